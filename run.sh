@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Set-up, build, test and demo of the QUORVEL migration tool on Debian 12.
+#   ./run.sh deps    install every package the build, tests and demo need
+#   ./run.sh build   deps + configure + build
+#   ./run.sh test    build + every test (also the sanitizer build of the core)
+#   ./run.sh demo    build + the headless migration of the sample data set
+#   ./run.sh bench   release build + the benchmark
+#   ./run.sh fuzz [SECONDS]  libFuzzer run of the table reader
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+JOBS=${JOBS:-$(nproc)}
+
+PACKAGES=(
+  build-essential cmake pkg-config clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  firebird3.0-server-core libfbclient2 firebird-dev firebird3.0-utils
+  qt6-base-dev libgl1-mesa-dev
+  libcli11-dev libfmt-dev nlohmann-json3-dev
+)
+
+deps() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    local SUDO=""
+    [[ $(id -u) -ne 0 ]] && SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+build_preset() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$JOBS"
+}
+
+build() { deps; build_preset default; }
+
+run_tests() {
+  build
+  export QT_QPA_PLATFORM=offscreen
+  ctest --test-dir build --output-on-failure -j "$JOBS" -LE long
+  # The core again under AddressSanitizer and UndefinedBehaviorSanitizer.
+  build_preset asan
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$JOBS" -LE 'long|gui'
+}
+
+demo() {
+  build
+  bash "$ROOT/tools/demo.sh" "$ROOT/build"
+}
+
+bench() {
+  deps
+  build_preset release
+  "$ROOT/build-release/bin/quorvel-bench" "$@"
+}
+
+fuzz() {
+  deps
+  build_preset fuzz
+  bash "$ROOT/tools/fuzz.sh" "$ROOT/build-fuzz" "${1:-60}"
+}
+
+cmd=${1:-test}
+shift || true
+case "$cmd" in
+  deps) deps ;;
+  build) build ;;
+  test) run_tests ;;
+  demo) demo ;;
+  bench) bench "$@" ;;
+  fuzz) fuzz "$@" ;;
+  *) echo "usage: $0 deps|build|test|demo|bench|fuzz" >&2; exit 2 ;;
+esac

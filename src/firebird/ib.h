@@ -1,0 +1,192 @@
+// Destination database client layer: connection, transaction, statement and
+// table, on a Firebird 3 engine running embedded in this process (SQL dialect
+// 1, character set NONE). Text is UTF-8 in the program and reaches the
+// database as Windows-1252 bytes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv::fb {
+
+// Every failure of this layer. what() carries the engine's message plus,
+// where known, table, column and row number.
+class Error : public std::runtime_error {
+ public:
+  explicit Error(const std::string& msg, long gds_code = 0)
+      : std::runtime_error(msg), gds_code_(gds_code) {}
+  long gds_code() const { return gds_code_; }
+  bool is_duplicate_key() const;  // primary or unique key violation
+
+ private:
+  long gds_code_;
+};
+
+class IBTransaction;
+class IBTable;
+
+// The connection (`IBDatabase2`).
+class IBDatabase {
+ public:
+  IBDatabase();
+  ~IBDatabase();  // closes, committing an active transaction
+  IBDatabase(const IBDatabase&) = delete;
+  IBDatabase& operator=(const IBDatabase&) = delete;
+
+  // Parameter list: for CreateDatabase its lines are the clauses of CREATE
+  // DATABASE ("USER 'SYSDBA'", "PAGE_SIZE 4096", ...); for Open they are
+  // name=value lines ("user_name=SYSDBA", "password=...").
+  std::vector<std::string> Params;
+  // The program's path of the file ("C:\MyData\...\x.gdb" or a native path);
+  // mapped through the drive root.
+  std::string DatabaseName;
+  bool LoginPrompt = false;  // there is no login dialog; kept for the settings
+  int SQLDialect = 1;
+  int IdleTimer = 0;
+  IBTransaction* DefaultTransaction = nullptr;
+
+  // Sends CREATE DATABASE '<file>' with the parameter lines and leaves the
+  // connection open on the new file.
+  void CreateDatabase();
+  void Open();
+  // Commits an active default transaction, closes open tables, detaches, and
+  // makes the file durable (forced writes back on when a load turned them off).
+  void Close();
+  bool Connected() const;
+
+  // The real file path the connection uses.
+  std::string real_path() const;
+
+  // Forced writes off for a bulk load; Close turns them back on.
+  void set_bulk_load(bool on);
+
+  // Reads rows with a statement of its own in a read-only transaction of its
+  // own; NULL is nullopt; text comes back UTF-8 (from Windows-1252).
+  std::vector<std::vector<std::optional<std::string>>> Query(std::string_view sql);
+  // Runs one statement in a transaction of its own, committed at once.
+  void ExecuteImmediate(std::string_view sql);
+
+  struct Impl;
+  Impl& impl();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  friend class IBTransaction;
+  friend class IBSQL;
+  friend class IBTable;
+};
+
+// The transaction (`IBTransaction1`). Its action when the connection closes
+// while it is active is commit.
+class IBTransaction {
+ public:
+  IBTransaction();
+  ~IBTransaction();
+  IBTransaction(const IBTransaction&) = delete;
+  IBTransaction& operator=(const IBTransaction&) = delete;
+
+  IBDatabase* DefaultDatabase = nullptr;
+
+  void StartTransaction();  // error when already active
+  void Commit();
+  void Rollback();
+  bool InTransaction() const;
+
+  struct Impl;
+  Impl& impl();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// The statement (`IBSQL1`): the SQL lines form one statement, joined with CR LF.
+class IBSQL {
+ public:
+  IBSQL();
+  ~IBSQL();
+  IBSQL(const IBSQL&) = delete;
+  IBSQL& operator=(const IBSQL&) = delete;
+
+  IBDatabase* Database = nullptr;
+  IBTransaction* Transaction = nullptr;
+  std::vector<std::string> SQL;
+  bool ParamCheck = true;
+
+  std::string Text() const;  // the lines joined with CR LF
+  void Close();
+  void Prepare();
+  bool Prepared() const;
+  void ExecQuery();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class IBField {
+ public:
+  const std::string& Name() const { return name_; }
+  // The text is converted by the engine to the column's type; an empty text
+  // is NULL in non-text columns and an empty string in CHAR columns; a text
+  // longer than its CHAR column is shortened to the width and counted.
+  void SetAsString(std::string_view utf8);
+  void SetAsInteger(std::int64_t v);
+  void Clear();  // no value
+
+  // Internal to the table.
+  IBField(IBTable* t, std::size_t index, std::string name) : table_(t), index_(index), name_(std::move(name)) {}
+
+ private:
+  IBTable* table_;
+  std::size_t index_;
+  std::string name_;
+};
+
+// The table (`IBTable1`): appends rows through one prepared INSERT per column
+// set, reused for every row.
+class IBTable {
+ public:
+  IBTable();
+  ~IBTable();
+  IBTable(const IBTable&) = delete;
+  IBTable& operator=(const IBTable&) = delete;
+
+  IBDatabase* Database = nullptr;
+  IBTransaction* Transaction = nullptr;
+  bool CachedUpdates = false;
+  std::string TableName;  // matched without regard to case
+
+  void Open();  // starts the default transaction when none is active
+  void Close();
+  bool Active() const;
+  void SetActive(bool on) { on ? Open() : Close(); }
+
+  void Append();
+  IBField& FieldByName(std::string_view column);  // case-insensitive
+  // Inserts the appended row. A key clash or a refused value raises Error
+  // naming the table, the column where known and the row (the number of rows
+  // this table has posted since Open, plus one).
+  void Post();
+  // As Post, but a primary/unique key clash returns false (nothing stored)
+  // instead of raising.
+  bool PostUnlessDuplicate();
+  void Cancel();
+
+  std::int64_t RecordCount();  // rows the table holds (SELECT COUNT(*))
+  std::int64_t Shortened() const;  // values shortened since Open
+  std::int64_t Posted() const;     // rows posted since Open
+
+  struct Impl;
+  Impl& impl();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  friend class IBField;
+};
+
+}  // namespace qv::fb

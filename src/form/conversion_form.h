@@ -1,0 +1,142 @@
+// The conversion form's state and handlers, free of any toolkit. The builder
+// and converter methods are members; their sources live in builder/,
+// converters/ and jobsearch/.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "form/controls.h"
+
+namespace qv {
+
+// Figures of one converted table, for the headless command's summary.
+struct TableStats {
+  std::string table;        // destination table, e.g. "CARRIER_4"
+  std::int64_t old_rows = 0;
+  std::int64_t done = 0;    // old rows handled so far
+  std::int64_t new_rows = 0;
+  std::int64_t skipped = 0;
+  std::int64_t shortened = 0;
+  std::int64_t merged = 0;
+  double seconds = 0;
+};
+
+class Tconversion_form;
+using Sender = Tconversion_form*;
+
+class Tconversion_form {
+ public:
+  static constexpr std::size_t kTables = 18;
+  static const std::array<const char*, kTables> kItems;  // the check-list items
+  static constexpr const char* kDefaultDirectory = "C:\\MyData\\wk-db\\Quorvel2\\Db\\";
+  static constexpr const char* kDestinationDirectory = "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\";
+  static constexpr const char* kTempDirectory = "C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp";
+  static const std::string kRule;  // 105 hyphens
+
+  explicit Tconversion_form(MessageBoxes* boxes);
+
+  // Controls, in the order of the form.
+  Label Label1;
+  DirectoryOutline CDirectoryOutline_Source;
+  Label Label2;
+  CheckListBox files_checklistbox;
+  Button btn_select_directory;
+  Button btn_reset;
+  Memo Memo1;
+  Label Label3;
+  Button btn_convert;
+  EditBox Edit1;
+
+  // Event handlers.
+  void FormActivate(Sender sender);
+  void btn_select_directoryClick(Sender sender);
+  void btn_resetClick(Sender sender);
+  void btn_convertClick(Sender sender);
+
+  // Converters, one per check-list item.
+  void convert_carrier_4(Sender sender, std::string dbname);
+  void convert_category_4(Sender sender, std::string dbname);
+  void convert_city_4(Sender sender, std::string dbname);
+  void convert_comment_4(Sender sender, std::string dbname);
+  void convert_comment_js_4(Sender sender, std::string dbname);
+  void convert_config_4(Sender sender, std::string dbname);
+  void convert_contact_name_4(Sender sender, std::string dbname);
+  void convert_quorvel_4(Sender sender, std::string dbname);
+  void convert_item_4(Sender sender, std::string dbname);
+  void convert_js_edit_4(Sender sender, std::string dbname);
+  void convert_jsearch_4(Sender sender, std::string dbname);
+  void convert_poscode_4(Sender sender, std::string dbname);
+  void convert_posqual_4(Sender sender, std::string dbname);
+  void convert_postitle_4(Sender sender, std::string dbname);
+  void convert_reason_4(Sender sender, std::string dbname);
+  void convert_stats_jt_4(Sender sender, std::string dbname);
+  void convert_stats_st_4(Sender sender, std::string dbname);
+  void convert_time10_4(Sender sender, std::string dbname);
+
+  // Builder.
+  bool check_and_create_database_4(Sender sender, std::string dbname);
+  void create_carrier_4(Sender sender, std::string dbfile);
+  void create_category_4(Sender sender, std::string dbfile);
+  void create_city_4(Sender sender, std::string dbfile);
+  void create_comment_4(Sender sender, std::string dbfile);
+  void create_comment_js_4(Sender sender, std::string dbfile);
+  void create_config_4(Sender sender, std::string dbfile);
+  void create_contact_name_4(Sender sender, std::string dbfile);
+  void create_quorvel_4(Sender sender, std::string dbfile);
+  void create_item_4(Sender sender, std::string dbfile);
+  void create_js_edit_4(Sender sender, std::string dbfile);
+  void create_jsearch_4(Sender sender, std::string dbfile);
+  void create_poscode_4(Sender sender, std::string dbfile);
+  void create_posqual_4(Sender sender, std::string dbfile);
+  void create_postitle_4(Sender sender, std::string dbfile);
+  void create_reason_4(Sender sender, std::string dbfile);
+  void create_stats_jt_4(Sender sender, std::string dbfile);
+  void create_stats_st_4(Sender sender, std::string dbfile);
+  void create_time10_4(Sender sender, std::string dbfile);
+  void create_indexes_4(Sender sender, std::string dbfile);
+
+  // Temporary job-search store.
+  void create_jsearch2_table(Sender sender, int number);
+
+  // ---- Beyond the form's own members ----
+
+  // The database name for a chosen folder: the characters after the first
+  // "\db\" of the lower-case path (separators "\"), up to eight, ending at
+  // the next separator. Empty when there is no "\db\" or no name after it.
+  static std::string database_name(const std::string& directory);
+  // The destination file for a database name (a program path).
+  static std::string destination_file(const std::string& dbname);
+
+  // The folder the old tables are read from: set by Convert from the tree.
+  std::string old_table_directory;
+
+  // Figures per converted table, in run order, with a listener called as
+  // rows are handled (at most a few times a second) and when a table ends.
+  std::vector<TableStats> stats;
+  std::function<void(const TableStats&, bool finished)> on_progress;
+  TableStats& begin_table(const std::string& table, std::int64_t old_rows);
+  void table_progress(bool finished = false);
+
+  // Test seams: when set, the driver calls these instead of the real
+  // builder / converter i.
+  std::function<bool(const std::string& dbname)> builder_override;
+  std::function<void(std::size_t index, const std::string& dbname)> converter_override;
+
+  // Calls converter i of the check list.
+  void run_converter(std::size_t index, const std::string& dbname);
+
+  // True when the last Convert ran to "Conversion run complete".
+  bool last_run_completed = false;
+
+ private:
+  MessageBoxes* boxes_;
+  std::chrono::steady_clock::time_point table_start_;
+  std::chrono::steady_clock::time_point last_progress_;
+};
+
+}  // namespace qv

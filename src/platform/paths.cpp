@@ -1,0 +1,99 @@
+#include "platform/paths.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+
+#include "platform/text.h"
+
+namespace fs = std::filesystem;
+
+namespace qv::platform {
+
+namespace {
+std::mutex g_mu;
+fs::path g_root;
+
+fs::path default_root() {
+  if (const char* env = std::getenv("QUORVEL_DRIVE_C"); env && *env) return fs::path(env);
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home);
+  return fs::current_path();
+}
+}  // namespace
+
+void set_drive_root(const fs::path& root) {
+  std::lock_guard lk(g_mu);
+  g_root = root;
+}
+
+fs::path drive_root() {
+  std::lock_guard lk(g_mu);
+  if (g_root.empty()) g_root = default_root();
+  return g_root;
+}
+
+bool is_windows_path(std::string_view p) {
+  return p.size() >= 2 && p[1] == ':' &&
+         ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'));
+}
+
+fs::path find_case_insensitive(const fs::path& dir, std::string_view name) {
+  std::error_code ec;
+  if (fs::exists(dir / fs::path(std::string(name)), ec)) return dir / fs::path(std::string(name));
+  fs::path found;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::string entry = it->path().filename().string();
+    if (iequals(entry, name) || upper(entry) == upper(name)) {
+      // Several spellings may exist on a case-sensitive system: the first in
+      // name order wins, so the choice does not depend on directory order.
+      if (found.empty() || it->path() < found) found = it->path();
+    }
+  }
+  return found;
+}
+
+fs::path map_path(std::string_view p) {
+  if (!is_windows_path(p)) return fs::path(std::string(p));
+  fs::path out = drive_root();
+  std::string_view rest = p.substr(2);
+  bool exists_so_far = true;
+  while (!rest.empty()) {
+    std::size_t cut = rest.find_first_of("\\/");
+    std::string_view part = rest.substr(0, cut);
+    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      out = out.parent_path();
+      continue;
+    }
+    if (exists_so_far) {
+      fs::path hit = find_case_insensitive(out, part);
+      if (!hit.empty()) {
+        out = hit;
+        continue;
+      }
+      exists_so_far = false;
+    }
+    out /= fs::path(std::string(part));
+  }
+  return out;
+}
+
+bool force_directories(std::string_view p) {
+  std::error_code ec;
+  fs::path real = map_path(p);
+  fs::create_directories(real, ec);
+  return fs::is_directory(real, ec);
+}
+
+bool file_exists(std::string_view p) {
+  std::error_code ec;
+  return fs::is_regular_file(map_path(p), ec);
+}
+
+bool delete_file(std::string_view p) {
+  std::error_code ec;
+  return fs::remove(map_path(p), ec) && !ec;
+}
+
+}  // namespace qv::platform

@@ -1,0 +1,37 @@
+// Windows paths of the program ("C:\MyData\...") and where they live on this
+// system. "C:\" maps to a drive root folder; every component below it is
+// matched against what exists without regard to letter case (an exact match
+// wins), so "...\quorvel4\db" and "...\Quorvel4\temp" share one folder.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace qv::platform {
+
+// The folder that stands for "C:\". Set by --drive-c, else QUORVEL_DRIVE_C,
+// else the user's home folder.
+void set_drive_root(const std::filesystem::path& root);
+std::filesystem::path drive_root();
+
+// True for "C:\..." or "c:/..." style paths.
+bool is_windows_path(std::string_view path);
+
+// Maps a program path to a real path. Windows paths go through the drive
+// root with case-insensitive component matching; anything else is taken as a
+// native path and returned as it is. Missing components keep their spelling.
+std::filesystem::path map_path(std::string_view path);
+
+// File-system operations on program paths (Windows or native).
+// Creates the folder with all missing parents; false when that failed.
+bool force_directories(std::string_view path);
+bool file_exists(std::string_view path);
+// Deletes a file; false when it could not be deleted (or did not exist).
+bool delete_file(std::string_view path);
+
+// Finds an entry of `dir` whose name equals `name` without regard to letter
+// case (exact spelling first). Returns an empty path when there is none.
+std::filesystem::path find_case_insensitive(const std::filesystem::path& dir, std::string_view name);
+
+}  // namespace qv::platform

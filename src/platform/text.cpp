@@ -1,0 +1,187 @@
+#include "platform/text.h"
+
+#include <array>
+#include <charconv>
+#include <clocale>
+#include <cwctype>
+#include <locale.h>
+
+namespace qv::platform {
+
+std::string_view trim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+namespace {
+
+// Decodes one UTF-8 sequence at s[i]; returns the code point and advances i.
+// Returns -1 for an invalid sequence (i advances by one byte).
+long decode_utf8(std::string_view s, std::size_t& i) {
+  auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) { ++i; return c; }
+  int len = (c >= 0xF0 && c < 0xF8) ? 4 : (c >= 0xE0) ? 3 : (c >= 0xC2 && c < 0xE0) ? 2 : 0;
+  if (len == 0 || c >= 0xF8 || i + static_cast<std::size_t>(len) > s.size()) { ++i; return -1; }
+  long cp = c & (0x7F >> len);
+  for (int k = 1; k < len; ++k) {
+    auto d = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+    if ((d & 0xC0) != 0x80) { ++i; return -1; }
+    cp = (cp << 6) | (d & 0x3F);
+  }
+  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+      (cp >= 0xD800 && cp <= 0xDFFF)) { ++i; return -1; }
+  i += static_cast<std::size_t>(len);
+  return cp;
+}
+
+void encode_utf8(long cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+locale_t utf8_locale() {
+  static locale_t loc = [] {
+    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (!l) l = newlocale(LC_CTYPE_MASK, "C.utf8", static_cast<locale_t>(nullptr));
+    return l;
+  }();
+  return loc;
+}
+
+// Windows-1252 bytes 0x80..0x9F; 0 marks the five unassigned bytes.
+constexpr std::array<char16_t, 32> kCp1252High = {
+    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
+
+}  // namespace
+
+std::string upper(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    std::size_t start = i;
+    long cp = decode_utf8(s, i);
+    if (cp < 0) {  // not UTF-8: keep the byte as it is
+      out += s[start];
+      continue;
+    }
+    locale_t loc = utf8_locale();
+    long up = loc ? static_cast<long>(towupper_l(static_cast<wint_t>(cp), loc)) : cp;
+    encode_utf8(up, out);
+  }
+  return out;
+}
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (auto& ch : out)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+  return out;
+}
+
+std::string ascii_upper(std::string_view s) {
+  std::string out(s);
+  for (auto& ch : out)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+  return out;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::size_t utf8_length(std::string_view s) {
+  std::size_t n = 0;
+  for (char ch : s)
+    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+std::string_view utf8_prefix(std::string_view s, std::size_t n) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (chars == n) return s.substr(0, i);
+      ++chars;
+    }
+  }
+  return s;
+}
+
+std::optional<std::string> to_cp1252(std::string_view s, std::string* bad) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) { out += static_cast<char>(c); ++i; continue; }
+    std::size_t start = i;
+    long cp = decode_utf8(s, i);
+    int byte = -1;
+    if (cp >= 0xA0 && cp <= 0xFF) {
+      byte = static_cast<int>(cp);
+    } else if (cp > 0) {
+      for (std::size_t k = 0; k < kCp1252High.size(); ++k)
+        if (kCp1252High[k] != 0 && kCp1252High[k] == cp) byte = 0x80 + static_cast<int>(k);
+    }
+    if (byte < 0) {
+      if (bad) *bad = std::string(s.substr(start, i - start));
+      return std::nullopt;
+    }
+    out += static_cast<char>(byte);
+  }
+  return out;
+}
+
+std::string from_cp1252(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 4);
+  for (char ch : bytes) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) out += ch;
+    else if (c < 0xA0) encode_utf8(kCp1252High[c - 0x80] ? kCp1252High[c - 0x80] : c, out);
+    else encode_utf8(c, out);
+  }
+  return out;
+}
+
+std::string decimal_text(double v) {
+  char buf[512];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+  if (r.ec != std::errc()) return "0";
+  std::string out(buf, r.ptr);
+  if (out == "-0") out = "0";
+  return out;
+}
+
+}  // namespace qv::platform

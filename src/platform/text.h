@@ -1,0 +1,39 @@
+// Text helpers. Text inside the program is UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace qv::platform {
+
+// Removes leading and trailing characters of code 0 to 32.
+std::string_view trim(std::string_view s);
+inline bool is_blank(std::string_view s) { return trim(s).empty(); }
+
+// Upper-cases UTF-8 text with the locale's rules (letters beyond a to z too:
+// é becomes É). Nothing else changes: blanks and digits stay where they are.
+std::string upper(std::string_view utf8);
+
+// ASCII-only case folding, for names (tables, fields, files).
+std::string ascii_lower(std::string_view s);
+std::string ascii_upper(std::string_view s);
+bool iequals(std::string_view a, std::string_view b);
+
+// Number of characters (code points) of UTF-8 text.
+std::size_t utf8_length(std::string_view utf8);
+// The first `n` characters of UTF-8 text.
+std::string_view utf8_prefix(std::string_view utf8, std::size_t n);
+
+// Windows-1252 <-> UTF-8. to_cp1252 returns nullopt when a character has no
+// Windows-1252 form (or the text is not valid UTF-8); `bad` then receives it.
+std::optional<std::string> to_cp1252(std::string_view utf8, std::string* bad = nullptr);
+std::string from_cp1252(std::string_view bytes);
+
+// Plain decimal text of a double: the shortest text that reads back as the
+// same value, never with an exponent ("12.5", "-0.001", "100000000000").
+std::string decimal_text(double v);
+
+}  // namespace qv::platform

@@ -1,0 +1,56 @@
+// The converter frame shared by every table converter: reconnect to the
+// destination, log the heading, open both tables, log the old row count, copy
+// row by row, log the closing counts, close the old table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "form/conversion_form.h"
+
+namespace qv::conv {
+
+// How a value is written to its destination column.
+enum class Write {
+  AsRead,   // the text exactly as read
+  Upper,    // upper-cased, untrimmed
+  TrueFlag  // integer 1 when the upper-cased text equals "TRUE", else 0
+};
+
+// Which rows are left out.
+enum class Skip {
+  None,      // every row is copied
+  AnyBlank   // a row with any mapped value blank (codes 0 to 32 only) is skipped
+};
+
+struct Column {
+  std::string_view old_field;
+  std::string_view dest_column;
+  Write write = Write::AsRead;
+};
+
+// One table's conversion, as data.
+struct TableRule {
+  std::string_view old_file;    // e.g. "CARRIER.db"
+  std::string_view dest_table;  // e.g. "CARRIER_4" (as the converter names it)
+  std::string_view heading;     // e.g. "CARRIER table..........."
+  std::vector<Column> columns;
+  Skip skip = Skip::None;
+  bool merge_duplicates = false;  // lookup lists: a value already stored is merged
+};
+
+// Reconnects DataModule2->IBDatabase2 to the destination database of
+// `dbname` (closing, and so committing, what was open). True when connected.
+bool connect_destination(const std::string& dbname);
+
+// Runs the whole frame for one table.
+void convert_table(Tconversion_form& form, const std::string& dbname, const TableRule& rule);
+
+// Rethrows the exception in flight as a std::runtime_error whose message
+// names the old file, the row number and the field or column (any of them
+// may be empty / 0 when unknown). Call from a catch block.
+[[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field);
+
+}  // namespace qv::conv

@@ -1,1 +1,196 @@
-int main() { return 0; }
+// quorvel-migrate-cli: the conversion form driven from the command line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "cli/summary.h"
+#include "form/conversion_form.h"
+#include "form/printed_boxes.h"
+#include "paradox/table.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "shell/datamodule.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kRefused = 2;
+
+struct Options {
+  std::string drive_c;
+  std::optional<std::string> tables;
+  std::string report;
+  std::string dump;
+  int codepage = 0;
+  std::string directory;
+};
+
+// The status log on stdout, and on a terminal a progress line per table on
+// stderr that log lines do not run into.
+class Console {
+ public:
+  Console() : tty_(isatty(fileno(stderr)) != 0) {}
+
+  void log(const std::string& line) {
+    erase_progress();
+    fmt::print(stdout, "{}\n", line);
+    std::fflush(stdout);
+  }
+
+  void progress(const qv::TableStats& t, bool finished) {
+    if (!tty_) return;
+    fmt::print(stderr, "\r{}\x1b[K{}", qv::cli::progress_line(t), finished ? "\n" : "");
+    std::fflush(stderr);
+    open_ = !finished;
+  }
+
+ private:
+  void erase_progress() {
+    if (!open_) return;
+    fmt::print(stderr, "\r\x1b[K");
+    std::fflush(stderr);
+    open_ = false;
+  }
+
+  bool tty_;
+  bool open_ = false;
+};
+
+// Ticks for --tables: the check-list items named in the comma-separated list
+// (letter case aside). Empty entries are ignored; an unknown name is refused.
+std::optional<std::vector<bool>> ticks_for(const std::string& list) {
+  std::vector<bool> ticks(qv::Tconversion_form::kTables, false);
+  std::size_t from = 0;
+  while (from <= list.size()) {
+    std::size_t to = std::min(list.find(',', from), list.size());
+    std::string_view name = qv::platform::trim(std::string_view(list).substr(from, to - from));
+    from = to + 1;
+    if (name.empty()) continue;
+    bool known = false;
+    for (std::size_t i = 0; i < ticks.size(); ++i)
+      if (qv::platform::iequals(name, qv::Tconversion_form::kItems[i])) known = ticks[i] = true;
+    if (!known) {
+      std::string valid;
+      for (const char* item : qv::Tconversion_form::kItems) valid += (valid.empty() ? "" : ", ") + std::string(item);
+      fmt::print(stderr, "Unknown table \"{}\". Valid names: {}\n", name, valid);
+      return std::nullopt;
+    }
+  }
+  return ticks;
+}
+
+int dump(const Options& o) {
+  try {
+    qv::pdx::dump_csv(qv::platform::map_path(o.dump), std::cout, o.codepage);
+    std::cout.flush();
+    return kOk;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    fmt::print(stderr, "{}\n", e.what());
+    return kFailed;
+  }
+}
+
+bool write_report(const std::string& file, const qv::cli::RunSummary& s) {
+  std::ofstream out(qv::platform::map_path(file));
+  out << qv::cli::to_json(s).dump(2) << '\n';
+  out.close();
+  if (!out) fmt::print(stderr, "Cannot write the report {}\n", file);
+  return static_cast<bool>(out);
+}
+
+int convert(const Options& o) {
+  std::string directory = o.directory;
+  if (!qv::platform::is_windows_path(directory)) directory = fs::absolute(directory).lexically_normal().string();
+
+  std::vector<bool> ticks(qv::Tconversion_form::kTables, true);
+  if (o.tables) {
+    auto chosen = ticks_for(*o.tables);
+    if (!chosen) return kRefused;
+    ticks = *chosen;
+  }
+
+  qv::DataModuleScope module;
+  if (o.codepage) qv::DataModule2->PDTable1.CodePageOverride = o.codepage;
+
+  qv::PrintedBoxes boxes(stderr);
+  Console console;
+  qv::Tconversion_form form(&boxes);
+  form.Memo1.on_add = [&](const std::string& line) { console.log(line); };
+  form.on_progress = [&](const qv::TableStats& t, bool finished) { console.progress(t, finished); };
+
+  form.FormActivate(&form);
+  form.CDirectoryOutline_Source.SetDirectory(directory);
+  form.btn_select_directoryClick(&form);
+  if (boxes.shown) return kRefused;
+  for (std::size_t i = 0; i < ticks.size(); ++i) form.files_checklistbox.SetChecked(i, ticks[i]);
+
+  qv::cli::RunSummary summary;
+  summary.old_table_directory = directory;
+  const std::string dbname = qv::Tconversion_form::database_name(directory);
+  int code = kOk;
+  try {
+    form.btn_convertClick(&form);
+    if (boxes.shown) return kRefused;  // no database name, or no tables
+    summary.outcome = form.last_run_completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
+    if (!form.last_run_completed) {
+      fmt::print(stderr, "The run was refused: see the status messages.\n");
+      code = kRefused;
+    }
+  } catch (const std::exception& e) {
+    summary.outcome = qv::cli::Outcome::Failed;
+    summary.error = e.what();
+    fmt::print(stderr, "The run stopped on an error: {}\n", e.what());
+    code = kFailed;
+  }
+  summary.tables = form.stats;
+  if (summary.outcome != qv::cli::Outcome::Refused)
+    summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
+  qv::cli::print_summary(stderr, summary);
+  if (!o.report.empty() && !write_report(o.report, summary) && code == kOk) code = kFailed;
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App app{"Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database."};
+  app.add_option("--drive-c", o.drive_c, "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home)");
+  app.add_option("--tables", o.tables, "Comma-separated tables to convert (default: all), e.g. carrier.db,config.db");
+  app.add_option("--report", o.report, "Write the run's summary as JSON to this file");
+  app.add_option("--codepage", o.codepage, "Code page of the old tables, instead of the one their headers give");
+  auto* dump_opt = app.add_option("--dump", o.dump, "Print a Paradox table as CSV and exit");
+  auto* dir_opt = app.add_option("OLD_TABLE_DIR", o.directory, "Folder of the old data set (holds quorvel2.db)");
+  dump_opt->excludes(dir_opt);
+
+  try {
+    app.parse(argc, argv);
+    if (o.dump.empty() && o.directory.empty()) throw CLI::RequiredError("OLD_TABLE_DIR");
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kOk : kRefused;
+  }
+
+  try {
+    if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
+    return o.dump.empty() ? convert(o) : dump(o);
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "{}\n", e.what());
+    return kFailed;
+  }
+}

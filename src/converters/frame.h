@@ -3,7 +3,9 @@
 // row by row, log the closing counts, close the old table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +41,14 @@ struct TableRule {
   std::vector<Column> columns;
   Skip skip = Skip::None;
   bool merge_duplicates = false;  // lookup lists: a value already stored is merged
+  std::size_t key_columns = 0;    // the first n columns form the destination key
+};
+
+// An error of a run, its message naming the old file, the row and the field
+// or column where it happened.
+class RunError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Reconnects DataModule2->IBDatabase2 to the destination database of
@@ -48,9 +58,10 @@ bool connect_destination(const std::string& dbname);
 // Runs the whole frame for one table.
 void convert_table(Tconversion_form& form, const std::string& dbname, const TableRule& rule);
 
-// Rethrows the exception in flight as a std::runtime_error whose message
-// names the old file, the row number and the field or column (any of them
-// may be empty / 0 when unknown). Call from a catch block.
+// Rethrows the exception in flight as a RunError whose message is
+// "<file>, row <n>, <field>: <cause>" (a part that is empty / 0 is left
+// out); a RunError already in flight passes unchanged. Call from a catch
+// block.
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field);
 
 }  // namespace qv::conv

@@ -1,0 +1,672 @@
+#include "firebird/ib.h"
+
+#include <fcntl.h>
+#include <ibase.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "firebird/engine.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace qv::fb {
+
+using namespace Firebird;
+using detail::Status;
+
+namespace {
+
+// The longest text handed to the engine for conversion into a non-text column.
+constexpr unsigned kMaxConvertedText = 255;
+
+template <class T>
+void remove_from(std::vector<T*>& v, T* p) {
+  v.erase(std::remove(v.begin(), v.end(), p), v.end());
+}
+
+template <class T>
+void add_to(std::vector<T*>& v, T* p) {
+  if (std::find(v.begin(), v.end(), p) == v.end()) v.push_back(p);
+}
+
+// Writes the file's data and its folder entry to disk.
+void sync_file(const std::string& path) {
+  for (const std::string& p : {path, std::filesystem::path(path).parent_path().string()}) {
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+bool valid_name(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '$';
+  });
+}
+
+bool is_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+void detach(IAttachment* att) {
+  Status st;
+  try {
+    att->detach(st.get());
+  } catch (const FbException&) {
+    att->release();
+    throw;
+  }
+}
+
+}  // namespace
+
+bool Error::is_duplicate_key() const { return gds_code_ == isc_unique_key_violation || gds_code_ == isc_no_dup; }
+
+// ---------------------------------------------------------------- connection
+
+struct IBDatabase::Impl {
+  IAttachment* att = nullptr;
+  std::string path;         // the real file while connected
+  bool bulk = false;        // forced writes off while connected
+  bool forced_off = false;  // this connection turned forced writes off
+  std::vector<IBTransaction*> transactions;
+  std::vector<IBTable*> tables;
+  std::vector<IBSQL*> statements;
+
+  // Switches the file's forced writes through an attachment of its own.
+  void set_force_write(bool on) { detach(detail::attach(path, on)); }
+};
+
+IBDatabase::IBDatabase() : impl_(std::make_unique<Impl>()) {}
+
+IBDatabase::~IBDatabase() {
+  try {
+    Close();
+  } catch (const std::exception&) {
+    // Nothing more can be done here; Close has let go of everything.
+  }
+}
+
+IBDatabase::Impl& IBDatabase::impl() { return *impl_; }
+bool IBDatabase::Connected() const { return impl_->att != nullptr; }
+std::string IBDatabase::real_path() const { return platform::map_path(DatabaseName).string(); }
+
+void IBDatabase::CreateDatabase() {
+  if (Connected()) throw Error("Cannot create database " + DatabaseName + ": the connection is open");
+  const std::string path = real_path();
+  std::string sql = "CREATE DATABASE '";
+  for (char c : path) sql += (c == '\'') ? std::string("''") : std::string(1, c);
+  sql += "'";
+  for (const std::string& line : Params)
+    if (!platform::is_blank(line)) sql.append(" ").append(platform::trim(line));
+  Status st;
+  try {
+    FB_BOOLEAN is_create = false;
+    impl_->att = detail::util()->executeCreateDatabase(st.get(), static_cast<unsigned>(sql.size()), sql.c_str(),
+                                                       static_cast<unsigned>(SQLDialect), &is_create);
+  } catch (const FbException& e) {
+    throw detail::error(e, "Cannot create database " + path);
+  }
+  impl_->path = path;
+  if (impl_->bulk) {
+    impl_->set_force_write(false);
+    impl_->forced_off = true;
+  }
+}
+
+void IBDatabase::Open() {
+  if (Connected()) return;
+  for (const std::string& raw : Params) {
+    const std::string_view line = platform::trim(raw);
+    if (line.empty()) continue;
+    const std::string name = platform::ascii_lower(platform::trim(line.substr(0, line.find('='))));
+    // The embedded engine does not check passwords and the connection is
+    // always made as SYSDBA, so both are accepted and not used.
+    if (name != "user_name" && name != "password")
+      throw Error("Cannot open database " + DatabaseName + ": unknown connection parameter \"" + std::string(line) + "\"");
+  }
+  const std::string path = real_path();
+  try {
+    impl_->att = detail::attach(path, impl_->bulk ? std::optional<bool>(false) : std::nullopt);
+  } catch (const FbException& e) {
+    // The engine opens the file for one process only.
+    if (detail::has_code(e.getStatus(), isc_already_opened))
+      throw detail::error(e, "Cannot open database " + path + ": it is in use by another program");
+    throw detail::error(e, "Cannot open database " + path);
+  }
+  impl_->path = path;
+  impl_->forced_off = impl_->bulk;
+}
+
+void IBDatabase::Close() {
+  Impl& d = *impl_;
+  if (!d.att) return;
+  // Everything below runs even when a step fails; the first failure is
+  // reported once the connection is gone.
+  std::optional<Error> first;
+  auto attempt = [&](auto&& step) {
+    try {
+      step();
+    } catch (const Error& e) {
+      if (!first) first = e;
+    } catch (const FbException& e) {
+      if (!first) first = detail::error(e, "Closing database " + d.path);
+    }
+  };
+  while (!d.tables.empty()) attempt([&] { d.tables.back()->Close(); });
+  while (!d.statements.empty()) attempt([&] { d.statements.back()->Close(); });
+  while (!d.transactions.empty()) attempt([&] { d.transactions.back()->Commit(); });
+  attempt([&] { detach(d.att); });
+  d.att = nullptr;
+  if (d.forced_off) {
+    attempt([&] { d.set_force_write(true); });
+    d.forced_off = false;
+  }
+  sync_file(d.path);
+  if (first) throw *first;
+}
+
+void IBDatabase::set_bulk_load(bool on) {
+  Impl& d = *impl_;
+  d.bulk = on;
+  if (!d.att || d.forced_off == on) return;
+  try {
+    d.set_force_write(!on);
+  } catch (const FbException& e) {
+    throw detail::error(e, "Cannot change forced writes of " + d.path);
+  }
+  d.forced_off = on;
+  if (!on) sync_file(d.path);
+}
+
+namespace {
+
+ITransaction* start(IAttachment* att, bool read_only) {
+  Status st;
+  if (!read_only) return att->startTransaction(st.get(), 0, nullptr);
+  IXpbBuilder* tpb = detail::util()->getXpbBuilder(st.get(), IXpbBuilder::TPB, nullptr, 0);
+  try {
+    tpb->insertTag(st.get(), isc_tpb_read);
+    tpb->insertTag(st.get(), isc_tpb_read_committed);
+    tpb->insertTag(st.get(), isc_tpb_rec_version);
+    ITransaction* tra = att->startTransaction(st.get(), tpb->getBufferLength(st.get()), tpb->getBuffer(st.get()));
+    tpb->dispose();
+    return tra;
+  } catch (...) {
+    tpb->dispose();
+    throw;
+  }
+}
+
+// Runs `work` in a transaction of its own, committed when it succeeds.
+template <class F>
+auto in_own_transaction(IAttachment* att, bool read_only, std::string_view sql, F&& work) {
+  if (!att) throw Error("The database is not connected: " + std::string(sql));
+  Status st;
+  ITransaction* tra = nullptr;
+  try {
+    tra = start(att, read_only);
+    auto result = work(tra);
+    tra->commit(st.get());
+    return result;
+  } catch (const FbException& e) {
+    if (tra) tra->release();  // rolls back
+    throw detail::error(e, sql);
+  }
+}
+
+}  // namespace
+
+std::vector<std::vector<std::optional<std::string>>> IBDatabase::Query(std::string_view sql) {
+  return in_own_transaction(impl_->att, true, sql, [&](ITransaction* tra) {
+    auto rows = detail::fetch(impl_->att, tra, sql, static_cast<unsigned>(SQLDialect));
+    for (auto& row : rows)
+      for (auto& v : row)
+        if (v) v = platform::from_cp1252(*v);
+    return rows;
+  });
+}
+
+void IBDatabase::ExecuteImmediate(std::string_view sql) {
+  in_own_transaction(impl_->att, false, sql, [&](ITransaction* tra) {
+    Status st;
+    impl_->att->execute(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(),
+                        static_cast<unsigned>(SQLDialect), nullptr, nullptr, nullptr, nullptr);
+    return 0;
+  });
+}
+
+// ---------------------------------------------------------------- transaction
+
+struct IBTransaction::Impl {
+  ITransaction* tra = nullptr;
+  IBDatabase* db = nullptr;  // the connection it runs on while active
+
+  // Ends the transaction; on failure it is rolled back and the error raised.
+  void end(bool commit) {
+    ITransaction* t = tra;
+    IBDatabase* d = db;
+    tra = nullptr;
+    db = nullptr;
+    remove_from(d->impl().transactions, self);
+    Status st;
+    try {
+      commit ? t->commit(st.get()) : t->rollback(st.get());
+    } catch (const FbException& e) {
+      t->release();
+      throw detail::error(e, commit ? "Commit failed" : "Rollback failed");
+    }
+  }
+  IBTransaction* self = nullptr;
+};
+
+IBTransaction::IBTransaction() : impl_(std::make_unique<Impl>()) { impl_->self = this; }
+
+IBTransaction::~IBTransaction() {
+  // An active transaction ends with its action on close, commit.
+  if (impl_->tra) {
+    try {
+      impl_->end(true);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+IBTransaction::Impl& IBTransaction::impl() { return *impl_; }
+bool IBTransaction::InTransaction() const { return impl_->tra != nullptr; }
+
+void IBTransaction::StartTransaction() {
+  if (impl_->tra) throw Error("Transaction is already active");
+  if (!DefaultDatabase || !DefaultDatabase->Connected())
+    throw Error("Cannot start a transaction: the database is not connected");
+  try {
+    impl_->tra = start(DefaultDatabase->impl().att, false);
+  } catch (const FbException& e) {
+    throw detail::error(e, "Cannot start a transaction");
+  }
+  impl_->db = DefaultDatabase;
+  add_to(DefaultDatabase->impl().transactions, this);
+}
+
+void IBTransaction::Commit() {
+  if (!impl_->tra) throw Error("Transaction is not active");
+  impl_->end(true);
+}
+
+void IBTransaction::Rollback() {
+  if (!impl_->tra) throw Error("Transaction is not active");
+  impl_->end(false);
+}
+
+namespace {
+
+// The engine transaction of a component's transaction, which must be active.
+ITransaction* active(IBTransaction* t, std::string_view who) {
+  if (!t || !t->InTransaction()) throw Error(std::string(who) + ": the transaction is not active");
+  return t->impl().tra;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- statement
+
+struct IBSQL::Impl {
+  IStatement* stmt = nullptr;
+  IBDatabase* db = nullptr;  // the connection the statement is prepared on
+  std::string text;          // the text that was prepared
+};
+
+IBSQL::IBSQL() : impl_(std::make_unique<Impl>()) {}
+IBSQL::~IBSQL() { Close(); }
+
+std::string IBSQL::Text() const {
+  std::string text;
+  for (std::size_t i = 0; i < SQL.size(); ++i) {
+    if (i) text += "\r\n";
+    text += SQL[i];
+  }
+  return text;
+}
+
+void IBSQL::Close() {
+  if (!impl_->stmt) return;
+  impl_->stmt->release();
+  impl_->stmt = nullptr;
+  remove_from(impl_->db->impl().statements, this);
+  impl_->db = nullptr;
+}
+
+bool IBSQL::Prepared() const { return impl_->stmt && impl_->text == Text(); }
+
+namespace {
+
+// The statement's first non-blank line, to name it in errors.
+std::string first_line(const std::vector<std::string>& lines) {
+  for (const std::string& l : lines)
+    if (!platform::is_blank(l)) return std::string(platform::trim(l));
+  return {};
+}
+
+}  // namespace
+
+void IBSQL::Prepare() {
+  Close();
+  const std::string context = "Cannot prepare \"" + first_line(SQL) + "\"";
+  if (!Database || !Database->Connected()) throw Error(context + ": the database is not connected");
+  ITransaction* tra = active(Transaction, context);
+  std::string text = Text();
+  Status st;
+  try {
+    impl_->stmt = Database->impl().att->prepare(st.get(), tra, static_cast<unsigned>(text.size()), text.c_str(),
+                                                static_cast<unsigned>(Database->SQLDialect), 0);
+  } catch (const FbException& e) {
+    throw detail::error(e, context);
+  }
+  impl_->text = std::move(text);
+  impl_->db = Database;
+  add_to(Database->impl().statements, this);
+}
+
+void IBSQL::ExecQuery() {
+  if (!Prepared()) Prepare();
+  const std::string context = "\"" + first_line(SQL) + "\" failed";
+  ITransaction* tra = active(Transaction, context);
+  Status st;
+  try {
+    impl_->stmt->execute(st.get(), tra, nullptr, nullptr, nullptr, nullptr);
+  } catch (const FbException& e) {
+    throw detail::error(e, context);
+  }
+}
+
+// ---------------------------------------------------------------- table
+
+namespace {
+
+struct Column {
+  std::string name;
+  bool text = false;   // CHAR or VARCHAR
+  unsigned width = 0;  // bytes (= characters: the database's character set is NONE)
+};
+
+enum class State : char { Unset, Null, Set };
+
+struct Value {
+  State state = State::Unset;
+  bool shortened = false;
+  std::string bytes;  // Windows-1252
+};
+
+// One prepared INSERT naming one set of columns, with its input message.
+struct Insert {
+  IStatement* stmt = nullptr;
+  IMessageMetadata* meta = nullptr;
+  std::vector<std::size_t> columns;
+  std::vector<unsigned> offsets, null_offsets, lengths;
+  std::vector<unsigned char> buffer;
+};
+
+}  // namespace
+
+struct IBTable::Impl {
+  IBTable* self = nullptr;
+  IBDatabase* db = nullptr;        // set while open
+  IBTransaction* tra = nullptr;    // the transaction the table writes in
+  std::string name;                // the table's name in the database
+  std::vector<Column> columns;
+  std::vector<IBField> fields;
+  std::vector<Value> values;
+  bool inserting = false;
+  std::string key;                 // which columns the row sets, '0' or '1' each
+  std::map<std::string, Insert> inserts;
+  std::int64_t posted = 0, shortened = 0;
+
+  std::string where(std::optional<std::size_t> column = std::nullopt) const {
+    std::string s = "Table " + name + ", row " + std::to_string(posted + 1);
+    if (column) s += ", column " + columns[*column].name;
+    return s;
+  }
+
+  void require_inserting(std::optional<std::size_t> column = std::nullopt) const {
+    if (!db) throw Error("Table " + self->TableName + " is not open");
+    if (!inserting) throw Error(where(column) + ": the table is not appending a row");
+  }
+
+  void set(std::size_t i, std::string_view utf8) {
+    require_inserting(i);
+    const Column& c = columns[i];
+    Value& v = values[i];
+    v.shortened = false;
+    if (utf8.empty()) {
+      // The engine refuses '' for numbers and dates.
+      v.bytes.clear();
+      v.state = c.text ? State::Set : State::Null;
+      return;
+    }
+    if (is_ascii(utf8)) {
+      v.bytes.assign(utf8);
+    } else {
+      std::string bad;
+      std::optional<std::string> bytes = platform::to_cp1252(utf8, &bad);
+      if (!bytes) throw Error(where(i) + ": the character \"" + bad + "\" has no Windows-1252 form");
+      v.bytes = std::move(*bytes);
+    }
+    if (c.text && v.bytes.size() > c.width) {
+      v.bytes.resize(c.width);
+      v.shortened = true;
+    } else if (!c.text && v.bytes.size() > kMaxConvertedText) {
+      throw Error(where(i) + ": the value \"" + std::string(utf8.substr(0, 40)) + "...\" is too long");
+    }
+    v.state = State::Set;
+  }
+
+  Insert& prepare(ITransaction* t) {
+    Insert ins;
+    std::string cols, marks;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (key[i] == '0') continue;
+      ins.columns.push_back(i);
+      cols += (cols.empty() ? "" : ", ") + columns[i].name;
+      marks += marks.empty() ? "?" : ", ?";
+    }
+    const std::string sql = cols.empty() ? "INSERT INTO " + name + " DEFAULT VALUES"
+                                         : "INSERT INTO " + name + " (" + cols + ") VALUES (" + marks + ")";
+    Status st;
+    try {
+      ins.stmt = db->impl().att->prepare(st.get(), t, static_cast<unsigned>(sql.size()), sql.c_str(),
+                                         static_cast<unsigned>(db->SQLDialect), IStatement::PREPARE_PREFETCH_METADATA);
+      // Every value goes in as text; the engine converts it to the column's type.
+      IMessageMetadata* in = ins.stmt->getInputMetadata(st.get());
+      IMetadataBuilder* b = in->getBuilder(st.get());
+      in->release();
+      for (unsigned p = 0; p < ins.columns.size(); ++p) {
+        const Column& c = columns[ins.columns[p]];
+        const unsigned len = c.text ? std::max(c.width, 1u) : kMaxConvertedText;
+        b->setType(st.get(), p, SQL_VARYING + 1);
+        b->setLength(st.get(), p, len);
+        b->setCharSet(st.get(), p, 0);
+        ins.lengths.push_back(len);
+      }
+      ins.meta = b->getMetadata(st.get());
+      b->release();
+      for (unsigned p = 0; p < ins.columns.size(); ++p) {
+        ins.offsets.push_back(ins.meta->getOffset(st.get(), p));
+        ins.null_offsets.push_back(ins.meta->getNullOffset(st.get(), p));
+      }
+      ins.buffer.resize(ins.meta->getMessageLength(st.get()));
+    } catch (const FbException& e) {
+      if (ins.stmt) ins.stmt->release();
+      throw detail::error(e, where() + ": cannot prepare \"" + sql + "\"");
+    }
+    return inserts.emplace(key, std::move(ins)).first->second;
+  }
+
+  // The column a refused value belongs to: the engine quotes the text it
+  // could not convert but does not name the column.
+  std::optional<std::size_t> refused_column(const std::string& msg) const {
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      if (values[i].state == State::Set && !columns[i].text &&
+          msg.find("\"" + values[i].bytes + "\"") != std::string::npos)
+        return i;
+    return std::nullopt;
+  }
+
+  bool post(bool skip_duplicate) {
+    require_inserting();
+    ITransaction* t = active(tra, where());
+    key.assign(columns.size(), '0');
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      if (values[i].state != State::Unset) key[i] = '1';
+    auto found = inserts.find(key);
+    Insert& ins = found != inserts.end() ? found->second : prepare(t);
+    for (std::size_t p = 0; p < ins.columns.size(); ++p) {
+      const Value& v = values[ins.columns[p]];
+      const short null_flag = v.state == State::Null ? -1 : 0;
+      std::memcpy(&ins.buffer[ins.null_offsets[p]], &null_flag, sizeof null_flag);
+      const auto len = static_cast<unsigned short>(v.bytes.size());
+      std::memcpy(&ins.buffer[ins.offsets[p]], &len, sizeof len);
+      std::memcpy(&ins.buffer[ins.offsets[p] + sizeof len], v.bytes.data(), len);
+    }
+    Status st;
+    try {
+      ins.stmt->execute(st.get(), t, ins.meta, ins.buffer.data(), nullptr, nullptr);
+    } catch (const FbException& e) {
+      Error err = detail::error(e, "");
+      if (skip_duplicate && err.is_duplicate_key()) {
+        inserting = false;  // the engine undid just this insert
+        return false;
+      }
+      throw Error(where(refused_column(err.what())) + ": " + err.what(), err.gds_code());
+    }
+    ++posted;
+    for (const Value& v : values) shortened += (v.state == State::Set && v.shortened) ? 1 : 0;
+    inserting = false;
+    return true;
+  }
+
+  void release_statements() {
+    for (auto& [k, ins] : inserts) {
+      ins.meta->release();
+      ins.stmt->release();
+    }
+    inserts.clear();
+  }
+};
+
+IBTable::IBTable() : impl_(std::make_unique<Impl>()) { impl_->self = this; }
+IBTable::~IBTable() { Close(); }
+IBTable::Impl& IBTable::impl() { return *impl_; }
+bool IBTable::Active() const { return impl_->db != nullptr; }
+
+void IBTable::Open() {
+  if (Active()) return;
+  const std::string context = "Cannot open table " + TableName;
+  if (!Database || !Database->Connected()) throw Error(context + ": the database is not connected");
+  if (!valid_name(TableName)) throw Error(context + ": not a valid table name");
+  IBTransaction* t = Transaction ? Transaction : Database->DefaultTransaction;
+  if (!t) throw Error(context + ": no transaction");
+  if (!t->InTransaction()) t->StartTransaction();
+
+  // The engine's description of SELECT * gives the real names, the types and
+  // the widths of the columns (unquoted names are matched without case).
+  Impl& d = *impl_;
+  d.columns.clear();
+  const std::string sql = "SELECT * FROM " + TableName;
+  Status st;
+  IStatement* stmt = nullptr;
+  try {
+    stmt = Database->impl().att->prepare(st.get(), t->impl().tra, static_cast<unsigned>(sql.size()), sql.c_str(),
+                                         static_cast<unsigned>(Database->SQLDialect),
+                                         IStatement::PREPARE_PREFETCH_METADATA);
+    IMessageMetadata* out = stmt->getOutputMetadata(st.get());
+    for (unsigned i = 0, n = out->getCount(st.get()); i < n; ++i) {
+      const unsigned type = out->getType(st.get(), i) & ~1u;
+      d.columns.push_back({out->getField(st.get(), i), type == SQL_TEXT || type == SQL_VARYING,
+                           out->getLength(st.get(), i)});
+      if (i == 0) d.name = out->getRelation(st.get(), i);
+    }
+    out->release();
+    stmt->release();
+  } catch (const FbException& e) {
+    if (stmt) stmt->release();
+    throw detail::error(e, context);
+  }
+  if (d.name.empty()) d.name = platform::ascii_upper(TableName);
+  d.fields.clear();
+  d.fields.reserve(d.columns.size());
+  for (std::size_t i = 0; i < d.columns.size(); ++i) d.fields.emplace_back(this, i, d.columns[i].name);
+  d.values.assign(d.columns.size(), Value{});
+  d.inserting = false;
+  d.posted = d.shortened = 0;
+  d.db = Database;
+  d.tra = t;
+  add_to(Database->impl().tables, this);
+}
+
+void IBTable::Close() {
+  Impl& d = *impl_;
+  if (!d.db) return;
+  d.release_statements();
+  remove_from(d.db->impl().tables, this);
+  d.db = nullptr;
+  d.tra = nullptr;
+  d.inserting = false;
+}
+
+void IBTable::Append() {
+  Impl& d = *impl_;
+  if (!d.db) throw Error("Table " + TableName + " is not open");
+  // A row that was not posted is dropped.
+  for (Value& v : d.values) v.state = State::Unset;
+  d.inserting = true;
+}
+
+void IBTable::Cancel() { impl_->inserting = false; }
+
+IBField& IBTable::FieldByName(std::string_view column) {
+  Impl& d = *impl_;
+  if (!d.db) throw Error("Table " + TableName + " is not open");
+  for (IBField& f : d.fields)
+    if (platform::iequals(f.Name(), column)) return f;
+  throw Error("Table " + d.name + " has no column " + std::string(column));
+}
+
+void IBTable::Post() { impl_->post(false); }
+bool IBTable::PostUnlessDuplicate() { return impl_->post(true); }
+
+std::int64_t IBTable::RecordCount() {
+  Impl& d = *impl_;
+  if (!d.db) throw Error("Table " + TableName + " is not open");
+  const std::string sql = "SELECT COUNT(*) FROM " + d.name;
+  std::vector<detail::Row> rows;
+  try {
+    if (d.tra->InTransaction())
+      rows = detail::fetch(d.db->impl().att, d.tra->impl().tra, sql, static_cast<unsigned>(d.db->SQLDialect));
+    else
+      rows = in_own_transaction(d.db->impl().att, true, sql, [&](ITransaction* t) {
+        return detail::fetch(d.db->impl().att, t, sql, static_cast<unsigned>(d.db->SQLDialect));
+      });
+  } catch (const FbException& e) {
+    throw detail::error(e, "Cannot count the rows of " + d.name);
+  }
+  return std::stoll(rows.at(0).at(0).value_or("0"));
+}
+
+std::int64_t IBTable::Shortened() const { return impl_->shortened; }
+std::int64_t IBTable::Posted() const { return impl_->posted; }
+
+void IBField::SetAsString(std::string_view utf8) { table_->impl().set(index_, utf8); }
+void IBField::SetAsInteger(std::int64_t v) { table_->impl().set(index_, std::to_string(v)); }
+
+void IBField::Clear() {
+  IBTable::Impl& t = table_->impl();
+  t.require_inserting(index_);
+  t.values[index_].state = State::Null;
+  t.values[index_].shortened = false;
+}
+
+}  // namespace qv::fb

@@ -1,0 +1,198 @@
+#include "form/conversion_form.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "shell/datamodule.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kCaption = "DIRECTORY SELECT";
+constexpr const char* kMarkerFile = "quorvel2.db";
+constexpr std::size_t kNameLength = 8;
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+
+using Converter = void (Tconversion_form::*)(Sender, std::string);
+
+// Converter i belongs to check-list item i.
+constexpr std::array<Converter, Tconversion_form::kTables> kConverters = {
+    &Tconversion_form::convert_carrier_4,      &Tconversion_form::convert_category_4,
+    &Tconversion_form::convert_city_4,         &Tconversion_form::convert_comment_4,
+    &Tconversion_form::convert_comment_js_4,   &Tconversion_form::convert_config_4,
+    &Tconversion_form::convert_contact_name_4, &Tconversion_form::convert_quorvel_4,
+    &Tconversion_form::convert_item_4,         &Tconversion_form::convert_js_edit_4,
+    &Tconversion_form::convert_jsearch_4,      &Tconversion_form::convert_poscode_4,
+    &Tconversion_form::convert_posqual_4,      &Tconversion_form::convert_postitle_4,
+    &Tconversion_form::convert_reason_4,       &Tconversion_form::convert_stats_jt_4,
+    &Tconversion_form::convert_stats_st_4,     &Tconversion_form::convert_time10_4,
+};
+
+// True when the folder (a program path) holds the marker file, spelt in any
+// letter case.
+bool has_marker_file(const std::string& directory) {
+  std::filesystem::path hit = platform::find_case_insensitive(platform::map_path(directory), kMarkerFile);
+  std::error_code ec;
+  return !hit.empty() && std::filesystem::is_regular_file(hit, ec);
+}
+
+}  // namespace
+
+const std::array<const char*, Tconversion_form::kTables> Tconversion_form::kItems = {
+    "carrier.db",  "category.db", "city.db",     "comment.db",  "comment_js.db", "config.db",
+    "contact_name.db", "quorvel2.db", "item.db", "js_edit.db",  "jsearch2.db",   "poscode.db",
+    "posqual.db",  "postitle.db", "reason.db",   "stats_jt.db", "stats_st.db",   "time10.db",
+};
+
+const std::string Tconversion_form::kRule(105, '-');
+
+Tconversion_form::Tconversion_form(MessageBoxes* boxes) : boxes_(boxes) {
+  Label1.Caption = "STEP 01 - SELECT OLD TABLE LOCATION";
+  Label2.Caption = "STEP 02 - SELECT TABLES TO MIGRATE";
+  Label2.Enabled = false;
+  Label3.Caption = "STATUS MESSAGES";
+  files_checklistbox.Items.assign(kItems.begin(), kItems.end());
+  files_checklistbox.Checked.assign(kTables, false);
+  files_checklistbox.Enabled = false;
+  btn_select_directory.Caption = "Select This Directory - >>>>";
+  btn_reset.Caption = "Reset";
+  btn_convert.Caption = "Convert";
+  Memo1.Lines = {"Memo1"};
+  Edit1.Text = "Edit1";
+}
+
+void Tconversion_form::show_message(const std::string& text) {
+  if (boxes_) boxes_->Show(text, kCaption);
+}
+
+void Tconversion_form::set_ticks(bool on) {
+  for (std::size_t i = 0; i < kTables; ++i) files_checklistbox.SetChecked(i, on);
+}
+
+void Tconversion_form::FormActivate(Sender) {
+  CDirectoryOutline_Source.SetDirectory(kDefaultDirectory);
+  files_checklistbox.SetEnabled(false);
+  btn_select_directory.SetEnabled(true);
+  CDirectoryOutline_Source.SetEnabled(true);
+  btn_reset.SetEnabled(false);
+  btn_convert.SetEnabled(false);
+  Memo1.Clear();
+}
+
+void Tconversion_form::btn_select_directoryClick(Sender) {
+  if (!has_marker_file(CDirectoryOutline_Source.Directory)) {
+    show_message("Doesn't appear to be a valid directory");
+    return;
+  }
+  files_checklistbox.SetEnabled(true);
+  btn_select_directory.SetEnabled(false);
+  CDirectoryOutline_Source.SetEnabled(false);
+  btn_reset.SetEnabled(true);
+  btn_convert.SetEnabled(true);
+  Label1.SetEnabled(false);
+  Label2.SetEnabled(true);
+  Label3.SetEnabled(false);
+  set_ticks(true);
+}
+
+void Tconversion_form::btn_resetClick(Sender) {
+  CDirectoryOutline_Source.SetDirectory(kDefaultDirectory);
+  files_checklistbox.SetEnabled(false);
+  btn_select_directory.SetEnabled(true);
+  CDirectoryOutline_Source.SetEnabled(true);
+  btn_reset.SetEnabled(false);
+  Label1.SetEnabled(true);
+  Label2.SetEnabled(false);
+  Label3.SetEnabled(false);
+  btn_convert.SetEnabled(false);
+  set_ticks(false);
+}
+
+void Tconversion_form::btn_convertClick(Sender) {
+  const std::string directory = CDirectoryOutline_Source.Directory;
+  const std::string dbname = database_name(directory);
+  if (dbname.empty()) {
+    show_message("The folder \"" + directory +
+                 "\" is not inside a \"db\" folder of data sets, so the new database cannot be named "
+                 "after it. Choose the folder of one data set inside the \"db\" folder.");
+    return;
+  }
+  const auto& ticks = files_checklistbox.Checked;
+  if (std::none_of(ticks.begin(), ticks.end(), [](bool on) { return on; })) {
+    show_message("No tables selected");
+    return;
+  }
+
+  Label1.SetEnabled(false);
+  Label2.SetEnabled(false);
+  Label3.SetEnabled(true);
+  last_run_completed = false;
+  stats.clear();
+  old_table_directory = directory;
+
+  const bool created = builder_override ? builder_override(dbname) : check_and_create_database_4(this, dbname);
+  if (!created) return;
+
+  Memo1.Add(kRule);
+  Memo1.Add("Attempting to start conversions");
+  Memo1.Add(kRule);
+  for (std::size_t i = 0; i < kTables; ++i)
+    if (files_checklistbox.Checked[i]) run_converter(i, dbname);
+
+  // The last converter's rows are still in the open transaction: closing
+  // commits them before the run is reported complete.
+  if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+
+  Memo1.Add(kRule);
+  Memo1.Add("Conversion run complete");
+  Memo1.Add(kRule);
+  last_run_completed = true;
+  btn_resetClick(this);
+}
+
+void Tconversion_form::run_converter(std::size_t index, const std::string& dbname) {
+  if (index >= kTables) throw std::out_of_range("no converter number " + std::to_string(index));
+  if (converter_override) {
+    converter_override(index, dbname);
+    return;
+  }
+  (this->*kConverters[index])(this, dbname);
+}
+
+std::string Tconversion_form::database_name(const std::string& directory) {
+  std::string path = platform::ascii_lower(directory);
+  std::replace(path.begin(), path.end(), '/', '\\');
+  const std::string key = "\\db\\";
+  const std::size_t at = path.find(key);
+  if (at == std::string::npos) return {};
+  std::string_view rest = std::string_view(path).substr(at + key.size());
+  rest = rest.substr(0, rest.find('\\'));
+  return std::string(platform::utf8_prefix(rest, kNameLength));
+}
+
+std::string Tconversion_form::destination_file(const std::string& dbname) {
+  return std::string(kDestinationDirectory) + dbname + ".gdb";
+}
+
+TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t old_rows) {
+  TableStats& s = stats.emplace_back();
+  s.table = table;
+  s.old_rows = old_rows;
+  table_start_ = last_progress_ = std::chrono::steady_clock::now();
+  return s;
+}
+
+void Tconversion_form::table_progress(bool finished) {
+  if (stats.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  TableStats& s = stats.back();
+  s.seconds = std::chrono::duration<double>(now - table_start_).count();
+  if (!finished && now - last_progress_ < kProgressInterval) return;
+  last_progress_ = now;
+  if (on_progress) on_progress(s, finished);
+}
+
+}  // namespace qv

@@ -134,6 +134,9 @@ class Tconversion_form {
   bool last_run_completed = false;
 
  private:
+  void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
+  void set_ticks(bool on);                      // every item, index 0 to 17
+
   MessageBoxes* boxes_;
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;

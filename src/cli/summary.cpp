@@ -1,0 +1,55 @@
+#include "cli/summary.h"
+
+#include <fmt/format.h>
+
+namespace qv::cli {
+
+namespace {
+const char* outcome_name(Outcome o) {
+  switch (o) {
+    case Outcome::Completed: return "completed";
+    case Outcome::Refused: return "refused";
+    case Outcome::Failed: return "failed";
+  }
+  return "failed";
+}
+}  // namespace
+
+void print_summary(std::FILE* out, const RunSummary& s) {
+  if (!s.tables.empty()) {
+    fmt::print(out, "{:<16} {:>10} {:>10} {:>9} {:>9} {:>9} {:>9}\n", "table", "old rows", "new rows", "skipped",
+               "shortened", "merged", "seconds");
+    for (const TableStats& t : s.tables)
+      fmt::print(out, "{:<16} {:>10} {:>10} {:>9} {:>9} {:>9} {:>9.2f}\n", t.table, t.old_rows, t.new_rows,
+                 t.skipped, t.shortened, t.merged, t.seconds);
+  }
+  if (!s.database.empty())
+    fmt::print(out, "{}: {}\n", s.outcome == Outcome::Completed ? "Database written" : "Database as the run left it",
+               s.database);
+  std::fflush(out);
+}
+
+nlohmann::json to_json(const RunSummary& s) {
+  nlohmann::json tables = nlohmann::json::array();
+  for (const TableStats& t : s.tables)
+    tables.push_back({{"table", t.table},
+                      {"old_rows", t.old_rows},
+                      {"new_rows", t.new_rows},
+                      {"skipped", t.skipped},
+                      {"shortened", t.shortened},
+                      {"merged", t.merged},
+                      {"seconds", t.seconds}});
+  nlohmann::json j = {{"old_table_directory", s.old_table_directory},
+                      {"database", s.database},
+                      {"outcome", outcome_name(s.outcome)},
+                      {"tables", tables}};
+  if (!s.error.empty()) j["error"] = s.error;
+  return j;
+}
+
+std::string progress_line(const TableStats& t) {
+  const double rate = t.seconds > 0 ? static_cast<double>(t.done) / t.seconds : 0.0;
+  return fmt::format("{}: {} of {} rows, {:.0f} rows/s", t.table, t.done, t.old_rows, rate);
+}
+
+}  // namespace qv::cli

@@ -1,0 +1,32 @@
+// The end-of-run summary of the headless command: a table for people, JSON
+// for programs.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "form/conversion_form.h"
+
+namespace qv::cli {
+
+enum class Outcome { Completed, Refused, Failed };
+
+struct RunSummary {
+  std::string old_table_directory;
+  std::string database;  // real path of the database file
+  Outcome outcome = Outcome::Failed;
+  std::string error;     // the error's message when the run failed
+  std::vector<TableStats> tables;
+};
+
+// One line per table: old rows, new rows, skipped, shortened, merged, seconds.
+void print_summary(std::FILE* out, const RunSummary& s);
+nlohmann::json to_json(const RunSummary& s);
+
+// "CARRIER_4: 1200 of 5000 rows, 800 rows/s"
+std::string progress_line(const TableStats& t);
+
+}  // namespace qv::cli

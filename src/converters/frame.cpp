@@ -1,0 +1,192 @@
+#include "converters/frame.h"
+
+#include <fmt/format.h>
+
+#include "firebird/ib.h"
+#include "paradox/table.h"
+#include "platform/text.h"
+#include "shell/datamodule.h"
+
+namespace qv::conv {
+
+namespace {
+
+std::string with_context(std::string_view file, std::int64_t row, std::string_view field, std::string_view what) {
+  std::string where(file);
+  auto add = [&where](std::string_view part) {
+    if (!where.empty()) where += ", ";
+    where += part;
+  };
+  if (row > 0) add(fmt::format("row {}", row));
+  if (!field.empty()) add(field);
+  return where.empty() ? std::string(what) : fmt::format("{}: {}", where, what);
+}
+
+// The text given to the destination for one value.
+std::string written_text(Write how, const std::string& value) {
+  switch (how) {
+    case Write::AsRead:
+      return value;
+    case Write::Upper:
+      return platform::upper(value);
+    case Write::TrueFlag:
+      return platform::upper(value) == "TRUE" ? "1" : "0";
+  }
+  return value;
+}
+
+// "key CARRIER 'UPS'" or "key ORDER_ '3', CATEGORY 'MAIL'".
+std::string key_text(const TableRule& rule, const std::vector<std::string>& written) {
+  std::string out = "key ";
+  for (std::size_t i = 0; i < rule.key_columns && i < written.size(); ++i) {
+    if (i) out += ", ";
+    out += fmt::format("{} '{}'", platform::ascii_upper(rule.columns[i].dest_column), written[i]);
+  }
+  return out;
+}
+
+// The fields of both tables, looked up once per conversion.
+struct Binding {
+  std::vector<pdx::PDField*> old_fields;
+  std::vector<fb::IBField*> dest_fields;
+};
+
+Binding bind_fields(const TableRule& rule, std::int64_t row) {
+  auto& dm = *DataModule2;
+  Binding b;
+  for (const Column& c : rule.columns) {
+    try {
+      b.old_fields.push_back(&dm.PDTable1.FieldByName(c.old_field));
+    } catch (...) {
+      rethrow_in_context(rule.old_file, row, c.old_field);
+    }
+  }
+  for (const Column& c : rule.columns) {
+    try {
+      b.dest_fields.push_back(&dm.IBTable1.FieldByName(c.dest_column));
+    } catch (...) {
+      rethrow_in_context(rule.old_file, row, c.dest_column);
+    }
+  }
+  return b;
+}
+
+bool any_blank(const std::vector<std::string>& values) {
+  for (const auto& v : values)
+    if (platform::is_blank(v)) return true;
+  return false;
+}
+
+// Appends and posts one row; false when a lookup list already holds it.
+bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::string>& written, std::int64_t row) {
+  auto& table = DataModule2->IBTable1;
+  table.Append();
+  for (std::size_t i = 0; i < rule.columns.size(); ++i) {
+    try {
+      if (rule.columns[i].write == Write::TrueFlag)
+        b.dest_fields[i]->SetAsInteger(written[i] == "1" ? 1 : 0);
+      else
+        b.dest_fields[i]->SetAsString(written[i]);
+    } catch (...) {
+      rethrow_in_context(rule.old_file, row, rule.columns[i].dest_column);
+    }
+  }
+  try {
+    if (rule.merge_duplicates) return table.PostUnlessDuplicate();
+    table.Post();
+    return true;
+  } catch (const fb::Error& e) {
+    if (e.is_duplicate_key() && rule.key_columns > 0)
+      throw RunError(with_context(rule.old_file, row, {},
+                                  fmt::format("{} is already in {}: {}", key_text(rule, written),
+                                              platform::ascii_upper(rule.dest_table), e.what())));
+    rethrow_in_context(rule.old_file, row, {});
+  } catch (...) {
+    rethrow_in_context(rule.old_file, row, {});
+  }
+}
+
+}  // namespace
+
+[[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {
+  try {
+    throw;
+  } catch (const RunError&) {
+    throw;  // already placed
+  } catch (const std::exception& e) {
+    throw RunError(with_context(file, row, field, e.what()));
+  }
+}
+
+bool connect_destination(const std::string& dbname) {
+  auto& db = DataModule2->IBDatabase2;
+  db.Close();
+  db.Params.clear();
+  db.Params.push_back("user_name=SYSDBA");
+  db.Params.push_back("password=tarnwheel");
+  db.DatabaseName = Tconversion_form::destination_file(dbname);
+  db.LoginPrompt = false;
+  db.Open();
+  return db.Connected();
+}
+
+void convert_table(Tconversion_form& form, const std::string& dbname, const TableRule& rule) {
+  auto& dm = *DataModule2;
+  auto& old = dm.PDTable1;
+  auto& dest = dm.IBTable1;
+  if (connect_destination(dbname)) {
+    form.Memo1.Add(std::string(rule.heading));
+    dest.TableName = rule.dest_table;
+    dest.Open();
+    // A run that ended on an error leaves the old table open; start afresh.
+    if (old.Active()) old.Close();
+    old.Directory = form.old_table_directory;
+    old.TableName = rule.old_file;
+    try {
+      old.Open();
+    } catch (...) {
+      rethrow_in_context(rule.old_file, 0, {});
+    }
+    const std::int64_t old_rows = old.RecordCount();
+    form.Memo1.Add(fmt::format("---->Record Count in old table: {}", old_rows));
+
+    TableStats& stats = form.begin_table(platform::ascii_upper(rule.dest_table), old_rows);
+    const std::int64_t shortened_before = dest.Shortened();
+    Binding fields;
+    std::vector<std::string> values(rule.columns.size());
+    std::vector<std::string> written(rule.columns.size());
+    for (std::int64_t row = 1; !old.Eof(); ++row) {
+      if (row == 1) fields = bind_fields(rule, row);
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        try {
+          values[i] = fields.old_fields[i]->AsString();
+        } catch (...) {
+          rethrow_in_context(rule.old_file, row, rule.columns[i].old_field);
+        }
+      }
+      if (rule.skip == Skip::AnyBlank && any_blank(values)) {
+        ++stats.skipped;
+      } else {
+        for (std::size_t i = 0; i < values.size(); ++i) written[i] = written_text(rule.columns[i].write, values[i]);
+        if (!post_row(rule, fields, written, row)) ++stats.merged;
+      }
+      stats.done = row;
+      stats.shortened = dest.Shortened() - shortened_before;
+      form.table_progress();
+      old.Next();
+    }
+
+    const std::int64_t new_rows = dest.RecordCount();
+    form.Memo1.Add(fmt::format("---->Records In New Table: {}", new_rows));
+    stats.shortened = dest.Shortened() - shortened_before;
+    stats.new_rows = new_rows;
+    if (stats.shortened > 0)
+      form.Memo1.Add(fmt::format("---->Values shortened to fit their columns: {}", stats.shortened));
+    if (rule.merge_duplicates && stats.merged > 0)
+      form.Memo1.Add(fmt::format("---->Duplicate values merged: {}", stats.merged));
+    form.table_progress(true);
+  }
+  old.Close();
+}
+
+}  // namespace qv::conv

@@ -1,0 +1,150 @@
+#include "firebird/engine.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ibase.h>
+
+namespace qv::fb::detail {
+
+using namespace Firebird;
+
+namespace {
+
+// The engine keeps its lock tables in FIREBIRD_LOCK (default /tmp/firebird).
+// A folder made by another user (root, typically) cannot be used, so unless
+// the caller chose one, every user gets a private folder of their own.
+void ensure_lock_folder() {
+  if (const char* set = std::getenv("FIREBIRD_LOCK"); set && *set) return;
+  const std::string dir = "/tmp/quorvel-fb-lock-" + std::to_string(::getuid());
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    throw Error("Cannot create the database lock folder " + dir + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+    throw Error("The database lock folder " + dir + " is not a folder private to this user; set FIREBIRD_LOCK to one");
+  ::setenv("FIREBIRD_LOCK", dir.c_str(), 1);
+}
+
+IMaster* init_master() {
+  ensure_lock_folder();
+  return fb_get_master_interface();
+}
+
+}  // namespace
+
+IMaster* master() {
+  static IMaster* const m = init_master();
+  return m;
+}
+
+IProvider* provider() {
+  static IProvider* const p = master()->getDispatcher();
+  return p;
+}
+
+IUtil* util() { return master()->getUtilInterface(); }
+
+std::string message(IStatus* status) {
+  char buf[2048];
+  const unsigned n = util()->formatStatus(buf, sizeof buf, status);
+  std::string text(buf, std::min<std::size_t>(n, sizeof buf - 1));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  // The engine writes one message per line, continuations starting with "-".
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
+long gds_code(IStatus* status) {
+  const ISC_STATUS* v = status->getErrors();
+  return (v[0] == isc_arg_gds) ? static_cast<long>(v[1]) : 0;
+}
+
+bool has_code(IStatus* status, long code) {
+  for (const ISC_STATUS* v = status->getErrors(); *v != isc_arg_end; v += 2) {
+    if (*v == isc_arg_gds && v[1] == code) return true;
+    if (*v == isc_arg_cstring) ++v;  // length, pointer
+  }
+  return false;
+}
+
+Error error(const FbException& e, std::string_view context) {
+  std::string text = message(e.getStatus());
+  if (!context.empty()) text = std::string(context) + ": " + text;
+  // A key clash reports the generic constraint code first; keep the key code.
+  long code = gds_code(e.getStatus());
+  for (long key_code : {isc_unique_key_violation, isc_no_dup})
+    if (has_code(e.getStatus(), key_code)) code = key_code;
+  return Error(text, code);
+}
+
+std::vector<Row> fetch(IAttachment* att, ITransaction* tra, std::string_view sql, unsigned dialect) {
+  Status st;
+  IStatement* stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(), dialect,
+                                  IStatement::PREPARE_PREFETCH_METADATA);
+  IMessageMetadata* meta = nullptr;
+  IResultSet* rs = nullptr;
+  std::vector<Row> rows;
+  try {
+    // Every column is read as variable-length text; the engine converts.
+    IMessageMetadata* out = stmt->getOutputMetadata(st.get());
+    IMetadataBuilder* b = out->getBuilder(st.get());
+    const unsigned n = out->getCount(st.get());
+    for (unsigned i = 0; i < n; ++i) {
+      const unsigned type = out->getType(st.get(), i) & ~1u;
+      const unsigned len = (type == SQL_TEXT || type == SQL_VARYING) ? out->getLength(st.get(), i) : 64u;
+      b->setType(st.get(), i, SQL_VARYING + 1);
+      b->setLength(st.get(), i, std::clamp(len, 64u, 32000u));
+      b->setCharSet(st.get(), i, 0);
+    }
+    out->release();
+    meta = b->getMetadata(st.get());
+    b->release();
+    std::vector<unsigned char> buf(meta->getMessageLength(st.get()));
+    rs = stmt->openCursor(st.get(), tra, nullptr, nullptr, meta, 0);
+    while (rs->fetchNext(st.get(), buf.data()) == IStatus::RESULT_OK) {
+      Row& row = rows.emplace_back(n);
+      for (unsigned i = 0; i < n; ++i) {
+        short null_flag = 0;
+        std::memcpy(&null_flag, buf.data() + meta->getNullOffset(st.get(), i), sizeof null_flag);
+        if (null_flag) continue;
+        const unsigned char* p = buf.data() + meta->getOffset(st.get(), i);
+        unsigned short len = 0;
+        std::memcpy(&len, p, sizeof len);
+        row[i].emplace(reinterpret_cast<const char*>(p + sizeof len), len);
+      }
+    }
+    rs->close(st.get());
+    rs = nullptr;
+  } catch (...) {
+    if (rs) rs->release();
+    if (meta) meta->release();
+    stmt->release();
+    throw;
+  }
+  meta->release();
+  stmt->release();
+  return rows;
+}
+
+IAttachment* attach(const std::string& path, std::optional<bool> force_write) {
+  Status st;
+  IXpbBuilder* dpb = util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0);
+  try {
+    // The embedded engine trusts the user name it is given.
+    dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
+    if (force_write) dpb->insertInt(st.get(), isc_dpb_force_write, *force_write ? 1 : 0);
+    IAttachment* att = provider()->attachDatabase(st.get(), path.c_str(), dpb->getBufferLength(st.get()),
+                                                  dpb->getBuffer(st.get()));
+    dpb->dispose();
+    return att;
+  } catch (...) {
+    dpb->dispose();
+    throw;
+  }
+}
+
+}  // namespace qv::fb::detail

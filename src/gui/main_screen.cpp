@@ -1,0 +1,102 @@
+#include "gui/main_screen.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+
+#include "gui/conversion_dialog.h"
+
+namespace qv::gui {
+
+Tmain_screen::Tmain_screen(MessageBoxes* boxes)
+    : show_modal([](ConversionDialog& form) { form.exec(); }), boxes_(boxes) {
+  setObjectName("main_screen");
+  setWindowTitle(QString());
+  resize(542, 286);
+
+  Image1 = new QLabel(this);
+  Image1->setObjectName("Image1");
+  Image1->setPixmap(main_picture());
+  Image1->setScaledContents(true);
+  Image1->setAlignment(Qt::AlignCenter);
+  setCentralWidget(Image1);
+
+  Exit1 = menuBar()->addAction("Exit");
+  Exit1->setObjectName("Exit1");
+  connect(Exit1, &QAction::triggered, this, &QWidget::close);
+  Conversion1 = menuBar()->addAction("Conversion");
+  Conversion1->setObjectName("Conversion1");
+  connect(Conversion1, &QAction::triggered, this, [this] { Conversion1Click(); });
+
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+}
+
+void Tmain_screen::Conversion1Click() {
+  ConversionDialog form(this, boxes_);
+  form.setModal(true);
+  show_modal(form);
+}
+
+QPixmap main_picture() {
+  QPixmap pm(534, 236);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient sky(0, 0, 534, 236);
+  sky.setColorAt(0, QColor(18, 40, 84));
+  sky.setColorAt(1, QColor(20, 120, 120));
+  p.fillRect(pm.rect(), sky);
+
+  // Eighteen small tables on the left ...
+  p.setPen(QPen(QColor(230, 240, 255), 1));
+  for (int i = 0; i < 18; ++i) {
+    const QRectF card(28 + (i % 3) * 34, 40 + (i / 3) * 26, 28, 18);
+    p.setBrush(QColor(255, 255, 255, 40 + 8 * i));
+    p.drawRect(card);
+    p.drawLine(card.topLeft() + QPointF(0, 6), card.topRight() + QPointF(0, 6));
+  }
+  // ... an arrow ...
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(255, 200, 60));
+  QPainterPath arrow;
+  arrow.moveTo(150, 106);
+  arrow.lineTo(196, 106);
+  arrow.lineTo(196, 92);
+  arrow.lineTo(226, 118);
+  arrow.lineTo(196, 144);
+  arrow.lineTo(196, 130);
+  arrow.lineTo(150, 130);
+  arrow.closeSubpath();
+  p.drawPath(arrow);
+  // ... and one database.
+  p.setPen(QPen(QColor(230, 240, 255), 2));
+  p.setBrush(QColor(60, 170, 110));
+  p.drawRect(QRectF(246, 64, 70, 100));
+  p.drawEllipse(QRectF(246, 150, 70, 26));
+  p.setPen(Qt::NoPen);
+  p.drawRect(QRectF(247, 66, 68, 96));
+  p.setPen(QPen(QColor(230, 240, 255), 2));
+  p.drawEllipse(QRectF(246, 52, 70, 26));
+  p.drawLine(QPointF(246, 65), QPointF(246, 163));
+  p.drawLine(QPointF(316, 65), QPointF(316, 163));
+
+  p.setPen(Qt::white);
+  QFont title("Sans Serif", 30, QFont::Bold);
+  p.setFont(title);
+  p.drawText(QRectF(330, 60, 200, 50), Qt::AlignLeft | Qt::AlignVCenter, "QUORVEL");
+  QFont sub("Sans Serif", 11);
+  p.setFont(sub);
+  p.drawText(QRectF(332, 110, 200, 60), Qt::AlignLeft | Qt::TextWordWrap,
+             "from the second generation\nto the fourth generation");
+  p.setFont(QFont("Sans Serif", 8));
+  p.setPen(QColor(200, 220, 240));
+  p.drawText(QRectF(0, 206, 520, 24), Qt::AlignRight | Qt::AlignVCenter, "Conversion menu: start a migration");
+  return pm;
+}
+
+}  // namespace qv::gui

@@ -1,0 +1,212 @@
+// The job-search converter. "JSEARCH2.db" can be large, so it is not copied
+// straight into "JSEARCH_4": its records are first spread over temporary
+// files of at most records_per_file() records each, which are then loaded
+// one after the other. No step holds more than the one record in hand.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "converters/frame.h"
+#include "form/conversion_form.h"
+#include "jobsearch/jobsearch.h"
+#include "platform/text.h"
+#include "shell/datamodule.h"
+
+namespace qv {
+
+namespace {
+
+using jobsearch::kCarried;
+using jobsearch::kLayout;
+
+constexpr std::string_view kOldFile = "JSEARCH2.db";
+constexpr const char* kDestTable = "JSEARCH_4";
+constexpr const char* kAlias = "TEMPDB";
+
+// Runs `f`; an error it raises is passed on naming file, row and field.
+template <class F>
+decltype(auto) in_context(std::string_view file, std::int64_t row, std::string_view field, F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    conv::rethrow_in_context(file, row, field);
+  }
+}
+
+class JsearchRun {
+ public:
+  explicit JsearchRun(Tconversion_form& form) : form_(form), dm_(*DataModule2), per_file_(jobsearch::records_per_file()) {}
+
+  void run(const std::string& dbname) {
+    const bool connected = conv::connect_destination(dbname);
+    show(1);
+    if (connected) {
+      form_.Memo1.Add("JSEARCH table...........");
+      dm_.IBTable1.TableName = kDestTable;
+      dm_.IBTable1.Open();
+      auto& old = dm_.PDTable1;
+      old.Close();
+      old.DatabaseName.clear();
+      old.Directory = form_.old_table_directory;
+      old.TableName = std::string(kOldFile);
+      old.Open();
+      const std::int64_t n = old.RecordCount();
+      form_.Memo1.Add("---->Record Count in old table: " + std::to_string(n));
+      form_.begin_table(kDestTable, n);
+      tracking_ = true;
+      for (auto line : jobsearch::kExplanation) form_.Memo1.Add(std::string(line));
+      create_files(n);
+      fill_files();
+    }
+    dm_.PDTable1.Close();
+    load_files();
+    if (tracking_) {
+      const std::int64_t shortened = dm_.IBTable1.Shortened();
+      if (shortened > 0) form_.Memo1.Add("---->Values shortened to fit their columns: " + std::to_string(shortened));
+      auto& stats = form_.stats.back();
+      stats.shortened = shortened;
+      stats.new_rows = loaded_;
+    }
+    dm_.IBTable1.Close();
+    dm_.PDTable2.Close();
+    if (tracking_) form_.table_progress(true);
+  }
+
+ private:
+  // Step 1: one walk over the old table decides how many files it needs.
+  // The count starts at 2, so a new file begins at the 4998th record, the
+  // 9998th, ... (with 5000 per file).
+  void create_files(std::int64_t old_count) {
+    form_.Memo1.Add(std::string("Step 1 create empty temporary files in ") + Tconversion_form::kTempDirectory);
+    form_.create_jsearch2_table(&form_, 1);
+    file_count_ = 1;
+    int next = 2;
+    show(old_count);
+    auto& old = dm_.PDTable1;
+    std::int64_t count = 2;
+    while (!old.Eof()) {
+      ++count;
+      if (count % per_file_ == 0) {
+        form_.create_jsearch2_table(&form_, next);
+        file_count_ = next;
+        ++next;
+      }
+      show(count);
+      walked();
+      in_context(kOldFile, count - 2, "", [&] { old.Next(); });
+    }
+    old.First();
+  }
+
+  // Step 2: the old records go unchanged into the files, per_file_ to a file.
+  void fill_files() {
+    form_.Memo1.Add("Step 2 - copying records into temporary files, original file isn't changed");
+    auto& old = dm_.PDTable1;
+    auto& temp = dm_.PDTable2;
+    int file = 1;
+    take_file(file);
+    std::int64_t count = 1;
+    show(1);
+    form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
+    while (!old.Eof()) {
+      read_record(old, kOldFile, count);
+      temp.Append();
+      for (std::size_t i = 1; i < kCarried; ++i)
+        in_context(kOldFile, count, kLayout[i].name, [&] { temp.FieldByName(kLayout[i].name).SetAsString(record_[i]); });
+      in_context(kOldFile, count, "", [&] { temp.Post(); });
+      if (count % per_file_ == 0) {
+        ++file;
+        if (file > file_count_) {
+          old.Last();  // no file left for the rest
+        } else {
+          form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
+          take_file(file);
+        }
+      }
+      ++count;
+      show(count);
+      walked();
+      in_context(kOldFile, count - 1, "", [&] { old.Next(); });
+    }
+  }
+
+  // Step 3: the files are loaded in order with fresh keys 1, 2, 3, ...
+  void load_files() {
+    form_.Memo1.Add("Step 3 - Copying records into JSEARCH_4");
+    auto& temp = dm_.PDTable2;
+    auto& dest = dm_.IBTable1;
+    std::int64_t count = 1;
+    show(1);
+    for (int file = 1; file <= file_count_; ++file) {
+      const std::string name = jobsearch::temp_file_name(file);
+      form_.Memo1.Add("----->Loading Temp file " + name + " into new table");
+      take_file(file);
+      temp.First();
+      for (std::int64_t row = 1; !temp.Eof(); ++row) {
+        read_record(temp, name, row);
+        record_[0] = std::to_string(count);  // the file's own key is dropped
+        dest.Append();
+        for (std::size_t i = 0; i < kCarried; ++i) {
+          const auto& f = kLayout[i];
+          std::string& text = record_[i];
+          if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
+          in_context(name, row, f.dest_column, [&] { dest.FieldByName(f.dest_column).SetAsString(platform::upper(text)); });
+        }
+        in_context(name, row, "", [&] { dest.Post(); });
+        ++loaded_;
+        in_context(name, row, "", [&] { temp.Next(); });
+        ++count;
+        show(count);
+        walked();
+      }
+    }
+  }
+
+  // Reads PK to COMMENT of the current record as text.
+  void read_record(pdx::PDTable& table, std::string_view file, std::int64_t row) {
+    for (std::size_t i = 0; i < kCarried; ++i)
+      record_[i] = in_context(file, row, kLayout[i].name, [&] { return table.FieldByName(kLayout[i].name).AsString(); });
+  }
+
+  void take_file(int number) {
+    auto& temp = dm_.PDTable2;
+    temp.SetActive(false);
+    temp.DatabaseName = kAlias;
+    temp.TableName = jobsearch::temp_file_name(number);
+    temp.SetActive(true);
+  }
+
+  // The box is repainted at once: the run holds the user-interface thread.
+  void show(std::int64_t n) {
+    form_.Edit1.SetText(std::to_string(n));
+    form_.Edit1.Refresh();
+  }
+
+  // Progress for the summary: each of the three walks counts a third of a
+  // record, so `done` reaches the old record count when the last is loaded.
+  void walked() {
+    if (!tracking_) return;
+    ++walked_;
+    auto& stats = form_.stats.back();
+    stats.done = walked_ / 3;
+    stats.new_rows = loaded_;
+    stats.shortened = dm_.IBTable1.Shortened();
+    form_.table_progress();
+  }
+
+  Tconversion_form& form_;
+  TDataModule2& dm_;
+  const std::int64_t per_file_;
+  std::array<std::string, kCarried> record_;
+  int file_count_ = 0;
+  bool tracking_ = false;
+  std::int64_t walked_ = 0;
+  std::int64_t loaded_ = 0;
+};
+
+}  // namespace
+
+void Tconversion_form::convert_jsearch_4(Sender, std::string dbname) { JsearchRun(*this).run(dbname); }
+
+}  // namespace qv

@@ -1,0 +1,48 @@
+// The temporary job-search store: numbered Paradox files in the temporary
+// folder, reached through the alias TEMPDB.
+#include <string>
+
+#include "form/conversion_form.h"
+#include "jobsearch/jobsearch.h"
+#include "platform/paths.h"
+#include "shell/datamodule.h"
+
+namespace qv {
+
+namespace jobsearch {
+
+namespace {
+std::int64_t g_records_per_file = kRecordsPerFile;
+}
+
+std::int64_t records_per_file() { return g_records_per_file; }
+
+RecordsPerFileForTests::RecordsPerFileForTests(std::int64_t n) : previous_(g_records_per_file) {
+  g_records_per_file = n;
+}
+RecordsPerFileForTests::~RecordsPerFileForTests() { g_records_per_file = previous_; }
+
+std::string temp_file_name(std::int64_t number) { return std::to_string(number) + "-js.db"; }
+
+}  // namespace jobsearch
+
+void Tconversion_form::create_jsearch2_table(Sender, int number) {
+  auto& session = pdx::Session::instance();
+  session.DeleteAlias("TEMPDB");
+  platform::force_directories(kTempDirectory);  // a failure shows when the table is created
+  session.AddStandardAlias("tempdb", kTempDirectory, "PARADOX");
+
+  auto& table = DataModule2->PDTable2;
+  table.DatabaseName = "TEMPDB";
+  table.TableName = jobsearch::temp_file_name(number);
+  table.SetActive(false);
+  table.TableType = "ttParadox";
+  table.FieldDefs.clear();
+  for (const auto& f : jobsearch::kLayout)
+    table.FieldDefs.push_back({std::string(f.name), f.type, f.size, 0, f.required});
+  table.CreateTable();
+  table.SetActive(false);
+  Memo1.Add("Created Temp file " + jobsearch::temp_file_name(number));
+}
+
+}  // namespace qv

@@ -1,0 +1,40 @@
+// Decoding of table text (alpha fields, memos, field names) from a code page
+// to UTF-8, and encoding back for the tables we write.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace qv::pdx {
+
+class TextCodec {
+ public:
+  // Throws pdx::Error for a code page this system cannot convert.
+  explicit TextCodec(int code_page);
+  ~TextCodec();
+  TextCodec(const TextCodec&) = delete;
+  TextCodec& operator=(const TextCodec&) = delete;
+
+  int code_page() const { return code_page_; }
+  // Appends the UTF-8 form of `bytes` to `out`. Single-byte pages go through
+  // a table; a byte the page leaves undefined becomes the character of the
+  // same number. Multi-byte pages go through iconv; a sequence that does not
+  // decode becomes U+FFFD.
+  void decode(std::string_view bytes, std::string& out) const;
+  std::string decode(std::string_view bytes) const {
+    std::string s;
+    decode(bytes, s);
+    return s;
+  }
+
+ private:
+  int code_page_;
+  bool single_byte_ = true;
+  std::array<std::string, 256> table_;
+  struct Iconv;
+  std::unique_ptr<Iconv> iconv_;
+};
+
+}  // namespace qv::pdx

@@ -1,0 +1,31 @@
+// Field values of a record: their text forms and their stored bytes.
+// Numbers are stored big-endian with the sign bit flipped (negative floating
+// point values with every bit flipped), so that all-zero bytes mean "no value".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "paradox/table.h"
+
+namespace qv::pdx::values {
+
+bool all_zero(const unsigned char* p, std::size_t n);
+
+// Appends the text form of a value of a fixed-size type (not alpha, bytes or
+// blobs) that is not all zero. Returns an empty message on success, else
+// what is wrong with the stored bytes.
+std::string format(FieldType type, const unsigned char* p, std::string& out);
+
+// Text forms shared by reading and writing.
+void append_date(std::int64_t ordinal_day, std::string& out);  // day 1 = 01/01/0001
+bool valid_ordinal_day(std::int64_t day);
+
+// Stores `text` (already trimmed, not empty) as a value of a fixed-size type
+// into `p`. Returns an empty message, or why the text is refused.
+std::string encode(FieldType type, std::string_view text, unsigned char* p);
+
+std::string hex(std::string_view bytes);
+
+}  // namespace qv::pdx::values

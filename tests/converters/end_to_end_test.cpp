@@ -1,0 +1,141 @@
+// The generator's whole data set through the headless command.
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gmock/gmock.h>
+
+#include "builder/schema.h"
+#include "converter_fixture.h"
+#include "platform/text.h"
+#include "sample_data.h"
+
+namespace qv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Contains;
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// What a lookup list holds after the migration, worked out from the old
+// table: values upper-cased, blank ones left out where the list skips them,
+// shortened to the column, one row per value as the key compares them
+// (trailing blanks do not count).
+std::size_t expected_lookup_rows(const fs::path& dir, const std::string& file, const std::string& table,
+                                 const std::vector<std::string>& columns, bool skip_blank) {
+  pdx::PDTable t;
+  t.Directory = dir.string();
+  t.TableName = file;
+  t.Open();
+  const builder::TableDef* def = builder::find_table(table);
+  std::set<std::string> keys;
+  for (; !t.Eof(); t.Next()) {
+    std::string key;
+    bool blank = false;
+    for (const auto& c : columns) {
+      const std::string v = t.FieldByName(c).AsString();
+      blank = blank || platform::is_blank(v);
+      std::string up(platform::utf8_prefix(platform::upper(v), static_cast<std::size_t>(*builder::char_width(*def->find_column(c)))));
+      up.erase(up.find_last_not_of(' ') + 1);
+      key += up + '\x1f';
+    }
+    if (!(skip_blank && blank)) keys.insert(key);
+  }
+  return keys.size();
+}
+
+class EndToEndTest : public ConverterTest {};
+
+TEST_F(EndToEndTest, GeneratedDataSetMigratesThroughTheHeadlessCommand) {
+  const fs::path data = drive_.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "e2e00001";
+  sample::Options options;
+  options.rows = 150;
+  options.jobs = 400;
+  options.seed = 7;
+  const auto files = sample::write_data_set(data, options);
+  ASSERT_EQ(files.size(), 18u);
+
+  const fs::path out = drive_.root() / "out.txt", err = drive_.root() / "err.txt";
+  const std::string cmd = std::string("\"") + QV_BIN_DIR + "/quorvel-migrate-cli\" --drive-c \"" +
+                          drive_.root().string() + "\" \"" + data.string() + "\" >\"" + out.string() + "\" 2>\"" +
+                          err.string() + "\"";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file(out) << read_file(err);
+  const std::string log = read_file(out);
+  EXPECT_THAT(log, HasSubstr("Conversion run complete"));
+  EXPECT_THAT(log, HasSubstr("CARRIER table...........\n---->Record Count in old table: 18\n"
+                             "---->Records In New Table: 13\n---->Values shortened to fit their columns: 1\n"
+                             "---->Duplicate values merged: 2\n"));
+
+  // The destination as the command left it (committed and closed).
+  DataModule2->IBDatabase2.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  DataModule2->IBDatabase2.DatabaseName = Tconversion_form::destination_file("e2e00001");
+  auto count = [this](const std::string& table) { return std::stoul(column("SELECT COUNT(*) FROM " + table).at(0)); };
+
+  struct Lookup {
+    const char* file;
+    const char* table;
+    std::vector<std::string> columns;
+    bool skip_blank;
+  };
+  const std::vector<Lookup> lookups = {
+      {"CARRIER.db", "CARRIER_4", {"CARRIER"}, true},
+      {"CATEGORY.db", "CATEGORY_4", {"CATEGORY"}, true},
+      {"CITY.db", "CITY_4", {"CITY"}, true},
+      {"COMMENT.db", "COMMENT_4", {"COMMENT"}, true},
+      {"COMMENT_JS.db", "COMMENT_JS_4", {"COMMENT"}, true},
+      {"CONTACT_NAME.db", "CONTACT_NAME_4", {"CONTACT_NAME"}, true},
+      {"ITEM.db", "ITEM_4", {"ITEM"}, true},
+      {"POSCODE.db", "POSCODE_4", {"POS_CODE", "POS_DESC"}, false},
+      {"POSQUAL.db", "POSQUAL_4", {"POSQUAL"}, false},
+      {"POSTITLE.db", "POSTITLE_4", {"POS_TITLE"}, true},
+      {"REASON.db", "REASON_4", {"REASON"}, false},
+  };
+  for (const auto& l : lookups)
+    EXPECT_EQ(count(l.table), expected_lookup_rows(data, l.file, l.table, l.columns, l.skip_blank)) << l.table;
+  EXPECT_EQ(count("CARRIER_4"), 13u);
+  EXPECT_EQ(count("POSCODE_4"), 7u);
+  EXPECT_EQ(count("QUORVEL_4"), options.rows);
+  EXPECT_EQ(count("CONFIG_4"), 9u);
+  EXPECT_EQ(count("JS_EDIT_4"), 6u);
+  EXPECT_EQ(count("JSEARCH_4"), options.jobs);
+  EXPECT_EQ(count("STATS_JT_4"), 5u);
+  EXPECT_EQ(count("STATS_ST_4"), 7u);
+  EXPECT_EQ(count("TIME10_4"), 48u);
+
+  // A sample of values.
+  EXPECT_THAT(column("SELECT CARRIER FROM CARRIER_4"), Contains("  UPS"));
+  EXPECT_THAT(column("SELECT CARRIER FROM CARRIER_4"), Contains("COURRIER MONTRÉAL"));
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE PK IN (12.5, 37.5, 62.5)"), ElementsAre("3"));
+  EXPECT_THAT(column("SELECT CARRIER FROM QUORVEL_4 WHERE PK = 6"), ElementsAre(""));
+  EXPECT_THAT(column("SELECT AUTO_ZIP FROM CONFIG_4"), ElementsAre("1", "1", "1", "0", "0", "0", "0", "0", "0"));
+  EXPECT_THAT(column("SELECT STATE FROM STATS_ST_4 ORDER BY STATE"), ElementsAre("CA", "CT", "MA", "NJ", "NY", "PA", "TX"));
+  EXPECT_THAT(column("SELECT X12_HOUR FROM TIME10_4 WHERE X24_HOUR = '12:30'"), ElementsAre("12:30 PM"));
+  EXPECT_THAT(column("SELECT CHANGE_FROM FROM JS_EDIT_4 WHERE CHANGE_TO = 'Junior'"), ElementsAre("  Jr."));
+
+  // Payment records as read: the old and the new table agree on the carrier
+  // texts and on which dates are empty.
+  pdx::PDTable old;
+  old.Directory = data.string();
+  old.TableName = "QUORVEL2.db";
+  old.Open();
+  std::size_t lower_ups = 0, no_return = 0;
+  for (; !old.Eof(); old.Next()) {
+    lower_ups += old.FieldByName("CARRIER").AsString() == "  ups";
+    no_return += old.FieldByName("DATE_RETURNED").AsString().empty();
+  }
+  EXPECT_GT(lower_ups, 0u);
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE CARRIER = '  ups'"), ElementsAre(std::to_string(lower_ups)));
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE DATE_RETURNED IS NULL"), ElementsAre(std::to_string(no_return)));
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -1,0 +1,230 @@
+// Payment records, settings, edit rules, statistics and the time of day.
+#include <gmock/gmock.h>
+
+#include "converter_fixture.h"
+#include "converters/frame.h"
+
+namespace qv::test {
+namespace {
+
+using pdx::FieldType;
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Optional;
+using ::testing::StartsWith;
+
+class RecordsTest : public ConverterTest {};
+
+std::vector<pdx::FieldDef> payment_fields() {
+  std::vector<pdx::FieldDef> f = {typed("PK", FieldType::Number), alpha("CATEGORY", 25), typed("ITEM_DATE", FieldType::Date),
+                                  alpha("YYYYMMDD", 8)};
+  for (const char* d : {"DATE_SENT", "DATE_AVAIL", "DATE_1ST_TRY", "DATE_2ND_TRY", "DATE_3RD_TRY", "DATE_DEL",
+                        "DATE_RETURNED", "DATE_CLEAR"})
+    f.push_back(typed(d, FieldType::Date));
+  for (const char* d : {"DAYS_SENT_TO_AVAIL", "DAYS_SENT_TO_DEL", "DAYS_AVAIL_TO_DEL", "DAYS_DEL_TO_CLEAR"})
+    f.push_back(typed(d, FieldType::Short));
+  f.push_back(typed("DAYS_SENT_TO_CLEAR", FieldType::Long));
+  f.push_back(alpha("CHECK_NBR", 6));
+  f.push_back(alpha("ITEM", 80));
+  for (const char* d : {"SS_AMT", "RP_AMT", "CS_AMT"}) f.push_back(typed(d, FieldType::Money));
+  f.push_back(typed("OTHER_AMT", FieldType::Number));
+  f.push_back(alpha("CARRIER", 40));
+  f.push_back(alpha("CARR_NBR", 40));
+  for (const char* d : {"ITEM_FILE", "SHIP_FILE", "SIG_FILE", "CHK_STMT"}) f.push_back(alpha(d, 255));
+  f.push_back(alpha("COMMENT", 120));
+  f.push_back({"MEMO", FieldType::Memo, 10, 0, false});
+  return f;
+}
+
+std::vector<std::string> payment_row(const std::string& pk) {
+  std::vector<std::string> v = {pk, "child support", "04/15/2003", "20030415"};
+  for (int i = 0; i < 8; ++i) v.push_back(i == 4 ? "" : "04/1" + std::to_string(i) + "/2003");
+  for (const char* d : {"1", "2", "3", "4", "5"}) v.push_back(d);
+  for (const char* d : {"001234", "Support check", "250.50", "0", "12.05", "", "  ups", "1Z999", "c:\\items\\a.pdf",
+                        "", "c:\\sig\\a.jpg", "", "Left with neighbor"})
+    v.push_back(d);
+  v.push_back("memo text");
+  return v;
+}
+
+TEST_F(RecordsTest, PaymentRecordsArriveAsReadWithTheirOwnKeys) {
+  create_destination({"QUORVEL_4"});
+  std::vector<std::string> empty_but_key(payment_fields().size());
+  empty_but_key[0] = "3";
+  auto long_comment = payment_row("7");
+  long_comment[29] = std::string(100, 'z');
+  write_old("quorvel2.db", payment_fields(), {payment_row("12.5"), empty_but_key, long_comment});
+
+  form_.convert_quorvel_4(&form_, kDb);
+
+  EXPECT_THAT(form_.Memo1.Lines,
+              ElementsAre("QUORVEL_4 table...........", "---->Record Count in old table: 3",
+                          "---->Records In New Table: 3", "---->Values shortened to fit their columns: 1"));
+  auto rows = query(
+      "SELECT PK, CATEGORY, ITEM_DATE, DATE_3RD_TRY, DAYS_SENT_TO_CLEAR, SS_AMT, OTHER_AMT, CARRIER, SHIP_FILE, "
+      "MEMO, CHECK_NBR FROM QUORVEL_4 ORDER BY PK");
+  ASSERT_EQ(rows.size(), 3u);
+  const auto& full = rows[2];
+  EXPECT_THAT(full[0], Optional(StartsWith("12.5000")));
+  EXPECT_THAT(full[1], Optional(StartsWith("child support")));
+  EXPECT_THAT(full[2], Optional(StartsWith("15-APR-2003")));
+  EXPECT_EQ(full[3], std::nullopt);  // empty date
+  EXPECT_EQ(full[4], "5");
+  EXPECT_THAT(full[5], Optional(StartsWith("250.5")));
+  EXPECT_EQ(full[6], std::nullopt);  // empty number
+  EXPECT_THAT(full[7], Optional(StartsWith("  ups ")));
+  EXPECT_THAT(full[8], Optional(StartsWith("  ")));  // empty text: empty CHAR
+  EXPECT_EQ(full[9], std::nullopt);                  // MEMO never set
+  EXPECT_THAT(full[10], Optional(StartsWith("001234")));
+  const auto& bare = rows[0];
+  EXPECT_THAT(bare[0], Optional(StartsWith("3.000")));
+  EXPECT_EQ(bare[2], std::nullopt);
+  EXPECT_EQ(bare[4], std::nullopt);
+}
+
+TEST_F(RecordsTest, PaymentKeyClashEndsTheRunNamingTableRowAndValue) {
+  create_destination({"QUORVEL_4"});
+  write_old("QUORVEL2.db", payment_fields(), {payment_row("1"), payment_row("2"), payment_row("1")});
+  try {
+    form_.convert_quorvel_4(&form_, kDb);
+    FAIL() << "a repeated key must end the run";
+  } catch (const conv::RunError& e) {
+    EXPECT_THAT(e.what(), AllOf(HasSubstr("QUORVEL2.db, row 3"), HasSubstr("PK '1'"), HasSubstr("QUORVEL_4")));
+  }
+  EXPECT_THAT(log_from("QUORVEL_4 table..........."),
+              ElementsAre("QUORVEL_4 table...........", "---->Record Count in old table: 3"));
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre("2"));
+}
+
+TEST_F(RecordsTest, SettingsKeepTextAndTurnAutoZipIntoAFlag) {
+  create_destination({"CONFIG_4"});
+  const std::vector<std::string> flags = {"True", "true", "TRUE", "False", "", "T", "1", " TRUE", "TRUE "};
+  std::vector<pdx::FieldDef> defs;
+  for (const char* f : {"SIDE_BAR_COLOR", "BROWSE_START_HERE", "AUTO_ZIP", "MY_NAME", "MY_ADDRESS", "MY_CITY",
+                        "MY_STATE", "MY_ZIP", "EX_SPOUSE_NAME", "EX_SPOUSE_SSAN", "EX_SPOUSE_ADDRESS", "EX_SPOUSE_CITY",
+                        "EX_SPOUSE_STATE", "EX_SPOUSE_ZIP"})
+    defs.push_back(alpha(f, 20));
+  Rows rows;
+  for (const auto& flag : flags) {
+    std::vector<std::string> row(defs.size());
+    row[2] = flag;
+    rows.push_back(row);
+  }
+  rows[0] = {"clLime", "c:\\data", "True", "Ann Lee", "1 Main", " Albany ", "New York", "12207",
+             "Bob",    "123",      "2 Elm", "Troy",   "ny",      "12180"};
+  write_old("CONFIG.db", defs, rows);
+
+  form_.convert_config_4(&form_, kDb);
+
+  EXPECT_THAT(form_.Memo1.Lines,
+              ElementsAre("CONFIG table...........", "---->Record Count in old table: 9", "---->Records In New Table: 9",
+                          "---->Values shortened to fit their columns: 1"));
+  EXPECT_THAT(column("SELECT AUTO_ZIP FROM CONFIG_4"), ElementsAre("1", "1", "1", "0", "0", "0", "0", "0", "0"));
+  auto first = query("SELECT MY_CITY, MY_STATE, EX_SPOUSE_STATE, MY_NAME FROM CONFIG_4").at(0);
+  EXPECT_THAT(first[0], Optional(StartsWith(" Albany ")));
+  EXPECT_EQ(first[1], "Ne");
+  EXPECT_THAT(first[2], Optional(StartsWith("ny ")));
+  EXPECT_THAT(first[3], Optional(StartsWith("Ann Lee")));
+}
+
+TEST_F(RecordsTest, EditRulesNeedAllThreeFieldsAndKeepTheirCase) {
+  create_destination({"JS_EDIT_4"});
+  const std::vector<pdx::FieldDef> defs = {alpha("CHANGE_FROM", 132), alpha("CHANGE_TO", 132), alpha("REASON_NO_SUBMIT", 132)};
+  write_old("JS_EDIT.db", defs,
+            {{"Sr.", "Senior", "Abbreviation"},
+             {"  jr.", "Junior ", "kept as typed"},
+             {"Mgr", "Manager", ""},
+             {"Eng", " \t", "Engineer"},
+             {"   ", "Nothing", "Blank key"},
+             {"sr.", "senior", "another key"}});
+
+  form_.convert_js_edit_4(&form_, kDb);
+
+  EXPECT_THAT(form_.Memo1.Lines, ElementsAre("JS_EDIT_4 table...........", "---->Record Count in old table: 6",
+                                             "---->Records In New Table: 3"));
+  EXPECT_THAT(column("SELECT CHANGE_FROM FROM JS_EDIT_4 ORDER BY CHANGE_FROM"), ElementsAre("  jr.", "Sr.", "sr."));
+  EXPECT_THAT(column("SELECT CHANGE_TO FROM JS_EDIT_4 WHERE CHANGE_FROM = '  jr.'"), ElementsAre("Junior"));
+  ASSERT_EQ(form_.stats.size(), 1u);
+  EXPECT_EQ(form_.stats[0].skipped, 3);
+}
+
+TEST_F(RecordsTest, StatisticsUpperCaseAndSkipIncompleteRows) {
+  create_destination({"STATS_JT_4", "STATS_ST_4"});
+  write_old("STATS_JT.DB",
+            {typed("ORDER", FieldType::Short), alpha("CATEGORY", 50), typed("COUNT", FieldType::Number),
+             typed("PERCENTAGE", FieldType::Number), alpha("REASON_NOT_SUBMITTED", 80), typed("AS_OF_DATE", FieldType::Date)},
+            {{"1", "job type", "0", "12.5", "Filled", "04/15/2003"},
+             {"2", "Job Type", "3", "1", "  ", "04/15/2003"},
+             {"3", "other", "", "1", "r", "04/15/2003"},
+             {"4", "other", "7", "33.333", "salary", ""}});
+  write_old("Stats_St.db",
+            {alpha("STATE", 2), typed("COUNT", FieldType::Number), typed("PERCENTAGE", FieldType::Number),
+             typed("AS_OF_DATE", FieldType::Date)},
+            {{"ny", "5", "50", "04/15/2003"}, {"CA", "5", "", "04/15/2003"}, {"  ", "1", "1", "04/15/2003"}});
+
+  form_.convert_stats_jt_4(&form_, kDb);
+  form_.convert_stats_st_4(&form_, kDb);
+
+  EXPECT_THAT(form_.Memo1.Lines,
+              ElementsAre("STATS_JT_4 table...........", "---->Record Count in old table: 4",
+                          "---->Records In New Table: 1", "STATS_ST_4 table...........",
+                          "---->Record Count in old table: 3", "---->Records In New Table: 1"));
+  auto jt = query("SELECT ORDER_, CATEGORY, COUNT_, PERCENTAGE, REASON_NOT_SUBMITTED, AS_OF_DATE FROM STATS_JT_4").at(0);
+  EXPECT_EQ(jt[0], "1");
+  EXPECT_THAT(jt[1], Optional(StartsWith("JOB TYPE ")));
+  EXPECT_THAT(jt[2], Optional(StartsWith("0")));
+  EXPECT_THAT(jt[3], Optional(StartsWith("12.5")));
+  EXPECT_THAT(jt[4], Optional(StartsWith("FILLED ")));
+  EXPECT_THAT(jt[5], Optional(StartsWith("15-APR-2003")));
+  EXPECT_THAT(column("SELECT STATE FROM STATS_ST_4"), ElementsAre("NY"));
+  EXPECT_EQ(form_.stats.at(0).table, "STATS_JT_4");
+  EXPECT_EQ(form_.stats.at(0).skipped, 3);
+}
+
+TEST_F(RecordsTest, StatisticsKeyClashAfterUpperCasingNamesTheValue) {
+  create_destination({"STATS_ST_4"});
+  write_old("stats_st.db",
+            {alpha("STATE", 2), typed("COUNT", FieldType::Number), typed("PERCENTAGE", FieldType::Number),
+             typed("AS_OF_DATE", FieldType::Date)},
+            {{"ny", "5", "50", "04/15/2003"}, {"NY", "1", "1", "04/15/2003"}});
+  try {
+    form_.convert_stats_st_4(&form_, kDb);
+    FAIL() << "ny and NY are one key";
+  } catch (const conv::RunError& e) {
+    EXPECT_THAT(e.what(), AllOf(HasSubstr("stats_st.db, row 2"), HasSubstr("STATE 'NY'"), HasSubstr("STATS_ST_4")));
+  }
+}
+
+TEST_F(RecordsTest, TimeOfDayNeedsBothTextsAndUpperCasesTheMarker) {
+  create_destination({"TIME10_4"});
+  write_old("TIME10.DB", {alpha("24_HOUR", 5), alpha("12_HOUR", 8)},
+            {{"13:30", "1:30 pm"}, {"08:00", "8:00 Am"}, {"09:00", ""}, {"  ", "9:00 am"}, {"13:30", "1:30 PMX"}});
+
+  form_.convert_time10_4(&form_, kDb);
+
+  EXPECT_THAT(form_.Memo1.Lines, ElementsAre("TIME10_4 table...........", "---->Record Count in old table: 5",
+                                             "---->Records In New Table: 3"));
+  EXPECT_THAT(column("SELECT X12_HOUR FROM TIME10_4 ORDER BY X24_HOUR, X12_HOUR"),
+              ElementsAre("8:00 AM", "1:30 PM", "1:30 PMX"));
+}
+
+TEST_F(RecordsTest, AMissingFieldFailsBeforeAnyRowAndAnEmptyTablePasses) {
+  create_destination({"TIME10_4"});
+  write_old("time10.db", {alpha("24_HOUR", 5)}, {});
+  form_.convert_time10_4(&form_, kDb);
+  EXPECT_THAT(form_.Memo1.Lines, ElementsAre("TIME10_4 table...........", "---->Record Count in old table: 0",
+                                             "---->Records In New Table: 0"));
+
+  write_old("time10.db", {alpha("24_HOUR", 5)}, {{"10:00"}});
+  try {
+    form_.convert_time10_4(&form_, kDb);
+    FAIL() << "12_HOUR is missing";
+  } catch (const conv::RunError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("time10.db, row 1, 12_HOUR"));
+  }
+  EXPECT_THAT(column("SELECT COUNT(*) FROM TIME10_4"), ElementsAre("0"));
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -1,0 +1,330 @@
+#include "firebird/ib.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "firebird/fb_fixture.h"
+
+namespace qv::fb {
+namespace {
+
+using ::testing::HasSubstr;
+using test::kDbName;
+using test::scalar;
+
+const char* const kTable =
+    "CREATE TABLE SAMPLE_4 (ID INTEGER NOT NULL, D DATE, N NUMERIC(18,12), C CHAR(5), "
+    "V VARCHAR(3), T CHAR(3) DEFAULT 'N/A', PRIMARY KEY (ID))";
+
+// The components wired as the data module wires them.
+class IBTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::create_database({kTable});
+    db.DefaultTransaction = &tra;
+    tra.DefaultDatabase = &db;
+    table.Database = &db;
+    table.Transaction = &tra;
+    db.DatabaseName = kDbName;
+    db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+    db.Open();
+    table.TableName = "sample_4";
+    table.Open();
+  }
+
+  // Appends and posts one row; each pair is a column and its text.
+  void post(std::initializer_list<std::pair<const char*, const char*>> values) {
+    table.Append();
+    for (const auto& [col, text] : values) table.FieldByName(col).SetAsString(text);
+    table.Post();
+  }
+
+  std::string error_of(std::initializer_list<std::pair<const char*, const char*>> values) {
+    try {
+      post(values);
+    } catch (const Error& e) {
+      return e.what();
+    }
+    return "no error";
+  }
+
+  test::DriveC drive;
+  IBTransaction tra;
+  IBDatabase db;
+  IBTable table;
+};
+
+TEST(IBDatabaseTest, CreatesDialectOneDatabaseWithPageSizeAndStaysOpen) {
+  test::DriveC drive;
+  platform::force_directories(test::kDbFolder);
+  IBDatabase db;
+  db.DatabaseName = kDbName;
+  db.Params = {"USER 'SYSDBA'", "PASSWORD 'tarnwheel'", "PAGE_SIZE 4096", ""};
+  db.CreateDatabase();
+  EXPECT_TRUE(db.Connected());
+  EXPECT_TRUE(std::filesystem::exists(drive.root() / "MyData/wk-db/intrbase/quorvel4/db/abcd1234.gdb"));
+  const auto rows = db.Query("SELECT MON$SQL_DIALECT, MON$PAGE_SIZE, MON$FORCED_WRITES FROM MON$DATABASE");
+  EXPECT_EQ(rows.at(0).at(0), "1");
+  EXPECT_EQ(rows.at(0).at(1), "4096");
+  EXPECT_EQ(rows.at(0).at(2), "1");
+  // Creating over an open connection is refused.
+  EXPECT_THROW(db.CreateDatabase(), Error);
+  db.Close();
+  EXPECT_FALSE(db.Connected());
+  EXPECT_THROW(db.CreateDatabase(), Error);  // the file exists
+}
+
+TEST(IBDatabaseTest, OpenNamesTheFileAndRefusesUnknownParameters) {
+  test::DriveC drive;
+  IBDatabase db;
+  db.DatabaseName = kDbName;
+  try {
+    db.Open();
+    FAIL() << "opened a missing file";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("abcd1234.gdb"));
+  }
+  test::create_database({});
+  db.Params = {"user_name=SYSDBA", "lc_ctype=UTF8"};
+  EXPECT_THROW(db.Open(), Error);
+  EXPECT_FALSE(db.Connected());
+}
+
+TEST_F(IBTest, TextIsConvertedToTheColumnTypes) {
+  table.Append();
+  table.FieldByName("id").SetAsInteger(42);
+  table.FieldByName("D").SetAsString("01/02/1999");
+  table.FieldByName("n").SetAsString("12.5");
+  table.FieldByName("c").SetAsString("abc");
+  table.FieldByName("v").SetAsString("xy");
+  table.Post();
+  db.Close();
+  EXPECT_EQ(scalar("SELECT ID || '|' || EXTRACT(YEAR FROM D) || '-' || EXTRACT(MONTH FROM D) || '-' || "
+                   "EXTRACT(DAY FROM D) || '|' || CAST(N * 10 AS INTEGER) || '|' || C || '|' || V || '|' || T "
+                   "FROM SAMPLE_4"),
+            "42|1999-1-2|125|abc  |xy|N/A");
+}
+
+TEST_F(IBTest, EmptyTextIsNullInNonTextColumnsAndEmptyInText) {
+  post({{"ID", "1"}, {"D", ""}, {"N", ""}, {"C", ""}, {"T", ""}});
+  table.Append();
+  table.FieldByName("ID").SetAsString("2");
+  table.FieldByName("C").SetAsString("x");
+  table.FieldByName("C").Clear();
+  table.Post();
+  // Another set of columns, then the first again: each set has its statement.
+  post({{"ID", "3"}});
+  post({{"ID", "4"}, {"D", ""}, {"N", ""}, {"C", ""}, {"T", ""}});
+  EXPECT_EQ(table.RecordCount(), 4);
+  db.Close();
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM SAMPLE_4 WHERE D IS NULL AND N IS NULL AND C = '' AND T = ''"), "2");
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM SAMPLE_4 WHERE ID = 2 AND C IS NULL AND T = 'N/A'"), "1");
+  EXPECT_EQ(scalar("SELECT T FROM SAMPLE_4 WHERE ID = 3"), "N/A");  // unset: the default
+}
+
+TEST_F(IBTest, LongTextIsShortenedToTheWidthAndCounted) {
+  post({{"ID", "1"}, {"C", "abcdefgh"}, {"V", "abcd"}});
+  post({{"ID", "2"}, {"C", "éééééé"}});
+  post({{"ID", "3"}, {"C", "abcde"}});
+  EXPECT_EQ(table.Shortened(), 3);
+  EXPECT_EQ(table.Posted(), 3);
+  db.Close();
+  EXPECT_EQ(scalar("SELECT C || V FROM SAMPLE_4 WHERE ID = 1"), "abcdeabc");
+  EXPECT_EQ(scalar("SELECT C FROM SAMPLE_4 WHERE ID = 2"), "ééééé");
+}
+
+TEST_F(IBTest, TextIsStoredAsWindows1252) {
+  post({{"ID", "1"}, {"C", "é€"}});
+  db.Close();
+  EXPECT_EQ(scalar("SELECT ASCII_VAL(C) || ',' || ASCII_VAL(SUBSTRING(C FROM 2 FOR 1)) || ',' || "
+                   "OCTET_LENGTH(TRIM(C)) FROM SAMPLE_4"),
+            "233,128,2");
+  EXPECT_EQ(scalar("SELECT TRIM(C) FROM SAMPLE_4"), "é€");
+}
+
+TEST_F(IBTest, ValueErrorsNameTableColumnAndRow) {
+  post({{"ID", "1"}});
+  table.Append();
+  try {
+    table.FieldByName("c").SetAsString("aΩ");
+    FAIL() << "a character without a Windows-1252 form was taken";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("Table SAMPLE_4, row 2, column C"));
+    EXPECT_THAT(e.what(), HasSubstr("Ω"));
+  }
+  EXPECT_THAT(error_of({{"ID", "2"}, {"N", "1.5"}, {"D", "31/31/1999"}}),
+              HasSubstr("Table SAMPLE_4, row 2, column D: "));
+  EXPECT_THAT(error_of({{"ID", "abc"}}), HasSubstr("column ID"));
+  EXPECT_THAT(error_of({{"C", "x"}}), HasSubstr("ID"));  // NOT NULL key left out
+  try {
+    table.FieldByName("NOPE");
+    FAIL() << "unknown column found";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("SAMPLE_4"));
+    EXPECT_THAT(e.what(), HasSubstr("NOPE"));
+  }
+  IBTable other;
+  other.Database = &db;
+  other.TableName = "MISSING_4";
+  try {
+    other.Open();
+    FAIL() << "opened a missing table";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("MISSING_4"));
+  }
+  other.TableName = "x; DROP TABLE SAMPLE_4";
+  EXPECT_THROW(other.Open(), Error);
+}
+
+TEST_F(IBTest, DuplicateKeyFailsThePostOnlyAndTheTransactionGoesOn) {
+  post({{"ID", "1"}});
+  post({{"ID", "2"}});
+  try {
+    post({{"ID", "1"}});
+    FAIL() << "duplicate key posted";
+  } catch (const Error& e) {
+    EXPECT_TRUE(e.is_duplicate_key());
+    EXPECT_THAT(e.what(), HasSubstr("Table SAMPLE_4, row 3"));
+    EXPECT_THAT(e.what(), HasSubstr("PRIMARY or UNIQUE KEY"));
+  }
+  table.Append();
+  table.FieldByName("ID").SetAsString("2");
+  EXPECT_FALSE(table.PostUnlessDuplicate());
+  table.Append();
+  table.FieldByName("ID").SetAsString("3");
+  EXPECT_TRUE(table.PostUnlessDuplicate());
+  EXPECT_TRUE(tra.InTransaction());
+  EXPECT_EQ(table.RecordCount(), 3);
+  db.Close();
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM SAMPLE_4"), "3");
+}
+
+TEST_F(IBTest, CloseCommitsAndClosesTheTable) {
+  post({{"ID", "1"}});
+  post({{"ID", "2"}});
+  IBDatabase second;
+  second.DatabaseName = kDbName;
+  second.Open();  // a second connection in the same process is fine
+  EXPECT_EQ(second.Query("SELECT COUNT(*) FROM SAMPLE_4").at(0).at(0), "0");
+  db.Close();
+  EXPECT_FALSE(tra.InTransaction());
+  EXPECT_FALSE(table.Active());
+  EXPECT_THROW(table.Append(), Error);
+  EXPECT_EQ(second.Query("SELECT COUNT(*) FROM SAMPLE_4").at(0).at(0), "2");
+}
+
+TEST_F(IBTest, TransactionAndTableRules) {
+  EXPECT_TRUE(tra.InTransaction());  // opening the table started it
+  EXPECT_THROW(tra.StartTransaction(), Error);
+  table.FieldByName("ID");
+  EXPECT_THROW(table.FieldByName("ID").SetAsString("1"), Error);  // no Append
+  post({{"ID", "1"}});
+  tra.Rollback();
+  EXPECT_THROW(tra.Commit(), Error);
+  EXPECT_THROW(post({{"ID", "2"}}), Error);  // no active transaction
+  tra.StartTransaction();
+  post({{"ID", "2"}});
+  tra.Commit();
+  EXPECT_EQ(table.RecordCount(), 1);
+  table.Close();
+  table.TableName = "SAMPLE_4";
+  table.Open();
+  EXPECT_EQ(table.Posted(), 0);
+}
+
+TEST_F(IBTest, StatementLinesRunAsOneStatement) {
+  IBSQL sql;
+  sql.Database = &db;
+  sql.Transaction = &tra;
+  sql.SQL = {"CREATE TABLE CARRIER_4", "(", "    CARRIER CHAR(40) NOT NULL,", "    PRIMARY KEY (CARRIER)", ");"};
+  EXPECT_EQ(sql.Text(), "CREATE TABLE CARRIER_4\r\n(\r\n    CARRIER CHAR(40) NOT NULL,\r\n    PRIMARY KEY (CARRIER)\r\n);");
+  tra.Commit();
+  EXPECT_THROW(sql.Prepare(), Error);  // no active transaction
+  tra.StartTransaction();
+  sql.Prepare();
+  EXPECT_TRUE(sql.Prepared());
+  sql.ExecQuery();
+  tra.Commit();
+  sql.Close();
+  sql.SQL = {"CREATE TABLE CARRIER_4 (X INTEGER)"};
+  EXPECT_FALSE(sql.Prepared());
+  tra.StartTransaction();
+  try {
+    sql.ExecQuery();
+    tra.Commit();
+    FAIL() << "created a table twice";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("CREATE TABLE CARRIER_4"));
+  }
+  db.Close();
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM RDB$RELATIONS WHERE RDB$RELATION_NAME = 'CARRIER_4'"), "1");
+}
+
+TEST_F(IBTest, BulkLoadTurnsForcedWritesOffUntilClose) {
+  db.set_bulk_load(true);
+  EXPECT_EQ(db.Query("SELECT MON$FORCED_WRITES FROM MON$DATABASE").at(0).at(0), "0");
+  db.Close();
+  db.Open();  // the setting holds for later connections of the run
+  EXPECT_EQ(db.Query("SELECT MON$FORCED_WRITES FROM MON$DATABASE").at(0).at(0), "0");
+  db.Close();
+  EXPECT_EQ(scalar("SELECT MON$FORCED_WRITES FROM MON$DATABASE"), "1");
+  db.set_bulk_load(false);
+}
+
+// A second process gets the engine's "already opened" error, with the file
+// named. The child is this test program again, running the test below.
+TEST_F(IBTest, SecondProcessIsToldTheFileIsInUse) {
+  const test::TempDir out;
+  const std::string report = (out / "child.txt").string();
+  // The child's environment is made before fork: the engine runs threads here.
+  std::vector<std::string> env = {"QV_FB_CHILD_DB=" + db.real_path(), "QV_FB_CHILD_REPORT=" + report};
+  for (char** e = environ; *e; ++e)
+    if (std::string_view(*e).substr(0, 14) != "FIREBIRD_LOCK=") env.emplace_back(*e);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char arg0[] = "firebird_tests", arg1[] = "--gtest_filter=IBChild.OpensTheFile";
+  char* argv[] = {arg0, arg1, nullptr};
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::execve("/proc/self/exe", argv, envp.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  std::ifstream in(report);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_THAT(text.str(), HasSubstr("Cannot open database " + db.real_path() + ": it is in use by another program"));
+  EXPECT_THAT(text.str(), HasSubstr("lock folder mode 700"));
+}
+
+TEST(IBChild, OpensTheFile) {
+  const char* path = std::getenv("QV_FB_CHILD_DB");
+  const char* report = std::getenv("QV_FB_CHILD_REPORT");
+  if (!path || !report) GTEST_SKIP() << "run by SecondProcessIsToldTheFileIsInUse";
+  std::ofstream out(report);
+  IBDatabase db;
+  db.DatabaseName = path;
+  try {
+    db.Open();
+    out << "opened\n";
+  } catch (const Error& e) {
+    out << e.what() << "\n";
+  }
+  struct stat st {};
+  const char* lock = std::getenv("FIREBIRD_LOCK");
+  if (lock && ::stat(lock, &st) == 0) out << "lock folder mode " << std::oct << (st.st_mode & 0777) << "\n";
+}
+
+}  // namespace
+}  // namespace qv::fb

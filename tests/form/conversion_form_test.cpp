@@ -1,0 +1,278 @@
+#include "form/conversion_form.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "form/recording_boxes.h"
+#include "platform/paths.h"
+#include "support/testsupport.h"
+
+namespace fs = std::filesystem;
+using qv::Tconversion_form;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+// Which controls are enabled, and the ticks.
+struct State {
+  bool tree, list, select, reset, convert, label1, label2, label3;
+  std::vector<bool> ticks;
+  bool operator==(const State&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const State& s) {
+  os << "tree " << s.tree << " list " << s.list << " select " << s.select << " reset " << s.reset << " convert "
+     << s.convert << " labels " << s.label1 << s.label2 << s.label3 << " ticks ";
+  for (bool t : s.ticks) os << t;
+  return os;
+}
+
+State state_of(const Tconversion_form& f) {
+  return {f.CDirectoryOutline_Source.Enabled, f.files_checklistbox.Enabled, f.btn_select_directory.Enabled,
+          f.btn_reset.Enabled, f.btn_convert.Enabled, f.Label1.Enabled, f.Label2.Enabled, f.Label3.Enabled,
+          f.files_checklistbox.Checked};
+}
+
+const std::vector<bool> kNone(Tconversion_form::kTables, false);
+const std::vector<bool> kAll(Tconversion_form::kTables, true);
+
+State choosing(bool label3) { return {true, false, true, false, false, true, false, label3, kNone}; }
+State tables_chosen(std::vector<bool> ticks = kAll) { return {false, true, false, true, true, false, true, false, ticks}; }
+State run_started(std::vector<bool> ticks) { return {false, true, false, true, true, false, false, true, ticks}; }
+
+void touch(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << "x";
+}
+
+class FormTest : public ::testing::Test {
+ protected:
+  FormTest() : form(&boxes) {
+    // The data set folder, spelt differently from the program's paths.
+    touch(drive.root() / "MyData" / "WK-DB" / "quorvel2" / "db" / "ABCD1234" / "QUORVEL2.DB");
+    form.builder_override = [this](const std::string& dbname) {
+      built.push_back(dbname);
+      form.Memo1.Clear();
+      form.Memo1.Add("database " + dbname);
+      return build_result;
+    };
+    form.converter_override = [this](std::size_t i, const std::string& dbname) {
+      converted.push_back(i);
+      EXPECT_EQ(dbname, "abcd1234");
+    };
+  }
+
+  // Activation, then the data set folder accepted.
+  void choose_data_set() {
+    form.FormActivate(&form);
+    form.CDirectoryOutline_Source.SetDirectory("C:\\MyData\\wk-db\\Quorvel2\\Db\\abcd1234");
+    form.btn_select_directoryClick(&form);
+    ASSERT_TRUE(boxes.shown.empty());
+  }
+
+  void tick_only(std::initializer_list<std::size_t> order) {
+    for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) form.files_checklistbox.SetChecked(i, false);
+    for (std::size_t i : order) form.files_checklistbox.SetChecked(i, true);
+  }
+
+  qv::test::DriveC drive;
+  qv::test::RecordingBoxes boxes;
+  Tconversion_form form;
+  std::vector<std::string> built;
+  std::vector<std::size_t> converted;
+  bool build_result = true;
+};
+
+TEST_F(FormTest, CreatedAndFirstShown) {
+  EXPECT_EQ(form.Label1.Caption, "STEP 01 - SELECT OLD TABLE LOCATION");
+  EXPECT_EQ(form.Label2.Caption, "STEP 02 - SELECT TABLES TO MIGRATE");
+  EXPECT_EQ(form.Label3.Caption, "STATUS MESSAGES");
+  EXPECT_EQ(form.btn_select_directory.Caption, "Select This Directory - >>>>");
+  EXPECT_EQ(form.btn_reset.Caption, "Reset");
+  EXPECT_EQ(form.btn_convert.Caption, "Convert");
+  EXPECT_THAT(form.Memo1.Lines, ElementsAre("Memo1"));
+  EXPECT_EQ(form.Edit1.Text, "Edit1");
+  ASSERT_EQ(form.files_checklistbox.Items.size(), 18u);
+  EXPECT_EQ(form.files_checklistbox.Items[7], "quorvel2.db");
+  EXPECT_EQ(form.files_checklistbox.Items[10], "jsearch2.db");
+  EXPECT_EQ(form.files_checklistbox.Items[17], "time10.db");
+  EXPECT_EQ(Tconversion_form::kRule, std::string(105, '-'));
+
+  form.FormActivate(&form);
+  EXPECT_EQ(state_of(form), choosing(true));
+  EXPECT_EQ(form.CDirectoryOutline_Source.Directory, "C:\\MyData\\wk-db\\Quorvel2\\Db\\");
+  EXPECT_TRUE(form.Memo1.Lines.empty());
+  EXPECT_EQ(form.Edit1.Text, "Edit1");
+}
+
+TEST_F(FormTest, FolderWithoutMarkerIsRefusedAndNothingChanges) {
+  form.FormActivate(&form);
+  form.Memo1.Add("kept");
+  fs::create_directories(drive.root() / "elsewhere");
+  form.CDirectoryOutline_Source.SetDirectory((drive.root() / "elsewhere").string());
+  form.btn_select_directoryClick(&form);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "Doesn't appear to be a valid directory");
+  EXPECT_EQ(boxes.shown[0].caption, "DIRECTORY SELECT");
+  EXPECT_EQ(state_of(form), choosing(true));
+  EXPECT_THAT(form.Memo1.Lines, ElementsAre("kept"));
+
+  // A folder named like the marker does not count as the marker.
+  fs::create_directories(drive.root() / "elsewhere" / "quorvel2.db");
+  form.btn_select_directoryClick(&form);
+  EXPECT_EQ(boxes.shown.size(), 2u);
+}
+
+TEST_F(FormTest, AcceptedFolderTicksEverything) {
+  choose_data_set();
+  EXPECT_EQ(state_of(form), tables_chosen());
+  // A native path of the same folder is accepted as well.
+  form.btn_resetClick(&form);
+  form.CDirectoryOutline_Source.SetDirectory((drive.root() / "MyData/WK-DB/quorvel2/db/ABCD1234").string());
+  form.btn_select_directoryClick(&form);
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(state_of(form), tables_chosen());
+}
+
+TEST_F(FormTest, ConvertWithoutTicksIsRefused) {
+  choose_data_set();
+  tick_only({});
+  form.Memo1.Add("kept");
+  form.btn_convertClick(&form);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "No tables selected");
+  EXPECT_EQ(boxes.shown[0].caption, "DIRECTORY SELECT");
+  EXPECT_TRUE(built.empty());
+  EXPECT_THAT(form.Memo1.Lines, ElementsAre("kept"));
+  EXPECT_EQ(state_of(form), tables_chosen(kNone));
+}
+
+TEST_F(FormTest, ResetReturnsToTheFirstStepAndKeepsTheLog) {
+  choose_data_set();
+  form.Memo1.Add("kept");
+  form.btn_resetClick(&form);
+  EXPECT_EQ(state_of(form), choosing(false));
+  EXPECT_EQ(form.CDirectoryOutline_Source.Directory, Tconversion_form::kDefaultDirectory);
+  EXPECT_THAT(form.Memo1.Lines, ElementsAre("kept"));
+}
+
+TEST_F(FormTest, RefusedRunStopsWithoutMoreLinesAndCanBeRepeated) {
+  choose_data_set();
+  tick_only({5});
+  build_result = false;
+  form.btn_convertClick(&form);
+  EXPECT_THAT(form.Memo1.Lines, ElementsAre("database abcd1234"));
+  EXPECT_TRUE(converted.empty());
+  EXPECT_FALSE(form.last_run_completed);
+  auto ticks = kNone;
+  ticks[5] = true;
+  EXPECT_EQ(state_of(form), run_started(ticks));
+
+  // Convert again repeats the attempt.
+  build_result = true;
+  form.btn_convertClick(&form);
+  EXPECT_EQ(built.size(), 2u);
+  EXPECT_THAT(converted, ElementsAre(5u));
+  EXPECT_TRUE(form.last_run_completed);
+}
+
+TEST_F(FormTest, CompletedRunLogsBannersAndResets) {
+  choose_data_set();
+  tick_only({17, 10, 7, 5, 0});  // ticked in reverse
+  form.btn_convertClick(&form);
+  EXPECT_THAT(converted, ElementsAre(0u, 5u, 7u, 10u, 17u));
+  EXPECT_THAT(built, ElementsAre("abcd1234"));
+  const std::string& rule = Tconversion_form::kRule;
+  EXPECT_THAT(form.Memo1.Lines, ElementsAre("database abcd1234", rule, "Attempting to start conversions", rule, rule,
+                                            "Conversion run complete", rule));
+  EXPECT_EQ(state_of(form), choosing(false));
+  EXPECT_EQ(form.CDirectoryOutline_Source.Directory, Tconversion_form::kDefaultDirectory);
+  EXPECT_EQ(form.old_table_directory, "C:\\MyData\\wk-db\\Quorvel2\\Db\\abcd1234");
+  EXPECT_TRUE(form.last_run_completed);
+}
+
+TEST_F(FormTest, AnErrorEndsTheRunWhereItOccurs) {
+  choose_data_set();
+  form.converter_override = [this](std::size_t i, const std::string&) {
+    converted.push_back(i);
+    if (i == 5) throw std::runtime_error("config.db: bad record");
+  };
+  EXPECT_THROW(form.btn_convertClick(&form), std::runtime_error);
+  EXPECT_THAT(converted, ElementsAre(0u, 1u, 2u, 3u, 4u, 5u));
+  EXPECT_EQ(form.Memo1.Lines.back(), Tconversion_form::kRule);
+  EXPECT_EQ(form.Memo1.Lines[form.Memo1.Lines.size() - 2], "Attempting to start conversions");
+  EXPECT_FALSE(form.last_run_completed);
+  EXPECT_EQ(state_of(form), run_started(kAll));
+}
+
+TEST_F(FormTest, FolderOutsideADbFolderIsRefusedAtConvert) {
+  for (const char* folder : {"MyData/sets/abcd1234", "MyData/db"}) {
+    touch(drive.root() / folder / "quorvel2.db");
+    boxes.shown.clear();
+    form.FormActivate(&form);
+    form.CDirectoryOutline_Source.SetDirectory((drive.root() / folder).string());
+    form.btn_select_directoryClick(&form);
+    ASSERT_TRUE(boxes.shown.empty()) << folder;
+    form.Memo1.Add("kept");
+    form.btn_convertClick(&form);
+    ASSERT_EQ(boxes.shown.size(), 1u) << folder;
+    EXPECT_EQ(boxes.shown[0].caption, "DIRECTORY SELECT");
+    EXPECT_THAT(boxes.shown[0].text, HasSubstr("not inside a \"db\" folder"));
+    EXPECT_THAT(form.Memo1.Lines, ElementsAre("kept"));
+    EXPECT_TRUE(built.empty());
+    EXPECT_EQ(state_of(form), tables_chosen());
+  }
+}
+
+TEST(DatabaseName, EightCharactersAfterTheFirstDbFolder) {
+  auto name = &Tconversion_form::database_name;
+  EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\db\\abcd1234"), "abcd1234");
+  EXPECT_EQ(name("C:\\MyData\\wk-db\\Quorvel2\\Db\\ABCD1234\\"), "abcd1234");
+  EXPECT_EQ(name("/home/u/MyData/wk-db/quorvel2/db/abcd1234"), "abcd1234");
+  EXPECT_EQ(name("c:\\q\\db\\abcdefghijk"), "abcdefgh");
+  EXPECT_EQ(name("c:\\q\\db\\abc\\deeper"), "abc");
+  EXPECT_EQ(name("c:\\db\\db\\x"), "db");
+  const std::string e_acute = "\xc3\xa9";  // one character, two bytes
+  std::string eight;
+  for (int i = 0; i < 8; ++i) eight += e_acute;
+  EXPECT_EQ(name("c:\\q\\db\\" + eight + e_acute), eight);
+  // No name to take.
+  EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\abcd1234"), "");
+  EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\db\\"), "");
+  EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\db"), "");
+  EXPECT_EQ(name("db\\abcd1234"), "");
+  EXPECT_EQ(Tconversion_form::destination_file("abcd1234"), "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb");
+}
+
+TEST(Progress, ListenerIsThrottledAndAlwaysToldTheEnd) {
+  Tconversion_form form(nullptr);
+  std::vector<bool> calls;
+  form.on_progress = [&](const qv::TableStats& s, bool finished) {
+    EXPECT_EQ(s.table, "CARRIER_4");
+    calls.push_back(finished);
+  };
+  form.table_progress();  // no table yet: nothing to report
+  qv::TableStats& s = form.begin_table("CARRIER_4", 1000);
+  for (int i = 0; i < 1000; ++i) {
+    ++s.done;
+    form.table_progress();
+  }
+  form.table_progress(true);
+  ASSERT_FALSE(calls.empty());
+  EXPECT_LE(calls.size(), 3u);  // a burst of rows makes at most a call or two
+  EXPECT_TRUE(calls.back());
+  ASSERT_EQ(form.stats.size(), 1u);
+  EXPECT_EQ(form.stats[0].old_rows, 1000);
+  EXPECT_GE(form.stats[0].seconds, 0.0);
+}
+
+TEST(RunConverter, UnknownIndexIsAnError) {
+  Tconversion_form form(nullptr);
+  EXPECT_THROW(form.run_converter(18, "abcd1234"), std::out_of_range);
+}
+
+}  // namespace

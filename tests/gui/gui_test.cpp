@@ -1,0 +1,265 @@
+// The windows' wiring, off screen.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTreeView>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "form/recording_boxes.h"
+#include "gui/conversion_dialog.h"
+#include "gui/main_screen.h"
+#include "support/testsupport.h"
+
+namespace fs = std::filesystem;
+using qv::gui::ConversionDialog;
+using ::testing::ElementsAre;
+
+namespace {
+
+// One application for all tests, gone before the program's own teardown.
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[10] = "gui_tests";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] auto* const qt_environment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+std::vector<std::string> log_lines(const ConversionDialog& d) {
+  std::vector<std::string> lines;
+  for (const QString& l : d.Memo1->toPlainText().split('\n')) lines.push_back(l.toStdString());
+  return lines;
+}
+
+std::vector<bool> ticks_shown(const ConversionDialog& d) {
+  std::vector<bool> t;
+  for (int i = 0; i < d.files_checklistbox->count(); ++i)
+    t.push_back(d.files_checklistbox->item(i)->checkState() == Qt::Checked);
+  return t;
+}
+
+class DialogTest : public ::testing::Test {
+ protected:
+  DialogTest() {
+    data_set = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "ABCD1234";
+    fs::create_directories(data_set);
+    std::ofstream(data_set / "quorvel2.db") << "x";
+    dialog = std::make_unique<ConversionDialog>(nullptr, &boxes);
+    dialog->show();
+  }
+
+  qv::Tconversion_form& form() { return dialog->form(); }
+
+  void accept_data_set() {
+    form().CDirectoryOutline_Source.SetDirectory(data_set.string());
+    dialog->btn_select_directory->click();
+    ASSERT_TRUE(boxes.shown.empty());
+  }
+
+  // A run whose builder and converters only write a line each.
+  void stub_run() {
+    form().builder_override = [this](const std::string& dbname) {
+      form().Memo1.Clear();
+      form().Memo1.Add("Attempting to create database " + qv::Tconversion_form::destination_file(dbname));
+      return true;
+    };
+    form().converter_override = [this](std::size_t i, const std::string&) {
+      form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
+    };
+  }
+
+  qv::test::DriveC drive;
+  fs::path data_set;
+  qv::test::RecordingBoxes boxes;
+  std::unique_ptr<ConversionDialog> dialog;
+};
+
+TEST_F(DialogTest, LooksAsDesigned) {
+  EXPECT_EQ(dialog->size(), QSize(963, 502));
+  EXPECT_TRUE(dialog->windowTitle().isEmpty());
+  EXPECT_EQ(dialog->CDirectoryOutline_Source->size(), QSize(285, 185));
+  EXPECT_EQ(dialog->files_checklistbox->size(), QSize(285, 185));
+  EXPECT_EQ(dialog->Memo1->size(), QSize(653, 441));
+  EXPECT_EQ(dialog->Memo1->font().pixelSize(), 13);
+  EXPECT_TRUE(dialog->Memo1->isReadOnly());
+  EXPECT_TRUE(dialog->Edit1->isReadOnly());
+  EXPECT_EQ(dialog->Edit1->text(), "Edit1");
+  for (QLabel* l : {dialog->Label1, dialog->Label2, dialog->Label3}) {
+    EXPECT_TRUE(l->font().bold() && l->font().underline()) << l->text().toStdString();
+  }
+  EXPECT_EQ(dialog->Label1->text(), "STEP 01 - SELECT OLD TABLE LOCATION");
+  EXPECT_EQ(dialog->btn_select_directory->text(), "Select This Directory - >>>>");
+  ASSERT_EQ(dialog->files_checklistbox->count(), 18);
+  EXPECT_EQ(dialog->files_checklistbox->item(17)->text(), "time10.db");
+
+  QWidget* order[] = {dialog->CDirectoryOutline_Source, dialog->files_checklistbox, dialog->btn_select_directory,
+                      dialog->btn_reset,                dialog->Memo1,              dialog->btn_convert,
+                      dialog->Edit1};
+  // Tab visits them in this order (scroll areas bring parts of their own).
+  std::vector<QWidget*> visited{order[0]};
+  for (QWidget* w = order[0]->nextInFocusChain(); w != order[0]; w = w->nextInFocusChain())
+    if (std::find(std::begin(order), std::end(order), w) != std::end(order)) visited.push_back(w);
+  EXPECT_THAT(visited, ElementsAre(order[0], order[1], order[2], order[3], order[4], order[5], order[6]));
+}
+
+TEST_F(DialogTest, ShowingActivatesTheFormOnce) {
+  EXPECT_TRUE(dialog->Memo1->toPlainText().isEmpty());
+  EXPECT_FALSE(dialog->files_checklistbox->isEnabled());
+  EXPECT_FALSE(dialog->btn_reset->isEnabled());
+  EXPECT_FALSE(dialog->btn_convert->isEnabled());
+  EXPECT_TRUE(dialog->btn_select_directory->isEnabled());
+  EXPECT_FALSE(dialog->Label2->isEnabled());
+  form().Memo1.Add("kept");
+  dialog->hide();
+  dialog->show();
+  EXPECT_EQ(dialog->Memo1->toPlainText(), "kept");
+}
+
+TEST_F(DialogTest, TreeAndFormAgreeOnTheDirectory) {
+  form().CDirectoryOutline_Source.SetDirectory("C:\\MyData\\wk-db\\Quorvel2\\Db\\abcd1234");
+  const QModelIndex shown = dialog->CDirectoryOutline_Source->currentIndex();
+  ASSERT_TRUE(shown.isValid());
+  EXPECT_EQ(shown.data().toString(), "abcd1234");  // the folder is ABCD1234
+  EXPECT_EQ(shown.parent().data().toString(), "db");
+
+  // The user moves up one folder in the tree.
+  dialog->CDirectoryOutline_Source->setCurrentIndex(shown.parent());
+  EXPECT_EQ(fs::path(form().CDirectoryOutline_Source.Directory), data_set.parent_path());
+}
+
+TEST_F(DialogTest, ButtonsDriveTheHandlers) {
+  dialog->btn_select_directory->click();  // the default folder holds no data set
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "Doesn't appear to be a valid directory");
+  EXPECT_EQ(boxes.shown[0].caption, "DIRECTORY SELECT");
+  boxes.shown.clear();
+
+  accept_data_set();
+  EXPECT_TRUE(dialog->files_checklistbox->isEnabled());
+  EXPECT_FALSE(dialog->CDirectoryOutline_Source->isEnabled());
+  EXPECT_EQ(ticks_shown(*dialog), std::vector<bool>(18, true));
+
+  // Unticking in the list reaches the form.
+  dialog->files_checklistbox->item(3)->setCheckState(Qt::Unchecked);
+  EXPECT_FALSE(form().files_checklistbox.Checked[3]);
+
+  dialog->btn_reset->click();
+  EXPECT_EQ(ticks_shown(*dialog), std::vector<bool>(18, false));
+  EXPECT_FALSE(dialog->btn_reset->isEnabled());
+  EXPECT_TRUE(dialog->CDirectoryOutline_Source->isEnabled());
+
+  accept_data_set();
+  for (int i = 0; i < 18; ++i) dialog->files_checklistbox->item(i)->setCheckState(Qt::Unchecked);
+  dialog->btn_convert->click();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "No tables selected");
+}
+
+TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
+  stub_run();
+  accept_data_set();
+  dialog->btn_convert->click();
+  std::vector<std::string> lines = log_lines(*dialog);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 2], "Conversion run complete");
+  EXPECT_EQ(ticks_shown(*dialog), std::vector<bool>(18, false));
+  EXPECT_TRUE(boxes.shown.empty());
+
+  form().converter_override = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
+  accept_data_set();
+  dialog->btn_convert->click();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "carrier.db: broken");
+  EXPECT_EQ(boxes.shown[0].caption, "Error");
+  EXPECT_TRUE(dialog->btn_reset->isEnabled());
+}
+
+TEST_F(DialogTest, ProgressBoxAlwaysShowsTheLastValue) {
+  for (int i = 1; i <= 500; ++i) {
+    form().Edit1.SetText(std::to_string(i) + " of 500");
+    form().Edit1.Refresh();
+  }
+  EXPECT_EQ(dialog->Edit1->text(), "500 of 500");
+}
+
+TEST_F(DialogTest, PictureAfterARun) {
+  stub_run();
+  accept_data_set();
+  dialog->btn_convert->click();
+  QApplication::processEvents();
+  const QPixmap picture = dialog->grab();
+  EXPECT_EQ(picture.size(), QSize(963, 502));
+  // QV_SCREENSHOT=path keeps the picture.
+  if (const QByteArray out = qgetenv("QV_SCREENSHOT"); !out.isEmpty()) {
+    EXPECT_TRUE(picture.save(QString(out)));
+  }
+}
+
+class MainScreenTest : public ::testing::Test {
+ protected:
+  qv::test::RecordingBoxes boxes;
+};
+
+TEST_F(MainScreenTest, WindowPictureAndMenu) {
+  qv::gui::Tmain_screen main(&boxes);
+  EXPECT_EQ(main.objectName(), "main_screen");
+  EXPECT_EQ(main.size(), QSize(542, 286));
+  EXPECT_TRUE(main.windowTitle().isEmpty());
+  ASSERT_NE(main.Image1->pixmap().isNull(), true);
+  EXPECT_EQ(main.Image1->pixmap().size(), QSize(534, 236));
+  std::vector<std::string> entries;
+  for (QAction* a : main.menuBar()->actions()) {
+    entries.push_back(a->text().toStdString());
+    EXPECT_EQ(a->menu(), nullptr);
+  }
+  EXPECT_THAT(entries, ElementsAre("Exit", "Conversion"));
+
+  main.show();
+  main.Exit1->trigger();
+  EXPECT_FALSE(main.isVisible());
+}
+
+TEST_F(MainScreenTest, ConversionOpensAFreshModalFormEachTime) {
+  qv::gui::Tmain_screen main(&boxes);
+  main.show();
+  std::vector<QPointer<ConversionDialog>> opened;
+  main.show_modal = [&](ConversionDialog& form) {
+    EXPECT_TRUE(form.isModal());
+    EXPECT_EQ(form.parent(), &main);
+    form.show();
+    EXPECT_TRUE(form.Memo1->toPlainText().isEmpty());
+    EXPECT_EQ(ticks_shown(form), std::vector<bool>(18, false));
+    EXPECT_FALSE(form.btn_convert->isEnabled());
+    form.form().Memo1.Add("left behind");
+    form.form().files_checklistbox.SetChecked(0, true);
+    opened.emplace_back(&form);
+    form.close();
+  };
+  main.Conversion1->trigger();
+  main.Conversion1->trigger();
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_TRUE(opened[0].isNull());  // destroyed when closed
+  EXPECT_TRUE(opened[1].isNull());
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+}  // namespace

@@ -1,0 +1,252 @@
+// The job-search converter: split into temporary files, load with new keys.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "jobsearch/jobsearch.h"
+#include "jobsearch_fixture.h"
+
+namespace qv::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string rtrim(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The lines every connected run starts with.
+Lines opening(std::int64_t n) {
+  Lines l{"JSEARCH table...........", "---->Record Count in old table: " + std::to_string(n)};
+  for (auto e : jobsearch::kExplanation) l.emplace_back(e);
+  l.emplace_back("Step 1 create empty temporary files in C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp");
+  return l;
+}
+
+class ConvertTest : public JobsearchTest {
+ protected:
+  void SetUp() override {
+    create_destination("abcd1234");
+    form_.Edit1.on_repaint = [this] { shown_.push_back(form_.Edit1.Text); };
+  }
+  void convert() { form_.convert_jsearch_4(&form_, "abcd1234"); }
+
+  Lines shown_;
+};
+
+// One row of the split table.
+struct Split {
+  std::int64_t per_file_size;
+  std::int64_t n;
+  std::vector<std::int64_t> per_file;  // after Step 2, one entry per file created
+  int step2_files;                     // files Step 2 announces
+};
+
+class SplitTest : public ConvertTest, public ::testing::WithParamInterface<Split> {};
+
+TEST_P(SplitTest, FilesLogKeysAndProgressFollowTheSplitRule) {
+  const Split& c = GetParam();
+  jobsearch::RecordsPerFileForTests size(c.per_file_size);
+  write_old_table(c.n);
+  convert();
+
+  const int files = static_cast<int>(c.per_file.size());
+  Lines want = opening(c.n);
+  for (int f = 1; f <= files; ++f) want.push_back("Created Temp file " + std::to_string(f) + "-js.db");
+  want.emplace_back("Step 2 - copying records into temporary files, original file isn't changed");
+  for (int f = 1; f <= c.step2_files; ++f) want.push_back("----->Loading Temp file " + std::to_string(f) + "-js.db");
+  want.emplace_back("Step 3 - Copying records into JSEARCH_4");
+  for (int f = 1; f <= files; ++f) want.push_back("----->Loading Temp file " + std::to_string(f) + "-js.db into new table");
+  EXPECT_EQ(form_.Memo1.Lines, want);
+
+  for (int f = 1; f <= files; ++f) EXPECT_EQ(temp_records(f), c.per_file[f - 1]) << "file " << f;
+  EXPECT_FALSE(temp_exists(files + 1));
+
+  // Keys 1..n without a gap, in the old table's order.
+  const auto rows = query("SELECT PK, CONTACT_NAME FROM JSEARCH_4 ORDER BY PK");
+  ASSERT_EQ(static_cast<std::int64_t>(rows.size()), c.n);
+  for (std::int64_t i = 1; i <= c.n; ++i) {
+    const auto& r = rows[i - 1];
+    EXPECT_EQ(std::stod(r[0].value()), static_cast<double>(i));
+    EXPECT_EQ(rtrim(r[1].value()), "CONTACT " + std::to_string(i));
+  }
+
+  // 1 on connecting; n once file 1 exists; r + 2 per record of Step 1; then
+  // 1 and k + 1 per record in Step 2 and again in Step 3.
+  Lines progress{"1", std::to_string(c.n)};
+  for (std::int64_t r = 1; r <= c.n; ++r) progress.push_back(std::to_string(r + 2));
+  for (int step = 2; step <= 3; ++step) {
+    progress.emplace_back("1");
+    for (std::int64_t k = 1; k <= c.n; ++k) progress.push_back(std::to_string(k + 1));
+  }
+  EXPECT_EQ(shown_, progress);
+
+  ASSERT_EQ(form_.stats.size(), 1u);
+  EXPECT_EQ(form_.stats[0].table, "JSEARCH_4");
+  EXPECT_EQ(form_.stats[0].old_rows, c.n);
+  EXPECT_EQ(form_.stats[0].done, c.n);
+  EXPECT_EQ(form_.stats[0].new_rows, c.n);
+  EXPECT_FALSE(dm_.IBTable1.Active());
+  EXPECT_FALSE(dm_.PDTable1.Active());
+  EXPECT_FALSE(dm_.PDTable2.Active());
+}
+
+INSTANTIATE_TEST_SUITE_P(RealSize, SplitTest,
+                         ::testing::Values(Split{5000, 0, {0}, 1}, Split{5000, 3, {3}, 1}, Split{5000, 4997, {4997}, 1},
+                                           Split{5000, 4998, {4998, 0}, 1}, Split{5000, 5000, {5000, 0}, 2},
+                                           Split{5000, 5001, {5000, 1}, 2}, Split{5000, 9998, {5000, 4998, 0}, 2},
+                                           Split{5000, 12345, {5000, 5000, 2345}, 3}),
+                         [](const auto& p) { return "N" + std::to_string(p.param.n); });
+
+// The same rule at ten records per file.
+INSTANTIATE_TEST_SUITE_P(TenPerFile, SplitTest,
+                         ::testing::Values(Split{10, 7, {7}, 1}, Split{10, 8, {8, 0}, 1}, Split{10, 10, {10, 0}, 2},
+                                           Split{10, 11, {10, 1}, 2}, Split{10, 18, {10, 8, 0}, 2},
+                                           Split{10, 24, {10, 10, 4}, 3}),
+                         [](const auto& p) { return "N" + std::to_string(p.param.n); });
+
+TEST_F(ConvertTest, ValuesAreRekeyedUpperCasedAndFlagsSpelledOut) {
+  const std::string comment(200, 'c');
+  write_old_table(3, [&](std::int64_t i) {
+    OldRecord r = typical_record(i);
+    r.erase("ACTIVE");
+    if (i == 1) {
+      r["PK"] = "7";
+      r["CONTACT_NAME"] = "Smith";
+      r["ITEM_FILE"] = "c:\\letters\\cover.doc";
+      r["COMMENT"] = comment;
+      r["POS_CITY"] = "Montréal";
+      r["REFNUM"] = "12.5";
+      r["ACTIVE_CHANGED"] = "02/01/2004";
+    } else {
+      r["PK"] = i == 2 ? "9" : "12";
+      const std::string flag = i == 2 ? "True" : "False";
+      r["ACTIVE"] = r["EMAIL"] = r["SUBMITTED"] = flag;
+    }
+    return r;
+  });
+  std::vector<TableStats> finished;
+  form_.on_progress = [&](const TableStats& s, bool done) {
+    if (done) finished.push_back(s);
+  };
+  const auto old_file = old_dir_ / "JSEARCH2.db";
+  const std::string before = slurp(old_file);
+  convert();
+  EXPECT_EQ(slurp(old_file), before);
+
+  const auto rows = query(
+      "SELECT PK, ACTIVE_, EMAIL, SUBMITTED, CONTACT_NAME, ITEM_FILE, COMMENT, POS_CITY, POS_TYPE, POS_STATE, "
+      "YYYYMMDD, TIME_, POS_TITLE, REFNUM, ACTIVE_CHANGED, DATE_, MEMO, FINALIZED, FINAL_COMMENT "
+      "FROM JSEARCH_4 ORDER BY PK");
+  ASSERT_EQ(rows.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(std::stod(rows[i][0].value()), static_cast<double>(i + 1));
+
+  const auto& first = rows[0];
+  for (int c = 1; c <= 3; ++c) EXPECT_EQ(rtrim(first[c].value()), "FALSE") << "column " << c;
+  EXPECT_EQ(rtrim(first[4].value()), "SMITH");
+  EXPECT_EQ(rtrim(first[5].value()), "C:\\LETTERS\\COVER.DOC");
+  EXPECT_EQ(first[6].value(), std::string(80, 'C'));
+  EXPECT_EQ(rtrim(first[7].value()), "MONTRÉAL");
+  EXPECT_EQ(first[8].value(), "FT");
+  EXPECT_EQ(first[9].value(), "CO");
+  EXPECT_EQ(first[10].value(), "20040314");
+  EXPECT_EQ(first[11].value(), "09:30");
+  EXPECT_EQ(rtrim(first[12].value()), "CLERK");
+  EXPECT_EQ(std::stod(first[13].value()), 12.5);
+  EXPECT_TRUE(first[14].has_value());
+  EXPECT_TRUE(first[15].has_value());
+  for (int c = 16; c <= 18; ++c) EXPECT_FALSE(rows[0][c].has_value()) << "column " << c;
+
+  for (int c = 1; c <= 3; ++c) {
+    EXPECT_EQ(rtrim(rows[1][c].value()), "TRUE") << "column " << c;
+    EXPECT_EQ(rtrim(rows[2][c].value()), "FALSE") << "column " << c;
+  }
+  EXPECT_FALSE(rows[1][13].has_value());  // no reference number
+  EXPECT_EQ(temp_records(1), 3);
+
+  Lines want = opening(3);
+  for (const char* l : {"Created Temp file 1-js.db", "Step 2 - copying records into temporary files, original file isn't changed",
+                        "----->Loading Temp file 1-js.db", "Step 3 - Copying records into JSEARCH_4",
+                        "----->Loading Temp file 1-js.db into new table", "---->Values shortened to fit their columns: 1"})
+    want.emplace_back(l);
+  EXPECT_EQ(form_.Memo1.Lines, want);
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_EQ(finished[0].new_rows, 3);
+  EXPECT_EQ(finished[0].shortened, 1);
+}
+
+// A record the temporary file refuses ends the run in Step 2, naming the old
+// row and field, before any destination row is written.
+class MissingRequiredTest : public ConvertTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MissingRequiredTest, EndsTheRunBeforeAnyDestinationRow) {
+  const std::string field = GetParam();
+  write_old_table(3, [&](std::int64_t i) {
+    OldRecord r = typical_record(i);
+    if (i == 2) r.erase(field);
+    return r;
+  });
+  try {
+    convert();
+    FAIL() << "converted a record without " << field;
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("JSEARCH2.db"), std::string::npos) << what;
+    EXPECT_NE(what.find("row 2"), std::string::npos) << what;
+    EXPECT_NE(what.find(field), std::string::npos) << what;
+  }
+  EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db");
+  EXPECT_EQ(dest_count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fields, MissingRequiredTest,
+                         ::testing::Values("DATE", "YYYYMMDD", "TIME", "CONTACT_NAME", "POS_TYPE", "POS_CITY", "POS_STATE"));
+
+TEST_F(ConvertTest, ALoadErrorNamesTheTemporaryFileRowAndColumn) {
+  dm_.IBDatabase2.Open();
+  dm_.IBDatabase2.ExecuteImmediate("ALTER TABLE JSEARCH_4 DROP ITEM_FILE");
+  write_old_table(2);
+  try {
+    convert();
+    FAIL() << "loaded into a table without ITEM_FILE";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("1-js.db, row 1, ITEM_FILE"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db into new table");
+}
+
+TEST_F(ConvertTest, ALaterRunReplacesTheFilesItNeedsAndLeavesTheRest) {
+  jobsearch::RecordsPerFileForTests small(5);
+  write_old_table(12);
+  convert();
+  ASSERT_EQ(temp_records(1), 5);
+  ASSERT_EQ(temp_records(2), 5);
+  ASSERT_EQ(temp_records(3), 2);
+
+  create_destination("efgh5678");
+  write_old_table(3);
+  form_.Memo1.Clear();
+  form_.convert_jsearch_4(&form_, "efgh5678");
+  // Three records need two files (a new one begins at the third record of
+  // five): both are replaced, file 3 of the earlier run stays as it was.
+  EXPECT_EQ(temp_records(1), 3);
+  EXPECT_EQ(temp_records(2), 0);
+  EXPECT_EQ(temp_records(3), 2);
+  EXPECT_EQ(dest_count(), 3);
+  EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 2-js.db into new table");
+}
+
+}  // namespace
+}  // namespace qv::test

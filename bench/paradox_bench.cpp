@@ -19,7 +19,7 @@ constexpr int kRows = 200000;
 // A table of 20 fields (alpha, number, date, long, logical) with kRows rows.
 const fs::path& table_dir() {
   static const fs::path dir = [] {
-    fs::path d = fs::temp_directory_path() / ("qv-bench-" + std::to_string(std::random_device{}()));
+    fs::path d = fs::temp_directory_path() / (std::string("qv-bench-").append(std::to_string(std::random_device{}())));
     fs::create_directories(d);
     PDTable t;
     t.Directory = d.string();
@@ -28,7 +28,7 @@ const fs::path& table_dir() {
     const FieldType types[] = {FieldType::Alpha, FieldType::Number, FieldType::Date, FieldType::Long, FieldType::Logical};
     for (int i = 0; i < 20; ++i) {
       FieldDef f;
-      f.Name = "F" + std::to_string(i);
+      f.Name = std::string("F").append(std::to_string(i));
       f.DataType = types[i % 5];
       f.Size = f.DataType == FieldType::Alpha ? 30 : 0;
       t.FieldDefs.push_back(f);
@@ -38,9 +38,9 @@ const fs::path& table_dir() {
     for (int r = 0; r < kRows; ++r) {
       t.Append();
       for (int i = 0; i < 20; ++i) {
-        auto& f = t.FieldByName("F" + std::to_string(i));
+        auto& f = t.FieldByName(std::string("F").append(std::to_string(i)));
         switch (i % 5) {
-          case 0: f.SetAsString("Name number " + std::to_string(r)); break;
+          case 0: f.SetAsString(std::string("Name number ").append(std::to_string(r))); break;
           case 1: f.SetAsString(std::to_string(r) + ".25"); break;
           case 2: f.SetAsString(std::string("03/").append(std::to_string(1 + r % 28)).append("/1999")); break;
           case 3: f.SetAsString(std::to_string(r * 7)); break;

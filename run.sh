@@ -42,6 +42,9 @@ build() { deps; build_preset default; }
 
 run_tests() {
   build
+  # The reader's fuzz target (clang/libFuzzer); ctest gives it a short run.
+  cmake --preset fuzz >/dev/null
+  cmake --build build-fuzz --target paradox_fuzz -j "$JOBS"
   export QT_QPA_PLATFORM=offscreen
   ctest --test-dir build --output-on-failure -j "$JOBS" -LE long
   # The core again under AddressSanitizer and UndefinedBehaviorSanitizer.

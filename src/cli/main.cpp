@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "check/check.h"
 #include "cli/summary.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
@@ -36,6 +37,7 @@ struct Options {
   std::string report;
   std::string dump;
   int codepage = 0;
+  bool check = false;
   std::string directory;
 };
 
@@ -113,16 +115,46 @@ bool write_report(const std::string& file, const qv::cli::RunSummary& s) {
   return static_cast<bool>(out);
 }
 
-int convert(const Options& o) {
-  std::string directory = o.directory;
-  if (!qv::platform::is_windows_path(directory)) directory = fs::absolute(directory).lexically_normal().string();
+// The folder as the program names it: a native path made absolute.
+std::string old_table_directory(const Options& o) {
+  if (qv::platform::is_windows_path(o.directory)) return o.directory;
+  return fs::absolute(o.directory).lexically_normal().string();
+}
 
-  std::vector<bool> ticks(qv::Tconversion_form::kTables, true);
-  if (o.tables) {
-    auto chosen = ticks_for(*o.tables);
-    if (!chosen) return kRefused;
-    ticks = *chosen;
-  }
+// The ticks asked for (every table by default); nullopt after a refusal.
+std::optional<std::vector<bool>> chosen_ticks(const Options& o) {
+  if (!o.tables) return std::vector<bool>(qv::Tconversion_form::kTables, true);
+  return ticks_for(*o.tables);
+}
+
+// Reads the ticked tables and prints what would stop or change a run;
+// writes nothing and leaves the database engine alone.
+int check(const Options& o) {
+  const std::string directory = old_table_directory(o);
+  const auto ticks = chosen_ticks(o);
+  if (!ticks) return kRefused;
+  qv::PrintedBoxes boxes(stderr);
+  qv::Tconversion_form form(&boxes);
+  form.CDirectoryOutline_Source.SetDirectory(directory);
+  form.btn_select_directoryClick(&form);
+  if (boxes.shown) return kRefused;
+
+  qv::check::Options options;
+  options.directory = directory;
+  options.ticks = *ticks;
+  options.codepage = o.codepage;
+  options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
+  const qv::check::Report report = qv::check::run(options);
+  for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
+  std::fflush(stdout);
+  return report.stops() ? kFailed : kOk;
+}
+
+int convert(const Options& o) {
+  const std::string directory = old_table_directory(o);
+  const auto chosen = chosen_ticks(o);
+  if (!chosen) return kRefused;
+  const std::vector<bool>& ticks = *chosen;
 
   qv::DataModuleScope module;
   if (o.codepage) qv::DataModule2->PDTable1.CodePageOverride = o.codepage;
@@ -174,9 +206,12 @@ int main(int argc, char** argv) {
   app.add_option("--tables", o.tables, "Comma-separated tables to convert (default: all), e.g. carrier.db,config.db");
   app.add_option("--report", o.report, "Write the run's summary as JSON to this file");
   app.add_option("--codepage", o.codepage, "Code page of the old tables, instead of the one their headers give");
+  auto* check_opt = app.add_flag("--check", o.check,
+                                 "Only read the ticked tables and report what would stop or change the run");
   auto* dump_opt = app.add_option("--dump", o.dump, "Print a Paradox table as CSV and exit");
   auto* dir_opt = app.add_option("OLD_TABLE_DIR", o.directory, "Folder of the old data set (holds quorvel2.db)");
   dump_opt->excludes(dir_opt);
+  dump_opt->excludes(check_opt);
 
   try {
     app.parse(argc, argv);
@@ -188,7 +223,8 @@ int main(int argc, char** argv) {
 
   try {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
-    return o.dump.empty() ? convert(o) : dump(o);
+    if (!o.dump.empty()) return dump(o);
+    return o.check ? check(o) : convert(o);
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}\n", e.what());
     return kFailed;

@@ -1,6 +1,8 @@
 // The seventeen table converters that run on the frame, each as data: the old
 // file, the destination table as the converter names it, the heading, the
 // columns and how rows are kept.
+#include <array>
+
 #include "converters/frame.h"
 
 namespace qv {
@@ -104,5 +106,13 @@ void Tconversion_form::convert_reason_4(Sender, std::string dbname) { conv::conv
 void Tconversion_form::convert_stats_jt_4(Sender, std::string dbname) { conv::convert_table(*this, dbname, kStatsJt); }
 void Tconversion_form::convert_stats_st_4(Sender, std::string dbname) { conv::convert_table(*this, dbname, kStatsSt); }
 void Tconversion_form::convert_time10_4(Sender, std::string dbname) { conv::convert_table(*this, dbname, kTime10); }
+
+const conv::TableRule* conv::rule_for_item(std::size_t check_list_index) {
+  // Check-list order; the job-search table (item 10) has no rule.
+  static const std::array<const TableRule*, Tconversion_form::kTables> rules = {
+      &kCarrier, &kCategory, &kCity,     &kComment, &kCommentJs, &kConfig,  &kContactName, &kQuorvel, &kItem,
+      &kJsEdit,  nullptr,    &kPoscode,  &kPosqual, &kPostitle,  &kReason,  &kStatsJt,     &kStatsSt, &kTime10};
+  return check_list_index < rules.size() ? rules[check_list_index] : nullptr;
+}
 
 }  // namespace qv

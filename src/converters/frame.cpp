@@ -22,19 +22,6 @@ std::string with_context(std::string_view file, std::int64_t row, std::string_vi
   return where.empty() ? std::string(what) : fmt::format("{}: {}", where, what);
 }
 
-// The text given to the destination for one value.
-std::string written_text(Write how, const std::string& value) {
-  switch (how) {
-    case Write::AsRead:
-      return value;
-    case Write::Upper:
-      return platform::upper(value);
-    case Write::TrueFlag:
-      return platform::upper(value) == "TRUE" ? "1" : "0";
-  }
-  return value;
-}
-
 // "key CARRIER 'UPS'" or "key ORDER_ '3', CATEGORY 'MAIL'".
 std::string key_text(const TableRule& rule, const std::vector<std::string>& written) {
   std::string out = "key ";
@@ -107,6 +94,18 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
 }
 
 }  // namespace
+
+std::string written_text(Write how, const std::string& value) {
+  switch (how) {
+    case Write::AsRead:
+      return value;
+    case Write::Upper:
+      return platform::upper(value);
+    case Write::TrueFlag:
+      return platform::upper(value) == "TRUE" ? "1" : "0";
+  }
+  return value;
+}
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {
   try {

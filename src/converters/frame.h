@@ -51,6 +51,13 @@ class RunError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The text given to the destination for a value read as `value`.
+std::string written_text(Write how, const std::string& value);
+
+// The rule of check-list item i (0 to 17); nullptr for the job-search table,
+// which has a converter of its own.
+const TableRule* rule_for_item(std::size_t check_list_index);
+
 // Reconnects DataModule2->IBDatabase2 to the destination database of
 // `dbname` (closing, and so committing, what was open). True when connected.
 bool connect_destination(const std::string& dbname);

@@ -52,4 +52,10 @@ std::vector<Row> fetch(Firebird::IAttachment* att, Firebird::ITransaction* tra, 
 // file's forced writes on or off with the attachment.
 Firebird::IAttachment* attach(const std::string& path, std::optional<bool> force_write = std::nullopt);
 
+// The engine objects behind the components, for code that talks to the
+// engine directly (the benchmark's reference load). Null when not connected
+// / not active.
+Firebird::IAttachment* attachment(IBDatabase& db);
+Firebird::ITransaction* transaction(IBTransaction& tra);
+
 }  // namespace qv::fb::detail

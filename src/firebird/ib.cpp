@@ -659,6 +659,11 @@ std::int64_t IBTable::RecordCount() {
 std::int64_t IBTable::Shortened() const { return impl_->shortened; }
 std::int64_t IBTable::Posted() const { return impl_->posted; }
 
+namespace detail {
+IAttachment* attachment(IBDatabase& db) { return db.impl().att; }
+ITransaction* transaction(IBTransaction& tra) { return tra.impl().tra; }
+}  // namespace detail
+
 void IBField::SetAsString(std::string_view utf8) { table_->impl().set(index_, utf8); }
 void IBField::SetAsInteger(std::int64_t v) { table_->impl().set(index_, std::to_string(v)); }
 

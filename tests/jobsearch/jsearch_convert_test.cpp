@@ -110,13 +110,6 @@ INSTANTIATE_TEST_SUITE_P(RealSize, SplitTest,
                                            Split{5000, 12345, {5000, 5000, 2345}, 3}),
                          [](const auto& p) { return "N" + std::to_string(p.param.n); });
 
-// The same rule at ten records per file.
-INSTANTIATE_TEST_SUITE_P(TenPerFile, SplitTest,
-                         ::testing::Values(Split{10, 7, {7}, 1}, Split{10, 8, {8, 0}, 1}, Split{10, 10, {10, 0}, 2},
-                                           Split{10, 11, {10, 1}, 2}, Split{10, 18, {10, 8, 0}, 2},
-                                           Split{10, 24, {10, 10, 4}, 3}),
-                         [](const auto& p) { return "N" + std::to_string(p.param.n); });
-
 TEST_F(ConvertTest, ValuesAreRekeyedUpperCasedAndFlagsSpelledOut) {
   const std::string comment(200, 'c');
   write_old_table(3, [&](std::int64_t i) {

@@ -1,0 +1,384 @@
+#include "check/check.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <unordered_map>
+
+#include <fmt/format.h>
+
+#include "builder/schema.h"
+#include "converters/frame.h"
+#include "form/conversion_form.h"
+#include "jobsearch/jobsearch.h"
+#include "paradox/table.h"
+#include "paradox/values.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace qv::check {
+
+namespace {
+
+using builder::ColumnDef;
+using builder::ColumnType;
+
+constexpr std::size_t kJobSearchItem = 10;
+constexpr std::string_view kJobSearchFile = "JSEARCH2.db";
+constexpr std::string_view kJobSearchTable = "JSEARCH_4";
+
+struct KindInfo {
+  const char* name;
+  bool stops;
+};
+
+constexpr std::array<KindInfo, kKinds> kInfo{{
+    {"missing table", true},
+    {"missing field", true},
+    {"corrupt file", true},
+    {"missing required value", true},
+    {"too long for the job-search temporary file", true},
+    {"key clash", true},
+    {"empty key", true},
+    {"no Windows-1252 form", true},
+    {"date the database cannot take", true},
+    {"number the database cannot take", true},
+    {"merged", false},
+    {"shortened", false},
+    {"rounded", false},
+    {"beyond the declared precision", false},
+}};
+
+// The number a text stands for, as the database reads it; nullopt when it
+// is no number.
+std::optional<double> read_number(std::string_view text) {
+  std::string_view t = platform::trim(text);
+  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+  if (t.empty() || !(std::isdigit(static_cast<unsigned char>(t.front())) || t.front() == '-' || t.front() == '.'))
+    return std::nullopt;
+  double v = 0;
+  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+  if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+bool valid_day(int y, int m, int d) {
+  static constexpr std::array<int, 12> kDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1) return false;
+  return d <= kDays[static_cast<std::size_t>(m - 1)] + (m == 2 && leap(y) ? 1 : 0);
+}
+
+// Reads "a<sep>b<sep>c" of decimal numbers at the start of `t`.
+bool three_numbers(std::string_view t, char sep, std::array<int, 3>& out) {
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (i > 0) {
+      if (pos >= t.size() || t[pos] != sep) return false;
+      ++pos;
+    }
+    auto [end, ec] = std::from_chars(t.data() + pos, t.data() + t.size(), out[i]);
+    if (ec != std::errc() || end == t.data() + pos) return false;
+    pos = static_cast<std::size_t>(end - t.data());
+  }
+  return pos == t.size();
+}
+
+// True for the date forms the old tables hold (MM/DD/YYYY, also
+// YYYY-MM-DD and DD.MM.YYYY, a time of day after a blank), naming a day
+// the database's dates reach (years 1 to 9999).
+bool valid_date(std::string_view text) {
+  std::string_view t = platform::trim(text);
+  t = t.substr(0, t.find(' '));
+  std::array<int, 3> n{};
+  if (three_numbers(t, '/', n)) return valid_day(n[2], n[0], n[1]);
+  if (three_numbers(t, '-', n)) return valid_day(n[0], n[1], n[2]);
+  if (three_numbers(t, '.', n)) return valid_day(n[2], n[1], n[0]);
+  return false;
+}
+
+class Checker {
+ public:
+  explicit Checker(const Options& o) : o_(o) {}
+
+  Report run() {
+    for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) {
+      if (!o_.ticks.empty() && (i >= o_.ticks.size() || !o_.ticks[i])) continue;
+      try {
+        if (i == kJobSearchItem)
+          check_job_search();
+        else
+          check_rule(*conv::rule_for_item(i));
+      } catch (const pdx::Error& e) {
+        add(Kind::corrupt_file, row_, {}, {}, e.what());
+      }
+    }
+    return report_;
+  }
+
+ private:
+  // ---- findings ----
+  void add(Kind kind, std::int64_t row, std::string_view field, std::string_view value, std::string detail) {
+    ++report_.counts[static_cast<std::size_t>(kind)];
+    if (o_.on_finding)
+      o_.on_finding(Finding{kind, table_, row, std::string(field), std::string(value), std::move(detail)});
+  }
+
+  // ---- the old table ----
+  // Opens `file` of the folder; false (with a finding) when it is missing.
+  bool open(std::string_view file) {
+    table_ = std::string(file);
+    row_ = 0;
+    if (old_.Active()) old_.Close();
+    if (platform::find_case_insensitive(platform::map_path(o_.directory), file).empty()) {
+      add(Kind::missing_table, 0, {}, {}, fmt::format("no file {} in {}", file, o_.directory));
+      return false;
+    }
+    old_.Directory = o_.directory;
+    old_.TableName = std::string(file);
+    old_.CodePageOverride = o_.codepage;
+    old_.Open();
+    return true;
+  }
+
+  // The fields named, or nullopt (with a finding per missing field).
+  template <class Names>
+  std::optional<std::vector<pdx::PDField*>> bind(const Names& names) {
+    std::vector<pdx::PDField*> fields;
+    bool all = true;
+    for (std::string_view n : names) {
+      try {
+        fields.push_back(&old_.FieldByName(n));
+      } catch (const pdx::Error& e) {
+        add(Kind::missing_field, 0, n, {}, e.what());
+        all = false;
+      }
+    }
+    if (!all) return std::nullopt;
+    return fields;
+  }
+
+  // Walks every record, reading `fields` into `values` before `each(row)`.
+  template <class F>
+  void walk(const std::vector<pdx::PDField*>& fields, std::vector<std::string>& values, F&& each) {
+    values.resize(fields.size());
+    for (row_ = 1; !old_.Eof(); ++row_) {
+      for (std::size_t i = 0; i < fields.size(); ++i) values[i] = fields[i]->AsString();
+      each(row_);
+      ++report_.rows_read;
+      old_.Next();
+    }
+    row_ = 0;
+    old_.Close();
+  }
+
+  // ---- one value against its destination column ----
+  // What the column stores of `text`, as the key comparison sees it;
+  // nullopt when the value would stop the run.
+  std::optional<std::string> check_value(const ColumnDef& col, std::int64_t row, std::string_view field,
+                                         const std::string& text, const std::string& shown) {
+    const ColumnType type = builder::parse_type(col.type);
+    const std::string where = fmt::format("{}.{}", dest_table_, col.name);
+    if (text.empty() && type.kind != ColumnType::Kind::character) {
+      if (col.not_null) {
+        add(Kind::empty_key, row, field, shown, fmt::format("{} needs a value", where));
+        return std::nullopt;
+      }
+      return std::string();
+    }
+    std::string bad;
+    const std::optional<std::string> bytes = platform::to_cp1252(text, &bad);
+    if (!bytes) {
+      add(Kind::no_cp1252, row, field, shown, fmt::format("the character \"{}\" cannot be stored", bad));
+      return std::nullopt;
+    }
+    switch (type.kind) {
+      case ColumnType::Kind::character: {
+        std::string stored = *bytes;
+        if (stored.size() > static_cast<std::size_t>(type.length)) {
+          stored.resize(static_cast<std::size_t>(type.length));
+          add(Kind::shortened, row, field, shown,
+              fmt::format("{} keeps the first {} characters: \"{}\"", where, type.length,
+                          platform::from_cp1252(stored)));
+        }
+        // CHAR values compare without their trailing blanks.
+        stored.erase(stored.find_last_not_of(' ') + 1);
+        return stored;
+      }
+      case ColumnType::Kind::integer:
+      case ColumnType::Kind::numeric: {
+        const std::optional<double> v = read_number(text);
+        if (!v) {
+          add(Kind::bad_number, row, field, shown, fmt::format("{} is {}", where, col.type));
+          return std::nullopt;
+        }
+        if (type.kind == ColumnType::Kind::integer) {
+          const double r = std::round(*v);
+          if (r < std::numeric_limits<std::int32_t>::min() || r > std::numeric_limits<std::int32_t>::max()) {
+            add(Kind::bad_number, row, field, shown, fmt::format("{} is INTEGER: out of range", where));
+            return std::nullopt;
+          }
+          if (r != *v) add(Kind::rounded, row, field, shown, fmt::format("{} is INTEGER: stored as {}", where, r));
+          return fmt::format("{}", static_cast<std::int64_t>(r));
+        }
+        if (std::fabs(*v) >= std::pow(10.0, type.precision - type.scale))
+          add(Kind::beyond_precision, row, field, shown,
+              fmt::format("{} is {}: the value is kept but exceeds the declared digits", where, col.type));
+        return platform::decimal_text(*v);
+      }
+      case ColumnType::Kind::date:
+        if (!valid_date(text)) {
+          add(Kind::bad_date, row, field, shown, fmt::format("{} is a DATE (years 1 to 9999)", where));
+          return std::nullopt;
+        }
+        return *bytes;
+      default:
+        return *bytes;
+    }
+  }
+
+  // ---- tables converted by a rule ----
+  void check_rule(const conv::TableRule& rule) {
+    dest_table_ = platform::ascii_upper(rule.dest_table);
+    const builder::TableDef* dest = builder::find_table(rule.dest_table);
+    if (!dest) throw std::logic_error("no destination table " + dest_table_);
+    if (!open(rule.old_file)) return;
+    std::vector<std::string_view> names;
+    std::vector<const ColumnDef*> columns;
+    for (const conv::Column& c : rule.columns) {
+      names.push_back(c.old_field);
+      columns.push_back(dest->find_column(c.dest_column));
+      if (!columns.back()) throw std::logic_error("no column " + std::string(c.dest_column) + " in " + dest_table_);
+    }
+    const auto fields = bind(names);
+    if (!fields) return;
+
+    std::unordered_map<std::string, std::int64_t> keys;  // stored key -> first row
+    std::vector<std::string> values;
+    walk(*fields, values, [&](std::int64_t row) {
+      if (rule.skip == conv::Skip::AnyBlank)
+        for (const auto& v : values)
+          if (platform::is_blank(v)) return;
+      std::string key;
+      bool key_ok = true;
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        const conv::Column& c = rule.columns[i];
+        if (c.write == conv::Write::TrueFlag) continue;  // stored as 1 or 0
+        const auto stored = check_value(*columns[i], row, c.old_field, conv::written_text(c.write, values[i]), values[i]);
+        if (i < rule.key_columns) {
+          key_ok = key_ok && stored.has_value();
+          if (stored) key += *stored + '\x1f';
+        }
+      }
+      if (rule.key_columns == 0 || !key_ok) return;
+      const auto [at, fresh] = keys.emplace(key, row);
+      if (fresh) return;
+      const std::string shown = values[0] + (rule.key_columns > 1 ? ", " + values[1] : "");
+      if (rule.merge_duplicates)
+        add(Kind::merged, row, rule.columns[0].old_field, shown,
+            fmt::format("the same as row {} in {}: stored once", at->second, dest_table_));
+      else
+        add(Kind::key_clash, row, rule.columns[0].old_field, shown,
+            fmt::format("the same key as row {} in {}", at->second, dest_table_));
+    });
+  }
+
+  // ---- the job-search table ----
+  // Its records pass through temporary files (whose fields must take them)
+  // into JSEARCH_4 with fresh keys, upper-cased.
+  void check_job_search() {
+    dest_table_ = std::string(kJobSearchTable);
+    const builder::TableDef* dest = builder::find_table(kJobSearchTable);
+    if (!dest) throw std::logic_error("no destination table JSEARCH_4");
+    if (!open(kJobSearchFile)) return;
+    std::vector<std::string_view> names;
+    for (std::size_t i = 0; i < jobsearch::kCarried; ++i) names.push_back(jobsearch::kLayout[i].name);
+    const auto fields = bind(names);
+    if (!fields) return;
+    std::vector<std::string> values;
+    walk(*fields, values, [&](std::int64_t row) {
+      for (std::size_t i = 1; i < jobsearch::kCarried; ++i) {  // PK is numbered afresh
+        const jobsearch::Field& f = jobsearch::kLayout[i];
+        if (!fits_temporary(f, row, values[i])) continue;
+        std::string text = values[i];
+        if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
+        check_value(*dest->find_column(f.dest_column), row, f.name, platform::upper(text), values[i]);
+      }
+    });
+  }
+
+  bool fits_temporary(const jobsearch::Field& f, std::int64_t row, const std::string& v) {
+    const bool alpha = f.type == pdx::FieldType::Alpha;
+    if (alpha ? v.empty() : platform::is_blank(v)) {
+      if (f.required) add(Kind::missing_required, row, f.name, v, "the job-search conversion needs a value");
+      return !f.required;
+    }
+    if (alpha) {
+      std::string bad;
+      const auto bytes = platform::to_cp1252(v, &bad);
+      if (!bytes) {
+        add(Kind::no_cp1252, row, f.name, v, fmt::format("the character \"{}\" cannot be stored", bad));
+        return false;
+      }
+      if (bytes->size() > static_cast<std::size_t>(f.size)) {
+        add(Kind::too_long, row, f.name, v, fmt::format("the temporary field takes {} characters", f.size));
+        return false;
+      }
+      return true;
+    }
+    std::array<unsigned char, 32> buffer{};
+    const std::string err = pdx::values::encode(f.type, platform::trim(v), buffer.data());
+    if (err.empty()) return true;
+    add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
+        "the temporary field cannot take it: " + err);
+    return false;
+  }
+
+  const Options& o_;
+  Report report_;
+  pdx::PDTable old_;
+  std::string table_;
+  std::string dest_table_;
+  std::int64_t row_ = 0;
+};
+
+}  // namespace
+
+bool stops_run(Kind kind) { return kInfo[static_cast<std::size_t>(kind)].stops; }
+const char* kind_name(Kind kind) { return kInfo[static_cast<std::size_t>(kind)].name; }
+
+std::string format_finding(const Finding& f) {
+  std::string out = f.table;
+  if (f.row > 0) out += fmt::format(", row {}", f.row);
+  if (!f.field.empty()) out += ", " + f.field;
+  if (f.row > 0) out += fmt::format(": \"{}\"", f.value);
+  out += fmt::format(" - {}{}: {}", kind_name(f.kind), stops_run(f.kind) ? " (stops the run)" : "", f.detail);
+  return out;
+}
+
+bool Report::stops() const {
+  for (std::size_t k = 0; k < kKinds; ++k)
+    if (counts[k] > 0 && stops_run(static_cast<Kind>(k))) return true;
+  return false;
+}
+
+std::vector<std::string> Report::summary_lines() const {
+  std::vector<std::string> lines;
+  lines.push_back(fmt::format("Records read: {}", rows_read));
+  for (std::size_t k = 0; k < kKinds; ++k)
+    if (counts[k] > 0)
+      lines.push_back(fmt::format("{}: {}{}", kind_name(static_cast<Kind>(k)), counts[k],
+                                  stops_run(static_cast<Kind>(k)) ? " (stops the run)" : ""));
+  lines.push_back(stops() ? "The run would stop: see the findings above."
+                          : "Nothing would stop the run.");
+  return lines;
+}
+
+Report run(const Options& options) { return Checker(options).run(); }
+
+}  // namespace qv::check

@@ -1,0 +1,71 @@
+// The pre-flight check: reads every ticked old table completely and tells
+// what would stop a run or change values on the way, without writing
+// anything anywhere and without the database engine.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qv::check {
+
+enum class Kind {
+  // These end a run.
+  missing_table,
+  missing_field,
+  corrupt_file,
+  missing_required,  // a job-search record without a value the run needs
+  too_long,          // longer than the temporary job-search field it passes through
+  key_clash,
+  empty_key,
+  no_cp1252,
+  bad_date,
+  bad_number,
+  // These only change what arrives.
+  merged,     // a lookup value already in the list
+  shortened,  // longer than its CHAR column
+  rounded,    // a fraction in an INTEGER column
+  beyond_precision,  // more integer digits than the NUMERIC column declares
+};
+inline constexpr std::size_t kKinds = 14;
+
+// True for the kinds that end a run.
+bool stops_run(Kind kind);
+// "key clash", "shortened", ...
+const char* kind_name(Kind kind);
+
+struct Finding {
+  Kind kind;
+  std::string table;   // old file, e.g. "CARRIER.db"
+  std::int64_t row = 0;  // 1-based; 0 when it concerns the whole table
+  std::string field;   // old field
+  std::string value;   // as read (UTF-8)
+  std::string detail;  // what happens to it
+};
+
+// "CARRIER.db, row 3, CARRIER: "Fedex" key clash: ..." (one line).
+std::string format_finding(const Finding& f);
+
+struct Report {
+  std::array<std::int64_t, kKinds> counts{};
+  std::int64_t rows_read = 0;
+  bool stops() const;
+  // One line per kind found, then the verdict.
+  std::vector<std::string> summary_lines() const;
+};
+
+struct Options {
+  std::string directory;   // the old data set (a program path)
+  std::vector<bool> ticks;  // per check-list item; empty: every table
+  int codepage = 0;        // instead of the tables' own, as the run would
+  // Called for every finding as it is found.
+  std::function<void(const Finding&)> on_finding;
+};
+
+// Checks the ticked tables in check-list order. Only a folder that cannot be
+// read at all raises; everything about a table is a finding.
+Report run(const Options& options);
+
+}  // namespace qv::check

@@ -113,6 +113,7 @@ void write_table(const fs::path& dir, const std::string& file_name, const std::v
   t.Directory = dir.string();
   t.TableName = file_name;
   t.FieldDefs = defs;
+  if (static_cast<std::int64_t>(count) > t.Capacity()) t.BlockSizeKiB = 32;  // the large job-search and payment tables
   t.CreateTable();
   t.Open();
   std::vector<pdx::PDField*> fields;

@@ -1,6 +1,8 @@
 // quorvel-migrate-cli: the conversion form driven from the command line.
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -200,6 +202,9 @@ int convert(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A write beyond the file-size limit then fails with an error the run
+  // reports, instead of killing the program.
+  std::signal(SIGXFSZ, SIG_IGN);
   Options o;
   CLI::App app{"Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database."};
   app.add_option("--drive-c", o.drive_c, "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home)");
@@ -218,6 +223,8 @@ int main(int argc, char** argv) {
     if (o.dump.empty() && o.directory.empty()) throw CLI::RequiredError("OLD_TABLE_DIR");
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
+    // An unknown option or stray argument: show the valid ones.
+    if (dynamic_cast<const CLI::ExtrasError*>(&e)) fmt::print(stderr, "{}", app.help());
     return code == 0 ? kOk : kRefused;
   }
 

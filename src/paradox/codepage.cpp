@@ -4,6 +4,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "paradox/table.h"
 
@@ -23,17 +25,10 @@ const char* iconv_name(int cp, std::string& buf) {
 
 bool multi_byte(int cp) { return cp == 932 || cp == 936 || cp == 949 || cp == 950; }
 
-void append_utf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | cp >> 6);
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | cp >> 12);
-    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+// The UTF-8 form of a character below U+0800 (the bytes themselves).
+std::string utf8(unsigned cp) {
+  if (cp < 0x80) return std::string(1, static_cast<char>(cp));
+  return {static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
 }
 
 }  // namespace
@@ -60,23 +55,52 @@ TextCodec::TextCodec(int code_page) : code_page_(code_page) {
     char* op = outbuf;
     std::size_t il = 1, ol = sizeof outbuf;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string u;
     if (b >= 0x80 && iconv(cd, &ip, &il, &op, &ol) != static_cast<std::size_t>(-1) && il == 0)
-      table_[b].assign(outbuf, static_cast<std::size_t>(op - outbuf));
+      u.assign(outbuf, static_cast<std::size_t>(op - outbuf));
     else
-      append_utf8(table_[b], b);
+      u = utf8(b);
+    if (u.size() > sizeof table_[b].bytes) u = "\xEF\xBF\xBD";  // no single-byte page goes beyond U+FFFF
+    std::memcpy(table_[b].bytes, u.data(), u.size());
+    table_[b].size = static_cast<unsigned char>(u.size());
   }
 }
 
 TextCodec::~TextCodec() = default;
 
+void TextCodec::decode_single(const char* p, std::size_t n, bool to_nul, std::string& out) const {
+  // Most text is plain ASCII, which every page keeps as it is: skip it eight
+  // bytes at a time and append it in runs.
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL, kOnes = 0x0101010101010101ULL;
+  std::size_t i = 0;
+  for (std::uint64_t w; i + 8 <= n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    if ((w & kHigh) || (to_nul && ((w - kOnes) & ~w & kHigh))) break;  // a high or a zero byte
+  }
+  std::size_t run = 0;  // start of the ASCII not yet appended
+  for (; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c == 0 && to_nul) break;
+    if (c & 0x80) {
+      out.append(p + run, i - run).append(table_[c].bytes, table_[c].size);
+      run = i + 1;
+    }
+  }
+  out.append(p + run, i - run);
+}
+
+void TextCodec::decode_field(const char* bytes, std::size_t size, std::string& out) const {
+  if (single_byte_) {
+    decode_single(bytes, size, true, out);
+    return;
+  }
+  const void* nul = std::memchr(bytes, 0, size);
+  decode(std::string_view(bytes, nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - bytes) : size), out);
+}
+
 void TextCodec::decode(std::string_view bytes, std::string& out) const {
   if (single_byte_) {
-    for (unsigned char c : bytes) {
-      if (c < 0x80)
-        out += static_cast<char>(c);
-      else
-        out += table_[c];
-    }
+    decode_single(bytes.data(), bytes.size(), false, out);
     return;
   }
   iconv(iconv_->cd, nullptr, nullptr, nullptr, nullptr);

@@ -23,6 +23,9 @@ class TextCodec {
   // same number. Multi-byte pages go through iconv; a sequence that does not
   // decode becomes U+FFFD.
   void decode(std::string_view bytes, std::string& out) const;
+  // The text of a fixed-size field: its bytes up to the first zero byte
+  // (all of them when there is none).
+  void decode_field(const char* bytes, std::size_t size, std::string& out) const;
   std::string decode(std::string_view bytes) const {
     std::string s;
     decode(bytes, s);
@@ -30,9 +33,16 @@ class TextCodec {
   }
 
  private:
+  void decode_single(const char* p, std::size_t n, bool to_nul, std::string& out) const;
+
   int code_page_;
   bool single_byte_ = true;
-  std::array<std::string, 256> table_;
+  // UTF-8 form of each byte of a single-byte page (at most 3 bytes).
+  struct Utf8 {
+    char bytes[3];
+    unsigned char size;
+  };
+  std::array<Utf8, 256> table_{};
   struct Iconv;
   std::unique_ptr<Iconv> iconv_;
 };

@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -123,6 +124,7 @@ TableReader::TableReader(const fs::path& path, int code_page_override, bool writ
 }
 
 void TableReader::walk_chain() {
+  constexpr std::uint64_t kReadHeadersOnly = 16 * 1024;
   const std::uint64_t bs = static_cast<std::uint64_t>(layout_.block_size);
   const std::uint64_t rs = static_cast<std::uint64_t>(layout_.record_size);
   const std::uint64_t hs = static_cast<std::uint64_t>(layout_.header_size);
@@ -135,8 +137,12 @@ void TableReader::walk_chain() {
     if (seen[b]) fail(fmt::format("the chain of blocks returns to block {}", b));
     seen[b] = true;
     const std::uint64_t off = hs + (b - 1) * bs;
-    unsigned char h[kBlockHeaderSize];
-    if (file_.read_at(off, h, sizeof h) != sizeof h) fail(fmt::format("block {} is cut short", b));
+    // Of large blocks only the header is read; small ones are read through.
+    unsigned char header[kBlockHeaderSize];
+    const unsigned char* h = bs < kReadHeadersOnly ? view(off, kBlockHeaderSize)
+                             : file_.read_at(off, header, sizeof header) == sizeof header ? header
+                                                                                          : nullptr;
+    if (!h) fail(fmt::format("block {} is cut short", b));
     const int add = static_cast<std::int16_t>(le16(h + 4));
     if (add < -static_cast<int>(rs) || (add + static_cast<int>(rs)) % static_cast<int>(rs) != 0)
       fail(fmt::format("block {} has the record offset {}", b, add));
@@ -157,16 +163,30 @@ int TableReader::blocks_in_file() const {
   return static_cast<int>(std::min<std::uint64_t>((file_size_ - static_cast<std::uint64_t>(layout_.header_size) + bs - 1) / bs, 0xFFFF));
 }
 
+const unsigned char* TableReader::view(std::uint64_t offset, std::size_t n) {
+  if (offset >= window_at_ && offset + n <= window_at_ + window_len_) return window_.data() + (offset - window_at_);
+  // Reading on from the window: read ahead; elsewhere: one block.
+  constexpr std::size_t kReadAhead = 256 * 1024;
+  const bool onward = window_len_ > 0 && offset >= window_at_ && offset <= window_at_ + window_len_;
+  std::size_t want = onward ? kReadAhead : static_cast<std::size_t>(layout_.block_size);
+  if (offset < file_size_) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, file_size_ - offset));
+  want = std::max(want, n);
+  if (window_.size() < want) window_.resize(want);
+  window_at_ = offset;
+  window_len_ = 0;
+  window_len_ = file_.read_at(offset, window_.data(), want);
+  return window_len_ >= n ? window_.data() : nullptr;
+}
+
 void TableReader::load(std::size_t ci, std::size_t record) {
-  if (ci != chain_index_ || block_.empty()) {
+  if (ci != chain_index_ || !records_) {
+    records_ = nullptr;
     const std::size_t n = kBlockHeaderSize + chain_[ci].records * static_cast<std::size_t>(layout_.record_size);
-    block_.resize(n);
     const std::uint64_t off = static_cast<std::uint64_t>(layout_.header_size) +
                               (chain_[ci].number - 1ULL) * static_cast<std::uint64_t>(layout_.block_size);
-    if (file_.read_at(off, block_.data(), n) != n) {
-      block_.clear();
-      throw Error(fmt::format("{}: block {} is cut short", name_, chain_[ci].number));
-    }
+    const unsigned char* block = view(off, n);
+    if (!block) throw Error(fmt::format("{}: block {} is cut short", name_, chain_[ci].number));
+    records_ = block + kBlockHeaderSize;
     chain_index_ = ci;
   }
   record_ = record;
@@ -211,9 +231,8 @@ void TableReader::next() {
 }
 
 bool TableReader::is_null(std::size_t f) const {
-  if (block_.empty()) return true;
-  const unsigned char* p = block_.data() + kBlockHeaderSize + record_ * static_cast<std::size_t>(layout_.record_size) +
-                           static_cast<std::size_t>(layout_.offsets[f]);
+  if (!records_) return true;
+  const unsigned char* p = field_at(f);
   const auto size = static_cast<std::size_t>(layout_.sizes[f]);
   const FieldType t = layout_.fields[f].DataType;
   if (is_blob(t)) return le32(p + size - kBlobDescriptor + 4) == 0;
@@ -250,16 +269,16 @@ std::string TableReader::blob(std::size_t f, const unsigned char* p) {
 }
 
 void TableReader::text(std::size_t f, std::string& out) {
-  if (is_null(f)) return;
-  const unsigned char* p = block_.data() + kBlockHeaderSize + record_ * static_cast<std::size_t>(layout_.record_size) +
-                           static_cast<std::size_t>(layout_.offsets[f]);
+  if (!records_) return;
+  const unsigned char* p = field_at(f);
   const auto size = static_cast<std::size_t>(layout_.sizes[f]);
   const FieldType t = layout_.fields[f].DataType;
-  if (t == FieldType::Alpha) {
-    const void* nul = std::memchr(p, 0, size);
-    const std::size_t len = nul ? static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - p) : size;
-    codec_->decode(std::string_view(reinterpret_cast<const char*>(p), len), out);
-  } else if (t == FieldType::Bytes) {
+  if (t == FieldType::Alpha) {  // all zero bytes (no value) give the empty text too
+    codec_->decode_field(reinterpret_cast<const char*>(p), size, out);
+    return;
+  }
+  if (is_null(f)) return;
+  if (t == FieldType::Bytes) {
     out.append(reinterpret_cast<const char*>(p), size);
   } else if (is_blob(t)) {
     const std::string b = blob(f, p);

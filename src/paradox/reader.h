@@ -86,6 +86,13 @@ class TableReader {
   };
   void walk_chain();
   void load(std::size_t chain_index, std::size_t record);
+  // `n` bytes of the file at `offset`, or null when the file ends before.
+  // The bytes stay valid until the next call.
+  const unsigned char* view(std::uint64_t offset, std::size_t n);
+  const unsigned char* field_at(std::size_t field) const {
+    return records_ + record_ * static_cast<std::size_t>(layout_.record_size) +
+           static_cast<std::size_t>(layout_.offsets[field]);
+  }
   std::string blob(std::size_t field, const unsigned char* p);
   [[noreturn]] void value_error(std::size_t field, const std::string& what) const;
 
@@ -96,7 +103,12 @@ class TableReader {
   format::Layout layout_;
   std::unique_ptr<TextCodec> codec_;
   std::vector<Block> chain_;
-  std::vector<unsigned char> block_;  // the records of the current block
+  // A piece of the file, read ahead in large chunks while the blocks are
+  // visited in file order (as they are in nearly every table).
+  std::vector<unsigned char> window_;
+  std::size_t window_len_ = 0;
+  std::uint64_t window_at_ = 0;
+  const unsigned char* records_ = nullptr;  // of the current block, inside window_
   std::size_t chain_index_ = 0;
   std::size_t record_ = 0;
   std::int64_t recno_ = 0;

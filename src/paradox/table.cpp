@@ -241,7 +241,7 @@ void PDTable::CreateTable() {
   Close();
   const auto [dir, name] = table_place(*this);
   const fs::path p = dir / name;
-  create_table(p, FieldDefs);
+  create_table(p, FieldDefs, BlockSizeKiB);
   std::vector<std::string> required;
   for (const FieldDef& f : FieldDefs)
     if (f.Required) required.push_back(f.Name);
@@ -249,7 +249,9 @@ void PDTable::CreateTable() {
   state().required[table_key(p)] = std::move(required);
 }
 
-std::string PDField::AsString() const {
+std::int64_t PDTable::Capacity() const { return capacity(FieldDefs, BlockSizeKiB); }
+
+const std::string& PDField::AsString() const {
   PDTable::Impl& m = table_->impl();
   if (m.appending) return m.pending[index_];
   TableReader& r = m.r(*table_);

@@ -56,7 +56,9 @@ class PDField {
   // "HH:MM:SS", timestamp "MM/DD/YYYY HH:MM:SS", logical "True"/"False",
   // integers in decimal, numbers/money/BCD as plain decimal text, alpha and
   // memo as UTF-8 text, other blobs as raw bytes. No value: empty text.
-  std::string AsString() const;
+  // The text is kept by the field: it stays valid until the table moves to
+  // another record, appends, or is closed.
+  const std::string& AsString() const;
   bool IsNull() const;
   // Sets the value of the record being appended from text (converted to the
   // field's type; an error names field and file when it cannot be).
@@ -89,6 +91,12 @@ class PDTable {
   int CodePageOverride = 0;
 
   std::vector<FieldDef> FieldDefs;  // for CreateTable
+  // Size of the data blocks of a table CreateTable makes: 1, 2, 4, 8, 16 or
+  // 32 KiB; 0 picks 4 KiB, or the smallest larger size a record fits. A
+  // table has at most 65,535 blocks, so 4 KiB blocks hold about 260,000
+  // records of 1,000 bytes, 32 KiB blocks about 2,000,000; Post fails with
+  // an error naming the file when the table is full.
+  int BlockSizeKiB = 0;
 
   void Open();
   void Close();
@@ -115,6 +123,8 @@ class PDTable {
   // Creates an empty Paradox 7 table (with its .MB when a memo field is
   // defined) from FieldDefs, replacing a file of the same name.
   void CreateTable();
+  // The records a table created from FieldDefs and BlockSizeKiB can hold.
+  std::int64_t Capacity() const;
 
   std::filesystem::path FilePath() const;  // resolved path of TableName
 

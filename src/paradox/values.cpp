@@ -20,9 +20,10 @@ constexpr std::int64_t kMsPerDay = 86400000;
 constexpr std::int64_t kMaxDay = 3652059;  // 12/31/9999
 constexpr std::int64_t kUnixEpochDay = 719163;
 
-void two(unsigned v, std::string& out) {
-  out += static_cast<char>('0' + v / 10 % 10);
-  out += static_cast<char>('0' + v % 10);
+char* two(unsigned v, char* p) {
+  p[0] = static_cast<char>('0' + v / 10 % 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
 }
 
 // Days since 01/01/1970 to a civil date (proleptic Gregorian).
@@ -50,11 +51,13 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
 
 void append_time(std::int64_t ms, std::string& out) {
   const auto s = static_cast<unsigned>(ms / 1000);
-  two(s / 3600, out);
-  out += ':';
-  two(s / 60 % 60, out);
-  out += ':';
-  two(s % 60, out);
+  char buf[8];
+  two(s % 60, buf + 6);
+  buf[5] = ':';
+  two(s / 60 % 60, buf + 3);
+  buf[2] = ':';
+  two(s / 3600, buf);
+  out.append(buf, sizeof buf);
 }
 
 template <class T>
@@ -156,12 +159,13 @@ void append_date(std::int64_t ordinal_day, std::string& out) {
   std::int64_t y;
   unsigned m, d;
   civil(ordinal_day - kUnixEpochDay, y, m, d);
-  two(m, out);
-  out += '/';
-  two(d, out);
-  out += '/';
-  two(static_cast<unsigned>(y / 100), out);
-  two(static_cast<unsigned>(y % 100), out);
+  char buf[10];
+  two(m, buf);
+  buf[2] = '/';
+  two(d, buf + 3);
+  buf[5] = '/';
+  two(static_cast<unsigned>(y % 100), two(static_cast<unsigned>(y / 100), buf + 6));
+  out.append(buf, sizeof buf);
 }
 
 std::string format(FieldType type, const unsigned char* p, std::string& out) {

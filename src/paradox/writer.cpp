@@ -18,6 +18,8 @@ using namespace format;
 namespace {
 
 constexpr int kNewCodePage = 1252;
+constexpr int kDefaultBlockKiB = 4, kMaxBlockKiB = 32;
+constexpr int kMaxDataBlocks = 0xFFFF;  // block numbers are 16-bit
 constexpr std::size_t kMaxFieldName = 25;
 constexpr char kSortOrder[] = "ANSIINTL";
 
@@ -45,6 +47,30 @@ std::string cp1252(std::string_view utf8, const std::string& what) {
   return *r;
 }
 
+// Bytes a field takes in a record of a table we create.
+int stored_size(const FieldDef& d) {
+  if (d.DataType == FieldType::Alpha) return d.Size;
+  if (d.DataType == FieldType::Memo) return d.Size + static_cast<int>(kBlobDescriptor);
+  return type_info(d.DataType).fixed_size;
+}
+
+bool fits(int record_size, int block_kib) {
+  return static_cast<std::size_t>(record_size) + kBlockHeaderSize <= static_cast<std::size_t>(block_kib) * 1024U;
+}
+
+// The block size (KiB) of a new table: `requested` (1, 2, 4, 8, 16 or 32, the
+// sizes every Paradox reader knows), or for 0 4 KiB unless a record needs a
+// larger block. 0 when the records do not fit or the size is not one of those.
+int block_kib_for(int record_size, int requested) {
+  if (requested != 0) {
+    const bool known = requested >= 1 && requested <= kMaxBlockKiB && (requested & (requested - 1)) == 0;
+    return known && fits(record_size, requested) ? requested : 0;
+  }
+  for (int kib = kDefaultBlockKiB; kib <= kMaxBlockKiB; kib *= 2)
+    if (fits(record_size, kib)) return kib;
+  return 0;
+}
+
 void write_file(const fs::path& path, const std::vector<unsigned char>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -66,7 +92,17 @@ void remove_family(const fs::path& dir, const fs::path& name) {
 
 }  // namespace
 
-void create_table(const fs::path& path, const std::vector<FieldDef>& defs) {
+std::int64_t capacity(const std::vector<FieldDef>& defs, int block_kib) {
+  int record_size = 0;
+  for (const FieldDef& d : defs) record_size += std::max(stored_size(d), 0);
+  const int kib = block_kib_for(std::max(record_size, 1), block_kib);
+  if (kib == 0) return 0;
+  return static_cast<std::int64_t>(kMaxDataBlocks) *
+         static_cast<std::int64_t>((static_cast<std::size_t>(kib) * 1024U - kBlockHeaderSize) /
+                                   static_cast<std::size_t>(std::max(record_size, 1)));
+}
+
+void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int block_kib) {
   const std::string file = path.string();
   if (defs.empty()) throw Error(fmt::format("{}: cannot create a table without fields", file));
   if (defs.size() > 255) throw Error(fmt::format("{}: {} fields, at most 255", file, defs.size()));
@@ -82,23 +118,22 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs) {
       if (platform::iequals(platform::from_cp1252(n), d.Name)) throw Error(fmt::format("{}: defined twice", what));
     if (!writable_type(d.DataType))
       throw Error(fmt::format("{}: fields of type '{}' cannot be created", what, static_cast<char>(d.DataType)));
-    int size = type_info(d.DataType).fixed_size;
-    if (d.DataType == FieldType::Alpha) {
-      if (d.Size < 1 || d.Size > 255) throw Error(fmt::format("{}: alpha size {} (1 to 255)", what, d.Size));
-      size = d.Size;
-    } else if (d.DataType == FieldType::Memo) {
+    if (d.DataType == FieldType::Alpha && (d.Size < 1 || d.Size > 255))
+      throw Error(fmt::format("{}: alpha size {} (1 to 255)", what, d.Size));
+    if (d.DataType == FieldType::Memo) {
       if (d.Size < 0 || d.Size > 240) throw Error(fmt::format("{}: memo size {} (0 to 240)", what, d.Size));
-      size = d.Size + static_cast<int>(kBlobDescriptor);
       has_blob = true;
     }
     names.push_back(cp1252(d.Name, what));
-    info.emplace_back(type_info(d.DataType).code, size);
-    record_size += size;
+    info.emplace_back(type_info(d.DataType).code, stored_size(d));
+    record_size += stored_size(d);
   }
-  int block_kib = 4;
-  while (block_kib < 32 && static_cast<std::size_t>(record_size) + kBlockHeaderSize > block_kib * 1024U) block_kib *= 2;
-  if (static_cast<std::size_t>(record_size) + kBlockHeaderSize > block_kib * 1024U)
-    throw Error(fmt::format("{}: records of {} bytes are too long", file, record_size));
+  const int requested = block_kib;
+  block_kib = block_kib_for(record_size, requested);
+  if (block_kib == 0 && requested != 0 && block_kib_for(record_size, 0) != 0)
+    throw Error(fmt::format("{}: a block size of {} KiB does not hold records of {} bytes (1, 2, 4, 8, 16 or 32 KiB)",
+                            file, requested, record_size));
+  if (block_kib == 0) throw Error(fmt::format("{}: records of {} bytes are too long", file, record_size));
 
   const std::size_t n = defs.size();
   std::size_t name_bytes = 0;
@@ -264,6 +299,9 @@ void TableWriter::write_block() {
 }
 
 void TableWriter::post() {
+  if ((block_no_ == 0 || block_records_ == per_block_) && file_blocks_ >= kMaxDataBlocks)
+    throw Error(fmt::format("{}: the table is full: {} blocks of {} KiB hold {} records", table_.name(),
+                            kMaxDataBlocks, layout_.block_size / 1024, num_records_));
   for (std::size_t f = 0; f < layout_.fields.size(); ++f) {
     unsigned char* p = &record_[static_cast<std::size_t>(layout_.offsets[f])];
     if (layout_.fields[f].DataType == FieldType::AutoInc) {
@@ -277,7 +315,6 @@ void TableWriter::post() {
                   [](const FieldDef& f) { return f.DataType == FieldType::AutoInc; }))
     ++auto_inc_;
   if (block_no_ == 0 || block_records_ == per_block_) {
-    if (file_blocks_ >= 0xFFFF) throw Error(fmt::format("{}: the table is full", table_.name()));
     const int nb = file_blocks_ + 1;
     if (block_no_) {
       put_le16(block_.data(), static_cast<unsigned>(nb));

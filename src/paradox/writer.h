@@ -2,6 +2,7 @@
 // memo fields) and appending records block by block.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -14,7 +15,12 @@ namespace qv::pdx {
 
 // Creates an empty, non-keyed Paradox 7 table (code page 1252) at `path`,
 // replacing a table of the same name (and its companions) in any letter case.
-void create_table(const std::filesystem::path& path, const std::vector<FieldDef>& defs);
+// `block_kib`: the size of its data blocks (see PDTable::BlockSizeKiB).
+void create_table(const std::filesystem::path& path, const std::vector<FieldDef>& defs, int block_kib = 0);
+
+// The records a table created from `defs` with `block_kib` can hold (0 when
+// the records do not fit such blocks).
+std::int64_t capacity(const std::vector<FieldDef>& defs, int block_kib);
 
 // Appends records to an open table. Only the current last block is held in
 // memory; the header is brought up to date by flush().

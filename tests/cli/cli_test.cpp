@@ -73,7 +73,9 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(r.code, 2);
   EXPECT_THAT(r.err, HasSubstr("OLD_TABLE_DIR"));
 
-  EXPECT_EQ(run({"--no-such-option", "x"}).code, 2);
+  r = run({"--no-such-option", "x"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("--tables"));  // the valid options are listed
   EXPECT_EQ(run({"--codepage", "many", "x"}).code, 2);
   EXPECT_EQ(run({"--dump", "a.db", "also-a-folder"}).code, 2);
 

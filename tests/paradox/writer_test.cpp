@@ -43,6 +43,15 @@ struct Temp {
     for (const auto& [f, v] : values) t.FieldByName(f).SetAsString(v);
     t.Post();
   }
+  // Closes the table, appends one record to it again, and opens it for reading.
+  void append_after_reopening(const char* field, const std::string& value) {
+    t.Close();
+    t.Open();
+    append({{field, value}});
+    t.Close();
+    t.ReadOnly = true;
+    t.Open();
+  }
 };
 
 TEST(ParadoxWriter, EveryWritableTypeRoundTrips) {
@@ -83,12 +92,7 @@ TEST(ParadoxWriter, ManyRecordsOverManyBlocksAndReopenToAppend) {
   w.create({def("PK", FieldType::AutoInc), def("TEXT", FieldType::Alpha, 255), def("M", FieldType::Memo, 20)});
   w.t.Open();
   for (int i = 0; i < 2000; ++i) w.append({{"TEXT", "row " + std::to_string(i)}, {"M", std::string(i % 50, 'm')}});
-  w.t.Close();
-  w.t.Open();
-  w.append({{"TEXT", "after reopening"}});
-  w.t.Close();
-  w.t.ReadOnly = true;
-  w.t.Open();
+  w.append_after_reopening("TEXT", "after reopening");
   ASSERT_EQ(w.t.RecordCount(), 2001);
   int n = 0;
   for (w.t.First(); !w.t.Eof(); w.t.Next(), ++n) {
@@ -100,6 +104,101 @@ TEST(ParadoxWriter, ManyRecordsOverManyBlocksAndReopenToAppend) {
   }
   EXPECT_EQ(n, 2001);
   EXPECT_EQ(w.t.FieldByName("TEXT").AsString(), "after reopening");
+}
+
+// The block size byte of a table's header, in KiB.
+int block_kib(const std::filesystem::path& table) {
+  std::ifstream in(table, std::ios::binary);
+  char h[6] = {};
+  in.read(h, sizeof h);
+  return static_cast<unsigned char>(h[5]);
+}
+
+std::vector<FieldDef> wide_record() {  // 1,100 bytes, like an old job-search record
+  return {def("PK", FieldType::Number), def("DAY", FieldType::Date), def("A", FieldType::Alpha, 255),
+          def("B", FieldType::Alpha, 255), def("C", FieldType::Alpha, 255), def("D", FieldType::Alpha, 255),
+          def("E", FieldType::Alpha, 68), def("OK", FieldType::Logical), def("N", FieldType::Long)};
+}
+
+TEST(ParadoxWriter, LargeBlocksRoundTrip) {
+  Temp w;
+  w.t.FieldDefs = wide_record();
+  EXPECT_EQ(w.t.Capacity(), 65535 * 3);  // 4 KiB blocks: three records each
+  w.t.BlockSizeKiB = 32;
+  EXPECT_EQ(w.t.Capacity(), 65535 * 29);
+  w.t.CreateTable();
+  EXPECT_EQ(block_kib(w.dir / "1-js.db"), 32);
+  w.t.Open();
+  const int n = 100;  // four blocks
+  for (int i = 0; i < n; ++i)
+    w.append({{"PK", std::to_string(i) + ".5"}, {"DAY", "01/31/2001"}, {"A", std::string(255, 'a')},
+              {"D", "row " + std::to_string(i) + ", déjà vu"}, {"E", std::string(68, 'e')}, {"OK", "True"}, {"N", std::to_string(-i)}});
+  w.append_after_reopening("A", "appended after reopening");
+  ASSERT_EQ(w.t.RecordCount(), n + 1);
+  int i = 0;
+  for (w.t.First(); i < n; w.t.Next(), ++i) {
+    ASSERT_EQ(w.t.FieldByName("PK").AsString(), std::to_string(i) + ".5");
+    ASSERT_EQ(w.t.FieldByName("DAY").AsString(), "01/31/2001");
+    ASSERT_EQ(w.t.FieldByName("A").AsString(), std::string(255, 'a'));
+    ASSERT_EQ(w.t.FieldByName("B").AsString(), "");
+    ASSERT_EQ(w.t.FieldByName("D").AsString(), "row " + std::to_string(i) + ", déjà vu");
+    ASSERT_EQ(w.t.FieldByName("E").AsString(), std::string(68, 'e'));
+    ASSERT_EQ(w.t.FieldByName("N").AsString(), std::to_string(-i));
+  }
+  EXPECT_EQ(w.t.FieldByName("A").AsString(), "appended after reopening");
+}
+
+TEST(ParadoxWriter, BlockSizeChoices) {
+  Temp w;
+  w.create({def("A", FieldType::Alpha, 255)});
+  EXPECT_EQ(block_kib(w.dir / "1-js.db"), 4);
+  std::vector<FieldDef> wide;  // 5,100 bytes: 4 KiB blocks are too small
+  for (const char* n : {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J", "K", "L", "M", "N", "O", "P", "Q", "R",
+                        "S", "T"})
+    wide.push_back(def(n, FieldType::Alpha, 255));
+  w.create(wide);
+  EXPECT_EQ(block_kib(w.dir / "1-js.db"), 8);
+  for (int refused : {3, 64, -1, 4}) {  // unknown sizes; a record larger than the block
+    w.t.BlockSizeKiB = refused;
+    w.t.FieldDefs = wide;
+    EXPECT_THROW(w.t.CreateTable(), Error) << refused;
+    EXPECT_EQ(w.t.Capacity(), 0) << refused;
+  }
+  w.t.BlockSizeKiB = 2;
+  w.create({def("A", FieldType::Alpha, 10)});
+  EXPECT_EQ(block_kib(w.dir / "1-js.db"), 2);
+}
+
+TEST(ParadoxWriter, AFullTableRefusesTheNextRecord) {
+  Temp w;
+  // 1,018 bytes: one record in each 1 KiB block, so the table is full at 65,535 records.
+  w.t.BlockSizeKiB = 1;
+  w.create({def("M", FieldType::Memo, 0), def("A", FieldType::Alpha, 255), def("B", FieldType::Alpha, 255),
+            def("C", FieldType::Alpha, 255), def("D", FieldType::Alpha, 243)});
+  ASSERT_EQ(w.t.Capacity(), 65535);
+  w.t.Open();
+  PDField& a = w.t.FieldByName("A");
+  for (int i = 0; i < 65535; ++i) {
+    w.t.Append();
+    a.SetAsString(std::to_string(i));
+    w.t.Post();
+  }
+  const auto memo_size = std::filesystem::file_size(w.dir / "1-js.MB");
+  w.t.Append();
+  w.t.FieldByName("M").SetAsString(std::string(5000, 'm'));
+  try {
+    w.t.Post();
+    ADD_FAILURE() << "record 65,536 was taken";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("1-js.db: the table is full"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(std::filesystem::file_size(w.dir / "1-js.MB"), memo_size);  // the refused memo was not stored
+  w.t.Close();
+  w.t.ReadOnly = true;
+  w.t.Open();
+  EXPECT_EQ(w.t.RecordCount(), 65535);
+  w.t.Last();
+  EXPECT_EQ(w.t.FieldByName("A").AsString(), "65534");
 }
 
 TEST(ParadoxWriter, RefusedValuesNameTheField) {

@@ -14,6 +14,7 @@
 namespace qv::test {
 
 struct Child {
+  Child(std::vector<std::string> a) : args(std::move(a)) {}  // NOLINT: a child is its arguments
   std::vector<std::string> args;  // after the program's name
   std::optional<uid_t> uid;       // run as this user (and its group)
   std::optional<gid_t> gid;
@@ -34,8 +35,7 @@ struct ChildResult {
 ChildResult run_cli(const Child& child);
 
 // A user the permission tests can run as: nobody, when this process is
-// root; nullopt when it is not root (then its own rights already apply) —
-// see can_drop_privileges().
+// root (root passes every permission check); nullopt otherwise.
 bool running_as_root();
 struct User {
   uid_t uid;
@@ -60,5 +60,12 @@ void write_sample(const std::filesystem::path& dir, int rows = 20, int jobs = 40
 // Every row of the eighteen tables of a database file, as text, each
 // table's rows sorted; one entry per table.
 std::map<std::string, std::vector<std::string>> dump_database(const std::filesystem::path& file);
+
+// Runs the command with `args` once to the end, then kills it at each point
+// (after that many stdout lines; negative: after that many milliseconds)
+// and runs it again: the old tables in `data` stay as they were and the
+// database `db` equals the one of the uninterrupted run.
+void kill_and_rerun(const std::vector<std::string>& args, const std::filesystem::path& data,
+                    const std::filesystem::path& db, const std::vector<long>& points);
 
 }  // namespace qv::test

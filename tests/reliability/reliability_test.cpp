@@ -1,0 +1,167 @@
+// What must hold whatever happens to a run: the old tables stay as they
+// were, a killed run can simply be run again, and every failure of the
+// destination ends the run with a message naming the path.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "firebird/ib.h"
+#include "form/conversion_form.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "reliability/child.h"
+#include "support/testsupport.h"
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace qv::test {
+namespace {
+
+class Reliability : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::set_drive_root(drive.root()); }
+
+  fs::path data_set(const std::string& name = "rel00001") const {
+    return drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / name;
+  }
+  fs::path database(const std::string& name = "rel00001") const {
+    return platform::map_path(Tconversion_form::destination_file(name));
+  }
+  fs::path destination_folder() const { return platform::map_path(Tconversion_form::kDestinationDirectory); }
+  fs::path temp_folder() const { return platform::map_path(Tconversion_form::kTempDirectory); }
+
+  std::vector<std::string> args(const std::vector<std::string>& extra, const fs::path& dir) const {
+    std::vector<std::string> a{"--drive-c", drive.root().string()};
+    a.insert(a.end(), extra.begin(), extra.end());
+    a.push_back(dir.string());
+    return a;
+  }
+  ChildResult run(const std::vector<std::string>& extra = {}) { return run_cli(args(extra, data_set())); }
+
+  // A failed run: not reported as success, and the message names `path`.
+  static void expect_failure_naming(const ChildResult& r, const fs::path& path) {
+    EXPECT_NE(r.code, 0) << r.all();
+    EXPECT_FALSE(r.completed());
+    EXPECT_THAT(r.all(), Not(HasSubstr("Conversion run complete")));
+    EXPECT_THAT(r.all(), HasSubstr(path.string()));
+  }
+
+  DriveC drive;
+};
+
+TEST_F(Reliability, OldTablesNeverChange) {
+  write_sample(data_set());
+  fs::remove(platform::find_case_insensitive(data_set(), "time10.db"));  // a run of every table fails at the end
+  const auto before = snapshot(data_set());
+
+  ChildResult r = run({"--tables", "carrier.db,quorvel2.db,jsearch2.db,config.db,stats_jt.db"});
+  EXPECT_TRUE(r.completed()) << r.all();
+  EXPECT_EQ(snapshot(data_set()), before);
+
+  r = run();
+  EXPECT_EQ(r.code, 1) << r.all();
+  EXPECT_THAT(r.err, HasSubstr("time10.db"));
+  EXPECT_EQ(snapshot(data_set()), before);
+
+  r = run({"--check"});
+  EXPECT_EQ(r.code, 1) << r.all();
+  EXPECT_THAT(r.all(), HasSubstr("missing table"));
+  EXPECT_EQ(snapshot(data_set()), before);
+}
+
+TEST_F(Reliability, KilledRunLeavesOldTablesAndRunsAgain) {
+  write_sample(data_set());
+  // Early in the creation, in the lookup lists, in the job-search table.
+  kill_and_rerun(args({}, data_set()), data_set(), database(), {5, 45, 75});
+}
+
+TEST_F(Reliability, FullDiskEndsTheRunNamingTheFile) {
+  write_sample(data_set());
+  Child c(args({}, data_set()));
+  c.file_size_limit = 1280 * 1024;  // above the engine's lock files, below the database
+  const ChildResult r = run_cli(c);
+  expect_failure_naming(r, database());
+  EXPECT_EQ(r.signal, 0);
+}
+
+// Known fault: the run deletes and recreates a database another process
+// holds open, and reports success.
+TEST_F(Reliability, DISABLED_HeldOpenDestinationEndsTheRun) {
+  write_sample(data_set());
+  ASSERT_TRUE(run({"--tables", "carrier.db"}).completed());
+  fb::IBDatabase held;
+  held.DatabaseName = database().string();
+  held.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  held.Open();
+  const ChildResult r = run({"--tables", "carrier.db"});
+  expect_failure_naming(r, database());
+  held.Close();
+}
+
+class AsOtherUser : public Reliability {
+ protected:
+  void SetUp() override {
+    Reliability::SetUp();
+    user = unprivileged_user();
+    if (!user) GTEST_SKIP() << "needs root to run the command as an unprivileged user";
+  }
+  ChildResult run_as(const std::vector<std::string>& extra, const fs::path& dir) {
+    Child c(args(extra, dir));
+    c.uid = user->uid;
+    c.gid = user->gid;
+    return run_cli(c);
+  }
+  std::optional<User> user;
+};
+
+TEST_F(AsOtherUser, UnwritableDestinationFolder) {
+  write_sample(data_set());
+  fs::create_directories(destination_folder());
+  hand_over(drive.root(), *user);
+  fs::permissions(destination_folder(), fs::perms::owner_read | fs::perms::owner_exec);
+  expect_failure_naming(run_as({"--tables", "carrier.db"}, data_set()), destination_folder());
+}
+
+TEST_F(AsOtherUser, TemporaryFolderWithoutPermission) {
+  write_sample(data_set());
+  fs::create_directories(temp_folder());
+  hand_over(drive.root(), *user);
+  fs::permissions(temp_folder(), fs::perms::owner_read | fs::perms::owner_exec);
+  expect_failure_naming(run_as({"--tables", "jsearch2.db"}, data_set()), temp_folder());
+}
+
+TEST_F(AsOtherUser, RunsAfterRootUsedTheEngine) {
+  write_sample(data_set());
+  ASSERT_TRUE(run({"--tables", "carrier.db"}).completed());  // as root
+  write_sample(data_set("usr00001"));
+  hand_over(drive.root(), *user);
+  const ChildResult r = run_as({"--tables", "carrier.db,jsearch2.db"}, data_set("usr00001"));
+  EXPECT_TRUE(r.completed()) << r.all();
+}
+
+// Runs a data set under `root` (the drive) in `dir` and reads it back.
+void run_in(const fs::path& root, const std::string& name) {
+  platform::set_drive_root(root);
+  const fs::path dir = root / "My Data" / "wk-db" / "Quorvel2" / "Db" / name / "sub folder";
+  write_sample(dir);
+  const ChildResult r = run_cli(std::vector<std::string>{"--drive-c", root.string(), "--tables",
+                                                         "carrier.db,jsearch2.db,config.db", dir.string()});
+  ASSERT_TRUE(r.completed()) << r.all();
+  const fs::path db = platform::map_path(Tconversion_form::destination_file(platform::ascii_lower(name)));
+  ASSERT_TRUE(fs::exists(db)) << db;
+  const auto tables = dump_database(db);
+  EXPECT_FALSE(tables.at("CARRIER_4").empty());
+  EXPECT_EQ(tables.at("JSEARCH_4").size(), 40u);
+}
+
+TEST_F(Reliability, FoldersWithBlanksAndLongNames) {
+  run_in(drive.root() / "Drive C, with blanks" / std::string(180, 'l'), "set 0001");
+}
+
+// Known fault: the engine refuses a database path with non-ASCII letters
+// ("Cannot transliterate character between character sets").
+TEST_F(Reliability, DISABLED_FoldersWithNonAsciiLetters) { run_in(drive.root() / "Laufwerk ÄÖÜ", "ärger 01"); }
+
+}  // namespace
+}  // namespace qv::test

@@ -175,27 +175,16 @@ Rows load_rows(const std::string& folder) {
   return rows;
 }
 
-// The plainest load there is: one prepared INSERT, every row executed with
-// its values as text, one transaction, on a connection made the way the
-// converters make it, closed the way a run is closed.
-Figures plain_load(const std::string& dbname) {
-  using namespace Firebird;
-  Run run(dbname);
-  const Rows rows = load_rows(run.form.old_table_directory);
-  const std::size_t n_cols = rows.columns.size();
-  const std::size_t n_rows = rows.ends.size() / n_cols;
+// How the reference load sends its rows.
+struct LoadWay {
+  std::size_t rows_per_call = 1;  // more than 1: EXECUTE BLOCK with that many INSERTs
+  bool indexes_off = false;       // secondary indexes inactive for the load, rebuilt after
+};
 
-  auto& dm = *qv::DataModule2;
-  const Stopwatch t0;
-  // The converters' own connection and transaction.
-  auto& db = dm.IBDatabase2;
-  dm.IBTable1.TableName = "JSEARCH_4";
-  qv::conv::connect_destination(dbname);
-  dm.IBTransaction1.StartTransaction();
-  IAttachment* att = qv::fb::detail::attachment(db);
-  ITransaction* tra = qv::fb::detail::transaction(dm.IBTransaction1);
+// The statement that inserts `k` rows per execution, every value as text.
+std::string insert_sql(const std::vector<std::string>& columns, std::size_t k) {
   std::string cols, marks;
-  for (const auto& c : rows.columns) {
+  for (const auto& c : columns) {
     if (!cols.empty()) {
       cols.append(", ");
       marks.append(", ");
@@ -203,46 +192,114 @@ Figures plain_load(const std::string& dbname) {
     cols.append(c);
     marks.append("?");
   }
-  const std::string sql = "INSERT INTO JSEARCH_4 (" + cols + ") VALUES (" + marks + ")";
-  qv::fb::detail::Status st;
-  IStatement* stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.c_str(), 1,
-                                  IStatement::PREPARE_PREFETCH_METADATA);
-  IMessageMetadata* in = stmt->getInputMetadata(st.get());
-  IMetadataBuilder* b = in->getBuilder(st.get());
-  in->release();
-  for (unsigned p = 0; p < n_cols; ++p) {
-    b->setType(st.get(), p, SQL_VARYING + 1);
-    b->setLength(st.get(), p, 255);
-    b->setCharSet(st.get(), p, 0);
-  }
-  IMessageMetadata* meta = b->getMetadata(st.get());
-  b->release();
-  std::vector<unsigned> offsets, nulls;
-  for (unsigned p = 0; p < n_cols; ++p) {
-    offsets.push_back(meta->getOffset(st.get(), p));
-    nulls.push_back(meta->getNullOffset(st.get(), p));
-  }
-  std::vector<unsigned char> buf(meta->getMessageLength(st.get()));
-  std::size_t v = 0;
-  std::uint32_t from = 0;
-  for (std::size_t r = 0; r < n_rows; ++r) {
-    for (unsigned p = 0; p < n_cols; ++p, ++v) {
-      const std::uint32_t to = rows.ends[v];
-      const auto len = static_cast<unsigned short>(to - from);
-      // Empty text is no value in the number and date columns.
-      const short null_flag = (len == 0 && kWidths[p] == 0) ? -1 : 0;
-      std::memcpy(&buf[nulls[p]], &null_flag, sizeof null_flag);
-      std::memcpy(&buf[offsets[p]], &len, sizeof len);
-      std::memcpy(&buf[offsets[p] + sizeof len], rows.text.data() + from, len);
-      from = to;
+  if (k == 1) return "INSERT INTO JSEARCH_4 (" + cols + ") VALUES (" + marks + ")";
+  std::string params, body;
+  for (std::size_t r = 0; r < k; ++r) {
+    std::string values;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      const std::string name = fmt::format("P{}_{}", r, c);
+      params += fmt::format("{}{} VARCHAR(255) CHARACTER SET NONE = ?", params.empty() ? "" : ", ", name);
+      values += (c ? ", :" : ":") + name;
     }
-    stmt->execute(st.get(), tra, meta, buf.data(), nullptr, nullptr);
+    body += "INSERT INTO JSEARCH_4 (" + cols + ") VALUES (" + values + ");\n";
   }
-  meta->release();
-  stmt->free(st.get());
-  const auto c0 = Clock::now();
-  db.Close();  // commits and makes the file durable
-  if (std::getenv("QV_BENCH_DEBUG")) fmt::print(stderr, "close {:.3f} s\n", seconds_since(c0));
+  return "EXECUTE BLOCK (" + params + ") AS BEGIN\n" + body + "END";
+}
+
+// One prepared statement with its text input message.
+struct Prepared {
+  Firebird::IStatement* stmt = nullptr;
+  Firebird::IMessageMetadata* meta = nullptr;
+  std::vector<unsigned> offsets, nulls;
+  std::vector<unsigned char> buf;
+
+  Prepared(Firebird::IAttachment* att, Firebird::ITransaction* tra, const std::string& sql) {
+    qv::fb::detail::Status st;
+    stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.c_str(), 1,
+                        Firebird::IStatement::PREPARE_PREFETCH_METADATA);
+    Firebird::IMessageMetadata* in = stmt->getInputMetadata(st.get());
+    Firebird::IMetadataBuilder* b = in->getBuilder(st.get());
+    const unsigned n = in->getCount(st.get());
+    in->release();
+    for (unsigned p = 0; p < n; ++p) {
+      b->setType(st.get(), p, SQL_VARYING + 1);
+      b->setLength(st.get(), p, 255);
+      b->setCharSet(st.get(), p, 0);
+    }
+    meta = b->getMetadata(st.get());
+    b->release();
+    for (unsigned p = 0; p < n; ++p) {
+      offsets.push_back(meta->getOffset(st.get(), p));
+      nulls.push_back(meta->getNullOffset(st.get(), p));
+    }
+    buf.resize(meta->getMessageLength(st.get()));
+  }
+  ~Prepared() {
+    qv::fb::detail::Status st;
+    meta->release();
+    stmt->free(st.get());
+  }
+  Prepared(const Prepared&) = delete;
+  Prepared& operator=(const Prepared&) = delete;
+};
+
+// The names of JSEARCH_4's indexes that are not behind a constraint.
+std::vector<std::string> secondary_indexes(qv::fb::IBDatabase& db) {
+  std::vector<std::string> names;
+  for (const auto& row : db.Query("SELECT TRIM(RDB$INDEX_NAME) FROM RDB$INDICES WHERE RDB$RELATION_NAME = 'JSEARCH_4' "
+                                  "AND RDB$INDEX_NAME NOT STARTING WITH 'RDB$'"))
+    names.push_back(row.at(0).value_or(""));
+  return names;
+}
+
+// The plainest load there is: one prepared INSERT, every row executed with
+// its values as text, one transaction, on a connection made the way the
+// converters make it, closed the way a run is closed.
+Figures plain_load(const std::string& dbname, LoadWay way) {
+  Run run(dbname);
+  const Rows rows = load_rows(run.form.old_table_directory);
+  const std::size_t n_cols = rows.columns.size();
+  const std::size_t n_rows = rows.ends.size() / n_cols;
+
+  auto& dm = *qv::DataModule2;
+  auto& db = dm.IBDatabase2;
+  const Stopwatch t0;
+  qv::conv::connect_destination(dbname);  // the converters' own connection and transaction
+  std::vector<std::string> indexes;
+  if (way.indexes_off) {
+    indexes = secondary_indexes(db);
+    for (const auto& name : indexes) db.ExecuteImmediate("ALTER INDEX " + name + " INACTIVE");
+  }
+  dm.IBTransaction1.StartTransaction();
+  Firebird::IAttachment* att = qv::fb::detail::attachment(db);
+  Firebird::ITransaction* tra = qv::fb::detail::transaction(dm.IBTransaction1);
+  {
+    Prepared one(att, tra, insert_sql(rows.columns, 1));
+    std::optional<Prepared> many;
+    if (way.rows_per_call > 1) many.emplace(att, tra, insert_sql(rows.columns, way.rows_per_call));
+    qv::fb::detail::Status st;
+    std::size_t v = 0;
+    std::uint32_t from = 0;
+    for (std::size_t r = 0; r < n_rows;) {
+      Prepared& p = (many && n_rows - r >= way.rows_per_call) ? *many : one;
+      const std::size_t k = &p == &one ? 1 : way.rows_per_call;
+      for (std::size_t i = 0; i < k * n_cols; ++i, ++v) {
+        const std::uint32_t to = rows.ends[v];
+        const auto len = static_cast<unsigned short>(to - from);
+        // Empty text is no value in the number and date columns.
+        const short null_flag = (len == 0 && kWidths[i % n_cols] == 0) ? -1 : 0;
+        std::memcpy(&p.buf[p.nulls[i]], &null_flag, sizeof null_flag);
+        std::memcpy(&p.buf[p.offsets[i]], &len, sizeof len);
+        std::memcpy(&p.buf[p.offsets[i] + sizeof len], rows.text.data() + from, len);
+        from = to;
+      }
+      p.stmt->execute(st.get(), tra, p.meta, p.buf.data(), nullptr, nullptr);
+      r += k;
+    }
+  }
+  dm.IBTransaction1.Commit();
+  for (const auto& name : indexes) db.ExecuteImmediate("ALTER INDEX " + name + " ACTIVE");
+  db.Close();  // makes the file durable
   Figures f;
   f.seconds = seconds_since(t0.wall);
   f.cpu = cpu_seconds() - t0.cpu;
@@ -359,11 +416,12 @@ std::string cpu_model() {
 int main(int argc, char** argv) {
   CLI::App app{"Migration benchmark: engine limit, conversions, reading, memory"};
   std::size_t jobs = 200000, payments = 100000, read_rows = 1000000;
-  bool million = false, keep = false;
+  bool million = false, keep = false, levers = false;
   app.add_option("--jobs", jobs, "job-search records for the conversion")->capture_default_str();
   app.add_option("--payments", payments, "payment records for the conversion")->capture_default_str();
   app.add_option("--read-rows", read_rows, "rows of the 20-field table that is read")->capture_default_str();
   app.add_flag("--million", million, "also convert 1,000,000 job-search records (slow)");
+  app.add_flag("--levers", levers, "also measure the reference load with inactive indexes and EXECUTE BLOCK");
   app.add_flag("--keep", keep, "keep the temporary folder");
   CLI11_PARSE(app, argc, argv);
 
@@ -389,8 +447,16 @@ int main(int argc, char** argv) {
     });
     fmt::print("(old tables written in {:.1f} s)\n", seconds_since(g0));
 
-    const Outcome limit = in_child([] { return plain_load("limit001"); });
+    const Outcome limit = in_child([] { return plain_load("limit001", {}); });
     print_step("limit: plain load into JSEARCH_4", limit);
+    if (levers) {
+      const Outcome off = in_child([] { return plain_load("limit001", {1, true}); });
+      print_step("  lever: the same with the secondary indexes inactive, then activated", off);
+      for (std::size_t k : {5u, 10u}) {
+        const Outcome blk = in_child([k] { return plain_load("limit001", {k, false}); });
+        print_step(fmt::format("  lever: the same, {} rows per EXECUTE BLOCK", k), blk);
+      }
+    }
     const double limit_rate = limit.f.rows / limit.f.seconds;
 
     const Outcome js = in_child([] { return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });

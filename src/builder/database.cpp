@@ -1,5 +1,6 @@
 // Creation of the destination database: an earlier file of the same name is
-// removed, then the file, its tables and its indexes are created.
+// removed (unless something else has it open), then the file, its tables
+// and its indexes are created.
 #include <array>
 #include <stdexcept>
 
@@ -74,7 +75,9 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   if (platform::file_exists(file)) {
     // The connection of an earlier run may still be open on this file.
     db.Close();
-    platform::delete_file(file);
+    // A file another program has open stays: deleting it here would let
+    // that program go on writing to a file nobody can reach any more.
+    if (!platform::file_locked(file)) platform::delete_file(file);
   }
   if (platform::file_exists(file)) {
     Memo1.Add("Database already exists, not attempting to create");

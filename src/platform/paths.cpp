@@ -1,5 +1,10 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
@@ -94,6 +99,25 @@ bool file_exists(std::string_view p) {
 bool delete_file(std::string_view p) {
   std::error_code ec;
   return fs::remove(map_path(p), ec) && !ec;
+}
+
+bool file_locked(std::string_view p) {
+  const int fd = ::open(map_path(p).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  bool locked = false;
+  // A probe for an exclusive lock fails against any other holder's lock.
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+    ::flock(fd, LOCK_UN);
+  else
+    locked = errno == EWOULDBLOCK;
+  if (!locked) {
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;  // from the start to the end of the file
+    locked = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  }
+  ::close(fd);
+  return locked;
 }
 
 }  // namespace qv::platform

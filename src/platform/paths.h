@@ -29,6 +29,12 @@ bool force_directories(std::string_view path);
 bool file_exists(std::string_view path);
 // Deletes a file; false when it could not be deleted (or did not exist).
 bool delete_file(std::string_view path);
+// True when the file carries a lock of someone else: a flock() lock (the
+// database engine holds an exclusive one on every database it has open) or
+// a record lock of another process. A flock() lock this process holds
+// through another open of the file counts too, and the probe's close drops
+// record locks this process holds on the file. False for a missing file.
+bool file_locked(std::string_view path);
 
 // Finds an entry of `dir` whose name equals `name` without regard to letter
 // case (exact spelling first). Returns an empty path when there is none.

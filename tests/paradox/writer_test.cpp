@@ -148,6 +148,43 @@ TEST(ParadoxWriter, LargeBlocksRoundTrip) {
   EXPECT_EQ(w.t.FieldByName("A").AsString(), "appended after reopening");
 }
 
+TEST(ParadoxWriter, BlocksAreReadInChainOrderNotFileOrder) {
+  for (int kib : {4, 16}) {
+    Temp w;
+    w.t.BlockSizeKiB = kib;
+    std::vector<FieldDef> defs{def("A", FieldType::Alpha, 254)};
+    std::vector<std::string> names;
+    for (int i = 1; i < kib; ++i) names.push_back("F" + std::to_string(i));
+    for (const std::string& n : names) defs.push_back(def(n.c_str(), FieldType::Alpha, 254));
+    w.create(defs);  // four records in each block
+    w.t.Open();
+    for (int i = 0; i < 12; ++i) w.append({{"A", std::to_string(i)}});
+    w.t.Close();
+    // Chain the three blocks as 3, 1, 2.
+    std::fstream f(w.dir / "1-js.db", std::ios::in | std::ios::out | std::ios::binary);
+    char h[4];
+    f.read(h, 4);
+    const std::streamoff hs = static_cast<unsigned char>(h[2]) | static_cast<unsigned char>(h[3]) << 8;
+    auto put16 = [&](std::streamoff at, int v) {
+      const char b[2] = {static_cast<char>(v), static_cast<char>(v >> 8)};
+      f.seekp(at);
+      f.write(b, 2);
+    };
+    auto block = [&](int b) { return hs + (b - 1) * kib * 1024; };
+    put16(0x0E, 3);  // first block
+    put16(0x10, 2);  // last block
+    put16(block(3), 1);
+    put16(block(1), 2);
+    put16(block(2), 0);
+    f.close();
+    w.t.ReadOnly = true;
+    w.t.Open();
+    std::vector<std::string> order;
+    for (w.t.First(); !w.t.Eof(); w.t.Next()) order.push_back(w.t.FieldByName("A").AsString());
+    EXPECT_EQ(order, (std::vector<std::string>{"8", "9", "10", "11", "0", "1", "2", "3", "4", "5", "6", "7"})) << kib;
+  }
+}
+
 TEST(ParadoxWriter, BlockSizeChoices) {
   Temp w;
   w.create({def("A", FieldType::Alpha, 255)});

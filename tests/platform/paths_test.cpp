@@ -1,8 +1,13 @@
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <stdexcept>
 
 #include "support/testsupport.h"
 
@@ -37,4 +42,66 @@ TEST(Paths, ForceDirectoriesExistsAndDelete) {
   EXPECT_TRUE(delete_file("C:\\a\\B\\c\\x.gdb"));
   EXPECT_FALSE(file_exists("C:\\a\\B\\c\\x.gdb"));
   EXPECT_FALSE(delete_file("C:\\a\\B\\c\\x.gdb"));
+}
+
+// Holds a record lock on `file` in a child process until destroyed.
+class LockingChild {
+ public:
+  explicit LockingChild(const fs::path& file) {
+    int ready[2], release[2];
+    if (::pipe(ready) != 0 || ::pipe(release) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(file.c_str(), O_RDWR);
+      struct flock lock {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      char c = fd >= 0 && ::fcntl(fd, F_SETLK, &lock) == 0 ? 'y' : 'n';
+      if (::write(ready[1], &c, 1) != 1 || ::read(release[0], &c, 1) < 0) ::_exit(1);
+      ::_exit(0);
+    }
+    release_ = release[1];
+    char c = 'n';
+    locked_ = ::read(ready[0], &c, 1) == 1 && c == 'y';
+    for (int fd : {ready[0], ready[1], release[0]}) ::close(fd);
+  }
+  ~LockingChild() {
+    ::close(release_);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t pid_;
+  int release_;
+  bool locked_;
+};
+
+TEST(Paths, FileLockedSeesFlockAndRecordLocksOfOthers) {
+  qv::test::DriveC drive;
+  const fs::path file = drive.root() / "X.GDB";
+  std::ofstream(file) << "x";
+  EXPECT_FALSE(file_locked("C:\\x.gdb"));
+  EXPECT_FALSE(file_locked("C:\\missing.gdb"));
+
+  {  // As the database engine holds a database it has open.
+    const int fd = ::open(file.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_TRUE(file_locked("C:\\x.gdb"));
+    ::flock(fd, LOCK_UN);
+    ASSERT_EQ(::flock(fd, LOCK_SH | LOCK_NB), 0);
+    EXPECT_TRUE(file_locked(file.string()));
+    ::close(fd);
+  }
+  EXPECT_FALSE(file_locked("C:\\x.gdb"));
+  {
+    LockingChild other(file);
+    ASSERT_TRUE(other.locked());
+    EXPECT_TRUE(file_locked("C:\\x.gdb"));
+  }
+  EXPECT_FALSE(file_locked("C:\\x.gdb"));
+  // The probe leaves no lock behind.
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
 }

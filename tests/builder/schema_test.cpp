@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,13 +15,12 @@ namespace {
 std::string blanks(std::size_t n) { return std::string(n, ' '); }
 
 const Lines& statement(const char* table) {
-  static std::vector<std::pair<std::string, Lines>> cache;
-  for (const auto& [name, lines] : cache)
-    if (name == table) return lines;
+  // A map keeps references to earlier entries valid as it grows.
+  static std::map<std::string, Lines> cache;
+  if (auto it = cache.find(table); it != cache.end()) return it->second;
   const TableDef* def = find_table(table);
   if (!def) throw std::runtime_error(std::string("no table ") + table);
-  cache.emplace_back(table, create_statement(*def));
-  return cache.back().second;
+  return cache.emplace(table, create_statement(*def)).first->second;
 }
 
 // The column line of `column` in a wide statement.

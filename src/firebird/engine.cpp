@@ -1,10 +1,12 @@
 #include "firebird/engine.h"
 
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <ibase.h>
@@ -29,8 +31,18 @@ void ensure_lock_folder() {
   ::setenv("FIREBIRD_LOCK", dir.c_str(), 1);
 }
 
+// The engine turns file names into the system character set of the process's
+// locale. Our paths are UTF-8: a process still in the "C" locale would make
+// every accented folder name untranslatable.
+void ensure_utf8_file_names() {
+  const char* codeset = ::nl_langinfo(CODESET);
+  if (codeset && std::strcmp(codeset, "UTF-8") == 0) return;
+  if (!std::setlocale(LC_CTYPE, "C.UTF-8")) std::setlocale(LC_CTYPE, "C.utf8");
+}
+
 IMaster* init_master() {
   ensure_lock_folder();
+  ensure_utf8_file_names();
   return fb_get_master_interface();
 }
 
@@ -130,21 +142,41 @@ std::vector<Row> fetch(IAttachment* att, ITransaction* tra, std::string_view sql
   return rows;
 }
 
-IAttachment* attach(const std::string& path, std::optional<bool> force_write) {
+namespace {
+// Attaches to or creates `path`. The file name goes to the engine as UTF-8,
+// whatever the process locale, so folders with accented names work.
+IAttachment* connect(const std::string& path, bool create_it, std::optional<bool> force_write, int dialect,
+                     int page_size) {
   Status st;
   IXpbBuilder* dpb = util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0);
   try {
     // The embedded engine trusts the user name it is given.
     dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
+    dpb->insertTag(st.get(), isc_dpb_utf8_filename);
     if (force_write) dpb->insertInt(st.get(), isc_dpb_force_write, *force_write ? 1 : 0);
-    IAttachment* att = provider()->attachDatabase(st.get(), path.c_str(), dpb->getBufferLength(st.get()),
-                                                  dpb->getBuffer(st.get()));
+    if (create_it) {
+      dpb->insertInt(st.get(), isc_dpb_sql_dialect, dialect);
+      if (page_size > 0) dpb->insertInt(st.get(), isc_dpb_page_size, page_size);
+    }
+    const auto len = dpb->getBufferLength(st.get());
+    const auto* buf = dpb->getBuffer(st.get());
+    IAttachment* att = create_it ? provider()->createDatabase(st.get(), path.c_str(), len, buf)
+                                 : provider()->attachDatabase(st.get(), path.c_str(), len, buf);
     dpb->dispose();
     return att;
   } catch (...) {
     dpb->dispose();
     throw;
   }
+}
+}  // namespace
+
+IAttachment* attach(const std::string& path, std::optional<bool> force_write) {
+  return connect(path, false, force_write, 0, 0);
+}
+
+IAttachment* create(const std::string& path, int dialect, int page_size) {
+  return connect(path, true, std::nullopt, dialect, page_size);
 }
 
 }  // namespace qv::fb::detail

@@ -51,6 +51,8 @@ std::vector<Row> fetch(Firebird::IAttachment* att, Firebird::ITransaction* tra, 
 // Attaches to `path` as SYSDBA; `force_write` (when given) switches the
 // file's forced writes on or off with the attachment.
 Firebird::IAttachment* attach(const std::string& path, std::optional<bool> force_write = std::nullopt);
+// Creates a database file in `dialect` with `page_size` (0: the engine's).
+Firebird::IAttachment* create(const std::string& path, int dialect, int page_size);
 
 // The engine objects behind the components, for code that talks to the
 // engine directly (the benchmark's reference load). Null when not connected

@@ -1,5 +1,7 @@
 #include "firebird/ib.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <ibase.h>
 #include <unistd.h>
@@ -98,16 +100,22 @@ std::string IBDatabase::real_path() const { return platform::map_path(DatabaseNa
 void IBDatabase::CreateDatabase() {
   if (Connected()) throw Error("Cannot create database " + DatabaseName + ": the connection is open");
   const std::string path = real_path();
-  std::string sql = "CREATE DATABASE '";
-  for (char c : path) sql += (c == '\'') ? std::string("''") : std::string(1, c);
-  sql += "'";
-  for (const std::string& line : Params)
-    if (!platform::is_blank(line)) sql.append(" ").append(platform::trim(line));
-  Status st;
+  // The parameter lines are the clauses of CREATE DATABASE. The embedded
+  // engine always works as SYSDBA and checks no password, so USER and
+  // PASSWORD are accepted and not used; PAGE_SIZE sets the page size.
+  int page_size = 0;
+  for (const std::string& raw : Params) {
+    const std::string line = platform::ascii_upper(platform::trim(raw));
+    if (line.empty() || line.rfind("USER ", 0) == 0 || line.rfind("PASSWORD ", 0) == 0) continue;
+    int value = 0;
+    if (std::sscanf(line.c_str(), "PAGE_SIZE %d", &value) == 1 || std::sscanf(line.c_str(), "PAGE_SIZE = %d", &value) == 1) {
+      page_size = value;
+      continue;
+    }
+    throw Error("Cannot create database " + path + ": unsupported clause \"" + std::string(platform::trim(raw)) + "\"");
+  }
   try {
-    FB_BOOLEAN is_create = false;
-    impl_->att = detail::util()->executeCreateDatabase(st.get(), static_cast<unsigned>(sql.size()), sql.c_str(),
-                                                       static_cast<unsigned>(SQLDialect), &is_create);
+    impl_->att = detail::create(path, SQLDialect, page_size);
   } catch (const FbException& e) {
     throw detail::error(e, "Cannot create database " + path);
   }

@@ -199,7 +199,7 @@ std::string insert_sql(const std::vector<std::string>& columns, std::size_t k) {
     for (std::size_t c = 0; c < columns.size(); ++c) {
       const std::string name = fmt::format("P{}_{}", r, c);
       params += fmt::format("{}{} VARCHAR(255) CHARACTER SET NONE = ?", params.empty() ? "" : ", ", name);
-      values += (c ? ", :" : ":") + name;
+      values.append(c ? ", :" : ":").append(name);
     }
     body += "INSERT INTO JSEARCH_4 (" + cols + ") VALUES (" + values + ");\n";
   }
@@ -223,7 +223,9 @@ struct Prepared {
     in->release();
     for (unsigned p = 0; p < n; ++p) {
       b->setType(st.get(), p, SQL_VARYING + 1);
-      b->setLength(st.get(), p, 255);
+      // As wide as the column (text), or the longest text a number or date takes.
+      const unsigned width = kWidths[p % kWidths.size()];
+      b->setLength(st.get(), p, width ? width : 255);
       b->setCharSet(st.get(), p, 0);
     }
     meta = b->getMetadata(st.get());
@@ -381,7 +383,7 @@ void write_read_table(const std::string& folder, std::size_t count) {
   std::vector<qv::pdx::FieldDef> defs;
   for (std::size_t i = 0; i < kReadFields; ++i) {
     qv::pdx::FieldDef d;
-    d.Name = "F" + std::to_string(i);
+    d.Name = fmt::format("F{}", i);
     d.DataType = types[i % 5];
     d.Size = d.DataType == FieldType::Alpha ? 30 : 0;
     defs.push_back(d);
@@ -389,9 +391,9 @@ void write_read_table(const std::string& folder, std::size_t count) {
   qv::sample::write_table(qv::platform::map_path(folder), "READ20.db", defs, count,
                           [](std::size_t r, std::vector<std::string>& v) {
                             for (std::size_t i = 0; i < v.size(); ++i) switch (i % 5) {
-                                case 0: v[i] = "Name number " + std::to_string(r); break;
-                                case 1: v[i] = std::to_string(r) + ".25"; break;
-                                case 2: v[i] = "03/" + std::to_string(1 + r % 28) + "/1999"; break;
+                                case 0: v[i] = fmt::format("Name number {}", r); break;
+                                case 1: v[i] = fmt::format("{}.25", r); break;
+                                case 2: v[i] = fmt::format("03/{}/1999", 1 + r % 28); break;
                                 case 3: v[i] = std::to_string(r * 7); break;
                                 default: v[i] = r % 2 ? "True" : "False";
                               }

@@ -140,6 +140,8 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const Tabl
   if (connect_destination(dbname)) {
     form.Memo1.Add(std::string(rule.heading));
     dest.TableName = rule.dest_table;
+    // The table's own indexes are built once, when the connection closes.
+    dm.IBDatabase2.defer_indexes(rule.dest_table);
     dest.Open();
     // A run that ended on an error leaves the old table open; start afresh.
     if (old.Active()) old.Close();

@@ -78,6 +78,7 @@ struct IBDatabase::Impl {
   std::vector<IBTransaction*> transactions;
   std::vector<IBTable*> tables;
   std::vector<IBSQL*> statements;
+  std::vector<std::string> deferred_indexes;  // made inactive; activated on Close
 
   // Switches the file's forced writes through an attachment of its own.
   void set_force_write(bool on) { detach(detail::attach(path, on)); }
@@ -168,6 +169,8 @@ void IBDatabase::Close() {
   while (!d.tables.empty()) attempt([&] { d.tables.back()->Close(); });
   while (!d.statements.empty()) attempt([&] { d.statements.back()->Close(); });
   while (!d.transactions.empty()) attempt([&] { d.transactions.back()->Commit(); });
+  for (const std::string& index : d.deferred_indexes) attempt([&] { ExecuteImmediate("ALTER INDEX " + index + " ACTIVE"); });
+  d.deferred_indexes.clear();
   attempt([&] { detach(d.att); });
   d.att = nullptr;
   if (d.forced_off) {
@@ -189,6 +192,19 @@ void IBDatabase::set_bulk_load(bool on) {
   }
   d.forced_off = on;
   if (!on) sync_file(d.path);
+}
+
+void IBDatabase::defer_indexes(std::string_view table) {
+  if (!valid_name(table)) throw Error("Cannot defer the indexes of " + std::string(table) + ": not a valid table name");
+  const auto rows = Query("SELECT TRIM(RDB$INDEX_NAME) FROM RDB$INDICES WHERE RDB$RELATION_NAME = '" +
+                         platform::ascii_upper(table) +
+                         "' AND RDB$INDEX_NAME NOT STARTING WITH 'RDB$' AND COALESCE(RDB$INDEX_INACTIVE, 0) = 0");
+  for (const auto& row : rows) {
+    const std::string index = row.at(0).value_or("");
+    if (!valid_name(index)) continue;  // a quoted name; left as it is
+    ExecuteImmediate("ALTER INDEX " + index + " INACTIVE");
+    impl_->deferred_indexes.push_back(index);
+  }
 }
 
 namespace {

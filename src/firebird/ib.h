@@ -65,6 +65,12 @@ class IBDatabase {
   // Forced writes off for a bulk load; Close turns them back on.
   void set_bulk_load(bool on);
 
+  // Makes the indexes of `table` that belong to no constraint inactive until
+  // Close, which (after committing) activates them again, so that a bulk
+  // load builds each of them once instead of row by row. Call while the
+  // table is not in use by an active transaction.
+  void defer_indexes(std::string_view table);
+
   // Reads rows with a statement of its own in a read-only transaction of its
   // own; NULL is nullopt; text comes back UTF-8 (from Windows-1252).
   std::vector<std::vector<std::optional<std::string>>> Query(std::string_view sql);

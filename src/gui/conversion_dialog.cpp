@@ -14,6 +14,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "check/check.h"
 #include "gui/lower_case_proxy.h"
 #include "gui/qt_boxes.h"
 #include "platform/paths.h"
@@ -113,6 +114,10 @@ void ConversionDialog::build_widgets() {
   Edit1->setObjectName("Edit1");
   Edit1->setReadOnly(true);
   Edit1->setGeometry(106, 466, 187, 24);
+  btn_check = new QPushButton("Check", this);
+  btn_check->setObjectName("btn_check");
+  btn_check->setGeometry(302, 470, 90, 28);
+  btn_check->setAutoDefault(false);
 
   Label3 = step_label(this, form_.Label3, "Label3", {302, 6, 653, 18});
   Memo1 = new QPlainTextEdit(this);
@@ -123,7 +128,7 @@ void ConversionDialog::build_widgets() {
 
   for (QLabel* l : {Label1, Label2, Label3}) l->setFocusPolicy(Qt::NoFocus);
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
-                      btn_convert, Edit1};
+                      btn_convert, Edit1, btn_check};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
@@ -138,6 +143,13 @@ void ConversionDialog::bind() {
   bind_enabled(form_.Label3, Label3);
   bind_enabled(form_.btn_convert, btn_convert);
   bind_enabled(form_.Edit1, Edit1);
+  // Check follows Convert and the tree: tables chosen, folder accepted.
+  for (Control* c : {static_cast<Control*>(&form_.btn_convert), static_cast<Control*>(&form_.CDirectoryOutline_Source)})
+    c->on_change = [this, follow = c->on_change] {
+      follow();
+      update_check_enabled();
+    };
+  update_check_enabled();
 
   form_.CDirectoryOutline_Source.on_directory = [this] { show_directory(); };
   // Folders are read and sorted in the background: keep the directory shown
@@ -177,6 +189,7 @@ void ConversionDialog::bind() {
           [this] { handle(&Tconversion_form::btn_select_directoryClick); });
   connect(btn_reset, &QPushButton::clicked, this, [this] { handle(&Tconversion_form::btn_resetClick); });
   connect(btn_convert, &QPushButton::clicked, this, [this] { handle(&Tconversion_form::btn_convertClick); });
+  connect(btn_check, &QPushButton::clicked, this, [this] { guarded([this] { check_tables(); }); });
 }
 
 void ConversionDialog::showEvent(QShowEvent* event) {
@@ -188,11 +201,30 @@ void ConversionDialog::showEvent(QShowEvent* event) {
 }
 
 void ConversionDialog::handle(void (Tconversion_form::*handler)(Sender)) {
+  guarded([this, handler] { (form_.*handler)(&form_); });
+}
+
+void ConversionDialog::guarded(const std::function<void()>& action) {
   try {
-    (form_.*handler)(&form_);
+    action();
   } catch (const std::exception& e) {
     boxes_->Show(e.what(), "Error");
   }
+}
+
+void ConversionDialog::update_check_enabled() {
+  btn_check->setEnabled(form_.btn_convert.Enabled && !form_.CDirectoryOutline_Source.Enabled);
+}
+
+void ConversionDialog::check_tables() {
+  check::Options options;
+  options.directory = form_.CDirectoryOutline_Source.Directory;
+  options.ticks = form_.files_checklistbox.Checked;
+  options.on_finding = [this](const check::Finding& f) { form_.Memo1.Add(check::format_finding(f)); };
+  form_.Memo1.Add(Tconversion_form::kRule);
+  form_.Memo1.Add("Checking the ticked tables of " + options.directory);
+  form_.Memo1.Add(Tconversion_form::kRule);
+  for (std::string& line : check::run(options).summary_lines()) form_.Memo1.Add(std::move(line));
 }
 
 void ConversionDialog::show_directory() {

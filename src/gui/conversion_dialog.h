@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -54,6 +55,9 @@ class ConversionDialog : public QDialog {
   QLabel* Label3;
   QPushButton* btn_convert;
   QLineEdit* Edit1;
+  // Reads the ticked tables of the accepted folder and logs what would stop
+  // or change a run; enabled while the tables are being chosen.
+  QPushButton* btn_check;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -65,6 +69,9 @@ class ConversionDialog : public QDialog {
   void directory_chosen(const QModelIndex& current);
   // Runs a handler of the form; an error it raises is shown in a message box.
   void handle(void (Tconversion_form::*handler)(Sender));
+  void guarded(const std::function<void()>& action);
+  void check_tables();
+  void update_check_enabled();
 
   std::unique_ptr<MessageBoxes> own_boxes_;
   MessageBoxes* boxes_;

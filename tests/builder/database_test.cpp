@@ -287,25 +287,51 @@ TEST(Builder, ReplacesAnEarlierFileEvenWithAConnectionOpenOnIt) {
   EXPECT_EQ(b.count("CARRIER_4"), "0");
 }
 
-TEST(Builder, RefusesWhenTheEarlierFileCannotBeDeleted) {
-  Bench b;
-  fs::create_directories(b.folder());
-  const fs::path file = b.folder() / "keep0001.gdb";
-  std::ofstream(file) << "not to be touched";
-  Undeletable lock(file);
-  if (!lock.works()) GTEST_SKIP() << "no way to make a file undeletable here";
+// The build of `name` is refused with the two lines and leaves its file as
+// it was.
+void expect_refused(Bench& b, const std::string& name) {
+  const fs::path file = b.folder() / (name + ".gdb");
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream before;
+  before << in.rdbuf();
   const Lines params_before = b.db.Params;
 
-  EXPECT_FALSE(b.build("keep0001"));
+  EXPECT_FALSE(b.build(name));
   Lines log = opening_lines();
   log.push_back("Database already exists, not attempting to create");
   log.push_back("You must rename or delete this database before trying again");
   EXPECT_EQ(b.form.Memo1.Lines, log);
   EXPECT_EQ(b.db.Params, params_before);
-  std::ifstream in(file);
-  std::stringstream content;
-  content << in.rdbuf();
-  EXPECT_EQ(content.str(), "not to be touched");
+  std::ifstream again(file, std::ios::binary);
+  std::stringstream after;
+  after << again.rdbuf();
+  EXPECT_TRUE(after.str() == before.str()) << file << " changed";
+}
+
+TEST(Builder, RefusesWhenTheEarlierFileCannotBeDeleted) {
+  Bench b;
+  fs::create_directories(b.folder());
+  std::ofstream(b.folder() / "keep0001.gdb") << "not to be touched";
+  Undeletable lock(b.folder() / "keep0001.gdb");
+  if (!lock.works()) GTEST_SKIP() << "no way to make a file undeletable here";
+  expect_refused(b, "keep0001");
+}
+
+TEST(Builder, RefusesWhenSomethingElseHasTheEarlierFileOpen) {
+  Bench b;
+  ASSERT_TRUE(b.build("held0001"));
+  qv::fb::IBDatabase other;
+  other.DatabaseName = (b.folder() / "held0001.gdb").string();
+  other.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  other.Open();
+  other.ExecuteImmediate("INSERT INTO CARRIER_4 VALUES ('KEPT')");
+  other.Close();
+  other.Open();
+  expect_refused(b, "held0001");
+  // The other connection still reaches the same file.
+  EXPECT_EQ(text(other.Query("SELECT TRIM(CARRIER) FROM CARRIER_4").at(0).at(0)), "KEPT");
+  other.Close();
+  ASSERT_TRUE(b.build("held0001"));  // once closed, the file is replaced
 }
 
 TEST(Builder, RefusesNamesThatReachOutsideTheFolder) {

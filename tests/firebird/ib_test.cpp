@@ -278,6 +278,25 @@ TEST_F(IBTest, BulkLoadTurnsForcedWritesOffUntilClose) {
   db.set_bulk_load(false);
 }
 
+TEST_F(IBTest, DeferredIndexesAreInactiveForTheLoadAndActiveAfterClose) {
+  table.Close();
+  tra.Commit();
+  db.ExecuteImmediate("CREATE DESCENDING INDEX SAMPLE_C_ ON SAMPLE_4(C, V)");
+  const std::string inactive =
+      "SELECT COALESCE(RDB$INDEX_INACTIVE, 0) FROM RDB$INDICES WHERE RDB$INDEX_NAME = 'SAMPLE_C_'";
+  db.defer_indexes("sample_4");
+  EXPECT_EQ(db.Query(inactive).at(0).at(0), "1");
+  table.Open();
+  post({{"ID", "1"}, {"C", "abc"}, {"V", "x"}});
+  post({{"ID", "2"}, {"C", "abc"}, {"V", "y"}});
+  db.Close();
+  EXPECT_EQ(scalar(inactive), "0");
+  // The primary key's index was left alone, and the rebuilt index finds the rows.
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM RDB$INDICES WHERE RDB$RELATION_NAME = 'SAMPLE_4' AND RDB$INDEX_INACTIVE = 1"), "0");
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM SAMPLE_4 WHERE C = 'abc' AND V = 'y'"), "1");
+  EXPECT_EQ(scalar("SELECT RDB$INDEX_TYPE FROM RDB$INDICES WHERE RDB$INDEX_NAME = 'SAMPLE_C_'"), "1");
+}
+
 // A second process gets the engine's "already opened" error, with the file
 // named. The child is this test program again, running the test below.
 TEST_F(IBTest, SecondProcessIsToldTheFileIsInUse) {

@@ -193,6 +193,42 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   EXPECT_TRUE(dialog->btn_reset->isEnabled());
 }
 
+// The enabled flags of every widget, in creation order.
+std::vector<bool> enabled_state(const ConversionDialog& d) {
+  std::vector<bool> on;
+  for (QWidget* w : d.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) on.push_back(w->isEnabled());
+  return on;
+}
+
+TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
+  EXPECT_EQ(dialog->btn_check->text(), "Check");
+  EXPECT_FALSE(dialog->btn_check->isEnabled());
+  accept_data_set();  // quorvel2.db is no table, the others are missing
+  EXPECT_TRUE(dialog->btn_check->isEnabled());
+  dialog->files_checklistbox->item(7)->setCheckState(Qt::Unchecked);  // quorvel2.db
+  const std::vector<bool> ticks = ticks_shown(*dialog);
+  const std::vector<bool> enabled = enabled_state(*dialog);
+  form().Memo1.Add("kept");
+
+  dialog->btn_check->click();
+  EXPECT_TRUE(boxes.shown.empty());
+  const std::vector<std::string> lines = log_lines(*dialog);
+  ASSERT_EQ(lines.size(), 1u + 3u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
+  EXPECT_EQ(lines[0], "kept");
+  EXPECT_EQ(lines[2], "Checking the ticked tables of " + data_set.string());
+  EXPECT_THAT(lines[4], ::testing::StartsWith("CARRIER.db - missing table"));
+  EXPECT_EQ(lines[lines.size() - 2], "missing table: 17 (stops the run)");
+  EXPECT_EQ(lines.back(), "The run would stop: see the findings above.");
+  EXPECT_EQ(form().Memo1.Lines, lines);
+  EXPECT_EQ(ticks_shown(*dialog), ticks);
+  EXPECT_EQ(enabled_state(*dialog), enabled);
+  EXPECT_EQ(fs::path(form().CDirectoryOutline_Source.Directory), data_set);
+  EXPECT_FALSE(fs::exists(drive.root() / "MyData" / "wk-db" / "intrbase"));  // no database
+
+  dialog->btn_reset->click();
+  EXPECT_FALSE(dialog->btn_check->isEnabled());
+}
+
 TEST_F(DialogTest, ProgressBoxAlwaysShowsTheLastValue) {
   for (int i = 1; i <= 500; ++i) {
     form().Edit1.SetText(std::to_string(i) + " of 500");

@@ -52,6 +52,7 @@ class LockingChild {
     if (::pipe(ready) != 0 || ::pipe(release) != 0) throw std::runtime_error("pipe");
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::close(release[1]);
       const int fd = ::open(file.c_str(), O_RDWR);
       struct flock lock {};
       lock.l_type = F_WRLCK;

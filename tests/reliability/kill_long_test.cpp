@@ -1,6 +1,7 @@
 // Runs killed at many points across the creation and every converter.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 
 #include "form/conversion_form.h"
@@ -24,6 +25,7 @@ TEST(KilledRuns, AtManyPoints) {
   for (long i = 0; i < 20; ++i)  // spread over every table's lines
     points.push_back(1 + i * (lines - 2) / 20 + static_cast<long>(random() % static_cast<unsigned>(lines / 20)));
   for (int i = 0; i < 4; ++i) points.push_back(-static_cast<long>(50 + random() % 1500));
+  std::printf("%zu kill points over a run of %ld log lines\n", points.size(), lines);
   kill_and_rerun(args, data, platform::map_path(Tconversion_form::destination_file("kill0001")), points);
 }
 

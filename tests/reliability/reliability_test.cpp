@@ -85,17 +85,24 @@ TEST_F(Reliability, FullDiskEndsTheRunNamingTheFile) {
   EXPECT_EQ(r.signal, 0);
 }
 
-// Known fault: the run deletes and recreates a database another process
-// holds open, and reports success.
-TEST_F(Reliability, DISABLED_HeldOpenDestinationEndsTheRun) {
+// Another program with the database open keeps it: the run is refused and
+// the file stays as it was.
+TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
   write_sample(data_set());
   ASSERT_TRUE(run({"--tables", "carrier.db"}).completed());
   fb::IBDatabase held;
   held.DatabaseName = database().string();
   held.Params = {"user_name=SYSDBA", "password=tarnwheel"};
   held.Open();
+  const auto before = snapshot(destination_folder());
   const ChildResult r = run({"--tables", "carrier.db"});
-  expect_failure_naming(r, database());
+  EXPECT_EQ(r.code, 2) << r.all();
+  EXPECT_FALSE(r.completed());
+  ASSERT_GE(r.out.size(), 2u) << r.all();
+  EXPECT_EQ(r.out[r.out.size() - 2], "Database already exists, not attempting to create");
+  EXPECT_EQ(r.out.back(), "You must rename or delete this database before trying again");
+  EXPECT_EQ(snapshot(destination_folder()), before);
+  EXPECT_FALSE(held.Query("SELECT COUNT(*) FROM CARRIER_4").empty());  // still the same file
   held.Close();
 }
 

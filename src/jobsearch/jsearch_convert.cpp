@@ -43,6 +43,8 @@ class JsearchRun {
     show(1);
     if (connected) {
       form_.Memo1.Add("JSEARCH table...........");
+      // The secondary indexes are built once, when the connection closes.
+      dm_.IBDatabase2.defer_indexes(kDestTable);
       dm_.IBTable1.TableName = kDestTable;
       dm_.IBTable1.Open();
       auto& old = dm_.PDTable1;

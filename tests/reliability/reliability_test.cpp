@@ -166,9 +166,7 @@ TEST_F(Reliability, FoldersWithBlanksAndLongNames) {
   run_in(drive.root() / "Drive C, with blanks" / std::string(180, 'l'), "set 0001");
 }
 
-// Known fault: the engine refuses a database path with non-ASCII letters
-// ("Cannot transliterate character between character sets").
-TEST_F(Reliability, DISABLED_FoldersWithNonAsciiLetters) { run_in(drive.root() / "Laufwerk ÄÖÜ", "ärger 01"); }
+TEST_F(Reliability, FoldersWithNonAsciiLetters) { run_in(drive.root() / "Laufwerk ÄÖÜ", "ärger 01"); }
 
 }  // namespace
 }  // namespace qv::test

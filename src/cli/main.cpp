@@ -182,7 +182,8 @@ int convert(const Options& o) {
     if (boxes.shown) return kRefused;  // no database name, or no tables
     summary.outcome = form.last_run_completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
     if (!form.last_run_completed) {
-      fmt::print(stderr, "The run was refused: see the status messages.\n");
+      fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n",
+                 qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string());
       code = kRefused;
     }
   } catch (const std::exception& e) {

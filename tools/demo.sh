@@ -27,7 +27,10 @@ echo "== Writing the sample data set into $DATA"
 
 echo "== Migrating (status log on stdout, summary on stderr)"
 rc=0
+start=$(date +%s%N)
 "$BIN/quorvel-migrate-cli" --drive-c "$ROOT" "$DATA" || rc=$?
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+printf '== The migration took %d.%03d s\n' $((elapsed_ms / 1000)) $((elapsed_ms % 1000))
 if ((rc != 0)); then
   echo "The migration stopped (exit $rc)." >&2
   exit "$rc"

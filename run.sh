@@ -66,7 +66,8 @@ bench() {
 
 fuzz() {
   deps
-  build_preset fuzz
+  cmake --preset fuzz >/dev/null
+  cmake --build build-fuzz --target paradox_fuzz -j "$JOBS"
   bash "$ROOT/tools/fuzz.sh" "$ROOT/build-fuzz" "${1:-60}"
 }
 

@@ -13,7 +13,7 @@ JOBS=${JOBS:-$(nproc)}
 
 PACKAGES=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   firebird3.0-server-core libfbclient2 firebird-dev firebird3.0-utils
   qt6-base-dev libgl1-mesa-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev

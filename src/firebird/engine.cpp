@@ -1,5 +1,6 @@
 #include "firebird/engine.h"
 
+#include <dlfcn.h>
 #include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,26 +10,82 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ibase.h>
 
 namespace qv::fb::detail {
 
 using namespace Firebird;
+namespace fs = std::filesystem;
 
 namespace {
+
+// A folder under /tmp that only this user can use: created with mode 0700 and
+// refused when someone else made it first.
+std::string private_folder(const std::string& prefix, const char* what, const char* variable) {
+  const std::string dir = prefix + std::to_string(::getuid());
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    throw Error(std::string("Cannot create the ") + what + " " + dir + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+    throw Error(std::string("The ") + what + " " + dir + " is not a folder private to this user; set " + variable +
+                " to one");
+  return dir;
+}
 
 // The engine keeps its lock tables in FIREBIRD_LOCK (default /tmp/firebird).
 // A folder made by another user (root, typically) cannot be used, so unless
 // the caller chose one, every user gets a private folder of their own.
 void ensure_lock_folder() {
   if (const char* set = std::getenv("FIREBIRD_LOCK"); set && *set) return;
-  const std::string dir = "/tmp/quorvel-fb-lock-" + std::to_string(::getuid());
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-    throw Error("Cannot create the database lock folder " + dir + ": " + std::strerror(errno));
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
-    throw Error("The database lock folder " + dir + " is not a folder private to this user; set FIREBIRD_LOCK to one");
-  ::setenv("FIREBIRD_LOCK", dir.c_str(), 1);
+  ::setenv("FIREBIRD_LOCK", private_folder("/tmp/quorvel-fb-lock-", "database lock folder", "FIREBIRD_LOCK").c_str(), 1);
+}
+
+// The engine reads its settings from its root folder. Ours mirrors the
+// installed one (links to its plugins, character sets and messages) with one
+// setting changed: the memory a sort may take while an index is built is held
+// to a few MiB (beyond it the sort goes to temporary files), so a run's memory
+// stays small however many rows it loads. Unless the caller chose a root.
+constexpr const char* kEngineSettings = "\n# Set by the QUORVEL migration tool\nTempCacheLimit = 8M\n";
+
+void ensure_engine_root() {
+  if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(&fb_get_master_interface), &info) || !info.dli_fname) return;
+  const fs::path installed = fs::path(info.dli_fname).parent_path() / "firebird" / "3.0";
+  std::error_code ec;
+  if (!fs::is_directory(installed / "plugins", ec)) return;  // an engine laid out otherwise: leave it be
+  const fs::path root = private_folder("/tmp/quorvel-fb-root-", "database engine folder", "FIREBIRD");
+  for (const auto& entry : fs::directory_iterator(installed, ec)) {
+    const fs::path name = entry.path().filename();
+    if (name == "firebird.conf") continue;
+    const fs::path link = root / name;
+    if (fs::read_symlink(link, ec) == entry.path()) continue;
+    fs::remove(link, ec);
+    fs::create_symlink(entry.path(), link, ec);  // another process may have made it meanwhile
+  }
+  std::string settings;
+  {
+    std::ifstream in(installed / "firebird.conf");
+    settings.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  settings += kEngineSettings;
+  // Written aside and renamed, so a process starting at the same moment reads
+  // either the old file or the new one, never half of one.
+  const fs::path tmp = root / ("firebird.conf." + std::to_string(::getpid()));
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << settings;
+    if (!out) return;
+  }
+  fs::rename(tmp, root / "firebird.conf", ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    return;
+  }
+  ::setenv("FIREBIRD", root.c_str(), 1);
 }
 
 // The engine turns file names into the system character set of the process's
@@ -42,6 +99,7 @@ void ensure_utf8_file_names() {
 
 IMaster* init_master() {
   ensure_lock_folder();
+  ensure_engine_root();
   ensure_utf8_file_names();
   return fb_get_master_interface();
 }

@@ -112,10 +112,11 @@ class JsearchRun {
     show(1);
     form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
     while (!old.Eof()) {
-      read_record(old, kOldFile, count);
+      if (count == 1) bind(old, kOldFile, count, old_fields_);
+      read_record(old_fields_, kOldFile, count);
       temp.Append();
       for (std::size_t i = 1; i < kCarried; ++i)
-        in_context(kOldFile, count, kLayout[i].name, [&] { temp.FieldByName(kLayout[i].name).SetAsString(record_[i]); });
+        in_context(kOldFile, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(record_[i]); });
       in_context(kOldFile, count, "", [&] { temp.Post(); });
       if (count % per_file_ == 0) {
         ++file;
@@ -146,14 +147,17 @@ class JsearchRun {
       take_file(file);
       temp.First();
       for (std::int64_t row = 1; !temp.Eof(); ++row) {
-        read_record(temp, name, row);
+        read_record(temp_fields_, name, row);
         record_[0] = std::to_string(count);  // the file's own key is dropped
         dest.Append();
         for (std::size_t i = 0; i < kCarried; ++i) {
           const auto& f = kLayout[i];
           std::string& text = record_[i];
           if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
-          in_context(name, row, f.dest_column, [&] { dest.FieldByName(f.dest_column).SetAsString(platform::upper(text)); });
+          in_context(name, row, f.dest_column, [&] {
+            if (!dest_fields_[i]) dest_fields_[i] = &dest.FieldByName(f.dest_column);
+            dest_fields_[i]->SetAsString(platform::upper(text));
+          });
         }
         in_context(name, row, "", [&] { dest.Post(); });
         ++loaded_;
@@ -165,10 +169,18 @@ class JsearchRun {
     }
   }
 
-  // Reads PK to COMMENT of the current record as text.
-  void read_record(pdx::PDTable& table, std::string_view file, std::int64_t row) {
+  using Fields = std::array<pdx::PDField*, kCarried>;
+
+  // Looks PK to COMMENT up once per opened table; they stay valid while it is open.
+  static void bind(pdx::PDTable& table, std::string_view file, std::int64_t row, Fields& fields) {
     for (std::size_t i = 0; i < kCarried; ++i)
-      record_[i] = in_context(file, row, kLayout[i].name, [&] { return table.FieldByName(kLayout[i].name).AsString(); });
+      fields[i] = in_context(file, row, kLayout[i].name, [&] { return &table.FieldByName(kLayout[i].name); });
+  }
+
+  // Reads PK to COMMENT of the current record as text.
+  void read_record(const Fields& fields, std::string_view file, std::int64_t row) {
+    for (std::size_t i = 0; i < kCarried; ++i)
+      record_[i] = in_context(file, row, kLayout[i].name, [&] { return fields[i]->AsString(); });
   }
 
   void take_file(int number) {
@@ -177,6 +189,7 @@ class JsearchRun {
     temp.DatabaseName = kAlias;
     temp.TableName = jobsearch::temp_file_name(number);
     temp.SetActive(true);
+    bind(temp, temp.TableName, 0, temp_fields_);
   }
 
   // The box is repainted at once: the run holds the user-interface thread.
@@ -201,6 +214,9 @@ class JsearchRun {
   TDataModule2& dm_;
   const std::int64_t per_file_;
   std::array<std::string, kCarried> record_;
+  Fields old_fields_{};
+  Fields temp_fields_{};
+  std::array<fb::IBField*, kCarried> dest_fields_{};
   int file_count_ = 0;
   bool tracking_ = false;
   std::int64_t walked_ = 0;

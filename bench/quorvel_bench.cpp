@@ -27,6 +27,7 @@
 #include <fmt/format.h>
 #include <ibase.h>
 
+#include "builder/schema.h"
 #include "converters/frame.h"
 #include "firebird/engine.h"
 #include "firebird/ib.h"
@@ -136,7 +137,14 @@ struct Run {
 // ---------------------------------------------------------------- the limit
 
 // The widths of JSEARCH_4's text columns PK to COMMENT (0: a number or date).
-constexpr std::array<unsigned, 18> kWidths = {0, 5, 0, 0, 0, 8, 5, 50, 5, 2, 50, 2, 80, 80, 5, 132, 255, 80};
+const std::array<unsigned, qv::jobsearch::kCarried> kWidths = [] {
+  const qv::builder::TableDef& table = *qv::builder::find_table("JSEARCH_4");
+  std::array<unsigned, qv::jobsearch::kCarried> widths{};
+  for (std::size_t i = 0; i < widths.size(); ++i)
+    widths[i] = static_cast<unsigned>(
+        qv::builder::char_width(*table.find_column(qv::jobsearch::kLayout[i].dest_column)).value_or(0));
+  return widths;
+}();
 
 // The rows the job-search conversion sends to JSEARCH_4, in memory: the
 // upper-cased text of each value (shortened to its column), empty logicals
@@ -217,19 +225,12 @@ struct Prepared {
     qv::fb::detail::Status st;
     stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.c_str(), 1,
                         Firebird::IStatement::PREPARE_PREFETCH_METADATA);
-    Firebird::IMessageMetadata* in = stmt->getInputMetadata(st.get());
-    Firebird::IMetadataBuilder* b = in->getBuilder(st.get());
-    const unsigned n = in->getCount(st.get());
-    in->release();
-    for (unsigned p = 0; p < n; ++p) {
-      b->setType(st.get(), p, SQL_VARYING + 1);
+    meta = qv::fb::detail::text_message(stmt->getInputMetadata(st.get()), [](unsigned p) {
       // As wide as the column (text), or the longest text a number or date takes.
       const unsigned width = kWidths[p % kWidths.size()];
-      b->setLength(st.get(), p, width ? width : 255);
-      b->setCharSet(st.get(), p, 0);
-    }
-    meta = b->getMetadata(st.get());
-    b->release();
+      return width ? width : 255u;
+    });
+    const unsigned n = meta->getCount(st.get());
     for (unsigned p = 0; p < n; ++p) {
       offsets.push_back(meta->getOffset(st.get(), p));
       nulls.push_back(meta->getNullOffset(st.get(), p));
@@ -315,10 +316,9 @@ Figures convert(const std::string& dbname, void (qv::Tconversion_form::*converte
   Run run(dbname);
   auto& form = run.form;
   // The work the headless command does for its progress line.
-  std::size_t progress_calls = 0, repaints = 0;
+  std::size_t repaints = 0;
   std::string line;
   form.on_progress = [&](const qv::TableStats& t, bool) {
-    ++progress_calls;
     line = fmt::format("{}: {} of {} rows", t.table, t.done, t.old_rows);
   };
   form.Edit1.on_repaint = [&] { ++repaints; };
@@ -332,8 +332,6 @@ Figures convert(const std::string& dbname, void (qv::Tconversion_form::*converte
 
   // The cost of the progress box and line: the same calls again, alone.
   const std::size_t calls = repaints;
-  std::size_t replayed = 0;
-  form.Edit1.on_repaint = [&] { ++replayed; };
   const auto p0 = Clock::now();
   form.begin_table("JSEARCH_4", 0);
   for (std::size_t i = 0; i < calls; ++i) {

@@ -27,7 +27,6 @@ namespace {
 using builder::ColumnDef;
 using builder::ColumnType;
 
-constexpr std::size_t kJobSearchItem = 10;
 constexpr std::string_view kJobSearchFile = "JSEARCH2.db";
 constexpr std::string_view kJobSearchTable = "JSEARCH_4";
 
@@ -110,10 +109,11 @@ class Checker {
     for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) {
       if (!o_.ticks.empty() && (i >= o_.ticks.size() || !o_.ticks[i])) continue;
       try {
-        if (i == kJobSearchItem)
-          check_job_search();
+        // The job-search table is the one item without a rule.
+        if (const conv::TableRule* rule = conv::rule_for_item(i))
+          check_rule(*rule);
         else
-          check_rule(*conv::rule_for_item(i));
+          check_job_search();
       } catch (const pdx::Error& e) {
         add(Kind::corrupt_file, row_, {}, {}, e.what());
       }
@@ -178,12 +178,37 @@ class Checker {
   }
 
   // ---- one value against its destination column ----
+  // A destination column with what is read from its definition once per
+  // table rather than once per value.
+  struct Target {
+    const ColumnDef& col;
+    ColumnType type;
+    std::string where;  // "TABLE_4.COLUMN"
+  };
+
+  Target target(const builder::TableDef& dest, std::string_view column) const {
+    const ColumnDef* col = dest.find_column(column);
+    if (!col) throw std::logic_error("no column " + std::string(column) + " in " + dest_table_);
+    return {*col, builder::parse_type(col->type), fmt::format("{}.{}", dest_table_, col->name)};
+  }
+
+  // The Windows-1252 bytes of `text`; nullopt (with a finding) when it has
+  // a character without that form.
+  std::optional<std::string> cp1252(std::int64_t row, std::string_view field, std::string_view text,
+                                    std::string_view shown) {
+    std::string bad;
+    std::optional<std::string> bytes = platform::to_cp1252(text, &bad);
+    if (!bytes) add(Kind::no_cp1252, row, field, shown, fmt::format("the character \"{}\" cannot be stored", bad));
+    return bytes;
+  }
+
   // What the column stores of `text`, as the key comparison sees it;
   // nullopt when the value would stop the run.
-  std::optional<std::string> check_value(const ColumnDef& col, std::int64_t row, std::string_view field,
+  std::optional<std::string> check_value(const Target& target, std::int64_t row, std::string_view field,
                                          const std::string& text, const std::string& shown) {
-    const ColumnType type = builder::parse_type(col.type);
-    const std::string where = fmt::format("{}.{}", dest_table_, col.name);
+    const ColumnDef& col = target.col;
+    const ColumnType& type = target.type;
+    const std::string& where = target.where;
     if (text.empty() && type.kind != ColumnType::Kind::character) {
       if (col.not_null) {
         add(Kind::empty_key, row, field, shown, fmt::format("{} needs a value", where));
@@ -191,12 +216,8 @@ class Checker {
       }
       return std::string();
     }
-    std::string bad;
-    const std::optional<std::string> bytes = platform::to_cp1252(text, &bad);
-    if (!bytes) {
-      add(Kind::no_cp1252, row, field, shown, fmt::format("the character \"{}\" cannot be stored", bad));
-      return std::nullopt;
-    }
+    const std::optional<std::string> bytes = cp1252(row, field, text, shown);
+    if (!bytes) return std::nullopt;
     switch (type.kind) {
       case ColumnType::Kind::character: {
         std::string stored = *bytes;
@@ -249,11 +270,10 @@ class Checker {
     if (!dest) throw std::logic_error("no destination table " + dest_table_);
     if (!open(rule.old_file)) return;
     std::vector<std::string_view> names;
-    std::vector<const ColumnDef*> columns;
+    std::vector<Target> columns;
     for (const conv::Column& c : rule.columns) {
       names.push_back(c.old_field);
-      columns.push_back(dest->find_column(c.dest_column));
-      if (!columns.back()) throw std::logic_error("no column " + std::string(c.dest_column) + " in " + dest_table_);
+      columns.push_back(target(*dest, c.dest_column));
     }
     const auto fields = bind(names);
     if (!fields) return;
@@ -269,7 +289,7 @@ class Checker {
       for (std::size_t i = 0; i < values.size(); ++i) {
         const conv::Column& c = rule.columns[i];
         if (c.write == conv::Write::TrueFlag) continue;  // stored as 1 or 0
-        const auto stored = check_value(*columns[i], row, c.old_field, conv::written_text(c.write, values[i]), values[i]);
+        const auto stored = check_value(columns[i], row, c.old_field, conv::written_text(c.write, values[i]), values[i]);
         if (i < rule.key_columns) {
           key_ok = key_ok && stored.has_value();
           if (stored) key += *stored + '\x1f';
@@ -297,7 +317,11 @@ class Checker {
     if (!dest) throw std::logic_error("no destination table JSEARCH_4");
     if (!open(kJobSearchFile)) return;
     std::vector<std::string_view> names;
-    for (std::size_t i = 0; i < jobsearch::kCarried; ++i) names.push_back(jobsearch::kLayout[i].name);
+    std::vector<Target> columns;
+    for (std::size_t i = 0; i < jobsearch::kCarried; ++i) {
+      names.push_back(jobsearch::kLayout[i].name);
+      columns.push_back(target(*dest, jobsearch::kLayout[i].dest_column));
+    }
     const auto fields = bind(names);
     if (!fields) return;
     std::vector<std::string> values;
@@ -307,7 +331,7 @@ class Checker {
         if (!fits_temporary(f, row, values[i])) continue;
         std::string text = values[i];
         if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
-        check_value(*dest->find_column(f.dest_column), row, f.name, platform::upper(text), values[i]);
+        check_value(columns[i], row, f.name, platform::upper(text), values[i]);
       }
     });
   }
@@ -319,12 +343,8 @@ class Checker {
       return !f.required;
     }
     if (alpha) {
-      std::string bad;
-      const auto bytes = platform::to_cp1252(v, &bad);
-      if (!bytes) {
-        add(Kind::no_cp1252, row, f.name, v, fmt::format("the character \"{}\" cannot be stored", bad));
-        return false;
-      }
+      const auto bytes = cp1252(row, f.name, v, v);
+      if (!bytes) return false;
       if (bytes->size() > static_cast<std::size_t>(f.size)) {
         add(Kind::too_long, row, f.name, v, fmt::format("the temporary field takes {} characters", f.size));
         return false;

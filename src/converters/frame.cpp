@@ -41,20 +41,12 @@ struct Binding {
 Binding bind_fields(const TableRule& rule, std::int64_t row) {
   auto& dm = *DataModule2;
   Binding b;
-  for (const Column& c : rule.columns) {
-    try {
-      b.old_fields.push_back(&dm.PDTable1.FieldByName(c.old_field));
-    } catch (...) {
-      rethrow_in_context(rule.old_file, row, c.old_field);
-    }
-  }
-  for (const Column& c : rule.columns) {
-    try {
-      b.dest_fields.push_back(&dm.IBTable1.FieldByName(c.dest_column));
-    } catch (...) {
-      rethrow_in_context(rule.old_file, row, c.dest_column);
-    }
-  }
+  for (const Column& c : rule.columns)
+    b.old_fields.push_back(
+        in_context(rule.old_file, row, c.old_field, [&] { return &dm.PDTable1.FieldByName(c.old_field); }));
+  for (const Column& c : rule.columns)
+    b.dest_fields.push_back(
+        in_context(rule.old_file, row, c.dest_column, [&] { return &dm.IBTable1.FieldByName(c.dest_column); }));
   return b;
 }
 
@@ -68,16 +60,13 @@ bool any_blank(const std::vector<std::string>& values) {
 bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::string>& written, std::int64_t row) {
   auto& table = DataModule2->IBTable1;
   table.Append();
-  for (std::size_t i = 0; i < rule.columns.size(); ++i) {
-    try {
+  for (std::size_t i = 0; i < rule.columns.size(); ++i)
+    in_context(rule.old_file, row, rule.columns[i].dest_column, [&] {
       if (rule.columns[i].write == Write::TrueFlag)
         b.dest_fields[i]->SetAsInteger(written[i] == "1" ? 1 : 0);
       else
         b.dest_fields[i]->SetAsString(written[i]);
-    } catch (...) {
-      rethrow_in_context(rule.old_file, row, rule.columns[i].dest_column);
-    }
-  }
+    });
   try {
     if (rule.merge_duplicates) return table.PostUnlessDuplicate();
     table.Post();
@@ -147,11 +136,7 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const Tabl
     if (old.Active()) old.Close();
     old.Directory = form.old_table_directory;
     old.TableName = rule.old_file;
-    try {
-      old.Open();
-    } catch (...) {
-      rethrow_in_context(rule.old_file, 0, {});
-    }
+    in_context(rule.old_file, 0, {}, [&] { old.Open(); });
     const std::int64_t old_rows = old.RecordCount();
     form.Memo1.Add(fmt::format("---->Record Count in old table: {}", old_rows));
 
@@ -162,13 +147,9 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const Tabl
     std::vector<std::string> written(rule.columns.size());
     for (std::int64_t row = 1; !old.Eof(); ++row) {
       if (row == 1) fields = bind_fields(rule, row);
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        try {
-          values[i] = fields.old_fields[i]->AsString();
-        } catch (...) {
-          rethrow_in_context(rule.old_file, row, rule.columns[i].old_field);
-        }
-      }
+      for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
+                               [&] { return fields.old_fields[i]->AsString(); });
       if (rule.skip == Skip::AnyBlank && any_blank(values)) {
         ++stats.skipped;
       } else {

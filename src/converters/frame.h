@@ -71,4 +71,14 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const Tabl
 // block.
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field);
 
+// Runs `f`; an error it raises is passed on naming file, row and field.
+template <class F>
+decltype(auto) in_context(std::string_view file, std::int64_t row, std::string_view field, F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    rethrow_in_context(file, row, field);
+  }
+}
+
 }  // namespace qv::conv

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <ibase.h>
@@ -50,13 +51,19 @@ void ensure_lock_folder() {
 // stays small however many rows it loads. Unless the caller chose a root.
 constexpr const char* kEngineSettings = "\n# Set by the QUORVEL migration tool\nTempCacheLimit = 8M\n";
 
+std::string read_text(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 void ensure_engine_root() {
   if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
   Dl_info info{};
   if (!::dladdr(reinterpret_cast<void*>(&fb_get_master_interface), &info) || !info.dli_fname) return;
-  const fs::path installed = fs::path(info.dli_fname).parent_path() / "firebird" / "3.0";
   std::error_code ec;
-  if (!fs::is_directory(installed / "plugins", ec)) return;  // an engine laid out otherwise: leave it be
+  // The real folder, so that every process links to the same targets.
+  const fs::path installed = fs::canonical(fs::path(info.dli_fname).parent_path() / "firebird" / "3.0", ec);
+  if (ec || !fs::is_directory(installed / "plugins", ec)) return;  // an engine laid out otherwise: leave it be
   const fs::path root = private_folder("/tmp/quorvel-fb-root-", "database engine folder", "FIREBIRD");
   for (const auto& entry : fs::directory_iterator(installed, ec)) {
     const fs::path name = entry.path().filename();
@@ -65,25 +72,23 @@ void ensure_engine_root() {
     if (fs::read_symlink(link, ec) == entry.path()) continue;
     fs::remove(link, ec);
     fs::create_symlink(entry.path(), link, ec);  // another process may have made it meanwhile
+    if (fs::read_symlink(link, ec) != entry.path()) return;  // not usable: the installed settings stay
   }
-  std::string settings;
-  {
-    std::ifstream in(installed / "firebird.conf");
-    settings.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  settings += kEngineSettings;
-  // Written aside and renamed, so a process starting at the same moment reads
-  // either the old file or the new one, never half of one.
-  const fs::path tmp = root / ("firebird.conf." + std::to_string(::getpid()));
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << settings;
-    if (!out) return;
-  }
-  fs::rename(tmp, root / "firebird.conf", ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    return;
+  const std::string settings = read_text(installed / "firebird.conf") + kEngineSettings;
+  if (read_text(root / "firebird.conf") != settings) {
+    // Written aside and renamed, so a process starting at the same moment
+    // reads either the old file or the new one, never half of one.
+    const fs::path tmp = root / ("firebird.conf." + std::to_string(::getpid()));
+    {
+      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+      out << settings;
+      if (!out) return;
+    }
+    fs::rename(tmp, root / "firebird.conf", ec);
+    if (ec) {
+      fs::remove(tmp, ec);
+      return;
+    }
   }
   ::setenv("FIREBIRD", root.c_str(), 1);
 }
@@ -151,6 +156,27 @@ Error error(const FbException& e, std::string_view context) {
   return Error(text, code);
 }
 
+IMessageMetadata* text_message(IMessageMetadata* meta, const std::function<unsigned(unsigned)>& length) {
+  Status st;
+  IMetadataBuilder* b = nullptr;
+  try {
+    b = meta->getBuilder(st.get());
+    for (unsigned i = 0, n = meta->getCount(st.get()); i < n; ++i) {
+      b->setType(st.get(), i, SQL_VARYING + 1);
+      b->setLength(st.get(), i, length(i));
+      b->setCharSet(st.get(), i, 0);
+    }
+    IMessageMetadata* text = b->getMetadata(st.get());
+    b->release();
+    meta->release();
+    return text;
+  } catch (...) {
+    if (b) b->release();
+    meta->release();
+    throw;
+  }
+}
+
 std::vector<Row> fetch(IAttachment* att, ITransaction* tra, std::string_view sql, unsigned dialect) {
   Status st;
   IStatement* stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(), dialect,
@@ -159,20 +185,14 @@ std::vector<Row> fetch(IAttachment* att, ITransaction* tra, std::string_view sql
   IResultSet* rs = nullptr;
   std::vector<Row> rows;
   try {
-    // Every column is read as variable-length text; the engine converts.
+    // Every column is read as text.
     IMessageMetadata* out = stmt->getOutputMetadata(st.get());
-    IMetadataBuilder* b = out->getBuilder(st.get());
-    const unsigned n = out->getCount(st.get());
-    for (unsigned i = 0; i < n; ++i) {
+    meta = text_message(out, [&](unsigned i) {
       const unsigned type = out->getType(st.get(), i) & ~1u;
       const unsigned len = (type == SQL_TEXT || type == SQL_VARYING) ? out->getLength(st.get(), i) : 64u;
-      b->setType(st.get(), i, SQL_VARYING + 1);
-      b->setLength(st.get(), i, std::clamp(len, 64u, 32000u));
-      b->setCharSet(st.get(), i, 0);
-    }
-    out->release();
-    meta = b->getMetadata(st.get());
-    b->release();
+      return std::clamp(len, 64u, 32000u);
+    });
+    const unsigned n = meta->getCount(st.get());
     std::vector<unsigned char> buf(meta->getMessageLength(st.get()));
     rs = stmt->openCursor(st.get(), tra, nullptr, nullptr, meta, 0);
     while (rs->fetchNext(st.get(), buf.data()) == IStatus::RESULT_OK) {

@@ -5,6 +5,7 @@
 
 #include <firebird/Interface.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,13 @@ bool has_code(Firebird::IStatus* status, long code);
 // An Error whose text is `context` + ": " + the engine's message (just the
 // message when `context` is empty).
 Error error(const Firebird::FbException& e, std::string_view context);
+
+// A message shaped like `meta` with every field nullable variable-length
+// text of length(i) bytes in character set NONE: values go in and come out
+// as text and the engine converts them. Releases `meta`; the caller
+// releases the result.
+Firebird::IMessageMetadata* text_message(Firebird::IMessageMetadata* meta,
+                                         const std::function<unsigned(unsigned)>& length);
 
 using Row = std::vector<std::optional<std::string>>;
 // Runs a query and returns every row, each value as text (NULL is nullopt).

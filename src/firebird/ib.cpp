@@ -430,7 +430,7 @@ struct Insert {
   IStatement* stmt = nullptr;
   IMessageMetadata* meta = nullptr;
   std::vector<std::size_t> columns;
-  std::vector<unsigned> offsets, null_offsets, lengths;
+  std::vector<unsigned> offsets, null_offsets;
   std::vector<unsigned char> buffer;
 };
 
@@ -504,19 +504,10 @@ struct IBTable::Impl {
       ins.stmt = db->impl().att->prepare(st.get(), t, static_cast<unsigned>(sql.size()), sql.c_str(),
                                          static_cast<unsigned>(db->SQLDialect), IStatement::PREPARE_PREFETCH_METADATA);
       // Every value goes in as text; the engine converts it to the column's type.
-      IMessageMetadata* in = ins.stmt->getInputMetadata(st.get());
-      IMetadataBuilder* b = in->getBuilder(st.get());
-      in->release();
-      for (unsigned p = 0; p < ins.columns.size(); ++p) {
+      ins.meta = detail::text_message(ins.stmt->getInputMetadata(st.get()), [&](unsigned p) {
         const Column& c = columns[ins.columns[p]];
-        const unsigned len = c.text ? std::max(c.width, 1u) : kMaxConvertedText;
-        b->setType(st.get(), p, SQL_VARYING + 1);
-        b->setLength(st.get(), p, len);
-        b->setCharSet(st.get(), p, 0);
-        ins.lengths.push_back(len);
-      }
-      ins.meta = b->getMetadata(st.get());
-      b->release();
+        return c.text ? std::max(c.width, 1u) : kMaxConvertedText;
+      });
       for (unsigned p = 0; p < ins.columns.size(); ++p) {
         ins.offsets.push_back(ins.meta->getOffset(st.get(), p));
         ins.null_offsets.push_back(ins.meta->getNullOffset(st.get(), p));

@@ -50,6 +50,9 @@ inline constexpr std::array<Field, 19> kLayout{{
 // (`PK` to `COMMENT`).
 inline constexpr std::size_t kCarried = 18;
 
+// The alias the temporary files are reached through.
+inline constexpr const char* kTempAlias = "TEMPDB";
+
 // The most records a temporary file takes.
 inline constexpr std::int64_t kRecordsPerFile = 5000;
 

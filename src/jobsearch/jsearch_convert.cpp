@@ -17,22 +17,12 @@ namespace qv {
 
 namespace {
 
+using conv::in_context;
 using jobsearch::kCarried;
 using jobsearch::kLayout;
 
 constexpr std::string_view kOldFile = "JSEARCH2.db";
 constexpr const char* kDestTable = "JSEARCH_4";
-constexpr const char* kAlias = "TEMPDB";
-
-// Runs `f`; an error it raises is passed on naming file, row and field.
-template <class F>
-decltype(auto) in_context(std::string_view file, std::int64_t row, std::string_view field, F&& f) {
-  try {
-    return f();
-  } catch (...) {
-    conv::rethrow_in_context(file, row, field);
-  }
-}
 
 class JsearchRun {
  public:
@@ -55,24 +45,22 @@ class JsearchRun {
       old.Open();
       const std::int64_t n = old.RecordCount();
       form_.Memo1.Add("---->Record Count in old table: " + std::to_string(n));
-      form_.begin_table(kDestTable, n);
-      tracking_ = true;
+      stats_ = &form_.begin_table(kDestTable, n);
       for (auto line : jobsearch::kExplanation) form_.Memo1.Add(std::string(line));
       create_files(n);
       fill_files();
     }
     dm_.PDTable1.Close();
     load_files();
-    if (tracking_) {
+    if (stats_) {
       const std::int64_t shortened = dm_.IBTable1.Shortened();
       if (shortened > 0) form_.Memo1.Add("---->Values shortened to fit their columns: " + std::to_string(shortened));
-      auto& stats = form_.stats.back();
-      stats.shortened = shortened;
-      stats.new_rows = loaded_;
+      stats_->shortened = shortened;
+      stats_->new_rows = loaded_;
     }
     dm_.IBTable1.Close();
     dm_.PDTable2.Close();
-    if (tracking_) form_.table_progress(true);
+    if (stats_) form_.table_progress(true);
   }
 
  private:
@@ -83,17 +71,12 @@ class JsearchRun {
     form_.Memo1.Add(std::string("Step 1 create empty temporary files in ") + Tconversion_form::kTempDirectory);
     form_.create_jsearch2_table(&form_, 1);
     file_count_ = 1;
-    int next = 2;
     show(old_count);
     auto& old = dm_.PDTable1;
     std::int64_t count = 2;
     while (!old.Eof()) {
       ++count;
-      if (count % per_file_ == 0) {
-        form_.create_jsearch2_table(&form_, next);
-        file_count_ = next;
-        ++next;
-      }
+      if (count % per_file_ == 0) form_.create_jsearch2_table(&form_, ++file_count_);
       show(count);
       walked();
       in_context(kOldFile, count - 2, "", [&] { old.Next(); });
@@ -186,7 +169,7 @@ class JsearchRun {
   void take_file(int number) {
     auto& temp = dm_.PDTable2;
     temp.SetActive(false);
-    temp.DatabaseName = kAlias;
+    temp.DatabaseName = jobsearch::kTempAlias;
     temp.TableName = jobsearch::temp_file_name(number);
     temp.SetActive(true);
     bind(temp, temp.TableName, 0, temp_fields_);
@@ -201,12 +184,11 @@ class JsearchRun {
   // Progress for the summary: each of the three walks counts a third of a
   // record, so `done` reaches the old record count when the last is loaded.
   void walked() {
-    if (!tracking_) return;
+    if (!stats_) return;
     ++walked_;
-    auto& stats = form_.stats.back();
-    stats.done = walked_ / 3;
-    stats.new_rows = loaded_;
-    stats.shortened = dm_.IBTable1.Shortened();
+    stats_->done = walked_ / 3;
+    stats_->new_rows = loaded_;
+    stats_->shortened = dm_.IBTable1.Shortened();
     form_.table_progress();
   }
 
@@ -218,7 +200,7 @@ class JsearchRun {
   Fields temp_fields_{};
   std::array<fb::IBField*, kCarried> dest_fields_{};
   int file_count_ = 0;
-  bool tracking_ = false;
+  TableStats* stats_ = nullptr;  // set once the run is connected and counted
   std::int64_t walked_ = 0;
   std::int64_t loaded_ = 0;
 };

@@ -28,12 +28,12 @@ std::string temp_file_name(std::int64_t number) { return std::to_string(number) 
 
 void Tconversion_form::create_jsearch2_table(Sender, int number) {
   auto& session = pdx::Session::instance();
-  session.DeleteAlias("TEMPDB");
+  session.DeleteAlias(jobsearch::kTempAlias);
   platform::force_directories(kTempDirectory);  // a failure shows when the table is created
   session.AddStandardAlias("tempdb", kTempDirectory, "PARADOX");
 
   auto& table = DataModule2->PDTable2;
-  table.DatabaseName = "TEMPDB";
+  table.DatabaseName = jobsearch::kTempAlias;
   table.TableName = jobsearch::temp_file_name(number);
   table.SetActive(false);
   table.TableType = "ttParadox";

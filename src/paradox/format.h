@@ -88,6 +88,11 @@ struct Layout {
   std::vector<FieldDef> fields;
   std::vector<int> offsets;  // of each field in the record
   std::vector<int> sizes;    // bytes in the record
+
+  // Where data block `number` (the first is 1) starts in the file.
+  std::uint64_t block_offset(unsigned number) const {
+    return static_cast<std::uint64_t>(header_size) + (number - 1ULL) * static_cast<std::uint64_t>(block_size);
+  }
 };
 
 // Parses and checks the header. `raw_names` receives the undecoded field

@@ -100,23 +100,23 @@ std::string BlobFile::read(std::uint32_t offset, std::uint32_t length) const {
 }
 
 TableReader::TableReader(const fs::path& path, int code_page_override, bool writable)
-    : name_(path.string()), path_(path), file_(path, writable) {
+    : path_(path), file_(path, writable) {
   file_size_ = file_.size();
   unsigned char head[4] = {};
   file_.read_at(0, head, sizeof head);
   std::vector<unsigned char> header(std::max<std::size_t>(le16(head + 2), kFieldInfo4));
   header.resize(file_.read_at(0, header.data(), header.size()));
   std::vector<std::string> raw_names;
-  layout_ = parse_header(header.data(), header.size(), file_size_, name_, &raw_names);
+  layout_ = parse_header(header.data(), header.size(), file_size_, name(), &raw_names);
   if (layout_.encrypted)
-    throw Error(fmt::format("{}: the table is password-protected; it cannot be read without its password", name_));
+    throw Error(fmt::format("{}: the table is password-protected; it cannot be read without its password", name()));
   const int cp = code_page_override ? code_page_override
                  : (layout_.version >= kFirstVersionWithCodePage && layout_.code_page) ? layout_.code_page
                                                                                        : 437;
   try {
     codec_ = std::make_unique<TextCodec>(cp);
   } catch (const Error& e) {
-    throw Error(fmt::format("{}: {}", name_, e.what()));
+    throw Error(fmt::format("{}: {}", name(), e.what()));
   }
   for (std::size_t i = 0; i < raw_names.size(); ++i) layout_.fields[i].Name = codec_->decode(raw_names[i]);
   walk_chain();
@@ -127,16 +127,15 @@ void TableReader::walk_chain() {
   constexpr std::uint64_t kReadHeadersOnly = 16 * 1024;
   const std::uint64_t bs = static_cast<std::uint64_t>(layout_.block_size);
   const std::uint64_t rs = static_cast<std::uint64_t>(layout_.record_size);
-  const std::uint64_t hs = static_cast<std::uint64_t>(layout_.header_size);
   std::vector<bool> seen(static_cast<std::size_t>(blocks_in_file()) + 1);
   std::uint64_t total = 0;
-  auto fail = [&](const std::string& what) { throw Error(fmt::format("{}: damaged data blocks: {}", name_, what)); };
+  auto fail = [&](const std::string& what) { throw Error(fmt::format("{}: damaged data blocks: {}", name(), what)); };
   for (unsigned b = static_cast<unsigned>(layout_.first_block); b != 0;) {
     if (b >= seen.size())
       fail(fmt::format("block {} lies beyond the end of the file ({} blocks)", b, seen.size() - 1));
     if (seen[b]) fail(fmt::format("the chain of blocks returns to block {}", b));
     seen[b] = true;
-    const std::uint64_t off = hs + (b - 1) * bs;
+    const std::uint64_t off = layout_.block_offset(b);
     // Of large blocks only the header is read; small ones are read through.
     unsigned char header[kBlockHeaderSize];
     const unsigned char* h = bs < kReadHeadersOnly ? view(off, kBlockHeaderSize)
@@ -182,10 +181,8 @@ void TableReader::load(std::size_t ci, std::size_t record) {
   if (ci != chain_index_ || !records_) {
     records_ = nullptr;
     const std::size_t n = kBlockHeaderSize + chain_[ci].records * static_cast<std::size_t>(layout_.record_size);
-    const std::uint64_t off = static_cast<std::uint64_t>(layout_.header_size) +
-                              (chain_[ci].number - 1ULL) * static_cast<std::uint64_t>(layout_.block_size);
-    const unsigned char* block = view(off, n);
-    if (!block) throw Error(fmt::format("{}: block {} is cut short", name_, chain_[ci].number));
+    const unsigned char* block = view(layout_.block_offset(chain_[ci].number), n);
+    if (!block) throw Error(fmt::format("{}: block {} is cut short", name(), chain_[ci].number));
     records_ = block + kBlockHeaderSize;
     chain_index_ = ci;
   }
@@ -242,7 +239,7 @@ bool TableReader::is_null(std::size_t f) const {
 }
 
 void TableReader::value_error(std::size_t field, const std::string& what) const {
-  throw Error(fmt::format("{}: record {}, field '{}': {}", name_, recno_, layout_.fields[field].Name, what));
+  throw Error(fmt::format("{}: record {}, field '{}': {}", name(), recno_, layout_.fields[field].Name, what));
 }
 
 std::string TableReader::blob(std::size_t f, const unsigned char* p) {

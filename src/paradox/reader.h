@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,7 +57,7 @@ class TableReader {
   const format::Layout& layout() const { return layout_; }
   const std::vector<FieldDef>& fields() const { return layout_.fields; }
   const TextCodec& codec() const { return *codec_; }
-  const std::string& name() const { return name_; }
+  const std::string& name() const { return file_.name(); }
   File& file() { return file_; }
   std::int64_t count() const { return layout_.num_records; }
   // The last block of the chain: its number (0: none) and its record count.
@@ -96,7 +95,6 @@ class TableReader {
   std::string blob(std::size_t field, const unsigned char* p);
   [[noreturn]] void value_error(std::size_t field, const std::string& what) const;
 
-  std::string name_;
   std::filesystem::path path_;
   File file_;
   std::uint64_t file_size_ = 0;

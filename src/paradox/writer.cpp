@@ -40,10 +40,13 @@ bool writable_type(FieldType t) {
   }
 }
 
-std::string cp1252(std::string_view utf8, const std::string& what) {
+// The code page 1252 bytes of `utf8`. `what()` names the file (and field) in
+// the error; it is called only then, so that appending builds no texts.
+template <class What>
+std::string cp1252(std::string_view utf8, const What& what) {
   std::string bad;
   auto r = platform::to_cp1252(utf8, &bad);
-  if (!r) throw Error(fmt::format("{}: the character \"{}\" has no code page 1252 form", what, bad));
+  if (!r) throw Error(fmt::format("{}: the character \"{}\" has no code page 1252 form", what(), bad));
   return *r;
 }
 
@@ -124,7 +127,7 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
       if (d.Size < 0 || d.Size > 240) throw Error(fmt::format("{}: memo size {} (0 to 240)", what, d.Size));
       has_blob = true;
     }
-    names.push_back(cp1252(d.Name, what));
+    names.push_back(cp1252(d.Name, [&] { return what; }));
     info.emplace_back(type_info(d.DataType).code, stored_size(d));
     record_size += stored_size(d);
   }
@@ -169,7 +172,7 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
     h[pos++] = static_cast<unsigned char>(size);
   }
   pos += 4 + 4 * n;  // pointers of the running program, not kept
-  const std::string table_name = cp1252(path.filename().string(), file).substr(0, kTableNameLen7 - 1);
+  const std::string table_name = cp1252(path.filename().string(), [&] { return file; }).substr(0, kTableNameLen7 - 1);
   std::memcpy(&h[pos], table_name.data(), table_name.size());
   pos += kTableNameLen7;
   for (const std::string& s : names) {
@@ -210,9 +213,7 @@ TableWriter::TableWriter(TableReader& table) : table_(table), layout_(table.layo
   block_.assign(static_cast<std::size_t>(layout_.block_size), 0);
   std::tie(block_no_, block_records_) = table.tail();
   if (block_no_)
-    table.file().read_at(static_cast<std::uint64_t>(layout_.header_size) +
-                             (block_no_ - 1ULL) * static_cast<std::uint64_t>(layout_.block_size),
-                         block_.data(), block_.size());
+    table.file().read_at(layout_.block_offset(static_cast<unsigned>(block_no_)), block_.data(), block_.size());
   if (std::any_of(layout_.fields.begin(), layout_.fields.end(), [](const FieldDef& f) { return is_blob(f.DataType); })) {
     const fs::path mb = companion(table.name(), ".mb");
     if (mb.empty()) throw Error(fmt::format("{}: the memo file {}.MB is missing", table.name(), fs::path(table.name()).stem().string()));
@@ -250,11 +251,10 @@ void TableWriter::set(std::size_t f, std::string_view text) {
   const auto size = static_cast<std::size_t>(layout_.sizes[f]);
   std::fill(p, p + size, 0);
   blob_set_[f] = false;
-  const std::string what = fmt::format("{}: field '{}'", table_.name(), d.Name);
   if (d.DataType == FieldType::AutoInc) field_error(f, "an autoincrement field is numbered by the table");
   if (d.DataType == FieldType::Alpha || d.DataType == FieldType::Memo) {
     if (text.empty()) return;
-    std::string bytes = cp1252(text, what);
+    std::string bytes = cp1252(text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
     if (d.DataType == FieldType::Memo) {
       blobs_[f] = std::move(bytes);
       blob_set_[f] = true;
@@ -293,28 +293,27 @@ void TableWriter::write_blob(std::size_t f, const std::string& bytes, unsigned c
 }
 
 void TableWriter::write_block() {
-  table_.file().write_at(static_cast<std::uint64_t>(layout_.header_size) +
-                             (block_no_ - 1ULL) * static_cast<std::uint64_t>(layout_.block_size),
-                         block_.data(), block_.size());
+  table_.file().write_at(layout_.block_offset(static_cast<unsigned>(block_no_)), block_.data(), block_.size());
 }
 
 void TableWriter::post() {
-  if ((block_no_ == 0 || block_records_ == per_block_) && file_blocks_ >= kMaxDataBlocks)
+  const bool new_block = block_no_ == 0 || block_records_ == per_block_;
+  if (new_block && file_blocks_ >= kMaxDataBlocks)
     throw Error(fmt::format("{}: the table is full: {} blocks of {} KiB hold {} records", table_.name(),
                             kMaxDataBlocks, layout_.block_size / 1024, num_records_));
+  bool numbered = false;
   for (std::size_t f = 0; f < layout_.fields.size(); ++f) {
     unsigned char* p = &record_[static_cast<std::size_t>(layout_.offsets[f])];
     if (layout_.fields[f].DataType == FieldType::AutoInc) {
       if (auto_inc_ >= 0x7FFFFFFF) field_error(f, "the autoincrement numbers are used up");
       put_be(p, 4, (auto_inc_ + 1) ^ 0x80000000U);
+      numbered = true;
     } else if (blob_set_[f]) {
       write_blob(f, blobs_[f], p);
     }
   }
-  if (std::any_of(layout_.fields.begin(), layout_.fields.end(),
-                  [](const FieldDef& f) { return f.DataType == FieldType::AutoInc; }))
-    ++auto_inc_;
-  if (block_no_ == 0 || block_records_ == per_block_) {
+  if (numbered) ++auto_inc_;
+  if (new_block) {
     const int nb = file_blocks_ + 1;
     if (block_no_) {
       put_le16(block_.data(), static_cast<unsigned>(nb));

@@ -92,8 +92,6 @@ TEST(ParadoxFixtures, NumbersDatesTimesAndNulls) {
   EXPECT_EQ(got, (std::vector<std::string>{"-200", "-20", "-1", "1", "20", "200", "200.36", "1.37", "-1.387"}));
   t.Close();
 
-  t.Close();
-
   struct Expected {
     const char* file;
     std::int64_t recno;

@@ -47,8 +47,9 @@ namespace {
     ::setrlimit(RLIMIT_FSIZE, &lim);
   }
   if (c.uid) {
-    // The engine's lock folder follows the user.
+    // The engine's lock and root folders are private to each user.
     ::unsetenv("FIREBIRD_LOCK");
+    ::unsetenv("FIREBIRD");
     if (::setgroups(0, nullptr) != 0 || ::setgid(c.gid.value_or(*c.uid)) != 0 || ::setuid(*c.uid) != 0) {
       std::perror("dropping privileges");
       ::_exit(127);

@@ -69,6 +69,15 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
 
+// The Windows-1252 byte of a code point, or -1 when the page has none.
+int cp1252_byte(long cp) {
+  if (cp >= 0 && cp < 0x80) return static_cast<int>(cp);
+  if (cp >= 0xA0 && cp <= 0xFF) return static_cast<int>(cp);
+  for (std::size_t k = 0; k < kCp1252High.size(); ++k)
+    if (kCp1252High[k] != 0 && kCp1252High[k] == cp) return 0x80 + static_cast<int>(k);
+  return -1;
+}
+
 }  // namespace
 
 std::string upper(std::string_view s) {
@@ -90,6 +99,9 @@ std::string upper(std::string_view s) {
     }
     locale_t loc = utf8_locale();
     long up = loc ? static_cast<long>(towupper_l(static_cast<wint_t>(cp), loc)) : cp;
+    // As in a Windows-1252 locale: a letter whose capital the page lacks
+    // (µ, ƒ) stays as it is.
+    if (up != cp && cp1252_byte(up) < 0) up = cp;
     encode_utf8(up, out);
   }
   return out;
@@ -146,14 +158,8 @@ std::optional<std::string> to_cp1252(std::string_view s, std::string* bad) {
     auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) { out += static_cast<char>(c); ++i; continue; }
     std::size_t start = i;
-    long cp = decode_utf8(s, i);
-    int byte = -1;
-    if (cp >= 0xA0 && cp <= 0xFF) {
-      byte = static_cast<int>(cp);
-    } else if (cp > 0) {
-      for (std::size_t k = 0; k < kCp1252High.size(); ++k)
-        if (kCp1252High[k] != 0 && kCp1252High[k] == cp) byte = 0x80 + static_cast<int>(k);
-    }
+    const long cp = decode_utf8(s, i);
+    const int byte = cp >= 0x80 ? cp1252_byte(cp) : -1;  // below 0x80 here: a broken sequence
     if (byte < 0) {
       if (bad) *bad = std::string(s.substr(start, i - start));
       return std::nullopt;

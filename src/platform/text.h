@@ -14,7 +14,9 @@ std::string_view trim(std::string_view s);
 inline bool is_blank(std::string_view s) { return trim(s).empty(); }
 
 // Upper-cases UTF-8 text with the locale's rules (letters beyond a to z too:
-// é becomes É). Nothing else changes: blanks and digits stay where they are.
+// é becomes É, ÿ becomes Ÿ), as a Windows-1252 locale does: a letter whose
+// capital has no Windows-1252 form (µ, ƒ; ß has no one-letter capital) stays
+// as it is. Nothing else changes: blanks and digits stay where they are.
 std::string upper(std::string_view utf8);
 
 // ASCII-only case folding, for names (tables, fields, files).

@@ -202,9 +202,9 @@ PDField& PDTable::FieldByName(std::string_view name) {
   m.r(*this);
   for (std::size_t i = 0; i < m.fields.size(); ++i)
     if (platform::iequals(m.fields[i].Name, name)) return m.field_objs[i];
-  const std::string wanted = platform::upper(name);  // names beyond ASCII
+  const std::string wanted = platform::fold_name(name);  // names beyond ASCII
   for (std::size_t i = 0; i < m.fields.size(); ++i)
-    if (platform::upper(m.fields[i].Name) == wanted) return m.field_objs[i];
+    if (platform::fold_name(m.fields[i].Name) == wanted) return m.field_objs[i];
   throw Error(fmt::format("{}: field '{}' not found", m.path.string(), name));
 }
 

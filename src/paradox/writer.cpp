@@ -33,7 +33,7 @@ bool writable_type(FieldType t) {
   switch (t) {
     case FieldType::Alpha: case FieldType::Date: case FieldType::Short: case FieldType::Long:
     case FieldType::AutoInc: case FieldType::Number: case FieldType::Money: case FieldType::Logical:
-    case FieldType::Memo:
+    case FieldType::Timestamp: case FieldType::Memo:
       return true;
     default:
       return false;

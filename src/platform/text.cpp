@@ -78,9 +78,9 @@ int cp1252_byte(long cp) {
   return -1;
 }
 
-}  // namespace
-
-std::string upper(std::string_view s) {
+// Every letter to its capital; with `cp1252_only` only to a capital that
+// Windows-1252 has.
+std::string to_capitals(std::string_view s, bool cp1252_only) {
   std::string out;
   out.reserve(s.size());
   std::size_t i = 0;
@@ -99,13 +99,16 @@ std::string upper(std::string_view s) {
     }
     locale_t loc = utf8_locale();
     long up = loc ? static_cast<long>(towupper_l(static_cast<wint_t>(cp), loc)) : cp;
-    // As in a Windows-1252 locale: a letter whose capital the page lacks
-    // (µ, ƒ) stays as it is.
-    if (up != cp && cp1252_byte(up) < 0) up = cp;
+    if (cp1252_only && up != cp && cp1252_byte(up) < 0) up = cp;
     encode_utf8(up, out);
   }
   return out;
 }
+
+}  // namespace
+
+std::string upper(std::string_view utf8) { return to_capitals(utf8, true); }
+std::string fold_name(std::string_view utf8) { return to_capitals(utf8, false); }
 
 std::string ascii_lower(std::string_view s) {
   std::string out(s);

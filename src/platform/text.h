@@ -19,6 +19,10 @@ inline bool is_blank(std::string_view s) { return trim(s).empty(); }
 // as it is. Nothing else changes: blanks and digits stay where they are.
 std::string upper(std::string_view utf8);
 
+// Names (files, fields) compare without regard to letter case beyond ASCII
+// too, whatever their script: every letter to its capital (Д as well).
+std::string fold_name(std::string_view utf8);
+
 // ASCII-only case folding, for names (tables, fields, files).
 std::string ascii_lower(std::string_view s);
 std::string ascii_upper(std::string_view s);

@@ -24,6 +24,8 @@ TEST(Text, UpperStaysInsideWindows1252AndKeepsBlanks) {
     EXPECT_EQ(upper(in), out);
     EXPECT_TRUE(to_cp1252(upper(in))) << in;
   }
+  // Names compare in any script.
+  EXPECT_EQ(fold_name("Наименование µ"), "НАИМЕНОВАНИЕ Μ");
 }
 
 TEST(Text, Cp1252RoundTripAndRefusal) {

@@ -241,7 +241,7 @@ void PDTable::CreateTable() {
   Close();
   const auto [dir, name] = table_place(*this);
   const fs::path p = dir / name;
-  create_table(p, FieldDefs, BlockSizeKiB);
+  create_table(p, FieldDefs, BlockSizeKiB, NewTableCodePage);
   std::vector<std::string> required;
   for (const FieldDef& f : FieldDefs)
     if (f.Required) required.push_back(f.Name);
@@ -313,8 +313,9 @@ void dump_csv(const fs::path& file, std::ostream& out, int code_page_override) {
       v.clear();
       r.text(i, v);
       const FieldType t = fields[i].DataType;
-      if (t == FieldType::Bytes || (format::is_blob(t) && t != FieldType::Memo))
-        csv_cell(out, values::hex(v));
+      if (t == FieldType::Bytes || (format::is_blob(t) && t != FieldType::Memo)) v = values::hex(v);
+      if (v.empty() && fields.size() == 1)
+        out << "\"\"";  // an empty line would be no row at all
       else
         csv_cell(out, v);
     }

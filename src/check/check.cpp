@@ -1,7 +1,6 @@
 #include "check/check.h"
 
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -229,7 +228,8 @@ class Checker {
         }
         if (type.kind == ColumnType::Kind::integer) {
           if (conv::has_fraction(text)) {
-            add(Kind::fraction, row, field, shown, fmt::format("{} is INTEGER: the run refuses it", where));
+            add(Kind::fraction, row, field, shown,
+                fmt::format("{} is INTEGER: whole numbers only, nothing is rounded", where));
             return std::nullopt;
           }
           if (*v < std::numeric_limits<std::int32_t>::min() || *v > std::numeric_limits<std::int32_t>::max()) {

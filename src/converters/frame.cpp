@@ -52,7 +52,8 @@ bool integer_column(const TableRule& rule, std::string_view column) {
 Binding bind_fields(const TableRule& rule, std::int64_t row) {
   auto& dm = *DataModule2;
   Binding b;
-  for (const Column& c : rule.columns) b.integer.push_back(c.write != Write::TrueFlag && integer_column(rule, c.dest_column));
+  for (const Column& c : rule.columns)
+    b.integer.push_back(c.write != Write::TrueFlag && integer_column(rule, c.dest_column));
   for (const Column& c : rule.columns)
     b.old_fields.push_back(
         in_context(rule.old_file, row, c.old_field, [&] { return &dm.PDTable1.FieldByName(c.old_field); }));

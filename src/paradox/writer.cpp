@@ -260,7 +260,8 @@ void TableWriter::set(std::size_t f, std::string_view text) {
   if (d.DataType == FieldType::AutoInc) field_error(f, "an autoincrement field is numbered by the table");
   if (d.DataType == FieldType::Alpha || d.DataType == FieldType::Memo) {
     if (text.empty()) return;
-    std::string bytes = encoded(table_.codec(), text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
+    std::string bytes =
+        encoded(table_.codec(), text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
     if (d.DataType == FieldType::Memo) {
       blobs_[f] = std::move(bytes);
       blob_set_[f] = true;

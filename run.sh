@@ -5,6 +5,7 @@
 #   ./run.sh test    build + every test (also the sanitizer build of the core)
 #   ./run.sh demo    build + the headless migration of the sample data set
 #   ./run.sh bench   release build + the benchmark
+#   ./run.sh package the Debian package (build-package/*.deb), checked by lintian
 #   ./run.sh fuzz [SECONDS]  libFuzzer run of the table reader
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -17,6 +18,7 @@ PACKAGES=(
   firebird3.0-server-core libfbclient2 firebird-dev firebird3.0-utils
   qt6-base-dev libgl1-mesa-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
+  dpkg-dev help2man librsvg2-bin lintian desktop-file-utils
 )
 
 deps() {
@@ -64,6 +66,20 @@ bench() {
   "$ROOT/build-release/bin/quorvel-bench" "$@"
 }
 
+# The package from its own build (release, both programs, no tests). Lintian
+# fails it on any error or warning except the tags listed, with the reason,
+# in packaging/lintian-accepted.
+package() {
+  deps
+  build_preset package
+  rm -f build-package/*.deb
+  cpack --preset package
+  local deb
+  deb=$(echo build-package/*.deb)
+  echo "== lintian $deb"
+  lintian --fail-on error,warning --suppress-tags-from-file packaging/lintian-accepted "$deb"
+}
+
 fuzz() {
   deps
   cmake --preset fuzz >/dev/null
@@ -80,5 +96,6 @@ case "$cmd" in
   demo) demo ;;
   bench) bench "$@" ;;
   fuzz) fuzz "$@" ;;
-  *) echo "usage: $0 deps|build|test|demo|bench|fuzz" >&2; exit 2 ;;
+  package) package ;;
+  *) echo "usage: $0 deps|build|test|demo|bench|fuzz|package" >&2; exit 2 ;;
 esac

@@ -31,8 +31,12 @@ fail() {
 work=$(mktemp -d)
 chmod 711 "$work"
 installed=0
+# The engine folders the runs leave in /tmp go as well.
+runner_tmp() { find /tmp -mindepth 1 -maxdepth 1 -user "$RUNNER" | sort; }
+runner_tmp >"$work/tmp-before"
 cleanup() {
   ((installed)) && dpkg --purge "$PKG" >/dev/null
+  runner_tmp | comm -13 "$work/tmp-before" - | xargs -r rm -rf --
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,7 +65,7 @@ for f in /usr/share/icons/hicolor/scalable/apps/$PKG.svg /usr/share/icons/hicolo
   [[ -s "$f" ]] || fail "$f is missing"
 done
 for page in $PKG $PKG-cli; do
-  zcat "/usr/share/man/man1/$page.1.gz" | grep -q -- '--help' || fail "the manual page of $page shows no options"
+  zcat "/usr/share/man/man1/$page.1.gz" | grep -q '^\.SH OPTIONS' || fail "the manual page of $page shows no options"
 done
 
 echo "== the installed command as $RUNNER, sample data set"
@@ -76,7 +80,8 @@ as_runner() {
     env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 "$@"
 }
 as_runner /usr/bin/$PKG-cli --version
-QT_QPA_PLATFORM=offscreen as_runner /usr/bin/$PKG --version
+mkdir -m 700 "$work/runtime" && chown "$RUNNER": "$work/runtime"
+as_runner QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" /usr/bin/$PKG --version
 rc=0
 as_runner /usr/bin/$PKG-cli --drive-c "$drive" --report "$drive/report.json" "$data" >"$work/log" 2>&1 || rc=$?
 ((rc == 0)) || { cat "$work/log"; fail "the installed command exited with $rc"; }

@@ -37,7 +37,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "sample_data.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace {
 

@@ -343,19 +343,19 @@ class Checker {
       return true;
     }
     std::array<unsigned char, 32> buffer{};
-    const std::string err = pdx::values::encode(f.type, platform::trim(v), buffer.data());
-    if (err.empty()) {
-      std::string_view date;
-      std::int64_t ms_of_day = 0;
-      if (f.type == pdx::FieldType::Date && pdx::values::split_date_time(platform::trim(v), date, ms_of_day) &&
-          ms_of_day != 0)
-        add(Kind::time_dropped, row, f.name, v,
-            fmt::format("the temporary field keeps the date only: {} arrives", date));
-      return true;
+    try {
+      pdx::values::encode(f.type, platform::trim(v), buffer.data());
+    } catch (const pdx::values::Invalid& e) {
+      add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
+          std::string("the temporary field cannot take it: ") + e.what());
+      return false;
     }
-    add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
-        "the temporary field cannot take it: " + err);
-    return false;
+    std::string_view date;
+    std::int64_t ms_of_day = 0;
+    if (f.type == pdx::FieldType::Date && pdx::values::split_date_time(platform::trim(v), date, ms_of_day) &&
+        ms_of_day != 0)
+      add(Kind::time_dropped, row, f.name, v, fmt::format("the temporary field keeps the date only: {} arrives", date));
+    return true;
   }
 
   const Options& o_;

@@ -40,7 +40,7 @@ TEST(ParadoxValues, BcdDecodesEveryDigit) {
   for (const auto& c : cases) {
     const auto b = bcd(c.negative, c.scale, c.digits);
     std::string out;
-    EXPECT_EQ(values::format(FieldType::BCD, b.data(), out), "");
+    values::format(FieldType::BCD, b.data(), out);
     EXPECT_EQ(out, c.text) << c.digits;
   }
 }
@@ -73,11 +73,13 @@ TEST(ParadoxValues, DateFieldsTakeTheDatePartOfADateAndTime) {
       EXPECT_EQ(ms, c.ms_of_day);
     }
     std::array<unsigned char, 8> stored{};
-    const std::string refused = values::encode(c.type, c.in, stored.data());
-    ASSERT_EQ(refused.empty(), c.out != nullptr) << refused;
-    if (!c.out) continue;
+    if (!c.out) {
+      EXPECT_THROW(values::encode(c.type, c.in, stored.data()), values::Invalid);
+      continue;
+    }
+    values::encode(c.type, c.in, stored.data());
     std::string text;
-    EXPECT_EQ(values::format(c.type, stored.data(), text), "");
+    values::format(c.type, stored.data(), text);
     EXPECT_EQ(text, c.out);
   }
 }

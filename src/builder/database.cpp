@@ -47,17 +47,31 @@ class BulkLoad {
 
 using Creator = void (Tconversion_form::*)(Sender, std::string);
 
-constexpr std::array<Creator, Tconversion_form::kTables> kTableCreators = {
-    &Tconversion_form::create_carrier_4,     &Tconversion_form::create_category_4,
-    &Tconversion_form::create_city_4,        &Tconversion_form::create_comment_4,
-    &Tconversion_form::create_comment_js_4,  &Tconversion_form::create_config_4,
-    &Tconversion_form::create_contact_name_4, &Tconversion_form::create_quorvel_4,
-    &Tconversion_form::create_item_4,        &Tconversion_form::create_js_edit_4,
-    &Tconversion_form::create_jsearch_4,     &Tconversion_form::create_poscode_4,
-    &Tconversion_form::create_posqual_4,     &Tconversion_form::create_postitle_4,
-    &Tconversion_form::create_reason_4,      &Tconversion_form::create_stats_jt_4,
-    &Tconversion_form::create_stats_st_4,    &Tconversion_form::create_time10_4,
+struct TableCreator {
+  Creator create;
+  const char* table;  // named in a stop
 };
+
+constexpr std::array<TableCreator, Tconversion_form::kTables> kTableCreators = {{
+    {&Tconversion_form::create_carrier_4, "CARRIER_4"},
+    {&Tconversion_form::create_category_4, "CATEGORY_4"},
+    {&Tconversion_form::create_city_4, "CITY_4"},
+    {&Tconversion_form::create_comment_4, "COMMENT_4"},
+    {&Tconversion_form::create_comment_js_4, "COMMENT_JS_4"},
+    {&Tconversion_form::create_config_4, "CONFIG_4"},
+    {&Tconversion_form::create_contact_name_4, "CONTACT_NAME_4"},
+    {&Tconversion_form::create_quorvel_4, "QUORVEL_4"},
+    {&Tconversion_form::create_item_4, "ITEM_4"},
+    {&Tconversion_form::create_js_edit_4, "JS_EDIT_4"},
+    {&Tconversion_form::create_jsearch_4, "JSEARCH_4"},
+    {&Tconversion_form::create_poscode_4, "POSCODE_4"},
+    {&Tconversion_form::create_posqual_4, "POSQUAL_4"},
+    {&Tconversion_form::create_postitle_4, "POSTITLE_4"},
+    {&Tconversion_form::create_reason_4, "REASON_4"},
+    {&Tconversion_form::create_stats_jt_4, "STATS_JT_4"},
+    {&Tconversion_form::create_stats_st_4, "STATS_ST_4"},
+    {&Tconversion_form::create_time10_4, "TIME10_4"},
+}};
 
 }  // namespace
 
@@ -100,7 +114,10 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   Memo1.Add(kRule);
   Memo1.Add("Creating tables");
   Memo1.Add(kRule);
-  for (Creator create : kTableCreators) (this->*create)(this, db.DatabaseName);
+  for (const TableCreator& c : kTableCreators) {
+    stop_point(c.table);
+    (this->*c.create)(this, db.DatabaseName);
+  }
 
   Memo1.Add(kRule);
   Memo1.Add("Creating indexes");

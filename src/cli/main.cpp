@@ -1,6 +1,7 @@
 // quorvel-migrate-cli: the conversion form driven from the command line.
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "check/check.h"
+#include "firebird/ib.h"
 #include "cli/summary.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
@@ -32,6 +34,37 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
+
+// SIGINT and SIGTERM: the first asks the run to stop at its next row, a
+// second ends the program at once.
+std::atomic<qv::Tconversion_form*> g_running_form{nullptr};
+volatile std::sig_atomic_t g_stop_signal = 0;
+static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
+
+extern "C" void on_stop_signal(int sig) {
+  qv::Tconversion_form* form = g_running_form.load();
+  if (g_stop_signal != 0 || !form) ::_exit(128 + sig);
+  g_stop_signal = sig;
+  form->request_stop();
+}
+
+void install_stop_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // a blocking call returns, so the stop is seen
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Makes a signal stop `form`'s run for the life of the object.
+class StopOnSignal {
+ public:
+  explicit StopOnSignal(qv::Tconversion_form& form) { g_running_form.store(&form); }
+  ~StopOnSignal() { g_running_form.store(nullptr); }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+};
 
 struct Options {
   std::string drive_c;
@@ -177,11 +210,17 @@ int convert(const Options& o) {
   summary.old_table_directory = directory;
   const std::string dbname = qv::Tconversion_form::database_name(directory);
   int code = kOk;
+  StopOnSignal stop_on_signal(form);
   try {
     form.btn_convertClick(&form);
     if (boxes.shown) return kRefused;  // no database name, or no tables
     summary.outcome = form.last_run_completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
-    if (!form.last_run_completed) {
+    if (form.last_run_stopped) {
+      summary.outcome = qv::cli::Outcome::Failed;
+      summary.error = form.Memo1.Lines.back();
+      fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
+      code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
+    } else if (!form.last_run_completed) {
       fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n",
                  qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string());
       code = kRefused;
@@ -206,6 +245,8 @@ int main(int argc, char** argv) {
   // A write beyond the file-size limit then fails with an error the run
   // reports, instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Ours first: the engine, once loaded, calls them from its own handlers.
+  install_stop_signals();
   Options o;
   CLI::App app{"Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database."};
   app.add_option("--drive-c", o.drive_c, "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home)");
@@ -232,6 +273,7 @@ int main(int argc, char** argv) {
   try {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
     if (!o.dump.empty()) return dump(o);
+    if (!o.check) qv::fb::keep_engine_running_on_signals();
     return o.check ? check(o) : convert(o);
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}\n", e.what());

@@ -106,6 +106,46 @@ TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
   held.Close();
 }
 
+// SIGINT or SIGTERM stops the run at the next row: what was written is
+// committed, the stop is logged, the exit code tells the signal, and the run
+// can simply be run again. A second signal ends the program at once.
+TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
+  write_sample(data_set(), 20, 3000);
+  struct Case {
+    std::string at_line;
+    std::vector<int> signals;
+    int code;
+    std::string stopped_at;  // empty: ended at once; "*": any table
+  };
+  const std::vector<Case> cases = {
+      {"JSEARCH table", {SIGINT}, 130, "JSEARCH_4"},
+      {"Step 3", {SIGTERM}, 143, "JSEARCH_4"},
+      {"Creating tables", {SIGTERM}, 143, "*"},
+      {"Step 2", {SIGTERM, SIGINT}, 130, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at_line);
+    Child child(args({}, data_set()));
+    child.signal_at_line = c.at_line;
+    child.signals = c.signals;
+    const ChildResult r = run_cli(child);
+    EXPECT_EQ(r.code, c.code) << r.all();
+    EXPECT_FALSE(r.completed());
+    if (!c.stopped_at.empty()) {
+      ASSERT_FALSE(r.out.empty());
+      const std::string& line = r.out.back();
+      EXPECT_THAT(line, ::testing::MatchesRegex("The run was stopped at [A-Z0-9_]+_4: the database holds the rows "
+                                                "written until then\\."));
+      EXPECT_THAT(r.err, HasSubstr(line));
+      if (c.stopped_at != "*") {
+        EXPECT_THAT(line, HasSubstr(" at " + c.stopped_at + ":"));
+        EXPECT_EQ(dump_database(database()).size(), 18u);  // committed: the file opens
+      }
+    }
+  }
+  EXPECT_TRUE(run().completed());
+}
+
 class AsOtherUser : public Reliability {
  protected:
   void SetUp() override {

@@ -1,8 +1,11 @@
 // quorvel-migrate-cli: the conversion form driven from the command line.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <cstdio>
 #include <exception>
@@ -22,6 +25,7 @@
 #include "cli/summary.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
+#include "paradox/codepage.h"
 #include "paradox/table.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -34,6 +38,8 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
+
+bool g_stdout_was_closed = false;  // at start
 
 // SIGINT and SIGTERM: the first asks the run to stop at its next row, a
 // second ends the program at once.
@@ -84,9 +90,13 @@ class Console {
 
   void log(const std::string& line) {
     erase_progress();
-    fmt::print(stdout, "{}\n", line);
-    std::fflush(stdout);
+    if (error_ == 0 &&
+        (std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) == EOF || std::fflush(stdout) != 0))
+      error_ = errno ? errno : EIO;
   }
+
+  // 0, or why a line of the status log could not be written.
+  int log_error() const { return error_; }
 
   void progress(const qv::TableStats& t, bool finished) {
     if (!tty_) return;
@@ -105,6 +115,7 @@ class Console {
 
   bool tty_;
   bool open_ = false;
+  int error_ = g_stdout_was_closed ? EBADF : 0;
 };
 
 // Ticks for --tables: the check-list items named in the comma-separated list
@@ -164,10 +175,22 @@ std::optional<std::vector<bool>> chosen_ticks(const Options& o) {
 
 // Reads the ticked tables and prints what would stop or change a run;
 // writes nothing and leaves the database engine alone.
+// A --codepage the program cannot decode is refused before anything else.
+bool codepage_usable(int code_page) {
+  if (!code_page) return true;
+  try {
+    qv::pdx::TextCodec codec(code_page);
+    return true;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "--codepage {}: {}\n", code_page, e.what());
+    return false;
+  }
+}
+
 int check(const Options& o) {
   const std::string directory = old_table_directory(o);
   const auto ticks = chosen_ticks(o);
-  if (!ticks) return kRefused;
+  if (!ticks || !codepage_usable(o.codepage)) return kRefused;
   qv::PrintedBoxes boxes(stderr);
   qv::Tconversion_form form(&boxes);
   form.CDirectoryOutline_Source.SetDirectory(directory);
@@ -188,7 +211,7 @@ int check(const Options& o) {
 int convert(const Options& o) {
   const std::string directory = old_table_directory(o);
   const auto chosen = chosen_ticks(o);
-  if (!chosen) return kRefused;
+  if (!chosen || !codepage_usable(o.codepage)) return kRefused;
   const std::vector<bool>& ticks = *chosen;
 
   qv::DataModuleScope module;
@@ -236,12 +259,32 @@ int convert(const Options& o) {
     summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
   qv::cli::print_summary(stderr, summary);
   if (!o.report.empty() && !write_report(o.report, summary) && code == kOk) code = kFailed;
+  if (console.log_error() != 0) {
+    fmt::print(stderr, "The status log could not be written to the standard output: {}\n",
+               std::strerror(console.log_error()));
+    if (code == kOk) code = kFailed;
+  }
   return code;
+}
+
+// Descriptors 0, 1 and 2 closed at start would be taken by the first files
+// opened (the engine's lock files), and the status log written into them.
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      if (fd == 1) g_stdout_was_closed = true;
+      const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (null >= 0 && null != fd) {
+        ::dup2(null, fd);
+        ::close(null);
+      }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  open_standard_descriptors();
   // A write beyond the file-size limit then fails with an error the run
   // reports, instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);

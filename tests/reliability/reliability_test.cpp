@@ -1,6 +1,8 @@
 // What must hold whatever happens to a run: the old tables stay as they
 // were, a killed run can simply be run again, and every failure of the
 // destination ends the run with a message naming the path.
+#include <sys/stat.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -144,6 +146,31 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
     }
   }
   EXPECT_TRUE(run().completed());
+}
+
+// A FIFO or a device in place of an old table is refused at once, naming
+// the file, in a run and in the check (it used to wait for ever).
+TEST_F(Reliability, OldTableThatIsNoRegularFileIsRefused) {
+  write_sample(data_set());
+  const fs::path table = platform::find_case_insensitive(data_set(), "carrier.db");
+  for (const char* kind : {"fifo", "link to a device"}) {
+    fs::remove(table);
+    if (std::string(kind) == "fifo")
+      ASSERT_EQ(::mkfifo(table.c_str(), 0644), 0);
+    else
+      fs::create_symlink("/dev/zero", table);
+    for (const char* mode : {"--tables", "--check"}) {
+      SCOPED_TRACE(std::string(kind) + " " + mode);
+      std::vector<std::string> extra{"--tables", "carrier.db"};
+      if (std::string(mode) == "--check") extra.insert(extra.begin(), "--check");
+      Child c(args(extra, data_set()));
+      c.kill_after = std::chrono::seconds(60);
+      const ChildResult r = run_cli(c);
+      EXPECT_EQ(r.signal, 0) << "still waiting after a minute";
+      EXPECT_EQ(r.code, 1) << r.all();
+      EXPECT_THAT(r.all(), HasSubstr(table.string() + ": not a regular file"));
+    }
+  }
 }
 
 class AsOtherUser : public Reliability {

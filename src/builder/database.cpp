@@ -1,7 +1,10 @@
 // Creation of the destination database: an earlier file of the same name is
 // removed (unless something else has it open), then the file, its tables
 // and its indexes are created.
+#include <sys/stat.h>
+
 #include <array>
+#include <filesystem>
 #include <stdexcept>
 
 #include "form/conversion_form.h"
@@ -75,6 +78,29 @@ constexpr std::array<TableCreator, Tconversion_form::kTables> kTableCreators = {
 
 }  // namespace
 
+// What is at the destination path when it is not a regular file: "a
+// symbolic link", "a folder", ...; empty for a regular file or nothing.
+std::string Tconversion_form::odd_file_kind(const std::string& file) {
+  struct stat st {};
+  if (::lstat(platform::map_path(file).c_str(), &st) != 0) return {};
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG: return {};
+    case S_IFLNK: return "a symbolic link";
+    case S_IFDIR: return "a folder";
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    default: return "a file of an unknown kind";
+  }
+}
+
+void Tconversion_form::refuse_odd_file(const std::string& file, const std::string& kind) {
+  Memo1.Add("Database already exists, not attempting to create");
+  Memo1.Add("You must rename or delete this database before trying again");
+  Memo1.Add("In place of the database " + file + " is " + kind + ", not a database file");
+}
+
 bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   check_database_name(dbname);
   Memo1.Clear();
@@ -86,6 +112,15 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   platform::force_directories(kDestinationDirectory);
   const std::string file = destination_file(dbname);
   fb::IBDatabase& db = DataModule2->IBDatabase2;
+  // A link in place of the database goes as a link: the file it points to
+  // is never written. Anything else that is no regular file stays.
+  if (const auto kind = odd_file_kind(file); kind == "a symbolic link") {
+    std::error_code ec;
+    std::filesystem::remove(platform::map_path(file), ec);
+  } else if (!kind.empty()) {
+    refuse_odd_file(file, kind);
+    return false;
+  }
   if (platform::file_exists(file)) {
     // The connection of an earlier run may still be open on this file.
     db.Close();
@@ -109,6 +144,14 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   // The new file is written without waiting on the disk for every statement;
   // closing it below makes it durable.
   BulkLoad bulk(db);
+  // Once more just before the engine creates the file: nothing may have
+  // appeared there meanwhile.
+  std::error_code ec;
+  if (std::filesystem::symlink_status(platform::map_path(file), ec).type() != std::filesystem::file_type::not_found) {
+    const std::string kind = odd_file_kind(file);
+    refuse_odd_file(file, kind.empty() ? "a file that appeared during the run" : kind);
+    return false;
+  }
   db.CreateDatabase();
 
   Memo1.Add(kRule);

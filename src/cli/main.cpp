@@ -255,7 +255,8 @@ int convert(const Options& o) {
     code = kFailed;
   }
   summary.tables = form.stats;
-  if (summary.outcome != qv::cli::Outcome::Refused)
+  // Named only when a database is there (a run can stop before creating it).
+  if (summary.outcome != qv::cli::Outcome::Refused && qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname)))
     summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
   qv::cli::print_summary(stderr, summary);
   if (!o.report.empty() && !write_report(o.report, summary) && code == kOk) code = kFailed;

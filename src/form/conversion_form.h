@@ -160,6 +160,8 @@ class Tconversion_form {
 
  private:
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
+  static std::string odd_file_kind(const std::string& file);  // builder
+  void refuse_odd_file(const std::string& file, const std::string& kind);
   void set_ticks(bool on);                      // every item, index 0 to 17
 
   static_assert(std::atomic<bool>::is_always_lock_free);

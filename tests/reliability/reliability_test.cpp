@@ -3,6 +3,9 @@
 // destination ends the run with a message naming the path.
 #include <sys/stat.h>
 
+#include <fstream>
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -146,6 +149,51 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
     }
   }
   EXPECT_TRUE(run().completed());
+}
+
+// Whatever is in place of the database: a link goes as a link (its target
+// untouched, the run writes a file of its own); anything else that is not a
+// regular file is refused with the refusal lines and what is there.
+TEST_F(Reliability, DestinationThatIsNoRegularFile) {
+  write_sample(data_set());
+  const fs::path db = database();
+  const fs::path target = drive.root() / "elsewhere" / "target.gdb";
+  fs::create_directories(destination_folder());
+  struct Case {
+    const char* kind;
+    std::function<void()> make;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"a symbolic link", [&] { fs::create_directories(target.parent_path()); std::ofstream(target) << "keep"; fs::create_symlink(target, db); }, 0},
+      {"a dangling link", [&] { fs::remove(target); fs::create_symlink(target, db); }, 0},
+      {"a folder", [&] { fs::create_directory(db); }, 2},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(db.c_str(), 0600), 0); }, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    fs::remove(db);
+    c.make();
+    Child child(args({"--tables", "carrier.db"}, data_set()));
+    child.kill_after = std::chrono::seconds(60);
+    const ChildResult r = run_cli(child);
+    EXPECT_EQ(r.code, c.code) << r.all();
+    if (c.code == 0) {
+      EXPECT_TRUE(r.completed()) << r.all();
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(db)));
+      if (fs::exists(target)) {
+        EXPECT_EQ(fs::file_size(target), 4u);
+      }
+      EXPECT_FALSE(fs::exists(target) && c.kind == std::string("a dangling link"));
+      continue;
+    }
+    ASSERT_GE(r.out.size(), 3u) << r.all();
+    EXPECT_EQ(r.out[r.out.size() - 3], "Database already exists, not attempting to create");
+    EXPECT_EQ(r.out[r.out.size() - 2], "You must rename or delete this database before trying again");
+    EXPECT_THAT(r.out.back(), HasSubstr(std::string(" is ") + c.kind + ", not a database file"));
+    EXPECT_THAT(r.err, Not(HasSubstr("Database as the run left it")));
+  }
+  fs::remove(db);
 }
 
 // A FIFO or a device in place of an old table is refused at once, naming

@@ -352,11 +352,14 @@ class Checker {
       return true;
     }
     std::array<unsigned char, 32> buffer{};
-    const std::string err = pdx::values::encode(f.type, platform::trim(v), buffer.data());
-    if (err.empty()) return true;
-    add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
-        "the temporary field cannot take it: " + err);
-    return false;
+    try {
+      pdx::values::encode(f.type, platform::trim(v), buffer.data());
+      return true;
+    } catch (const pdx::values::Invalid& e) {
+      add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
+          std::string("the temporary field cannot take it: ") + e.what());
+      return false;
+    }
   }
 
   const Options& o_;

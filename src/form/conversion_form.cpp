@@ -5,7 +5,7 @@
 
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv {
 

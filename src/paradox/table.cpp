@@ -66,6 +66,7 @@ std::optional<std::string> Session::AliasPath(std::string_view name) const {
 }
 
 struct PDTable::Impl {
+  static void settle(PDTable& t);
   fs::path path;
   std::unique_ptr<TableReader> reader;
   std::unique_ptr<TableWriter> writer;
@@ -158,8 +159,8 @@ bool PDTable::Active() const { return impl_->reader != nullptr; }
 
 // Moving after appending: the pending record is posted (as a move would in
 // the desktop engine) and the table is read again from the file.
-static void settle(PDTable& t) {
-  PDTable::Impl& m = t.impl();
+void PDTable::Impl::settle(PDTable& t) {
+  Impl& m = t.impl();
   if (m.appending) t.Post();
   if (m.writer) {
     m.writer->flush();
@@ -170,21 +171,21 @@ static void settle(PDTable& t) {
 
 void PDTable::First() {
   impl_->r(*this);
-  settle(*this);
+  Impl::settle(*this);
   impl_->reader->first();
   impl_->moved();
 }
 
 void PDTable::Last() {
   impl_->r(*this);
-  settle(*this);
+  Impl::settle(*this);
   impl_->reader->last();
   impl_->moved();
 }
 
 void PDTable::Next() {
   impl_->r(*this);
-  settle(*this);
+  Impl::settle(*this);
   impl_->reader->next();
   impl_->moved();
 }

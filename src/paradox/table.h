@@ -128,10 +128,9 @@ class PDTable {
 
   std::filesystem::path FilePath() const;  // resolved path of TableName
 
+ private:
   struct Impl;
   Impl& impl();
-
- private:
   std::unique_ptr<Impl> impl_;
   friend class PDField;
 };

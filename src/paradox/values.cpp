@@ -82,10 +82,10 @@ void store_double(double v, unsigned char* p) {
   put_be(p, 8, raw);
 }
 
-std::string format_bcd(const unsigned char* p, std::string& out) {
+void format_bcd(const unsigned char* p, std::string& out) {
   const bool negative = !(p[0] & 0x80);
   const int scale = p[0] & 0x3F;
-  if (scale > 32) return fmt::format("BCD value with {} decimals", scale);
+  if (scale > 32) throw Invalid(fmt::format("BCD value with {} decimals", scale));
   // 32 digits, the last `scale` of them after the point. Digits past the
   // first nibble that is not a digit are noise left by the writer.
   std::string digits;
@@ -101,9 +101,8 @@ std::string format_bcd(const unsigned char* p, std::string& out) {
   if (scale > 0) text.append(1, '.').append(digits, static_cast<std::size_t>(32 - scale));
   double v = 0;
   const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (r.ec != std::errc()) return "unreadable BCD value";
+  if (r.ec != std::errc()) throw Invalid("unreadable BCD value");
   out += platform::decimal_text(v);
-  return {};
 }
 
 bool parse_int(std::string_view t, std::int64_t& v) {
@@ -168,87 +167,88 @@ void append_date(std::int64_t ordinal_day, std::string& out) {
   out.append(buf, sizeof buf);
 }
 
-std::string format(FieldType type, const unsigned char* p, std::string& out) {
+void format(FieldType type, const unsigned char* p, std::string& out) {
   switch (type) {
     case FieldType::Short:
       append_int(static_cast<std::int16_t>(be(p, 2) ^ 0x8000U), out);
-      return {};
+      return;
     case FieldType::Long:
     case FieldType::AutoInc:
       append_int(static_cast<std::int32_t>(be(p, 4) ^ 0x80000000U), out);
-      return {};
+      return;
     case FieldType::Number:
     case FieldType::Money: {
       const double v = stored_double(p);
-      if (!std::isfinite(v)) return "a number that is not finite";
+      if (!std::isfinite(v)) throw Invalid("a number that is not finite");
       out += platform::decimal_text(v);
-      return {};
+      return;
     }
     case FieldType::Logical:
       if (p[0] == 0x80) out += "False";
       else if (p[0] == 0x81) out += "True";
-      else return fmt::format("logical value {:#04x}", p[0]);
-      return {};
+      else throw Invalid(fmt::format("logical value {:#04x}", p[0]));
+      return;
     case FieldType::Date: {
       const auto day = static_cast<std::int32_t>(be(p, 4) ^ 0x80000000U);
-      if (!valid_ordinal_day(day)) return fmt::format("date value {} is out of range", day);
+      if (!valid_ordinal_day(day)) throw Invalid(fmt::format("date value {} is out of range", day));
       append_date(day, out);
-      return {};
+      return;
     }
     case FieldType::Time: {
       const auto ms = static_cast<std::int32_t>(be(p, 4) ^ 0x80000000U);
-      if (ms < 0 || ms >= kMsPerDay) return fmt::format("time value {} is out of range", ms);
+      if (ms < 0 || ms >= kMsPerDay) throw Invalid(fmt::format("time value {} is out of range", ms));
       append_time(ms, out);
-      return {};
+      return;
     }
     case FieldType::Timestamp: {
       const double v = stored_double(p);
       if (!(v >= kMsPerDay && v < static_cast<double>((kMaxDay + 1) * kMsPerDay)))
-        return "timestamp value out of range";
+        throw Invalid("timestamp value out of range");
       const auto ms = static_cast<std::int64_t>(v);
       append_date(ms / kMsPerDay, out);
       out += ' ';
       append_time(ms % kMsPerDay, out);
-      return {};
+      return;
     }
     case FieldType::BCD:
-      return format_bcd(p, out);
+      format_bcd(p, out);
+      return;
     default:
-      return fmt::format("type '{}' has no fixed-size text form", static_cast<char>(type));
+      throw Invalid(fmt::format("type '{}' has no fixed-size text form", static_cast<char>(type)));
   }
 }
 
-std::string encode(FieldType type, std::string_view t, unsigned char* p) {
+void encode(FieldType type, std::string_view t, unsigned char* p) {
   std::int64_t i = 0;
   double d = 0;
   switch (type) {
     case FieldType::Short:
-      if (!parse_int(t, i) || i < -32767 || i > 32767) return "not a short integer (-32767 to 32767)";
+      if (!parse_int(t, i) || i < -32767 || i > 32767) throw Invalid("not a short integer (-32767 to 32767)");
       put_be(p, 2, static_cast<std::uint16_t>(i) ^ 0x8000U);
-      return {};
+      return;
     case FieldType::Long:
     case FieldType::AutoInc:
-      if (!parse_int(t, i) || i < -2147483647 || i > 2147483647) return "not a long integer";
+      if (!parse_int(t, i) || i < -2147483647 || i > 2147483647) throw Invalid("not a long integer");
       put_be(p, 4, static_cast<std::uint32_t>(i) ^ 0x80000000U);
-      return {};
+      return;
     case FieldType::Number:
     case FieldType::Money:
-      if (!parse_double(t, d)) return "not a number";
+      if (!parse_double(t, d)) throw Invalid("not a number");
       store_double(d, p);
-      return {};
+      return;
     case FieldType::Logical: {
       const std::string l = platform::ascii_lower(t);
       if (l == "true" || l == "t" || l == "yes" || l == "1") p[0] = 0x81;
       else if (l == "false" || l == "f" || l == "no" || l == "0") p[0] = 0x80;
-      else return "not a logical value (True or False)";
-      return {};
+      else throw Invalid("not a logical value (True or False)");
+      return;
     }
     case FieldType::Date:
-      if (!parse_date(t, i) || !valid_ordinal_day(i)) return "not a date (MM/DD/YYYY)";
+      if (!parse_date(t, i) || !valid_ordinal_day(i)) throw Invalid("not a date (MM/DD/YYYY)");
       put_be(p, 4, static_cast<std::uint32_t>(i) ^ 0x80000000U);
-      return {};
+      return;
     default:
-      return fmt::format("fields of type '{}' cannot be written", static_cast<char>(type));
+      throw Invalid(fmt::format("fields of type '{}' cannot be written", static_cast<char>(type)));
   }
 }
 

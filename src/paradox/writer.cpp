@@ -284,8 +284,11 @@ void TableWriter::set(std::size_t f, std::string_view text) {
   }
   const std::string_view t = platform::trim(text);
   if (t.empty()) return;
-  if (std::string err = values::encode(d.DataType, t, p); !err.empty())
-    field_error(f, fmt::format("\"{}\" is {}", text, err));
+  try {
+    values::encode(d.DataType, t, p);
+  } catch (const values::Invalid& e) {
+    field_error(f, fmt::format("\"{}\" is {}", text, e.what()));
+  }
 }
 
 void TableWriter::write_blob(std::size_t f, const std::string& bytes, unsigned char* p) {

@@ -137,6 +137,8 @@ void Tconversion_form::btn_convertClick(Sender) {
   Label2.SetEnabled(false);
   Label3.SetEnabled(true);
   last_run_completed = false;
+  last_run_stopped = false;
+  stop_.store(false);
   stats.clear();
   old_table_directory = directory;
   run_position_ = "database creation";
@@ -163,6 +165,12 @@ void Tconversion_form::btn_convertClick(Sender) {
       if (!stats.empty()) table_step("building indexes");
       DataModule2->IBDatabase2.Close();
     }
+  } catch (const RunStopped&) {
+    // What was posted stays: closing commits it.
+    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+    Memo1.Add("The run was stopped at " + run_position_ + ": the database holds the rows written until then.");
+    last_run_stopped = true;
+    return;
   } catch (...) {
     Memo1.Add("The run stopped on an error at " + run_position_ +
               ": the database holds the rows written until then.");
@@ -214,6 +222,7 @@ TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t
 }
 
 void Tconversion_form::table_progress(bool finished) {
+  if (stop_requested()) throw RunStopped("The run was stopped at " + run_position_);
   if (stats.empty()) return;
   const auto now = std::chrono::steady_clock::now();
   TableStats& s = stats.back();

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,13 @@ struct TableStats {
   std::int64_t merged = 0;
   double seconds = 0;
   std::string step = "copying rows";  // what the run is doing to the table
+};
+
+// Thrown at the next row after a stop was requested; Convert ends the run
+// on it.
+class RunStopped : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 class Tconversion_form;
@@ -145,6 +154,12 @@ class Tconversion_form {
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
+  // True when the last Convert was stopped on request.
+  bool last_run_stopped = false;
+
+  // Asks the run in progress to stop at its next row (any thread may ask).
+  void request_stop() noexcept { stop_.store(true); }
+  bool stop_requested() const noexcept { return stop_.load(); }
 
  private:
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
@@ -152,6 +167,7 @@ class Tconversion_form {
 
   MessageBoxes* boxes_;
   std::string run_position_;
+  std::atomic<bool> stop_{false};
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;
 };

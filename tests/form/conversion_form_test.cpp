@@ -211,6 +211,25 @@ TEST_F(FormTest, AnErrorEndsTheRunWhereItOccurs) {
   EXPECT_EQ(state_of(form), run_started(kAll));
 }
 
+TEST_F(FormTest, AStopRequestEndsTheRunAtTheNextRow) {
+  choose_data_set();
+  form.converter_override = [this](std::size_t i, const std::string&) {
+    converted.push_back(i);
+    form.begin_table(Tconversion_form::destination_table(i), 10);
+    if (converted.size() == 3) form.request_stop();  // from any thread
+    form.table_progress();
+  };
+  form.btn_convertClick(&form);
+  EXPECT_THAT(converted, ElementsAre(0u, 1u, 2u));
+  EXPECT_EQ(form.Memo1.Lines.back(), "The run was stopped at CITY_4: the database holds the rows written until then.");
+  EXPECT_TRUE(form.last_run_stopped);
+  EXPECT_FALSE(form.last_run_completed);
+  EXPECT_EQ(state_of(form), run_started(kAll));
+  form.btn_convertClick(&form);  // a new run starts afresh
+  EXPECT_EQ(converted.size(), 3u + 18u);
+  EXPECT_TRUE(form.last_run_completed);
+}
+
 TEST_F(FormTest, FolderOutsideADbFolderIsRefusedAtConvert) {
   for (const char* folder : {"MyData/sets/abcd1234", "MyData/db"}) {
     touch(drive.root() / folder / "quorvel2.db");

@@ -25,11 +25,11 @@
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <firebird/Interface.h>
 #include <ibase.h>
 
 #include "builder/schema.h"
 #include "converters/frame.h"
-#include "firebird/engine.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
@@ -37,7 +37,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "sample_data.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace {
 
@@ -214,6 +214,16 @@ std::string insert_sql(const std::vector<std::string>& columns, std::size_t k) {
   return "EXECUTE BLOCK (" + params + ") AS BEGIN\n" + body + "END";
 }
 
+// The engine's own interface, used directly by the reference load.
+Firebird::IMaster* fb_master() { return Firebird::fb_get_master_interface(); }
+
+struct FbStatus : Firebird::ThrowStatusWrapper {
+  FbStatus() : ThrowStatusWrapper(fb_master()->getStatus()) {}
+  ~FbStatus() { dispose(); }
+  FbStatus(const FbStatus&) = delete;
+  FbStatus& operator=(const FbStatus&) = delete;
+};
+
 // One prepared statement with its text input message.
 struct Prepared {
   Firebird::IStatement* stmt = nullptr;
@@ -222,29 +232,50 @@ struct Prepared {
   std::vector<unsigned char> buf;
 
   Prepared(Firebird::IAttachment* att, Firebird::ITransaction* tra, const std::string& sql) {
-    qv::fb::detail::Status st;
-    stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.c_str(), 1,
+    FbStatus st;
+    stmt = att->prepare(&st, tra, static_cast<unsigned>(sql.size()), sql.c_str(), 1,
                         Firebird::IStatement::PREPARE_PREFETCH_METADATA);
-    meta = qv::fb::detail::text_message(stmt->getInputMetadata(st.get()), [](unsigned p) {
-      // As wide as the column (text), or the longest text a number or date takes.
-      const unsigned width = kWidths[p % kWidths.size()];
-      return width ? width : 255u;
-    });
-    const unsigned n = meta->getCount(st.get());
+    // Every value goes in as text: as wide as the column, or the longest text
+    // a number or date takes.
+    Firebird::IMessageMetadata* in = stmt->getInputMetadata(&st);
+    Firebird::IMetadataBuilder* b = in->getBuilder(&st);
+    const unsigned n = in->getCount(&st);
     for (unsigned p = 0; p < n; ++p) {
-      offsets.push_back(meta->getOffset(st.get(), p));
-      nulls.push_back(meta->getNullOffset(st.get(), p));
+      const unsigned width = kWidths[p % kWidths.size()];
+      b->setType(&st, p, SQL_VARYING + 1);
+      b->setLength(&st, p, width ? width : 255u);
+      b->setCharSet(&st, p, 0);
     }
-    buf.resize(meta->getMessageLength(st.get()));
+    meta = b->getMetadata(&st);
+    b->release();
+    in->release();
+    for (unsigned p = 0; p < n; ++p) {
+      offsets.push_back(meta->getOffset(&st, p));
+      nulls.push_back(meta->getNullOffset(&st, p));
+    }
+    buf.resize(meta->getMessageLength(&st));
   }
   ~Prepared() {
-    qv::fb::detail::Status st;
+    FbStatus st;
     meta->release();
-    stmt->free(st.get());
+    stmt->free(&st);
   }
   Prepared(const Prepared&) = delete;
   Prepared& operator=(const Prepared&) = delete;
 };
+
+// An attachment of the load's own to the database file.
+Firebird::IAttachment* fb_attach(const std::string& path) {
+  FbStatus st;
+  Firebird::IXpbBuilder* dpb = fb_master()->getUtilInterface()->getXpbBuilder(&st, Firebird::IXpbBuilder::DPB, nullptr, 0);
+  dpb->insertString(&st, isc_dpb_user_name, "SYSDBA");
+  dpb->insertTag(&st, isc_dpb_utf8_filename);
+  Firebird::IProvider* prov = fb_master()->getDispatcher();
+  Firebird::IAttachment* att = prov->attachDatabase(&st, path.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
+  prov->release();
+  dpb->dispose();
+  return att;
+}
 
 // The names of JSEARCH_4's indexes that are not behind a constraint.
 std::vector<std::string> secondary_indexes(qv::fb::IBDatabase& db) {
@@ -256,8 +287,8 @@ std::vector<std::string> secondary_indexes(qv::fb::IBDatabase& db) {
 }
 
 // The plainest load there is: one prepared INSERT, every row executed with
-// its values as text, one transaction, on a connection made the way the
-// converters make it, closed the way a run is closed.
+// its values as text, one transaction, on an attachment of its own beside the
+// converters' connection, which is closed the way a run is closed.
 Figures plain_load(const std::string& dbname, LoadWay way) {
   Run run(dbname);
   const Rows rows = load_rows(run.form.old_table_directory);
@@ -273,14 +304,13 @@ Figures plain_load(const std::string& dbname, LoadWay way) {
     indexes = secondary_indexes(db);
     for (const auto& name : indexes) db.ExecuteImmediate("ALTER INDEX " + name + " INACTIVE");
   }
-  dm.IBTransaction1.StartTransaction();
-  Firebird::IAttachment* att = qv::fb::detail::attachment(db);
-  Firebird::ITransaction* tra = qv::fb::detail::transaction(dm.IBTransaction1);
+  FbStatus st;
+  Firebird::IAttachment* att = fb_attach(db.real_path());
+  Firebird::ITransaction* tra = att->startTransaction(&st, 0, nullptr);
   {
     Prepared one(att, tra, insert_sql(rows.columns, 1));
     std::optional<Prepared> many;
     if (way.rows_per_call > 1) many.emplace(att, tra, insert_sql(rows.columns, way.rows_per_call));
-    qv::fb::detail::Status st;
     std::size_t v = 0;
     std::uint32_t from = 0;
     for (std::size_t r = 0; r < n_rows;) {
@@ -296,11 +326,12 @@ Figures plain_load(const std::string& dbname, LoadWay way) {
         std::memcpy(&p.buf[p.offsets[i] + sizeof len], rows.text.data() + from, len);
         from = to;
       }
-      p.stmt->execute(st.get(), tra, p.meta, p.buf.data(), nullptr, nullptr);
+      p.stmt->execute(&st, tra, p.meta, p.buf.data(), nullptr, nullptr);
       r += k;
     }
   }
-  dm.IBTransaction1.Commit();
+  tra->commit(&st);
+  att->detach(&st);
   for (const auto& name : indexes) db.ExecuteImmediate("ALTER INDEX " + name + " ACTIVE");
   db.Close();  // makes the file durable
   Figures f;

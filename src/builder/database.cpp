@@ -6,7 +6,7 @@
 
 #include "form/conversion_form.h"
 #include "platform/paths.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv {
 

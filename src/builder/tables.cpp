@@ -4,7 +4,7 @@
 #include "builder/executor.h"
 #include "builder/schema.h"
 #include "form/conversion_form.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv {
 

@@ -23,7 +23,7 @@
 #include "paradox/table.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include "firebird/ib.h"
 #include "paradox/table.h"
 #include "platform/text.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv::conv {
 

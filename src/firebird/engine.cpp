@@ -16,7 +16,7 @@
 #include <iterator>
 #include <ibase.h>
 
-namespace qv::fb::detail {
+namespace qv::fb {
 
 using namespace Firebird;
 namespace fs = std::filesystem;
@@ -109,23 +109,35 @@ IMaster* init_master() {
   return fb_get_master_interface();
 }
 
+// The engine's threads and files are let go before the process ends, so that
+// nothing of it is still running while the process's own memory is torn down.
+void shut_down_engine() { fb_shutdown(0, fb_shutrsn_exit_called); }
+
 }  // namespace
 
-IMaster* master() {
-  static IMaster* const m = init_master();
-  return m;
+Engine::~Engine() {
+  if (provider_) provider_->release();
 }
 
-IProvider* provider() {
-  static IProvider* const p = master()->getDispatcher();
-  return p;
+IProvider* Engine::provider() const {
+  if (!provider_) provider_ = master_->getDispatcher();
+  return provider_;
 }
 
-IUtil* util() { return master()->getUtilInterface(); }
+std::shared_ptr<const Engine> installed_engine() {
+  static const std::shared_ptr<const Engine> engine = [] {
+    auto e = std::make_shared<const Engine>(init_master());
+    std::atexit(shut_down_engine);
+    return e;
+  }();
+  return engine;
+}
+
+namespace detail {
 
 std::string message(IStatus* status) {
   char buf[2048];
-  const unsigned n = util()->formatStatus(buf, sizeof buf, status);
+  const unsigned n = installed_engine()->util()->formatStatus(buf, sizeof buf, status);
   std::string text(buf, std::min<std::size_t>(n, sizeof buf - 1));
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   // The engine writes one message per line, continuations starting with "-".
@@ -156,105 +168,108 @@ Error error(const FbException& e, std::string_view context) {
   return Error(text, code);
 }
 
-IMessageMetadata* text_message(IMessageMetadata* meta, const std::function<unsigned(unsigned)>& length) {
-  Status st;
-  IMetadataBuilder* b = nullptr;
-  try {
-    b = meta->getBuilder(st.get());
-    for (unsigned i = 0, n = meta->getCount(st.get()); i < n; ++i) {
-      b->setType(st.get(), i, SQL_VARYING + 1);
-      b->setLength(st.get(), i, length(i));
-      b->setCharSet(st.get(), i, 0);
-    }
-    IMessageMetadata* text = b->getMetadata(st.get());
-    b->release();
-    meta->release();
-    return text;
-  } catch (...) {
-    if (b) b->release();
-    meta->release();
-    throw;
+Metadata text_message(const Engine& engine, IMessageMetadata* meta, const std::function<unsigned(unsigned)>& length) {
+  Status st(engine);
+  MetadataBuilder b(meta->getBuilder(st.get()));
+  for (unsigned i = 0, n = meta->getCount(st.get()); i < n; ++i) {
+    b->setType(st.get(), i, SQL_VARYING + 1);
+    b->setLength(st.get(), i, length(i));
+    b->setCharSet(st.get(), i, 0);
   }
+  return Metadata(b->getMetadata(st.get()));
 }
 
-std::vector<Row> fetch(IAttachment* att, ITransaction* tra, std::string_view sql, unsigned dialect) {
-  Status st;
-  IStatement* stmt = att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(), dialect,
-                                  IStatement::PREPARE_PREFETCH_METADATA);
-  IMessageMetadata* meta = nullptr;
-  IResultSet* rs = nullptr;
-  std::vector<Row> rows;
-  try {
-    // Every column is read as text.
-    IMessageMetadata* out = stmt->getOutputMetadata(st.get());
-    meta = text_message(out, [&](unsigned i) {
-      const unsigned type = out->getType(st.get(), i) & ~1u;
-      const unsigned len = (type == SQL_TEXT || type == SQL_VARYING) ? out->getLength(st.get(), i) : 64u;
-      return std::clamp(len, 64u, 32000u);
-    });
-    const unsigned n = meta->getCount(st.get());
-    std::vector<unsigned char> buf(meta->getMessageLength(st.get()));
-    rs = stmt->openCursor(st.get(), tra, nullptr, nullptr, meta, 0);
-    while (rs->fetchNext(st.get(), buf.data()) == IStatus::RESULT_OK) {
-      Row& row = rows.emplace_back(n);
-      for (unsigned i = 0; i < n; ++i) {
-        short null_flag = 0;
-        std::memcpy(&null_flag, buf.data() + meta->getNullOffset(st.get(), i), sizeof null_flag);
-        if (null_flag) continue;
-        const unsigned char* p = buf.data() + meta->getOffset(st.get(), i);
-        unsigned short len = 0;
-        std::memcpy(&len, p, sizeof len);
-        row[i].emplace(reinterpret_cast<const char*>(p + sizeof len), len);
-      }
-    }
-    rs->close(st.get());
-    rs = nullptr;
-  } catch (...) {
-    if (rs) rs->release();
-    if (meta) meta->release();
-    stmt->release();
-    throw;
+std::vector<Row> fetch(const Engine& engine, IAttachment* att, ITransaction* tra, std::string_view sql,
+                       unsigned dialect) {
+  Status st(engine);
+  Statement stmt(att->prepare(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(), dialect,
+                              IStatement::PREPARE_PREFETCH_METADATA));
+  // Every column is read as text.
+  const Metadata out(stmt->getOutputMetadata(st.get()));
+  const Metadata meta = text_message(engine, out.get(), [&](unsigned i) {
+    const unsigned type = out->getType(st.get(), i) & ~1u;
+    const unsigned len = (type == SQL_TEXT || type == SQL_VARYING) ? out->getLength(st.get(), i) : 64u;
+    return std::clamp(len, 64u, 32000u);
+  });
+  const unsigned n = meta->getCount(st.get());
+  std::vector<unsigned> offsets, null_offsets;
+  for (unsigned i = 0; i < n; ++i) {
+    offsets.push_back(meta->getOffset(st.get(), i));
+    null_offsets.push_back(meta->getNullOffset(st.get(), i));
   }
-  meta->release();
-  stmt->release();
+  std::vector<unsigned char> buf(meta->getMessageLength(st.get()));
+  std::vector<Row> rows;
+  ResultSet rs(stmt->openCursor(st.get(), tra, nullptr, nullptr, meta.get(), 0));
+  while (rs->fetchNext(st.get(), buf.data()) == IStatus::RESULT_OK) {
+    Row& row = rows.emplace_back(n);
+    for (unsigned i = 0; i < n; ++i) {
+      short null_flag = 0;
+      std::memcpy(&null_flag, buf.data() + null_offsets[i], sizeof null_flag);
+      if (null_flag) continue;
+      const unsigned char* p = buf.data() + offsets[i];
+      unsigned short len = 0;
+      std::memcpy(&len, p, sizeof len);
+      row[i].emplace(reinterpret_cast<const char*>(p + sizeof len), len);
+    }
+  }
+  rs.end([&](IResultSet* r) { r->close(st.get()); });
   return rows;
 }
 
 namespace {
 // Attaches to or creates `path`. The file name goes to the engine as UTF-8,
 // whatever the process locale, so folders with accented names work.
-IAttachment* connect(const std::string& path, bool create_it, std::optional<bool> force_write, int dialect,
-                     int page_size) {
-  Status st;
-  IXpbBuilder* dpb = util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0);
-  try {
-    // The embedded engine trusts the user name it is given.
-    dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
-    dpb->insertTag(st.get(), isc_dpb_utf8_filename);
-    if (force_write) dpb->insertInt(st.get(), isc_dpb_force_write, *force_write ? 1 : 0);
-    if (create_it) {
-      dpb->insertInt(st.get(), isc_dpb_sql_dialect, dialect);
-      if (page_size > 0) dpb->insertInt(st.get(), isc_dpb_page_size, page_size);
-    }
-    const auto len = dpb->getBufferLength(st.get());
-    const auto* buf = dpb->getBuffer(st.get());
-    IAttachment* att = create_it ? provider()->createDatabase(st.get(), path.c_str(), len, buf)
-                                 : provider()->attachDatabase(st.get(), path.c_str(), len, buf);
-    dpb->dispose();
-    return att;
-  } catch (...) {
-    dpb->dispose();
-    throw;
+Attachment connect(const Engine& engine, const std::string& path, bool create_it, std::optional<bool> force_write,
+                   int dialect, int page_size) {
+  Status st(engine);
+  const ParamBuilder dpb(engine.util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0));
+  // The embedded engine trusts the user name it is given.
+  dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
+  dpb->insertTag(st.get(), isc_dpb_utf8_filename);
+  if (force_write) dpb->insertInt(st.get(), isc_dpb_force_write, *force_write ? 1 : 0);
+  if (create_it) {
+    dpb->insertInt(st.get(), isc_dpb_sql_dialect, dialect);
+    if (page_size > 0) dpb->insertInt(st.get(), isc_dpb_page_size, page_size);
   }
+  const auto len = dpb->getBufferLength(st.get());
+  const auto* buf = dpb->getBuffer(st.get());
+  return Attachment(create_it ? engine.provider()->createDatabase(st.get(), path.c_str(), len, buf)
+                              : engine.provider()->attachDatabase(st.get(), path.c_str(), len, buf));
 }
 }  // namespace
 
-IAttachment* attach(const std::string& path, std::optional<bool> force_write) {
-  return connect(path, false, force_write, 0, 0);
+Attachment attach(const Engine& engine, const std::string& path, std::optional<bool> force_write) {
+  return connect(engine, path, false, force_write, 0, 0);
 }
 
-IAttachment* create(const std::string& path, int dialect, int page_size) {
-  return connect(path, true, std::nullopt, dialect, page_size);
+Attachment create(const Engine& engine, const std::string& path, int dialect, int page_size) {
+  return connect(engine, path, true, std::nullopt, dialect, page_size);
 }
 
-}  // namespace qv::fb::detail
+Transaction start(const Engine& engine, IAttachment* att, bool read_only) {
+  Status st(engine);
+  if (!read_only) return Transaction(att->startTransaction(st.get(), 0, nullptr));
+  const ParamBuilder tpb(engine.util()->getXpbBuilder(st.get(), IXpbBuilder::TPB, nullptr, 0));
+  tpb->insertTag(st.get(), isc_tpb_read);
+  tpb->insertTag(st.get(), isc_tpb_read_committed);
+  tpb->insertTag(st.get(), isc_tpb_rec_version);
+  return Transaction(att->startTransaction(st.get(), tpb->getBufferLength(st.get()), tpb->getBuffer(st.get())));
+}
+
+OwnTransaction::~OwnTransaction() {
+  if (!tra_) return;
+  try {
+    Status st(engine_);
+    tra_.end([&](ITransaction* t) { t->rollback(st.get()); });
+  } catch (...) {
+    // Released when tra_ goes, which the engine takes as a rollback.
+  }
+}
+
+void OwnTransaction::commit() {
+  Status st(engine_);
+  tra_.end([&](ITransaction* t) { t->commit(st.get()); });
+}
+
+}  // namespace detail
+}  // namespace qv::fb

@@ -1,38 +1,156 @@
-// The embedded Firebird engine as this layer uses it: the one entry point
-// (which first gives the engine a lock folder of our own), status handling
-// and a small row reader. Internal to src/firebird.
+// The embedded Firebird engine as this layer uses it: the entry interface a
+// connection is given, owners for the engine's objects, status handling and a
+// small row reader. Internal to src/firebird (and to its tests).
 #pragma once
 
 #include <firebird/Interface.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "firebird/ib.h"
 
-namespace qv::fb::detail {
+namespace qv::fb {
 
-// The engine's entry point. The first call sets FIREBIRD_LOCK (when unset)
-// to a folder private to this user, before the engine reads it.
-Firebird::IMaster* master();
-Firebird::IProvider* provider();
-Firebird::IUtil* util();
-
-// A status vector for engine calls that throw Firebird::FbException.
-class Status {
+// The engine as the layer reaches it: its entry interface, the dispatcher
+// taken from it, and a check made before every call the layer makes through
+// it. A connection takes one when it is made.
+class Engine {
  public:
-  Status() : wrapper_(master()->getStatus()) {}
-  ~Status() { wrapper_.dispose(); }
-  Status(const Status&) = delete;
-  Status& operator=(const Status&) = delete;
-  Firebird::ThrowStatusWrapper* get() { return &wrapper_; }
+  explicit Engine(Firebird::IMaster* master) : master_(master) {}
+  virtual ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  Firebird::IMaster* master() const { return master_; }
+  Firebird::IProvider* provider() const;  // taken at the first use
+  Firebird::IUtil* util() const { return master_->getUtilInterface(); }
+
+  // Made before each engine call; an exception thrown here fails that call
+  // before the engine sees it, as a refusal of the engine would. The
+  // installed engine refuses nothing.
+  virtual void before_call() const {}
 
  private:
-  Firebird::ThrowStatusWrapper wrapper_;
+  Firebird::IMaster* master_;
+  mutable Firebird::IProvider* provider_ = nullptr;
 };
+
+// The engine installed on this machine, shared by every connection. The
+// first use gives it a lock folder and a settings folder of our own; the
+// engine is shut down when the process exits.
+std::shared_ptr<const Engine> installed_engine();
+
+namespace detail {
+
+// The status every engine call is made with: the call is first put to the
+// engine's check, and a failure throws Firebird::FbException.
+class Status final : public Firebird::BaseStatusWrapper<Status> {
+ public:
+  explicit Status(const Engine& engine) : BaseStatusWrapper(engine.master()->getStatus()), engine_(engine) {}
+  ~Status() { dispose(); }
+  Status(const Status&) = delete;
+  Status& operator=(const Status&) = delete;
+  Status* get() { return this; }
+
+  static void clearException(Status* s) {
+    s->engine_.before_call();
+    s->BaseStatusWrapper::clearException();
+  }
+  static void checkException(Status* s) {
+    if (s->dirty && (s->getState() & Firebird::IStatus::STATE_ERRORS)) throw Firebird::FbException(s->status);
+  }
+
+ private:
+  const Engine& engine_;
+};
+
+// Owns one engine object and lets it go when the owner goes: released (which
+// rolls back a transaction and detaches an attachment) unless a call that
+// ends the object succeeded first. Moved, never copied.
+template <class T>
+class Owned {
+ public:
+  Owned() = default;
+  explicit Owned(T* p) noexcept : p_(p) {}
+  Owned(Owned&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Owned& operator=(Owned&& o) noexcept {
+    if (this != &o) {
+      reset();
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Owned() { reset(); }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+  void reset() noexcept {
+    if (T* p = std::exchange(p_, nullptr)) {
+      if constexpr (requires { p->release(); })
+        p->release();
+      else
+        p->dispose();
+    }
+  }
+  // Ends the object with `call` (commit, detach, close, free), which frees
+  // it when it succeeds; when `call` throws, the object stays owned here.
+  template <class F>
+  void end(F&& call) {
+    call(p_);
+    p_ = nullptr;
+  }
+
+ private:
+  T* p_ = nullptr;
+};
+
+using Attachment = Owned<Firebird::IAttachment>;
+using Transaction = Owned<Firebird::ITransaction>;
+using Statement = Owned<Firebird::IStatement>;
+using Metadata = Owned<Firebird::IMessageMetadata>;
+using MetadataBuilder = Owned<Firebird::IMetadataBuilder>;
+using ResultSet = Owned<Firebird::IResultSet>;
+using ParamBuilder = Owned<Firebird::IXpbBuilder>;
+
+// Starts a transaction: read-write and snapshot, or read-only and read
+// committed.
+Transaction start(const Engine& engine, Firebird::IAttachment* att, bool read_only);
+
+// A transaction of its own for one piece of work: commit() ends it; leaving
+// the scope before that (any exception) rolls it back.
+class OwnTransaction {
+ public:
+  OwnTransaction(const Engine& engine, Firebird::IAttachment* att, bool read_only)
+      : engine_(engine), tra_(start(engine, att, read_only)) {}
+  ~OwnTransaction();
+  OwnTransaction(const OwnTransaction&) = delete;
+  OwnTransaction& operator=(const OwnTransaction&) = delete;
+
+  Firebird::ITransaction* get() const { return tra_.get(); }
+  void commit();
+
+ private:
+  const Engine& engine_;
+  Transaction tra_;
+};
+
+// Runs `work(transaction)` in a transaction of its own, committed when it
+// returns and rolled back when it throws.
+template <class F>
+auto in_own_transaction(const Engine& engine, Firebird::IAttachment* att, bool read_only, F&& work) {
+  OwnTransaction tra(engine, att, read_only);
+  auto result = work(tra.get());
+  tra.commit();
+  return result;
+}
 
 // The engine's own text of an error status, one line per message.
 std::string message(Firebird::IStatus* status);
@@ -46,26 +164,21 @@ Error error(const Firebird::FbException& e, std::string_view context);
 
 // A message shaped like `meta` with every field nullable variable-length
 // text of length(i) bytes in character set NONE: values go in and come out
-// as text and the engine converts them. Releases `meta`; the caller
-// releases the result.
-Firebird::IMessageMetadata* text_message(Firebird::IMessageMetadata* meta,
-                                         const std::function<unsigned(unsigned)>& length);
+// as text and the engine converts them.
+Metadata text_message(const Engine& engine, Firebird::IMessageMetadata* meta,
+                      const std::function<unsigned(unsigned)>& length);
 
 using Row = std::vector<std::optional<std::string>>;
 // Runs a query and returns every row, each value as text (NULL is nullopt).
 // Text columns come back exactly as stored (Windows-1252 bytes).
-std::vector<Row> fetch(Firebird::IAttachment* att, Firebird::ITransaction* tra, std::string_view sql, unsigned dialect);
+std::vector<Row> fetch(const Engine& engine, Firebird::IAttachment* att, Firebird::ITransaction* tra,
+                       std::string_view sql, unsigned dialect);
 
 // Attaches to `path` as SYSDBA; `force_write` (when given) switches the
 // file's forced writes on or off with the attachment.
-Firebird::IAttachment* attach(const std::string& path, std::optional<bool> force_write = std::nullopt);
+Attachment attach(const Engine& engine, const std::string& path, std::optional<bool> force_write = std::nullopt);
 // Creates a database file in `dialect` with `page_size` (0: the engine's).
-Firebird::IAttachment* create(const std::string& path, int dialect, int page_size);
+Attachment create(const Engine& engine, const std::string& path, int dialect, int page_size);
 
-// The engine objects behind the components, for code that talks to the
-// engine directly (the benchmark's reference load). Null when not connected
-// / not active.
-Firebird::IAttachment* attachment(IBDatabase& db);
-Firebird::ITransaction* transaction(IBTransaction& tra);
-
-}  // namespace qv::fb::detail
+}  // namespace detail
+}  // namespace qv::fb

@@ -54,14 +54,10 @@ bool is_ascii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-void detach(IAttachment* att) {
-  Status st;
-  try {
-    att->detach(st.get());
-  } catch (const FbException&) {
-    att->release();
-    throw;
-  }
+// Detaches; when that fails the owner still holds the attachment.
+void detach(const Engine& engine, detail::Attachment& att) {
+  Status st(engine);
+  att.end([&](IAttachment* a) { a->detach(st.get()); });
 }
 
 }  // namespace
@@ -71,7 +67,8 @@ bool Error::is_duplicate_key() const { return gds_code_ == isc_unique_key_violat
 // ---------------------------------------------------------------- connection
 
 struct IBDatabase::Impl {
-  IAttachment* att = nullptr;
+  std::shared_ptr<const Engine> engine;
+  detail::Attachment att;
   std::string path;         // the real file while connected
   bool bulk = false;        // forced writes off while connected
   bool forced_off = false;  // this connection turned forced writes off
@@ -81,10 +78,17 @@ struct IBDatabase::Impl {
   std::vector<std::string> deferred_indexes;  // made inactive; activated on Close
 
   // Switches the file's forced writes through an attachment of its own.
-  void set_force_write(bool on) { detach(detail::attach(path, on)); }
+  void set_force_write(bool on) {
+    detail::Attachment a = detail::attach(*engine, path, on);
+    detach(*engine, a);
+  }
 };
 
-IBDatabase::IBDatabase() : impl_(std::make_unique<Impl>()) {}
+IBDatabase::IBDatabase() : IBDatabase(installed_engine()) {}
+
+IBDatabase::IBDatabase(std::shared_ptr<const Engine> engine) : impl_(std::make_unique<Impl>()) {
+  impl_->engine = std::move(engine);
+}
 
 IBDatabase::~IBDatabase() {
   try {
@@ -95,7 +99,7 @@ IBDatabase::~IBDatabase() {
 }
 
 IBDatabase::Impl& IBDatabase::impl() { return *impl_; }
-bool IBDatabase::Connected() const { return impl_->att != nullptr; }
+bool IBDatabase::Connected() const { return static_cast<bool>(impl_->att); }
 std::string IBDatabase::real_path() const { return platform::map_path(DatabaseName).string(); }
 
 void IBDatabase::CreateDatabase() {
@@ -116,7 +120,7 @@ void IBDatabase::CreateDatabase() {
     throw Error("Cannot create database " + path + ": unsupported clause \"" + std::string(platform::trim(raw)) + "\"");
   }
   try {
-    impl_->att = detail::create(path, SQLDialect, page_size);
+    impl_->att = detail::create(*impl_->engine, path, SQLDialect, page_size);
   } catch (const FbException& e) {
     throw detail::error(e, "Cannot create database " + path);
   }
@@ -140,7 +144,7 @@ void IBDatabase::Open() {
   }
   const std::string path = real_path();
   try {
-    impl_->att = detail::attach(path, impl_->bulk ? std::optional<bool>(false) : std::nullopt);
+    impl_->att = detail::attach(*impl_->engine, path, impl_->bulk ? std::optional<bool>(false) : std::nullopt);
   } catch (const FbException& e) {
     // The engine opens the file for one process only.
     if (detail::has_code(e.getStatus(), isc_already_opened))
@@ -171,8 +175,8 @@ void IBDatabase::Close() {
   while (!d.transactions.empty()) attempt([&] { d.transactions.back()->Commit(); });
   for (const std::string& index : d.deferred_indexes) attempt([&] { ExecuteImmediate("ALTER INDEX " + index + " ACTIVE"); });
   d.deferred_indexes.clear();
-  attempt([&] { detach(d.att); });
-  d.att = nullptr;
+  attempt([&] { detach(*d.engine, d.att); });
+  d.att.reset();
   if (d.forced_off) {
     attempt([&] { d.set_force_write(true); });
     d.forced_off = false;
@@ -209,36 +213,14 @@ void IBDatabase::defer_indexes(std::string_view table) {
 
 namespace {
 
-ITransaction* start(IAttachment* att, bool read_only) {
-  Status st;
-  if (!read_only) return att->startTransaction(st.get(), 0, nullptr);
-  IXpbBuilder* tpb = detail::util()->getXpbBuilder(st.get(), IXpbBuilder::TPB, nullptr, 0);
-  try {
-    tpb->insertTag(st.get(), isc_tpb_read);
-    tpb->insertTag(st.get(), isc_tpb_read_committed);
-    tpb->insertTag(st.get(), isc_tpb_rec_version);
-    ITransaction* tra = att->startTransaction(st.get(), tpb->getBufferLength(st.get()), tpb->getBuffer(st.get()));
-    tpb->dispose();
-    return tra;
-  } catch (...) {
-    tpb->dispose();
-    throw;
-  }
-}
-
-// Runs `work` in a transaction of its own, committed when it succeeds.
+// Runs `work` in a transaction of its own, committed when it succeeds; an
+// engine failure names the statement.
 template <class F>
-auto in_own_transaction(IAttachment* att, bool read_only, std::string_view sql, F&& work) {
-  if (!att) throw Error("The database is not connected: " + std::string(sql));
-  Status st;
-  ITransaction* tra = nullptr;
+auto in_own_transaction(const IBDatabase::Impl& d, bool read_only, std::string_view sql, F&& work) {
+  if (!d.att) throw Error("The database is not connected: " + std::string(sql));
   try {
-    tra = start(att, read_only);
-    auto result = work(tra);
-    tra->commit(st.get());
-    return result;
+    return detail::in_own_transaction(*d.engine, d.att.get(), read_only, std::forward<F>(work));
   } catch (const FbException& e) {
-    if (tra) tra->release();  // rolls back
     throw detail::error(e, sql);
   }
 }
@@ -246,8 +228,8 @@ auto in_own_transaction(IAttachment* att, bool read_only, std::string_view sql, 
 }  // namespace
 
 std::vector<std::vector<std::optional<std::string>>> IBDatabase::Query(std::string_view sql) {
-  return in_own_transaction(impl_->att, true, sql, [&](ITransaction* tra) {
-    auto rows = detail::fetch(impl_->att, tra, sql, static_cast<unsigned>(SQLDialect));
+  return in_own_transaction(*impl_, true, sql, [&](ITransaction* tra) {
+    auto rows = detail::fetch(*impl_->engine, impl_->att.get(), tra, sql, static_cast<unsigned>(SQLDialect));
     for (auto& row : rows)
       for (auto& v : row)
         if (v) v = platform::from_cp1252(*v);
@@ -256,8 +238,8 @@ std::vector<std::vector<std::optional<std::string>>> IBDatabase::Query(std::stri
 }
 
 void IBDatabase::ExecuteImmediate(std::string_view sql) {
-  in_own_transaction(impl_->att, false, sql, [&](ITransaction* tra) {
-    Status st;
+  in_own_transaction(*impl_, false, sql, [&](ITransaction* tra) {
+    Status st(*impl_->engine);
     impl_->att->execute(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(),
                         static_cast<unsigned>(SQLDialect), nullptr, nullptr, nullptr, nullptr);
     return 0;
@@ -267,21 +249,18 @@ void IBDatabase::ExecuteImmediate(std::string_view sql) {
 // ---------------------------------------------------------------- transaction
 
 struct IBTransaction::Impl {
-  ITransaction* tra = nullptr;
+  detail::Transaction tra;
   IBDatabase* db = nullptr;  // the connection it runs on while active
 
   // Ends the transaction; on failure it is rolled back and the error raised.
   void end(bool commit) {
-    ITransaction* t = tra;
-    IBDatabase* d = db;
-    tra = nullptr;
-    db = nullptr;
+    detail::Transaction t = std::move(tra);
+    IBDatabase* d = std::exchange(db, nullptr);
     remove_from(d->impl().transactions, self);
-    Status st;
+    Status st(*d->impl().engine);
     try {
-      commit ? t->commit(st.get()) : t->rollback(st.get());
+      t.end([&](ITransaction* p) { commit ? p->commit(st.get()) : p->rollback(st.get()); });
     } catch (const FbException& e) {
-      t->release();
       throw detail::error(e, commit ? "Commit failed" : "Rollback failed");
     }
   }
@@ -301,14 +280,14 @@ IBTransaction::~IBTransaction() {
 }
 
 IBTransaction::Impl& IBTransaction::impl() { return *impl_; }
-bool IBTransaction::InTransaction() const { return impl_->tra != nullptr; }
+bool IBTransaction::InTransaction() const { return static_cast<bool>(impl_->tra); }
 
 void IBTransaction::StartTransaction() {
   if (impl_->tra) throw Error("Transaction is already active");
   if (!DefaultDatabase || !DefaultDatabase->Connected())
     throw Error("Cannot start a transaction: the database is not connected");
   try {
-    impl_->tra = start(DefaultDatabase->impl().att, false);
+    impl_->tra = detail::start(*DefaultDatabase->impl().engine, DefaultDatabase->impl().att.get(), false);
   } catch (const FbException& e) {
     throw detail::error(e, "Cannot start a transaction");
   }
@@ -331,7 +310,7 @@ namespace {
 // The engine transaction of a component's transaction, which must be active.
 ITransaction* active(IBTransaction* t, std::string_view who) {
   if (!t || !t->InTransaction()) throw Error(std::string(who) + ": the transaction is not active");
-  return t->impl().tra;
+  return t->impl().tra.get();
 }
 
 }  // namespace
@@ -339,7 +318,7 @@ ITransaction* active(IBTransaction* t, std::string_view who) {
 // ---------------------------------------------------------------- statement
 
 struct IBSQL::Impl {
-  IStatement* stmt = nullptr;
+  detail::Statement stmt;
   IBDatabase* db = nullptr;  // the connection the statement is prepared on
   std::string text;          // the text that was prepared
 };
@@ -358,8 +337,7 @@ std::string IBSQL::Text() const {
 
 void IBSQL::Close() {
   if (!impl_->stmt) return;
-  impl_->stmt->release();
-  impl_->stmt = nullptr;
+  impl_->stmt.reset();
   remove_from(impl_->db->impl().statements, this);
   impl_->db = nullptr;
 }
@@ -383,10 +361,11 @@ void IBSQL::Prepare() {
   if (!Database || !Database->Connected()) throw Error(context + ": the database is not connected");
   ITransaction* tra = active(Transaction, context);
   std::string text = Text();
-  Status st;
+  Status st(*Database->impl().engine);
   try {
-    impl_->stmt = Database->impl().att->prepare(st.get(), tra, static_cast<unsigned>(text.size()), text.c_str(),
-                                                static_cast<unsigned>(Database->SQLDialect), 0);
+    impl_->stmt = detail::Statement(Database->impl().att->prepare(st.get(), tra, static_cast<unsigned>(text.size()),
+                                                                  text.c_str(),
+                                                                  static_cast<unsigned>(Database->SQLDialect), 0));
   } catch (const FbException& e) {
     throw detail::error(e, context);
   }
@@ -399,7 +378,7 @@ void IBSQL::ExecQuery() {
   if (!Prepared()) Prepare();
   const std::string context = "\"" + first_line(SQL) + "\" failed";
   ITransaction* tra = active(Transaction, context);
-  Status st;
+  Status st(*impl_->db->impl().engine);
   try {
     impl_->stmt->execute(st.get(), tra, nullptr, nullptr, nullptr, nullptr);
   } catch (const FbException& e) {
@@ -427,8 +406,8 @@ struct Value {
 
 // One prepared INSERT naming one set of columns, with its input message.
 struct Insert {
-  IStatement* stmt = nullptr;
-  IMessageMetadata* meta = nullptr;
+  detail::Statement stmt;
+  detail::Metadata meta;
   std::vector<std::size_t> columns;
   std::vector<unsigned> offsets, null_offsets;
   std::vector<unsigned char> buffer;
@@ -499,12 +478,15 @@ struct IBTable::Impl {
     }
     const std::string sql = cols.empty() ? "INSERT INTO " + name + " DEFAULT VALUES"
                                          : "INSERT INTO " + name + " (" + cols + ") VALUES (" + marks + ")";
-    Status st;
+    const Engine& engine = *db->impl().engine;
+    Status st(engine);
     try {
-      ins.stmt = db->impl().att->prepare(st.get(), t, static_cast<unsigned>(sql.size()), sql.c_str(),
-                                         static_cast<unsigned>(db->SQLDialect), IStatement::PREPARE_PREFETCH_METADATA);
+      ins.stmt = detail::Statement(db->impl().att->prepare(st.get(), t, static_cast<unsigned>(sql.size()), sql.c_str(),
+                                                           static_cast<unsigned>(db->SQLDialect),
+                                                           IStatement::PREPARE_PREFETCH_METADATA));
       // Every value goes in as text; the engine converts it to the column's type.
-      ins.meta = detail::text_message(ins.stmt->getInputMetadata(st.get()), [&](unsigned p) {
+      const detail::Metadata in(ins.stmt->getInputMetadata(st.get()));
+      ins.meta = detail::text_message(engine, in.get(), [&](unsigned p) {
         const Column& c = columns[ins.columns[p]];
         return c.text ? std::max(c.width, 1u) : kMaxConvertedText;
       });
@@ -514,7 +496,6 @@ struct IBTable::Impl {
       }
       ins.buffer.resize(ins.meta->getMessageLength(st.get()));
     } catch (const FbException& e) {
-      if (ins.stmt) ins.stmt->release();
       throw detail::error(e, where() + ": cannot prepare \"" + sql + "\"");
     }
     return inserts.emplace(key, std::move(ins)).first->second;
@@ -546,9 +527,9 @@ struct IBTable::Impl {
       std::memcpy(&ins.buffer[ins.offsets[p]], &len, sizeof len);
       std::memcpy(&ins.buffer[ins.offsets[p] + sizeof len], v.bytes.data(), len);
     }
-    Status st;
+    Status st(*db->impl().engine);
     try {
-      ins.stmt->execute(st.get(), t, ins.meta, ins.buffer.data(), nullptr, nullptr);
+      ins.stmt->execute(st.get(), t, ins.meta.get(), ins.buffer.data(), nullptr, nullptr);
     } catch (const FbException& e) {
       Error err = detail::error(e, "");
       if (skip_duplicate && err.is_duplicate_key()) {
@@ -563,13 +544,7 @@ struct IBTable::Impl {
     return true;
   }
 
-  void release_statements() {
-    for (auto& [k, ins] : inserts) {
-      ins.meta->release();
-      ins.stmt->release();
-    }
-    inserts.clear();
-  }
+  void release_statements() { inserts.clear(); }
 };
 
 IBTable::IBTable() : impl_(std::make_unique<Impl>()) { impl_->self = this; }
@@ -591,23 +566,21 @@ void IBTable::Open() {
   Impl& d = *impl_;
   d.columns.clear();
   const std::string sql = "SELECT * FROM " + TableName;
-  Status st;
-  IStatement* stmt = nullptr;
+  Status st(*Database->impl().engine);
   try {
-    stmt = Database->impl().att->prepare(st.get(), t->impl().tra, static_cast<unsigned>(sql.size()), sql.c_str(),
-                                         static_cast<unsigned>(Database->SQLDialect),
-                                         IStatement::PREPARE_PREFETCH_METADATA);
-    IMessageMetadata* out = stmt->getOutputMetadata(st.get());
+    const detail::Statement stmt(Database->impl().att->prepare(st.get(), t->impl().tra.get(),
+                                                               static_cast<unsigned>(sql.size()), sql.c_str(),
+                                                               static_cast<unsigned>(Database->SQLDialect),
+                                                               IStatement::PREPARE_PREFETCH_METADATA));
+    const detail::Metadata out(stmt->getOutputMetadata(st.get()));
     for (unsigned i = 0, n = out->getCount(st.get()); i < n; ++i) {
       const unsigned type = out->getType(st.get(), i) & ~1u;
       d.columns.push_back({out->getField(st.get(), i), type == SQL_TEXT || type == SQL_VARYING,
                            out->getLength(st.get(), i)});
       if (i == 0) d.name = out->getRelation(st.get(), i);
     }
-    out->release();
-    stmt->release();
   } catch (const FbException& e) {
-    if (stmt) stmt->release();
+    d.columns.clear();
     throw detail::error(e, context);
   }
   if (d.name.empty()) d.name = platform::ascii_upper(TableName);
@@ -657,13 +630,15 @@ std::int64_t IBTable::RecordCount() {
   Impl& d = *impl_;
   if (!d.db) throw Error("Table " + TableName + " is not open");
   const std::string sql = "SELECT COUNT(*) FROM " + d.name;
+  const Engine& engine = *d.db->impl().engine;
+  IAttachment* att = d.db->impl().att.get();
   std::vector<detail::Row> rows;
   try {
     if (d.tra->InTransaction())
-      rows = detail::fetch(d.db->impl().att, d.tra->impl().tra, sql, static_cast<unsigned>(d.db->SQLDialect));
+      rows = detail::fetch(engine, att, d.tra->impl().tra.get(), sql, static_cast<unsigned>(d.db->SQLDialect));
     else
-      rows = in_own_transaction(d.db->impl().att, true, sql, [&](ITransaction* t) {
-        return detail::fetch(d.db->impl().att, t, sql, static_cast<unsigned>(d.db->SQLDialect));
+      rows = in_own_transaction(d.db->impl(), true, sql, [&](ITransaction* t) {
+        return detail::fetch(engine, att, t, sql, static_cast<unsigned>(d.db->SQLDialect));
       });
   } catch (const FbException& e) {
     throw detail::error(e, "Cannot count the rows of " + d.name);
@@ -673,11 +648,6 @@ std::int64_t IBTable::RecordCount() {
 
 std::int64_t IBTable::Shortened() const { return impl_->shortened; }
 std::int64_t IBTable::Posted() const { return impl_->posted; }
-
-namespace detail {
-IAttachment* attachment(IBDatabase& db) { return db.impl().att; }
-ITransaction* transaction(IBTransaction& tra) { return tra.impl().tra; }
-}  // namespace detail
 
 void IBField::SetAsString(std::string_view utf8) { table_->impl().set(index_, utf8); }
 void IBField::SetAsInteger(std::int64_t v) { table_->impl().set(index_, std::to_string(v)); }

@@ -27,13 +27,15 @@ class Error : public std::runtime_error {
   long gds_code_;
 };
 
+class Engine;
 class IBTransaction;
 class IBTable;
 
 // The connection (`IBDatabase2`).
 class IBDatabase {
  public:
-  IBDatabase();
+  IBDatabase();  // on the installed engine
+  explicit IBDatabase(std::shared_ptr<const Engine> engine);
   ~IBDatabase();  // closes, committing an active transaction
   IBDatabase(const IBDatabase&) = delete;
   IBDatabase& operator=(const IBDatabase&) = delete;

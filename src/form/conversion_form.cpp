@@ -6,7 +6,7 @@
 #include "converters/frame.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv {
 

@@ -19,7 +19,7 @@
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
 #include "platform/paths.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace {
 

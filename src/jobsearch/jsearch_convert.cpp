@@ -11,7 +11,7 @@
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "platform/text.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv {
 

@@ -5,7 +5,7 @@
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "platform/paths.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 namespace qv {
 

@@ -13,7 +13,7 @@
 
 #include "builder/schema.h"
 #include "form/conversion_form.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;

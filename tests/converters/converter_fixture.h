@@ -12,7 +12,7 @@
 
 #include "form/conversion_form.h"
 #include "paradox/table.h"
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 #include "support/testsupport.h"
 
 namespace qv::test {

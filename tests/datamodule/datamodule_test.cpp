@@ -1,4 +1,4 @@
-#include "shell/datamodule.h"
+#include "datamodule/datamodule.h"
 
 #include <gtest/gtest.h>
 

@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   Options o;
   CLI::App app{"Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database."};
+  app.set_version_flag("--version", QV_VERSION);
   app.add_option("--drive-c", o.drive_c, "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home)");
   app.add_option("--tables", o.tables, "Comma-separated tables to convert (default: all), e.g. carrier.db,config.db");
   app.add_option("--report", o.report, "Write the run's summary as JSON to this file");

@@ -1,10 +1,12 @@
 // quorvel-migrate: the desktop program.
-//   quorvel-migrate
+//   quorvel-migrate [--help | --version]
 //   quorvel-migrate --screenshot FILE [--drive-c DIR] OLD_TABLE_DIR
 //     runs a conversion of OLD_TABLE_DIR off screen and saves a picture of
 //     the conversion form afterwards.
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -29,24 +31,12 @@ struct ScreenshotArgs {
   std::string directory;
 };
 
-bool wants_screenshot(int argc, char** argv) {
+// Options that open no window: they work without a display.
+bool opens_no_window(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "--screenshot") == 0) return true;
+    for (const char* option : {"--screenshot", "--help", "-h", "--help-all", "--version", "-v"})
+      if (std::strcmp(argv[i], option) == 0) return true;
   return false;
-}
-
-bool parse_screenshot(const QStringList& args, ScreenshotArgs& out) {
-  for (qsizetype i = 1; i < args.size(); ++i) {
-    const QString& a = args[i];
-    if ((a == "--screenshot" || a == "--drive-c") && i + 1 < args.size()) {
-      (a == "--screenshot" ? out.file : out.drive_c) = args[++i].toStdString();
-    } else if (!a.startsWith("--") && out.directory.empty()) {
-      out.directory = a.toStdString();
-    } else {
-      return false;
-    }
-  }
-  return !out.file.empty() && !out.directory.empty();
 }
 
 int screenshot(const ScreenshotArgs& a) {
@@ -76,17 +66,44 @@ int screenshot(const ScreenshotArgs& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool shot = wants_screenshot(argc, argv);
-  if (shot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (opens_no_window(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  QApplication::setApplicationName("quorvel-migrate");
+  QApplication::setApplicationVersion(QV_VERSION);
+  // The menu entry and its icon, for the window too.
+  QGuiApplication::setDesktopFileName("quorvel-migrate");
+  QApplication::setWindowIcon(QIcon::fromTheme("quorvel-migrate"));
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      "Moves QUORVEL data sets (the Paradox tables of one folder) into new databases. Without arguments it opens "
+      "the main window; its Conversion menu leads through choosing the folder and the tables.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  const QCommandLineOption shot_option(
+      "screenshot", "Convert OLD_TABLE_DIR off screen and save a picture of the conversion form to FILE.", "FILE");
+  const QCommandLineOption drive_option("drive-c",
+                                        "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home).", "DIR");
+  parser.addOptions({shot_option, drive_option});
+  parser.addPositionalArgument("OLD_TABLE_DIR", "Folder of the old data set (holds quorvel2.db), with --screenshot.",
+                               "[OLD_TABLE_DIR]");
+  if (!parser.parse(QApplication::arguments())) {
+    std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+    return 2;
+  }
+  if (parser.isSet("help") || parser.isSet("help-all")) parser.showHelp(0);
+  if (parser.isSet("version")) parser.showVersion();
+
   try {
-    if (shot) {
-      ScreenshotArgs a;
-      if (!parse_screenshot(QApplication::arguments(), a)) {
+    if (parser.isSet(shot_option)) {
+      const QStringList rest = parser.positionalArguments();
+      if (rest.size() != 1) {
         std::fprintf(stderr, "usage: quorvel-migrate --screenshot FILE [--drive-c DIR] OLD_TABLE_DIR\n");
         return 2;
       }
-      return screenshot(a);
+      return screenshot({parser.value(shot_option).toStdString(), parser.value(drive_option).toStdString(),
+                         rest.front().toStdString()});
     }
     qv::gui::Tmain_screen main_screen;
     main_screen.show();

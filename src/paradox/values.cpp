@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -86,23 +87,31 @@ void format_bcd(const unsigned char* p, std::string& out) {
   const bool negative = !(p[0] & 0x80);
   const int scale = p[0] & 0x3F;
   if (scale > 32) throw Invalid(fmt::format("BCD value with {} decimals", scale));
-  // 32 digits, the last `scale` of them after the point. Digits past the
-  // first nibble that is not a digit are noise left by the writer.
-  std::string digits;
+  // 32 digits, the last `scale` of them after the point, written out as
+  // they stand (no double in between: a double keeps about 16 of them).
+  // Digits past the first nibble that is not a digit are noise left by the
+  // writer.
+  char digits[32];
   bool stop = false;
   for (int i = 0; i < 32; ++i) {
     unsigned nib = (p[1 + i / 2] >> (i % 2 ? 0 : 4)) & 0xF;
     if (negative) nib = 0xF - nib;
     if (nib > 9) stop = true;
-    digits += static_cast<char>('0' + (stop ? 0 : nib));
+    digits[i] = static_cast<char>('0' + (stop ? 0 : nib));
   }
-  std::string text = negative ? "-" : "";
-  text.append(digits, 0, static_cast<std::size_t>(32 - scale));
-  if (scale > 0) text.append(1, '.').append(digits, static_cast<std::size_t>(32 - scale));
-  double v = 0;
-  const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (r.ec != std::errc()) throw Invalid("unreadable BCD value");
-  out += platform::decimal_text(v);
+  const std::string_view all(digits, sizeof digits);
+  std::string_view whole = all.substr(0, static_cast<std::size_t>(32 - scale));
+  std::string_view fraction = all.substr(static_cast<std::size_t>(32 - scale));
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+  fraction = fraction.substr(0, fraction.find_last_not_of('0') + 1);
+  if (whole.empty() && fraction.empty()) {
+    out += '0';
+    return;
+  }
+  if (negative) out += '-';
+  if (whole.empty()) out += '0';
+  out += whole;
+  if (!fraction.empty()) out.append(1, '.').append(fraction);
 }
 
 bool parse_int(std::string_view t, std::int64_t& v) {
@@ -117,23 +126,57 @@ bool parse_double(std::string_view t, double& v) {
   return r.ec == std::errc() && r.ptr == t.data() + t.size() && std::isfinite(v);
 }
 
-// "MM/DD/YYYY" (one-digit month and day too) or "YYYY-MM-DD".
+// Up to `max_digits` decimal digits at the start of `t`, consumed.
+bool digits(std::string_view& t, std::size_t max_digits, unsigned& v) {
+  std::size_t n = 0;
+  v = 0;
+  while (n < t.size() && n < max_digits && t[n] >= '0' && t[n] <= '9') v = v * 10 + static_cast<unsigned>(t[n++] - '0');
+  t.remove_prefix(n);
+  return n > 0;
+}
+
+// "H:MM", "HH:MM:SS" or "HH:MM:SS.fff" to milliseconds since midnight.
+bool parse_time(std::string_view t, std::int64_t& ms) {
+  unsigned h = 0, m = 0, sec = 0, frac = 0;
+  if (!digits(t, 2, h) || t.empty() || t[0] != ':') return false;
+  t.remove_prefix(1);
+  if (!digits(t, 2, m)) return false;
+  if (!t.empty() && t[0] == ':') {
+    t.remove_prefix(1);
+    if (!digits(t, 2, sec)) return false;
+    if (!t.empty() && t[0] == '.') {
+      t.remove_prefix(1);
+      const std::size_t before = t.size();
+      if (!digits(t, 3, frac)) return false;
+      for (std::size_t n = before - t.size(); n < 3; ++n) frac *= 10;
+      while (!t.empty() && t[0] >= '0' && t[0] <= '9') t.remove_prefix(1);  // beyond milliseconds
+    }
+  }
+  if (!t.empty() || h > 23 || m > 59 || sec > 59) return false;
+  ms = ((static_cast<std::int64_t>(h) * 60 + m) * 60 + sec) * 1000 + frac;
+  return true;
+}
+
+// "MM/DD/YYYY" (one-digit month and day too) or "YYYY-MM-DD", with or
+// without a time of day, which is left out.
 bool parse_date(std::string_view t, std::int64_t& day) {
+  std::int64_t ms = 0;
+  if (!split_date_time(t, t, ms)) return false;
   unsigned parts[3] = {0, 0, 0};
   int n = 0;
-  std::size_t digits[3] = {0, 0, 0};
+  std::size_t count[3] = {0, 0, 0};
   const char sep = t.find('-') != std::string_view::npos ? '-' : '/';
   for (char c : t) {
     if (c == sep) {
       if (++n > 2) return false;
-    } else if (c >= '0' && c <= '9' && digits[n] < 4) {
+    } else if (c >= '0' && c <= '9' && count[n] < 4) {
       parts[n] = parts[n] * 10 + static_cast<unsigned>(c - '0');
-      ++digits[n];
+      ++count[n];
     } else {
       return false;
     }
   }
-  if (n != 2 || !digits[0] || !digits[1] || !digits[2]) return false;
+  if (n != 2 || !count[0] || !count[1] || !count[2]) return false;
   unsigned y = parts[2], m = parts[0], d = parts[1];
   if (sep == '-') y = parts[0], m = parts[1], d = parts[2];
   if (y < 1 || m < 1 || m > 12 || d < 1) return false;
@@ -153,6 +196,14 @@ bool all_zero(const unsigned char* p, std::size_t n) {
 }
 
 bool valid_ordinal_day(std::int64_t day) { return day >= 1 && day <= kMaxDay; }
+
+bool split_date_time(std::string_view text, std::string_view& date, std::int64_t& ms_of_day) {
+  const std::size_t blank = text.find(' ');
+  ms_of_day = 0;
+  date = text.substr(0, blank);
+  if (blank == std::string_view::npos) return true;
+  return parse_time(platform::trim(text.substr(blank)), ms_of_day);
+}
 
 void append_date(std::int64_t ordinal_day, std::string& out) {
   std::int64_t y;
@@ -244,9 +295,18 @@ void encode(FieldType type, std::string_view t, unsigned char* p) {
       return;
     }
     case FieldType::Date:
+      // A date-and-time text (a timestamp field's) gives its date.
       if (!parse_date(t, i) || !valid_ordinal_day(i)) throw Invalid("not a date (MM/DD/YYYY)");
       put_be(p, 4, static_cast<std::uint32_t>(i) ^ 0x80000000U);
       return;
+    case FieldType::Timestamp: {
+      std::string_view date;
+      std::int64_t ms = 0;
+      if (!split_date_time(t, date, ms) || !parse_date(date, i) || !valid_ordinal_day(i))
+        throw Invalid("not a date and time (MM/DD/YYYY HH:MM:SS)");
+      store_double(static_cast<double>(i * kMsPerDay + ms), p);
+      return;
+    }
     default:
       throw Invalid(fmt::format("fields of type '{}' cannot be written", static_cast<char>(type)));
   }

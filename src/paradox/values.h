@@ -30,6 +30,13 @@ void format(FieldType type, const unsigned char* p, std::string& out);
 void append_date(std::int64_t ordinal_day, std::string& out);  // day 1 = 01/01/0001
 bool valid_ordinal_day(std::int64_t day);
 
+// A date text with an optional time of day after a blank, as a timestamp
+// field reads ("12/22/1998 08:30:00"; also "8:30" or "08:30:00.250"):
+// `date` receives the date part, `ms_of_day` the time of day (0 when there
+// is none). False when what follows the date is no time of day. A date
+// field given such a text keeps the date part.
+bool split_date_time(std::string_view text, std::string_view& date, std::int64_t& ms_of_day);
+
 // Stores `text` (already trimmed, not empty) as a value of a fixed-size type
 // into `p`. Throws Invalid saying why the text is refused.
 void encode(FieldType type, std::string_view text, unsigned char* p);

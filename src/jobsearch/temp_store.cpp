@@ -29,7 +29,7 @@ std::string temp_file_name(std::int64_t number) { return std::to_string(number) 
 void Tconversion_form::create_jsearch2_table(Sender, int number) {
   auto& session = pdx::Session::instance();
   session.DeleteAlias(jobsearch::kTempAlias);
-  platform::force_directories(kTempDirectory);  // a failure shows when the table is created
+  platform::force_directories(kTempDirectory);
   session.AddStandardAlias("tempdb", kTempDirectory, "PARADOX");
 
   auto& table = DataModule2->PDTable2;

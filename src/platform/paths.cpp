@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 
 #include "platform/text.h"
@@ -84,11 +85,12 @@ fs::path map_path(std::string_view p) {
   return out;
 }
 
-bool force_directories(std::string_view p) {
+void force_directories(std::string_view p) {
+  const fs::path real = map_path(p);
   std::error_code ec;
-  fs::path real = map_path(p);
   fs::create_directories(real, ec);
-  return fs::is_directory(real, ec);
+  if (!ec && !fs::is_directory(real, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
+  if (ec) throw std::runtime_error("Cannot create folder " + real.string() + ": " + ec.message());
 }
 
 bool file_exists(std::string_view p) {

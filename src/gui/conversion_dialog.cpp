@@ -64,11 +64,11 @@ void bind_enabled(Control& control, QWidget* w) {
 
 }  // namespace
 
-ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes)
+ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, ConversionSteps* steps)
     : QDialog(parent),
       own_boxes_(boxes ? nullptr : std::make_unique<QtBoxes>(this)),
       boxes_(boxes ? boxes : own_boxes_.get()),
-      form_(boxes_) {
+      form_(boxes_, {.steps = steps}) {
   setObjectName("conversion_form");
   setWindowTitle(QString());
   setFixedSize(963, 502);

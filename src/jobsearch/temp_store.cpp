@@ -11,17 +11,6 @@ namespace qv {
 
 namespace jobsearch {
 
-namespace {
-std::int64_t g_records_per_file = kRecordsPerFile;
-}
-
-std::int64_t records_per_file() { return g_records_per_file; }
-
-RecordsPerFileForTests::RecordsPerFileForTests(std::int64_t n) : previous_(g_records_per_file) {
-  g_records_per_file = n;
-}
-RecordsPerFileForTests::~RecordsPerFileForTests() { g_records_per_file = previous_; }
-
 std::string temp_file_name(std::int64_t number) { return std::to_string(number) + "-js.db"; }
 
 }  // namespace jobsearch

@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "form/recording_boxes.h"
+#include "form/stub_steps.h"
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
 #include "support/testsupport.h"
@@ -63,7 +64,7 @@ class DialogTest : public ::testing::Test {
     data_set = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "ABCD1234";
     fs::create_directories(data_set);
     std::ofstream(data_set / "quorvel2.db") << "x";
-    dialog = std::make_unique<ConversionDialog>(nullptr, &boxes);
+    dialog = std::make_unique<ConversionDialog>(nullptr, &boxes, &steps);
     dialog->show();
   }
 
@@ -77,12 +78,12 @@ class DialogTest : public ::testing::Test {
 
   // A run whose builder and converters only write a line each.
   void stub_run() {
-    form().builder_override = [this](const std::string& dbname) {
+    steps.on_create_database = [this](const std::string& dbname) {
       form().Memo1.Clear();
       form().Memo1.Add("Attempting to create database " + qv::Tconversion_form::destination_file(dbname));
       return true;
     };
-    form().converter_override = [this](std::size_t i, const std::string&) {
+    steps.on_convert = [this](std::size_t i, const std::string&) {
       form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
     };
   }
@@ -90,6 +91,7 @@ class DialogTest : public ::testing::Test {
   qv::test::DriveC drive;
   fs::path data_set;
   qv::test::RecordingBoxes boxes;
+  qv::test::StubSteps steps;
   std::unique_ptr<ConversionDialog> dialog;
 };
 
@@ -184,7 +186,7 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   EXPECT_EQ(ticks_shown(*dialog), std::vector<bool>(18, false));
   EXPECT_TRUE(boxes.shown.empty());
 
-  form().converter_override = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
+  steps.on_convert = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
   accept_data_set();
   dialog->btn_convert->click();
   ASSERT_EQ(boxes.shown.size(), 1u);

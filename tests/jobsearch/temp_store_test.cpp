@@ -66,14 +66,5 @@ TEST_F(TempStoreTest, ReplacesAFileThatHoldsRecords) {
   EXPECT_EQ(temp_records(2), 0);
 }
 
-TEST(RecordsPerFile, IsFiveThousandUnlessATestSaysOtherwise) {
-  EXPECT_EQ(jobsearch::records_per_file(), 5000);
-  {
-    jobsearch::RecordsPerFileForTests small(10);
-    EXPECT_EQ(jobsearch::records_per_file(), 10);
-  }
-  EXPECT_EQ(jobsearch::records_per_file(), 5000);
-}
-
 }  // namespace
 }  // namespace qv::test

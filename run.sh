@@ -50,15 +50,18 @@ run_tests() {
   cmake --build build-fuzz --target paradox_fuzz -j "$JOBS"
   export QT_QPA_PLATFORM=offscreen
   ctest --test-dir build --output-on-failure -j "$JOBS" -LE long
-  # The core again under AddressSanitizer and UndefinedBehaviorSanitizer; the
-  # client layer's tests also under LeakSanitizer (what the database engine
-  # itself keeps to the end of the process is listed in tests/lsan.supp).
+  # The core again under AddressSanitizer, UndefinedBehaviorSanitizer and
+  # LeakSanitizer (what the database engine itself keeps to the end of the
+  # process is listed in tests/lsan.supp). intercept_tls_get_addr=0: this
+  # compiler's sanitizer runtime guesses the bounds of a thread's dynamic TLS
+  # blocks from a header older C libraries put before them; a block that
+  # merely starts 16 bytes into a page makes it read two words of heap as
+  # bounds and crash while scanning at exit. Without the guess the scan only
+  # loses roots it should not trust: it may report more, never hide a leak.
   build_preset asan
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 \
+    LSAN_OPTIONS=suppressions="$ROOT/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$JOBS" -LE 'long|gui'
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions="$ROOT/tests/lsan.supp" \
-    UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$JOBS" -R '^(IBDatabaseTest|IBTest|Failures/EngineFailureTest)\.'
 }
 
 demo() {

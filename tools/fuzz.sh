@@ -27,7 +27,7 @@ done < <(find "$FIXTURES" -iname '*.db' -print0)
 LOG=$WORK/fuzz.log
 # The target writes each input to a file: keep those in memory when we can.
 [[ -d /dev/shm && -w /dev/shm ]] && export TMPDIR=/dev/shm
-ASAN_OPTIONS=detect_leaks=0 "$FUZZER" "$CORPUS" "$SEEDS" -max_total_time="$SECONDS_TO_RUN" -max_len=131072 \
+ASAN_OPTIONS=detect_leaks=1 "$FUZZER" "$CORPUS" "$SEEDS" -max_total_time="$SECONDS_TO_RUN" -max_len=131072 \
   -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 2>"$LOG" || { tail -n 40 "$LOG" >&2; exit 1; }
 execs=$(grep -m1 'stat::number_of_executed_units' "$LOG" | awk '{print $2}')
 echo "paradox_fuzz: ${execs:-?} executions in ${SECONDS_TO_RUN} s, no crash"

@@ -50,7 +50,21 @@ const std::array<const char*, Tconversion_form::kTables> Tconversion_form::kItem
 
 const std::string Tconversion_form::kRule(105, '-');
 
-Tconversion_form::Tconversion_form(MessageBoxes* boxes) : boxes_(boxes) {
+bool ConversionSteps::create_database(Tconversion_form& form, const std::string& dbname) {
+  return form.check_and_create_database_4(&form, dbname);
+}
+
+void ConversionSteps::convert(Tconversion_form& form, std::size_t index, const std::string& dbname) {
+  form.run_converter(index, dbname);
+}
+
+Tconversion_form::Tconversion_form(MessageBoxes* boxes, FormSetup setup)
+    : boxes_(boxes), steps_(setup.steps), records_per_temp_file_(setup.records_per_temp_file) {
+  static ConversionSteps own_steps;
+  if (!steps_) steps_ = &own_steps;
+  if (records_per_temp_file_ < 1)
+    throw std::invalid_argument("a temporary file takes at least one record, not " +
+                                std::to_string(records_per_temp_file_));
   Label1.Caption = "STEP 01 - SELECT OLD TABLE LOCATION";
   Label2.Caption = "STEP 02 - SELECT TABLES TO MIGRATE";
   Label2.Enabled = false;
@@ -143,8 +157,7 @@ void Tconversion_form::btn_convertClick(Sender) {
   run_position_ = "database creation";
 
   try {
-    const bool created = builder_override ? builder_override(dbname) : check_and_create_database_4(this, dbname);
-    if (!created) return;
+    if (!steps_->create_database(*this, dbname)) return;
 
     Memo1.Add(kRule);
     Memo1.Add("Attempting to start conversions");
@@ -154,7 +167,7 @@ void Tconversion_form::btn_convertClick(Sender) {
       // The previous table's indexes are built when this converter reconnects.
       if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) table_step("building indexes");
       run_position_ = destination_table(i);
-      run_converter(i, dbname);
+      steps_->convert(*this, i, dbname);
     }
 
     // The last converter's rows are still in the open transaction: closing
@@ -190,10 +203,6 @@ void Tconversion_form::btn_convertClick(Sender) {
 
 void Tconversion_form::run_converter(std::size_t index, const std::string& dbname) {
   if (index >= kTables) throw std::out_of_range("no converter number " + std::to_string(index));
-  if (converter_override) {
-    converter_override(index, dbname);
-    return;
-  }
   (this->*kConverters[index])(this, dbname);
 }
 

@@ -46,6 +46,26 @@ class RunStopped : public std::exception {
 class Tconversion_form;
 using Sender = Tconversion_form*;
 
+// What Convert runs once its checks have passed: the creation of the
+// database, then the converter of each ticked item in turn. These run the
+// form's own builder and converters; a form made with other steps runs
+// those instead.
+class ConversionSteps {
+ public:
+  virtual ~ConversionSteps() = default;
+  // False when the database was not created (the log says why).
+  virtual bool create_database(Tconversion_form& form, const std::string& dbname);
+  // Converter `index` of the check list.
+  virtual void convert(Tconversion_form& form, std::size_t index, const std::string& dbname);
+};
+
+// What a form is made with besides its message boxes.
+struct FormSetup {
+  ConversionSteps* steps = nullptr;  // null: the form's own
+  // The most records a temporary job-search file takes.
+  std::int64_t records_per_temp_file = 5000;
+};
+
 class Tconversion_form {
  public:
   static constexpr std::size_t kTables = 18;
@@ -55,7 +75,7 @@ class Tconversion_form {
   static constexpr const char* kTempDirectory = "C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp";
   static const std::string kRule;  // 105 hyphens
 
-  explicit Tconversion_form(MessageBoxes* boxes);
+  explicit Tconversion_form(MessageBoxes* boxes, FormSetup setup = {});
 
   // Controls, in the order of the form.
   Label Label1;
@@ -139,11 +159,6 @@ class Tconversion_form {
   TableStats& begin_table(const std::string& table, std::int64_t old_rows);
   void table_progress(bool finished = false);
 
-  // Test seams: when set, the driver calls these instead of the real
-  // builder / converter i.
-  std::function<bool(const std::string& dbname)> builder_override;
-  std::function<void(std::size_t index, const std::string& dbname)> converter_override;
-
   // Calls converter i of the check list.
   void run_converter(std::size_t index, const std::string& dbname);
   // The destination table converter i fills, e.g. "CARRIER_4".
@@ -158,6 +173,8 @@ class Tconversion_form {
   const std::string& run_position() const { return run_position_; }
   // Reports a step of the current table through on_progress at once.
   void table_step(const char* step);
+
+  std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
@@ -182,6 +199,8 @@ class Tconversion_form {
   std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
   std::string run_position_;  // "database creation" or the table being converted
+  ConversionSteps* steps_;
+  std::int64_t records_per_temp_file_;
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;
 };

@@ -93,11 +93,11 @@ QString text_of(const TableStats& t) {
 
 }  // namespace
 
-ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes)
+ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, ConversionSteps* steps)
     : QDialog(parent),
       own_boxes_(boxes ? nullptr : std::make_unique<QtBoxes>(this)),
       boxes_(boxes ? boxes : own_boxes_.get()),
-      form_(boxes_) {
+      form_(boxes_, {.steps = steps}) {
   setObjectName("conversion_form");
   setWindowTitle(QString());
   confirm_stop = [this] {

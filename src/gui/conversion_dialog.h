@@ -43,8 +43,9 @@ inline const QColor kDisabledLabel{0x66, 0x56, 0x56};
 
 class ConversionDialog : public QDialog {
  public:
-  // `boxes` null: the toolkit's message boxes.
-  explicit ConversionDialog(QWidget* parent, MessageBoxes* boxes = nullptr);
+  // `boxes` null: the toolkit's message boxes; `steps` null: the form's own
+  // builder and converters.
+  explicit ConversionDialog(QWidget* parent, MessageBoxes* boxes = nullptr, ConversionSteps* steps = nullptr);
   ~ConversionDialog() override;
 
   Tconversion_form& form() { return form_; }

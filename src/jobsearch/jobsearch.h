@@ -53,24 +53,6 @@ inline constexpr std::size_t kCarried = 18;
 // The alias the temporary files are reached through.
 inline constexpr const char* kTempAlias = "TEMPDB";
 
-// The most records a temporary file takes.
-inline constexpr std::int64_t kRecordsPerFile = 5000;
-
-// The size in force: kRecordsPerFile unless a test has set another.
-std::int64_t records_per_file();
-
-// Test seam: runs the conversion with smaller files while it lives.
-class RecordsPerFileForTests {
- public:
-  explicit RecordsPerFileForTests(std::int64_t n);
-  ~RecordsPerFileForTests();
-  RecordsPerFileForTests(const RecordsPerFileForTests&) = delete;
-  RecordsPerFileForTests& operator=(const RecordsPerFileForTests&) = delete;
-
- private:
-  std::int64_t previous_;
-};
-
 // "12-js.db" for 12.
 std::string temp_file_name(std::int64_t number);
 

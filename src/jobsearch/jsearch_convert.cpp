@@ -1,7 +1,8 @@
 // The job-search converter. "JSEARCH2.db" can be large, so it is not copied
 // straight into "JSEARCH_4": its records are first spread over temporary
-// files of at most records_per_file() records each, which are then loaded
-// one after the other. No step holds more than the one record in hand.
+// files of at most the form's records_per_temp_file() records each (5000),
+// which are then loaded one after the other. No step holds more than the
+// one record in hand.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -26,7 +27,7 @@ constexpr const char* kDestTable = "JSEARCH_4";
 
 class JsearchRun {
  public:
-  explicit JsearchRun(Tconversion_form& form) : form_(form), dm_(*DataModule2), per_file_(jobsearch::records_per_file()) {}
+  explicit JsearchRun(Tconversion_form& form) : form_(form), dm_(*DataModule2), per_file_(form.records_per_temp_file()) {}
 
   void run(const std::string& dbname) {
     const bool connected = conv::connect_destination(dbname);

@@ -12,17 +12,6 @@ namespace qv {
 
 namespace jobsearch {
 
-namespace {
-std::int64_t g_records_per_file = kRecordsPerFile;
-}
-
-std::int64_t records_per_file() { return g_records_per_file; }
-
-RecordsPerFileForTests::RecordsPerFileForTests(std::int64_t n) : previous_(g_records_per_file) {
-  g_records_per_file = n;
-}
-RecordsPerFileForTests::~RecordsPerFileForTests() { g_records_per_file = previous_; }
-
 std::string temp_file_name(std::int64_t number) { return std::to_string(number) + "-js.db"; }
 
 }  // namespace jobsearch
@@ -33,7 +22,7 @@ void Tconversion_form::create_jsearch2_table(Sender, int number) {
   const std::filesystem::path folder = platform::map_path(kTempDirectory);
   std::error_code ec;
   const bool existed = std::filesystem::exists(folder, ec);
-  platform::force_directories(kTempDirectory);  // a failure shows when the table is created
+  platform::force_directories(kTempDirectory);
   // A folder we make for the files is the user's alone, as the files are.
   if (!existed) std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
   session.AddStandardAlias("tempdb", kTempDirectory, "PARADOX");

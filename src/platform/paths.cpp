@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
 
 #include "platform/text.h"
@@ -114,11 +115,12 @@ std::string readable_message(std::string_view text) {
   return printable(out);
 }
 
-bool force_directories(std::string_view p) {
+void force_directories(std::string_view p) {
+  const fs::path real = map_path(p);
   std::error_code ec;
-  fs::path real = map_path(p);
   fs::create_directories(real, ec);
-  return fs::is_directory(real, ec);
+  if (!ec && !fs::is_directory(real, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
+  if (ec) throw std::runtime_error("Cannot create folder " + real.string() + ": " + ec.message());
 }
 
 bool file_exists(std::string_view p) {

@@ -30,8 +30,9 @@ std::filesystem::path map_path(std::string_view path);
 std::string readable_message(std::string_view text);
 
 // File-system operations on program paths (Windows or native).
-// Creates the folder with all missing parents; false when that failed.
-bool force_directories(std::string_view path);
+// Creates the folder with all missing parents. Throws naming the folder when
+// it cannot be created or something other than a folder is in its place.
+void force_directories(std::string_view path);
 bool file_exists(std::string_view path);
 // Deletes a file; false when it could not be deleted (or did not exist).
 bool delete_file(std::string_view path);

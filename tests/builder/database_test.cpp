@@ -334,6 +334,20 @@ TEST(Builder, RefusesWhenSomethingElseHasTheEarlierFileOpen) {
   ASSERT_TRUE(b.build("held0001"));  // once closed, the file is replaced
 }
 
+// The run ends where the folder is made, naming it, after the opening lines.
+TEST(Builder, AFolderThatCannotBeMadeEndsTheRunNamingIt) {
+  Bench b;
+  fs::create_directories(b.folder().parent_path().parent_path());
+  std::ofstream(b.folder().parent_path()) << "a file where the folder belongs";
+  try {
+    b.build("abcd1234");
+    ADD_FAILURE() << "built under a file";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot create folder " + b.folder().string()), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(b.form.Memo1.Lines, opening_lines());
+}
+
 TEST(Builder, RefusesNamesThatReachOutsideTheFolder) {
   Bench b;
   b.form.Memo1.Add("left from before");

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "form/recording_boxes.h"
+#include "form/stub_steps.h"
 #include "platform/paths.h"
 #include "support/testsupport.h"
 
@@ -51,16 +52,16 @@ void touch(const fs::path& file) {
 
 class FormTest : public ::testing::Test {
  protected:
-  FormTest() : form(&boxes) {
+  FormTest() {
     // The data set folder, spelt differently from the program's paths.
     touch(drive.root() / "MyData" / "WK-DB" / "quorvel2" / "db" / "ABCD1234" / "QUORVEL2.DB");
-    form.builder_override = [this](const std::string& dbname) {
+    steps.on_create_database = [this](const std::string& dbname) {
       built.push_back(dbname);
       form.Memo1.Clear();
       form.Memo1.Add("database " + dbname);
       return build_result;
     };
-    form.converter_override = [this](std::size_t i, const std::string& dbname) {
+    steps.on_convert = [this](std::size_t i, const std::string& dbname) {
       converted.push_back(i);
       EXPECT_EQ(dbname, "abcd1234");
     };
@@ -81,7 +82,8 @@ class FormTest : public ::testing::Test {
 
   qv::test::DriveC drive;
   qv::test::RecordingBoxes boxes;
-  Tconversion_form form;
+  qv::test::StubSteps steps;
+  Tconversion_form form{&boxes, {.steps = &steps}};
   std::vector<std::string> built;
   std::vector<std::size_t> converted;
   bool build_result = true;
@@ -197,7 +199,7 @@ TEST_F(FormTest, CompletedRunLogsBannersAndResets) {
 
 TEST_F(FormTest, AnErrorEndsTheRunWhereItOccurs) {
   choose_data_set();
-  form.converter_override = [this](std::size_t i, const std::string&) {
+  steps.on_convert = [this](std::size_t i, const std::string&) {
     converted.push_back(i);
     if (i == 5) throw std::runtime_error("config.db: bad record");
   };
@@ -216,7 +218,7 @@ TEST_F(FormTest, AnErrorEndsTheRunWhereItOccurs) {
 TEST_F(FormTest, StopRequestEndsTheRunAtTheNextRow) {
   choose_data_set();
   std::int64_t rows_after_request = 0;
-  form.converter_override = [&](std::size_t i, const std::string&) {
+  steps.on_convert = [&](std::size_t i, const std::string&) {
     converted.push_back(i);
     form.begin_table("T" + std::to_string(i) + "_4", 10);
     for (int row = 1; row <= 10; ++row) {

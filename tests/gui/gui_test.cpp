@@ -26,6 +26,7 @@
 #include <stdexcept>
 
 #include "form/recording_boxes.h"
+#include "form/stub_steps.h"
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
 #include "support/testsupport.h"
@@ -72,7 +73,7 @@ class DialogTest : public ::testing::Test {
     data_set = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "ABCD1234";
     fs::create_directories(data_set);
     std::ofstream(data_set / "quorvel2.db") << "x";
-    dialog = std::make_unique<ConversionDialog>(nullptr, &boxes);
+    dialog = std::make_unique<ConversionDialog>(nullptr, &boxes, &steps);
     dialog->show();
   }
 
@@ -92,12 +93,12 @@ class DialogTest : public ::testing::Test {
 
   // A run whose builder and converters only write a line each.
   void stub_run() {
-    form().builder_override = [this](const std::string& dbname) {
+    steps.on_create_database = [this](const std::string& dbname) {
       form().Memo1.Clear();
       form().Memo1.Add("Attempting to create database " + qv::Tconversion_form::destination_file(dbname));
       return true;
     };
-    form().converter_override = [this](std::size_t i, const std::string&) {
+    steps.on_convert = [this](std::size_t i, const std::string&) {
       form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
     };
   }
@@ -105,6 +106,7 @@ class DialogTest : public ::testing::Test {
   qv::test::DriveC drive;
   fs::path data_set;
   qv::test::RecordingBoxes boxes;
+  qv::test::StubSteps steps;
   std::unique_ptr<ConversionDialog> dialog;
 };
 
@@ -218,7 +220,7 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   EXPECT_EQ(ticks_shown(*dialog), std::vector<bool>(18, false));
   EXPECT_TRUE(boxes.shown.empty());
 
-  form().converter_override = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
+  steps.on_convert = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
   accept_data_set();
   click_and_wait(dialog->btn_convert);
   ASSERT_EQ(boxes.shown.size(), 1u);
@@ -295,7 +297,7 @@ TEST_F(DialogTest, PictureAfterARun) {
 // state of the finished run.
 TEST_F(DialogTest, RunOnAWorkerKeepsTheWindowAnswering) {
   stub_run();
-  form().converter_override = [this](std::size_t i, const std::string&) {
+  steps.on_convert = [this](std::size_t i, const std::string&) {
     qv::TableStats& t = form().begin_table(qv::Tconversion_form::destination_table(i), 20);
     for (int row = 1; row <= 20; ++row) {
       std::this_thread::sleep_for(std::chrono::milliseconds(9));
@@ -344,7 +346,7 @@ TEST_F(DialogTest, RunOnAWorkerKeepsTheWindowAnswering) {
 TEST_F(DialogTest, ClosingDuringARunAsksThenStops) {
   stub_run();
   std::atomic<int> rows{0};
-  form().converter_override = [&](std::size_t i, const std::string&) {
+  steps.on_convert = [&](std::size_t i, const std::string&) {
     form().begin_table(qv::Tconversion_form::destination_table(i), 1000);
     for (int row = 1; row <= 1000; ++row) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -38,7 +38,7 @@ OldRecord typical_record(std::int64_t i) {
           {"POS_TITLE", "Clerk"}};
 }
 
-JobsearchTest::JobsearchTest() {
+JobsearchTest::JobsearchTest(FormSetup setup) : form_(&boxes_, setup) {
   form_.old_table_directory = old_dir_.path().string();
   form_.Memo1.Clear();  // the form starts with its design-time text
 }

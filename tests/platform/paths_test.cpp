@@ -35,13 +35,28 @@ TEST(Paths, ExactSpellingWinsOverOtherCase) {
 
 TEST(Paths, ForceDirectoriesExistsAndDelete) {
   qv::test::DriveC drive;
-  EXPECT_TRUE(force_directories("C:\\A\\b\\C\\"));
+  force_directories("C:\\A\\b\\C\\");
   EXPECT_TRUE(fs::is_directory(drive.root() / "A" / "b" / "C"));
   std::ofstream(drive.root() / "A" / "b" / "C" / "x.GDB") << "x";
   EXPECT_TRUE(file_exists("C:\\a\\B\\c\\x.gdb"));
   EXPECT_TRUE(delete_file("C:\\a\\B\\c\\x.gdb"));
   EXPECT_FALSE(file_exists("C:\\a\\B\\c\\x.gdb"));
   EXPECT_FALSE(delete_file("C:\\a\\B\\c\\x.gdb"));
+}
+
+// A file where the folder or one above it belongs: an error naming the folder.
+TEST(Paths, ForceDirectoriesNamesAFolderItCannotMake) {
+  qv::test::DriveC drive;
+  std::ofstream(drive.root() / "F") << "x";
+  for (const char* folder : {"C:\\F", "C:\\F\\sub\\"}) {
+    try {
+      force_directories(folder);
+      ADD_FAILURE() << folder << " made";
+    } catch (const std::runtime_error& e) {
+      const std::string want = "Cannot create folder " + map_path(folder).string() + ": ";
+      EXPECT_EQ(std::string(e.what()).rfind(want, 0), 0u) << e.what();
+    }
+  }
 }
 
 // Holds a record lock on `file` in a child process until destroyed.

@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--jobs", options.jobs, "job-search records")->capture_default_str();
   app.add_option("--seed", options.seed, "seed of the values")->capture_default_str();
+  app.add_flag("--fractional-order", options.fractional_order,
+               "one STATS_JT.db ORDER of 3.5 (the migration stops on it)");
   app.add_option("DIR", dir, "folder to write the tables into")->required();
   CLI11_PARSE(app, argc, argv);
   try {

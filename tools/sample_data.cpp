@@ -68,9 +68,11 @@ const std::array<std::string_view, 12> kFirst = {"John", "mary", "José", "Anne-
                                                   "William", "susan", "François", "Chen", "Olga", "Björn"};
 const std::array<std::string_view, 12> kLast = {"Smith", "o'brien", "Müller", "García", "Johnson", "LeBlanc",
                                                  "Nguyen", "williams", "Dubois", "Kowalski", "Østergaard", "Brown"};
-const std::array<std::string_view, 10> kItems = {
+// Letters whose capitals Windows-1252 lacks (µ, ƒ) stay as they are when upper-cased.
+const std::array<std::string_view, 12> kItems = {
     "Support check", "support check", "Court filing", "Lease renewal", "Insurance claim",
-    "Medical receipts", "  Tax return", "Résumé packet", "Bank statement", "Notarized affidavit"};
+    "Medical receipts", "  Tax return", "Résumé packet", "Bank statement", "Notarized affidavit",
+    "5µm filter receipt", "ƒ-post notice"};
 const std::array<std::string_view, 12> kTitles = {
     "Software Engineer", "software engineer", "Senior Accountant", "Data Entry Clerk", "Project Manager",
     "  Network Administrator", "Chef de cuisine", "Sales Représentant", "Warehouse associate",
@@ -130,10 +132,12 @@ void write_table(const fs::path& dir, const std::string& file_name, const std::v
   t.Close();
 }
 
+// The dates are timestamp fields, as later versions of the old program made
+// them.
 std::vector<FieldDef> jsearch_fields() {
   return {typed("PK", FieldType::Number),       typed("ACTIVE", FieldType::Logical),
-          typed("ACTIVE_CHANGED", FieldType::Date), typed("REFNUM", FieldType::Number),
-          typed("DATE", FieldType::Date),        alpha("YYYYMMDD", 8),
+          typed("ACTIVE_CHANGED", FieldType::Timestamp), typed("REFNUM", FieldType::Number),
+          typed("DATE", FieldType::Timestamp),   alpha("YYYYMMDD", 8),
           alpha("TIME", 5),                      alpha("CONTACT_NAME", 50),
           typed("EMAIL", FieldType::Logical),    alpha("POS_TYPE", 2),
           alpha("POS_CITY", 50),                 alpha("POS_STATE", 2),
@@ -149,7 +153,8 @@ void write_jsearch(const fs::path& dir, std::size_t count, std::uint64_t seed) {
     const int day = 1500 + static_cast<int>(i / 12);
     v[0] = std::to_string(1 + i + i / 3);  // old keys with gaps
     v[1] = logical();
-    if (r.chance(50)) v[2] = date_text(day + static_cast<int>(r.below(30)));
+    // Some changes hold the time of day they were made at.
+    if (r.chance(50)) v[2] = date_text(day + static_cast<int>(r.below(30))) + (i % 25 ? "" : " 16:45:00");
     if (!r.chance(10)) v[3] = std::to_string(100000 + r.below(900000)) + (r.chance(10) ? ".5" : "");
     v[4] = date_text(day);
     v[5] = yyyymmdd(day);
@@ -226,7 +231,7 @@ std::vector<std::string> write_data_set(const fs::path& dir, const Options& o) {
          typed("ITEM_DATE", FieldType::Date),   alpha("YYYYMMDD", 8),
          typed("DATE_SENT", FieldType::Date),   typed("DATE_AVAIL", FieldType::Date),
          typed("DATE_1ST_TRY", FieldType::Date), typed("DATE_2ND_TRY", FieldType::Date),
-         typed("DATE_3RD_TRY", FieldType::Date), typed("DATE_DEL", FieldType::Date),
+         typed("DATE_3RD_TRY", FieldType::Date), typed("DATE_DEL", FieldType::Timestamp),
          typed("DATE_RETURNED", FieldType::Date), typed("DATE_CLEAR", FieldType::Date),
          typed("DAYS_SENT_TO_AVAIL", FieldType::Short), typed("DAYS_SENT_TO_DEL", FieldType::Short),
          typed("DAYS_AVAIL_TO_DEL", FieldType::Short), typed("DAYS_DEL_TO_CLEAR", FieldType::Short),
@@ -258,7 +263,7 @@ std::vector<std::string> write_data_set(const fs::path& dir, const Options& o) {
           v[6] = date_text(tried);
           if (r.chance(30)) v[7] = date_text(tried + 2);
           if (r.chance(10)) v[8] = date_text(tried + 4);
-          if (delivered) v[9] = date_text(del);
+          if (delivered) v[9] = date_text(del) + " 15:20:00";  // a timestamp: the time arrives too
           if (r.chance(5)) v[10] = date_text(tried + 10);
           if (cleared) v[11] = date_text(clear);
           v[12] = std::to_string(avail - sent);
@@ -328,10 +333,11 @@ std::vector<std::string> write_data_set(const fs::path& dir, const Options& o) {
 
   // Statistics: keys distinct after upper-casing; some rows incomplete.
   table("stats_jt.db",
-        {typed("ORDER", FieldType::Short), alpha("CATEGORY", 50), typed("COUNT", FieldType::Number),
+        {typed("ORDER", o.fractional_order ? FieldType::Number : FieldType::Short), alpha("CATEGORY", 50),
+         typed("COUNT", FieldType::Number),
          typed("PERCENTAGE", FieldType::Number), alpha("REASON_NOT_SUBMITTED", 80), typed("AS_OF_DATE", FieldType::Date)},
         kReasons.size() + 3, [&](std::size_t i, std::vector<std::string>& v) {
-          v[0] = std::to_string(i + 1);
+          v[0] = std::to_string(i + 1) + (o.fractional_order && i == 2 ? ".5" : "");
           v[1] = i % 2 ? "job type" : "Job Type";
           v[2] = i == 1 ? "0" : std::to_string(r.below(40));
           v[3] = i == 2 ? "12.5" : std::to_string(r.below(100)) + ".25";

@@ -2,7 +2,8 @@
 // set folder, written with our Paradox writer, with the kinds of values the
 // migration rules deal with (lower-case and accented text, leading blanks,
 // blank and control-character lookup rows, case variants, empty dates and
-// numbers, fractional keys, texts wider than their new columns).
+// numbers, fractional keys, texts wider than their new columns, timestamps
+// in date fields, letters whose capitals Windows-1252 lacks).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,9 @@ struct Options {
   std::size_t rows = 300;      // payment records; the larger lookup lists scale with it
   std::size_t jobs = 12000;    // job-search records
   std::uint64_t seed = 1;
+  // STATS_JT.db's ORDER as a number field, one of them 3.5: the run stops
+  // on it (a whole-number column refuses a fraction).
+  bool fractional_order = false;
 };
 
 // Writes one Paradox table `file_name` in `dir` with `defs` and `count`

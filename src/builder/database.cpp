@@ -72,14 +72,15 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   platform::force_directories(kDestinationDirectory);
   const std::string file = destination_file(dbname);
   fb::IBDatabase& db = DataModule2->IBDatabase2;
-  if (platform::file_exists(file)) {
+  bool present = platform::file_exists(file);
+  if (present) {
     // The connection of an earlier run may still be open on this file.
     db.Close();
     // A file another program has open stays: deleting it here would let
     // that program go on writing to a file nobody can reach any more.
-    if (!platform::file_locked(file)) platform::delete_file(file);
+    present = platform::file_locked(file) || (!platform::delete_file(file) && platform::file_exists(file));
   }
-  if (platform::file_exists(file)) {
+  if (present) {
     Memo1.Add("Database already exists, not attempting to create");
     Memo1.Add("You must rename or delete this database before trying again");
     return false;

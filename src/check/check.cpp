@@ -1,7 +1,6 @@
 #include "check/check.h"
 
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -46,24 +45,12 @@ constexpr std::array<KindInfo, kKinds> kInfo{{
     {"no Windows-1252 form", true},
     {"date the database cannot take", true},
     {"number the database cannot take", true},
+    {"number with a fraction for a whole-number column", true},
     {"merged", false},
     {"shortened", false},
-    {"rounded", false},
     {"beyond the declared precision", false},
+    {"time of day dropped", false},
 }};
-
-// The number a text stands for, as the database reads it; nullopt when it
-// is no number.
-std::optional<double> read_number(std::string_view text) {
-  std::string_view t = platform::trim(text);
-  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
-  if (t.empty() || !(std::isdigit(static_cast<unsigned char>(t.front())) || t.front() == '-' || t.front() == '.'))
-    return std::nullopt;
-  double v = 0;
-  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
-  if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(v)) return std::nullopt;
-  return v;
-}
 
 bool leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -92,8 +79,9 @@ bool three_numbers(std::string_view t, char sep, std::array<int, 3>& out) {
 // YYYY-MM-DD and DD.MM.YYYY, a time of day after a blank), naming a day
 // the database's dates reach (years 1 to 9999).
 bool valid_date(std::string_view text) {
-  std::string_view t = platform::trim(text);
-  t = t.substr(0, t.find(' '));
+  std::string_view t;
+  std::int64_t ms_of_day = 0;
+  if (!pdx::values::split_date_time(platform::trim(text), t, ms_of_day)) return false;
   std::array<int, 3> n{};
   if (three_numbers(t, '/', n)) return valid_day(n[2], n[0], n[1]);
   if (three_numbers(t, '-', n)) return valid_day(n[0], n[1], n[2]);
@@ -233,19 +221,22 @@ class Checker {
       }
       case ColumnType::Kind::integer:
       case ColumnType::Kind::numeric: {
-        const std::optional<double> v = read_number(text);
+        const std::optional<double> v = conv::read_number(text);
         if (!v) {
           add(Kind::bad_number, row, field, shown, fmt::format("{} is {}", where, col.type));
           return std::nullopt;
         }
         if (type.kind == ColumnType::Kind::integer) {
-          const double r = std::round(*v);
-          if (r < std::numeric_limits<std::int32_t>::min() || r > std::numeric_limits<std::int32_t>::max()) {
+          if (conv::has_fraction(text)) {
+            add(Kind::fraction, row, field, shown,
+                fmt::format("{} is INTEGER: whole numbers only, nothing is rounded", where));
+            return std::nullopt;
+          }
+          if (*v < std::numeric_limits<std::int32_t>::min() || *v > std::numeric_limits<std::int32_t>::max()) {
             add(Kind::bad_number, row, field, shown, fmt::format("{} is INTEGER: out of range", where));
             return std::nullopt;
           }
-          if (r != *v) add(Kind::rounded, row, field, shown, fmt::format("{} is INTEGER: stored as {}", where, r));
-          return fmt::format("{}", static_cast<std::int64_t>(r));
+          return fmt::format("{}", static_cast<std::int64_t>(*v));
         }
         if (std::fabs(*v) >= std::pow(10.0, type.precision - type.scale))
           add(Kind::beyond_precision, row, field, shown,
@@ -352,11 +343,19 @@ class Checker {
       return true;
     }
     std::array<unsigned char, 32> buffer{};
-    const std::string err = pdx::values::encode(f.type, platform::trim(v), buffer.data());
-    if (err.empty()) return true;
-    add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
-        "the temporary field cannot take it: " + err);
-    return false;
+    try {
+      pdx::values::encode(f.type, platform::trim(v), buffer.data());
+    } catch (const pdx::values::Invalid& e) {
+      add(f.type == pdx::FieldType::Date ? Kind::bad_date : Kind::bad_number, row, f.name, v,
+          std::string("the temporary field cannot take it: ") + e.what());
+      return false;
+    }
+    std::string_view date;
+    std::int64_t ms_of_day = 0;
+    if (f.type == pdx::FieldType::Date && pdx::values::split_date_time(platform::trim(v), date, ms_of_day) &&
+        ms_of_day != 0)
+      add(Kind::time_dropped, row, f.name, v, fmt::format("the temporary field keeps the date only: {} arrives", date));
+    return true;
   }
 
   const Options& o_;

@@ -23,13 +23,14 @@ enum class Kind {
   no_cp1252,
   bad_date,
   bad_number,
+  fraction,  // a number with a fraction for an INTEGER column
   // These only change what arrives.
   merged,     // a lookup value already in the list
   shortened,  // longer than its CHAR column
-  rounded,    // a fraction in an INTEGER column
   beyond_precision,  // more integer digits than the NUMERIC column declares
+  time_dropped,  // a time of day, where the job-search temporary file keeps the date only
 };
-inline constexpr std::size_t kKinds = 14;
+inline constexpr std::size_t kKinds = 15;
 
 // True for the kinds that end a run.
 bool stops_run(Kind kind);

@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
+#include <cmath>
+
+#include "builder/schema.h"
 #include "firebird/ib.h"
 #include "paradox/table.h"
 #include "platform/text.h"
@@ -36,11 +40,20 @@ std::string key_text(const TableRule& rule, const std::vector<std::string>& writ
 struct Binding {
   std::vector<pdx::PDField*> old_fields;
   std::vector<fb::IBField*> dest_fields;
+  std::vector<bool> integer;  // the destination column is INTEGER
 };
+
+bool integer_column(const TableRule& rule, std::string_view column) {
+  const builder::TableDef* table = builder::find_table(rule.dest_table);
+  const builder::ColumnDef* col = table ? table->find_column(column) : nullptr;
+  return col && builder::parse_type(col->type).kind == builder::ColumnType::Kind::integer;
+}
 
 Binding bind_fields(const TableRule& rule, std::int64_t row) {
   auto& dm = *DataModule2;
   Binding b;
+  for (const Column& c : rule.columns)
+    b.integer.push_back(c.write != Write::TrueFlag && integer_column(rule, c.dest_column));
   for (const Column& c : rule.columns)
     b.old_fields.push_back(
         in_context(rule.old_file, row, c.old_field, [&] { return &dm.PDTable1.FieldByName(c.old_field); }));
@@ -58,6 +71,12 @@ bool any_blank(const std::vector<std::string>& values) {
 
 // Appends and posts one row; false when a lookup list already holds it.
 bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::string>& written, std::int64_t row) {
+  for (std::size_t i = 0; i < rule.columns.size(); ++i)
+    if (b.integer[i] && has_fraction(written[i]))
+      throw RunError(with_context(rule.old_file, row, rule.columns[i].old_field,
+                                  fmt::format("\"{}\" is not a whole number: {}.{} is INTEGER", written[i],
+                                              platform::ascii_upper(rule.dest_table),
+                                              platform::ascii_upper(rule.columns[i].dest_column))));
   auto& table = DataModule2->IBTable1;
   table.Append();
   for (std::size_t i = 0; i < rule.columns.size(); ++i)
@@ -94,6 +113,28 @@ std::string written_text(Write how, const std::string& value) {
       return platform::upper(value) == "TRUE" ? "1" : "0";
   }
   return value;
+}
+
+std::optional<double> read_number(std::string_view text) {
+  std::string_view t = platform::trim(text);
+  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+  if (t.empty() || !((t.front() >= '0' && t.front() <= '9') || t.front() == '-' || t.front() == '.'))
+    return std::nullopt;
+  double v = 0;
+  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+  if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+bool has_fraction(std::string_view text) {
+  const std::optional<double> v = read_number(text);
+  if (!v) return false;
+  // Digit by digit where the text is plain: a double would lose a fraction
+  // past its sixteenth digit.
+  const std::string_view t = platform::trim(text);
+  if (t.find_first_of("eE") != std::string_view::npos) return std::trunc(*v) != *v;
+  const std::size_t point = t.find('.');
+  return point != std::string_view::npos && t.find_first_not_of('0', point + 1) != std::string_view::npos;
 }
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -53,6 +54,14 @@ class RunError : public std::runtime_error {
 
 // The text given to the destination for a value read as `value`.
 std::string written_text(Write how, const std::string& value);
+
+// The number a text stands for as the database reads it (blanks around it
+// allowed); nullopt when it is no number.
+std::optional<double> read_number(std::string_view text);
+
+// True for a number with a fraction ("2.5"): an INTEGER column refuses it
+// rather than rounding it, which would change the value (and a key).
+bool has_fraction(std::string_view text);
 
 // The rule of check-list item i (0 to 17); nullptr for the job-search table,
 // which has a converter of its own.

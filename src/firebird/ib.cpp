@@ -82,6 +82,18 @@ struct IBDatabase::Impl {
     detail::Attachment a = detail::attach(*engine, path, on);
     detach(*engine, a);
   }
+
+  // Runs `work` in a transaction of its own, committed when it succeeds; an
+  // engine failure names the statement.
+  template <class F>
+  auto in_own_transaction(bool read_only, std::string_view sql, F&& work) const {
+    if (!att) throw Error("The database is not connected: " + std::string(sql));
+    try {
+      return detail::in_own_transaction(*engine, att.get(), read_only, std::forward<F>(work));
+    } catch (const FbException& e) {
+      throw detail::error(e, sql);
+    }
+  }
 };
 
 IBDatabase::IBDatabase() : IBDatabase(installed_engine()) {}
@@ -211,24 +223,8 @@ void IBDatabase::defer_indexes(std::string_view table) {
   }
 }
 
-namespace {
-
-// Runs `work` in a transaction of its own, committed when it succeeds; an
-// engine failure names the statement.
-template <class F>
-auto in_own_transaction(const IBDatabase::Impl& d, bool read_only, std::string_view sql, F&& work) {
-  if (!d.att) throw Error("The database is not connected: " + std::string(sql));
-  try {
-    return detail::in_own_transaction(*d.engine, d.att.get(), read_only, std::forward<F>(work));
-  } catch (const FbException& e) {
-    throw detail::error(e, sql);
-  }
-}
-
-}  // namespace
-
 std::vector<std::vector<std::optional<std::string>>> IBDatabase::Query(std::string_view sql) {
-  return in_own_transaction(*impl_, true, sql, [&](ITransaction* tra) {
+  return impl_->in_own_transaction(true, sql, [&](ITransaction* tra) {
     auto rows = detail::fetch(*impl_->engine, impl_->att.get(), tra, sql, static_cast<unsigned>(SQLDialect));
     for (auto& row : rows)
       for (auto& v : row)
@@ -238,7 +234,7 @@ std::vector<std::vector<std::optional<std::string>>> IBDatabase::Query(std::stri
 }
 
 void IBDatabase::ExecuteImmediate(std::string_view sql) {
-  in_own_transaction(*impl_, false, sql, [&](ITransaction* tra) {
+  impl_->in_own_transaction(false, sql, [&](ITransaction* tra) {
     Status st(*impl_->engine);
     impl_->att->execute(st.get(), tra, static_cast<unsigned>(sql.size()), sql.data(),
                         static_cast<unsigned>(SQLDialect), nullptr, nullptr, nullptr, nullptr);
@@ -265,6 +261,12 @@ struct IBTransaction::Impl {
     }
   }
   IBTransaction* self = nullptr;
+
+  // The engine transaction of a component's transaction, which must be active.
+  static ITransaction* active(IBTransaction* t, std::string_view who) {
+    if (!t || !t->InTransaction()) throw Error(std::string(who) + ": the transaction is not active");
+    return t->impl().tra.get();
+  }
 };
 
 IBTransaction::IBTransaction() : impl_(std::make_unique<Impl>()) { impl_->self = this; }
@@ -304,16 +306,6 @@ void IBTransaction::Rollback() {
   if (!impl_->tra) throw Error("Transaction is not active");
   impl_->end(false);
 }
-
-namespace {
-
-// The engine transaction of a component's transaction, which must be active.
-ITransaction* active(IBTransaction* t, std::string_view who) {
-  if (!t || !t->InTransaction()) throw Error(std::string(who) + ": the transaction is not active");
-  return t->impl().tra.get();
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------- statement
 
@@ -359,7 +351,7 @@ void IBSQL::Prepare() {
   Close();
   const std::string context = "Cannot prepare \"" + first_line(SQL) + "\"";
   if (!Database || !Database->Connected()) throw Error(context + ": the database is not connected");
-  ITransaction* tra = active(Transaction, context);
+  ITransaction* tra = IBTransaction::Impl::active(Transaction, context);
   std::string text = Text();
   Status st(*Database->impl().engine);
   try {
@@ -377,7 +369,7 @@ void IBSQL::Prepare() {
 void IBSQL::ExecQuery() {
   if (!Prepared()) Prepare();
   const std::string context = "\"" + first_line(SQL) + "\" failed";
-  ITransaction* tra = active(Transaction, context);
+  ITransaction* tra = IBTransaction::Impl::active(Transaction, context);
   Status st(*impl_->db->impl().engine);
   try {
     impl_->stmt->execute(st.get(), tra, nullptr, nullptr, nullptr, nullptr);
@@ -513,7 +505,7 @@ struct IBTable::Impl {
 
   bool post(bool skip_duplicate) {
     require_inserting();
-    ITransaction* t = active(tra, where());
+    ITransaction* t = IBTransaction::Impl::active(tra, where());
     key.assign(columns.size(), '0');
     for (std::size_t i = 0; i < columns.size(); ++i)
       if (values[i].state != State::Unset) key[i] = '1';
@@ -613,8 +605,6 @@ void IBTable::Append() {
   d.inserting = true;
 }
 
-void IBTable::Cancel() { impl_->inserting = false; }
-
 IBField& IBTable::FieldByName(std::string_view column) {
   Impl& d = *impl_;
   if (!d.db) throw Error("Table " + TableName + " is not open");
@@ -637,7 +627,7 @@ std::int64_t IBTable::RecordCount() {
     if (d.tra->InTransaction())
       rows = detail::fetch(engine, att, d.tra->impl().tra.get(), sql, static_cast<unsigned>(d.db->SQLDialect));
     else
-      rows = in_own_transaction(d.db->impl(), true, sql, [&](ITransaction* t) {
+      rows = d.db->impl().in_own_transaction(true, sql, [&](ITransaction* t) {
         return detail::fetch(engine, att, t, sql, static_cast<unsigned>(d.db->SQLDialect));
       });
   } catch (const FbException& e) {

@@ -88,10 +88,9 @@ class IBDatabase {
   // Runs one statement in a transaction of its own, committed at once.
   void ExecuteImmediate(std::string_view sql);
 
+ private:
   struct Impl;
   Impl& impl();
-
- private:
   std::unique_ptr<Impl> impl_;
   friend class IBTransaction;
   friend class IBSQL;
@@ -114,11 +113,13 @@ class IBTransaction {
   void Rollback();
   bool InTransaction() const;
 
+ private:
   struct Impl;
   Impl& impl();
-
- private:
   std::unique_ptr<Impl> impl_;
+  friend class IBDatabase;
+  friend class IBSQL;
+  friend class IBTable;
 };
 
 // The statement (`IBSQL1`): the SQL lines form one statement, joined with CR LF.
@@ -192,16 +193,14 @@ class IBTable {
   // As Post, but a primary/unique key clash returns false (nothing stored)
   // instead of raising.
   bool PostUnlessDuplicate();
-  void Cancel();
 
   std::int64_t RecordCount();  // rows the table holds (SELECT COUNT(*))
   std::int64_t Shortened() const;  // values shortened since Open
   std::int64_t Posted() const;     // rows posted since Open
 
+ private:
   struct Impl;
   Impl& impl();
-
- private:
   std::unique_ptr<Impl> impl_;
   friend class IBField;
 };

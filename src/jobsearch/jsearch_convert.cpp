@@ -101,14 +101,9 @@ class JsearchRun {
       for (std::size_t i = 1; i < kCarried; ++i)
         in_context(kOldFile, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(record_[i]); });
       in_context(kOldFile, count, "", [&] { temp.Post(); });
-      if (count % per_file_ == 0) {
-        ++file;
-        if (file > file_count_) {
-          old.Last();  // no file left for the rest
-        } else {
-          form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
-          take_file(file);
-        }
+      if (count % per_file_ == 0) {  // step 1 made a file for every record
+        form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(++file));
+        take_file(file);
       }
       ++count;
       show(count);

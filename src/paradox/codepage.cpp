@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "paradox/table.h"
+#include "platform/text.h"
 
 namespace qv::pdx {
 
@@ -67,6 +68,41 @@ TextCodec::TextCodec(int code_page) : code_page_(code_page) {
 }
 
 TextCodec::~TextCodec() = default;
+
+std::optional<std::string> TextCodec::encode(std::string_view utf8, std::string* bad) const {
+  if (code_page_ == 1252) return platform::to_cp1252(utf8, bad);
+  if (!to_page_) {
+    std::string buf;
+    iconv_t cd = iconv_open(iconv_name(code_page_, buf), "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw Error(fmt::format("code page {} is not supported", code_page_));
+    to_page_ = std::make_unique<Iconv>(cd);
+  }
+  iconv(to_page_->cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out;
+  char* ip = const_cast<char*>(utf8.data());
+  std::size_t il = utf8.size();
+  char buf[1024];
+  while (il > 0) {
+    char* op = buf;
+    std::size_t ol = sizeof buf;
+    const std::size_t r = iconv(to_page_->cd, &ip, &il, &op, &ol);
+    out.append(buf, static_cast<std::size_t>(op - buf));
+    if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      if (bad) {  // the character at `ip`: its lead byte and continuation bytes
+        std::size_t n = 1;
+        while (n < il && (static_cast<unsigned char>(ip[n]) & 0xC0) == 0x80) ++n;
+        *bad = std::string(ip, n);
+      }
+      return std::nullopt;
+    }
+  }
+  // A stateful page may end on a shift back to its initial state.
+  char* op = buf;
+  std::size_t ol = sizeof buf;
+  iconv(to_page_->cd, nullptr, nullptr, &op, &ol);
+  out.append(buf, static_cast<std::size_t>(op - buf));
+  return out;
+}
 
 void TextCodec::decode_single(const char* p, std::size_t n, bool to_nul, std::string& out) const {
   // Most text is plain ASCII, which every page keeps as it is: skip it eight

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,10 @@ class TextCodec {
     decode(bytes, s);
     return s;
   }
+  bool single_byte() const { return single_byte_; }
+  // The bytes of UTF-8 text in this code page; nullopt when a character has
+  // no form in it (`bad` then receives that character).
+  std::optional<std::string> encode(std::string_view utf8, std::string* bad = nullptr) const;
 
  private:
   void decode_single(const char* p, std::size_t n, bool to_nul, std::string& out) const;
@@ -45,6 +50,7 @@ class TextCodec {
   std::array<Utf8, 256> table_{};
   struct Iconv;
   std::unique_ptr<Iconv> iconv_;
+  mutable std::unique_ptr<Iconv> to_page_;  // opened on the first encode
 };
 
 }  // namespace qv::pdx

@@ -283,8 +283,12 @@ void TableReader::text(std::size_t f, std::string& out) {
       codec_->decode(b, out);
     else
       out += b;
-  } else if (std::string err = values::format(t, p, out); !err.empty()) {
-    value_error(f, err);
+  } else {
+    try {
+      values::format(t, p, out);
+    } catch (const values::Invalid& e) {
+      value_error(f, e.what());
+    }
   }
 }
 

@@ -66,6 +66,7 @@ std::optional<std::string> Session::AliasPath(std::string_view name) const {
 }
 
 struct PDTable::Impl {
+  static void settle(PDTable& t);
   fs::path path;
   std::unique_ptr<TableReader> reader;
   std::unique_ptr<TableWriter> writer;
@@ -158,8 +159,8 @@ bool PDTable::Active() const { return impl_->reader != nullptr; }
 
 // Moving after appending: the pending record is posted (as a move would in
 // the desktop engine) and the table is read again from the file.
-static void settle(PDTable& t) {
-  PDTable::Impl& m = t.impl();
+void PDTable::Impl::settle(PDTable& t) {
+  Impl& m = t.impl();
   if (m.appending) t.Post();
   if (m.writer) {
     m.writer->flush();
@@ -170,21 +171,21 @@ static void settle(PDTable& t) {
 
 void PDTable::First() {
   impl_->r(*this);
-  settle(*this);
+  Impl::settle(*this);
   impl_->reader->first();
   impl_->moved();
 }
 
 void PDTable::Last() {
   impl_->r(*this);
-  settle(*this);
+  Impl::settle(*this);
   impl_->reader->last();
   impl_->moved();
 }
 
 void PDTable::Next() {
   impl_->r(*this);
-  settle(*this);
+  Impl::settle(*this);
   impl_->reader->next();
   impl_->moved();
 }
@@ -202,9 +203,9 @@ PDField& PDTable::FieldByName(std::string_view name) {
   m.r(*this);
   for (std::size_t i = 0; i < m.fields.size(); ++i)
     if (platform::iequals(m.fields[i].Name, name)) return m.field_objs[i];
-  const std::string wanted = platform::upper(name);  // names beyond ASCII
+  const std::string wanted = platform::fold_name(name);  // names beyond ASCII
   for (std::size_t i = 0; i < m.fields.size(); ++i)
-    if (platform::upper(m.fields[i].Name) == wanted) return m.field_objs[i];
+    if (platform::fold_name(m.fields[i].Name) == wanted) return m.field_objs[i];
   throw Error(fmt::format("{}: field '{}' not found", m.path.string(), name));
 }
 
@@ -241,7 +242,7 @@ void PDTable::CreateTable() {
   Close();
   const auto [dir, name] = table_place(*this);
   const fs::path p = dir / name;
-  create_table(p, FieldDefs, BlockSizeKiB);
+  create_table(p, FieldDefs, BlockSizeKiB, NewTableCodePage);
   std::vector<std::string> required;
   for (const FieldDef& f : FieldDefs)
     if (f.Required) required.push_back(f.Name);
@@ -313,8 +314,9 @@ void dump_csv(const fs::path& file, std::ostream& out, int code_page_override) {
       v.clear();
       r.text(i, v);
       const FieldType t = fields[i].DataType;
-      if (t == FieldType::Bytes || (format::is_blob(t) && t != FieldType::Memo))
-        csv_cell(out, values::hex(v));
+      if (t == FieldType::Bytes || (format::is_blob(t) && t != FieldType::Memo)) v = values::hex(v);
+      if (v.empty() && fields.size() == 1)
+        out << "\"\"";  // an empty line would be no row at all
       else
         csv_cell(out, v);
     }

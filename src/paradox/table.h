@@ -97,6 +97,9 @@ class PDTable {
   // records of 1,000 bytes, 32 KiB blocks about 2,000,000; Post fails with
   // an error naming the file when the table is full.
   int BlockSizeKiB = 0;
+  // Code page of the texts of a table CreateTable makes (single-byte pages:
+  // 437, 850, 852, 866, 1250, 1251, 1252, ...).
+  int NewTableCodePage = 1252;
 
   void Open();
   void Close();
@@ -128,10 +131,9 @@ class PDTable {
 
   std::filesystem::path FilePath() const;  // resolved path of TableName
 
+ private:
   struct Impl;
   Impl& impl();
-
- private:
   std::unique_ptr<Impl> impl_;
   friend class PDField;
 };

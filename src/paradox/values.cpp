@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -82,28 +83,35 @@ void store_double(double v, unsigned char* p) {
   put_be(p, 8, raw);
 }
 
-std::string format_bcd(const unsigned char* p, std::string& out) {
+void format_bcd(const unsigned char* p, std::string& out) {
   const bool negative = !(p[0] & 0x80);
   const int scale = p[0] & 0x3F;
-  if (scale > 32) return fmt::format("BCD value with {} decimals", scale);
-  // 32 digits, the last `scale` of them after the point. Digits past the
-  // first nibble that is not a digit are noise left by the writer.
-  std::string digits;
+  if (scale > 32) throw Invalid(fmt::format("BCD value with {} decimals", scale));
+  // 32 digits, the last `scale` of them after the point, written out as
+  // they stand (no double in between: a double keeps about 16 of them).
+  // Digits past the first nibble that is not a digit are noise left by the
+  // writer.
+  char digits[32];
   bool stop = false;
   for (int i = 0; i < 32; ++i) {
     unsigned nib = (p[1 + i / 2] >> (i % 2 ? 0 : 4)) & 0xF;
     if (negative) nib = 0xF - nib;
     if (nib > 9) stop = true;
-    digits += static_cast<char>('0' + (stop ? 0 : nib));
+    digits[i] = static_cast<char>('0' + (stop ? 0 : nib));
   }
-  std::string text = negative ? "-" : "";
-  text.append(digits, 0, static_cast<std::size_t>(32 - scale));
-  if (scale > 0) text.append(1, '.').append(digits, static_cast<std::size_t>(32 - scale));
-  double v = 0;
-  const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (r.ec != std::errc()) return "unreadable BCD value";
-  out += platform::decimal_text(v);
-  return {};
+  const std::string_view all(digits, sizeof digits);
+  std::string_view whole = all.substr(0, static_cast<std::size_t>(32 - scale));
+  std::string_view fraction = all.substr(static_cast<std::size_t>(32 - scale));
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+  fraction = fraction.substr(0, fraction.find_last_not_of('0') + 1);
+  if (whole.empty() && fraction.empty()) {
+    out += '0';
+    return;
+  }
+  if (negative) out += '-';
+  if (whole.empty()) out += '0';
+  out += whole;
+  if (!fraction.empty()) out.append(1, '.').append(fraction);
 }
 
 bool parse_int(std::string_view t, std::int64_t& v) {
@@ -118,23 +126,57 @@ bool parse_double(std::string_view t, double& v) {
   return r.ec == std::errc() && r.ptr == t.data() + t.size() && std::isfinite(v);
 }
 
-// "MM/DD/YYYY" (one-digit month and day too) or "YYYY-MM-DD".
+// Up to `max_digits` decimal digits at the start of `t`, consumed.
+bool digits(std::string_view& t, std::size_t max_digits, unsigned& v) {
+  std::size_t n = 0;
+  v = 0;
+  while (n < t.size() && n < max_digits && t[n] >= '0' && t[n] <= '9') v = v * 10 + static_cast<unsigned>(t[n++] - '0');
+  t.remove_prefix(n);
+  return n > 0;
+}
+
+// "H:MM", "HH:MM:SS" or "HH:MM:SS.fff" to milliseconds since midnight.
+bool parse_time(std::string_view t, std::int64_t& ms) {
+  unsigned h = 0, m = 0, sec = 0, frac = 0;
+  if (!digits(t, 2, h) || t.empty() || t[0] != ':') return false;
+  t.remove_prefix(1);
+  if (!digits(t, 2, m)) return false;
+  if (!t.empty() && t[0] == ':') {
+    t.remove_prefix(1);
+    if (!digits(t, 2, sec)) return false;
+    if (!t.empty() && t[0] == '.') {
+      t.remove_prefix(1);
+      const std::size_t before = t.size();
+      if (!digits(t, 3, frac)) return false;
+      for (std::size_t n = before - t.size(); n < 3; ++n) frac *= 10;
+      while (!t.empty() && t[0] >= '0' && t[0] <= '9') t.remove_prefix(1);  // beyond milliseconds
+    }
+  }
+  if (!t.empty() || h > 23 || m > 59 || sec > 59) return false;
+  ms = ((static_cast<std::int64_t>(h) * 60 + m) * 60 + sec) * 1000 + frac;
+  return true;
+}
+
+// "MM/DD/YYYY" (one-digit month and day too) or "YYYY-MM-DD", with or
+// without a time of day, which is left out.
 bool parse_date(std::string_view t, std::int64_t& day) {
+  std::int64_t ms = 0;
+  if (!split_date_time(t, t, ms)) return false;
   unsigned parts[3] = {0, 0, 0};
   int n = 0;
-  std::size_t digits[3] = {0, 0, 0};
+  std::size_t count[3] = {0, 0, 0};
   const char sep = t.find('-') != std::string_view::npos ? '-' : '/';
   for (char c : t) {
     if (c == sep) {
       if (++n > 2) return false;
-    } else if (c >= '0' && c <= '9' && digits[n] < 4) {
+    } else if (c >= '0' && c <= '9' && count[n] < 4) {
       parts[n] = parts[n] * 10 + static_cast<unsigned>(c - '0');
-      ++digits[n];
+      ++count[n];
     } else {
       return false;
     }
   }
-  if (n != 2 || !digits[0] || !digits[1] || !digits[2]) return false;
+  if (n != 2 || !count[0] || !count[1] || !count[2]) return false;
   unsigned y = parts[2], m = parts[0], d = parts[1];
   if (sep == '-') y = parts[0], m = parts[1], d = parts[2];
   if (y < 1 || m < 1 || m > 12 || d < 1) return false;
@@ -155,6 +197,14 @@ bool all_zero(const unsigned char* p, std::size_t n) {
 
 bool valid_ordinal_day(std::int64_t day) { return day >= 1 && day <= kMaxDay; }
 
+bool split_date_time(std::string_view text, std::string_view& date, std::int64_t& ms_of_day) {
+  const std::size_t blank = text.find(' ');
+  ms_of_day = 0;
+  date = text.substr(0, blank);
+  if (blank == std::string_view::npos) return true;
+  return parse_time(platform::trim(text.substr(blank)), ms_of_day);
+}
+
 void append_date(std::int64_t ordinal_day, std::string& out) {
   std::int64_t y;
   unsigned m, d;
@@ -168,87 +218,97 @@ void append_date(std::int64_t ordinal_day, std::string& out) {
   out.append(buf, sizeof buf);
 }
 
-std::string format(FieldType type, const unsigned char* p, std::string& out) {
+void format(FieldType type, const unsigned char* p, std::string& out) {
   switch (type) {
     case FieldType::Short:
       append_int(static_cast<std::int16_t>(be(p, 2) ^ 0x8000U), out);
-      return {};
+      return;
     case FieldType::Long:
     case FieldType::AutoInc:
       append_int(static_cast<std::int32_t>(be(p, 4) ^ 0x80000000U), out);
-      return {};
+      return;
     case FieldType::Number:
     case FieldType::Money: {
       const double v = stored_double(p);
-      if (!std::isfinite(v)) return "a number that is not finite";
+      if (!std::isfinite(v)) throw Invalid("a number that is not finite");
       out += platform::decimal_text(v);
-      return {};
+      return;
     }
     case FieldType::Logical:
       if (p[0] == 0x80) out += "False";
       else if (p[0] == 0x81) out += "True";
-      else return fmt::format("logical value {:#04x}", p[0]);
-      return {};
+      else throw Invalid(fmt::format("logical value {:#04x}", p[0]));
+      return;
     case FieldType::Date: {
       const auto day = static_cast<std::int32_t>(be(p, 4) ^ 0x80000000U);
-      if (!valid_ordinal_day(day)) return fmt::format("date value {} is out of range", day);
+      if (!valid_ordinal_day(day)) throw Invalid(fmt::format("date value {} is out of range", day));
       append_date(day, out);
-      return {};
+      return;
     }
     case FieldType::Time: {
       const auto ms = static_cast<std::int32_t>(be(p, 4) ^ 0x80000000U);
-      if (ms < 0 || ms >= kMsPerDay) return fmt::format("time value {} is out of range", ms);
+      if (ms < 0 || ms >= kMsPerDay) throw Invalid(fmt::format("time value {} is out of range", ms));
       append_time(ms, out);
-      return {};
+      return;
     }
     case FieldType::Timestamp: {
       const double v = stored_double(p);
       if (!(v >= kMsPerDay && v < static_cast<double>((kMaxDay + 1) * kMsPerDay)))
-        return "timestamp value out of range";
+        throw Invalid("timestamp value out of range");
       const auto ms = static_cast<std::int64_t>(v);
       append_date(ms / kMsPerDay, out);
       out += ' ';
       append_time(ms % kMsPerDay, out);
-      return {};
+      return;
     }
     case FieldType::BCD:
-      return format_bcd(p, out);
+      format_bcd(p, out);
+      return;
     default:
-      return fmt::format("type '{}' has no fixed-size text form", static_cast<char>(type));
+      throw Invalid(fmt::format("type '{}' has no fixed-size text form", static_cast<char>(type)));
   }
 }
 
-std::string encode(FieldType type, std::string_view t, unsigned char* p) {
+void encode(FieldType type, std::string_view t, unsigned char* p) {
   std::int64_t i = 0;
   double d = 0;
   switch (type) {
     case FieldType::Short:
-      if (!parse_int(t, i) || i < -32767 || i > 32767) return "not a short integer (-32767 to 32767)";
+      if (!parse_int(t, i) || i < -32767 || i > 32767) throw Invalid("not a short integer (-32767 to 32767)");
       put_be(p, 2, static_cast<std::uint16_t>(i) ^ 0x8000U);
-      return {};
+      return;
     case FieldType::Long:
     case FieldType::AutoInc:
-      if (!parse_int(t, i) || i < -2147483647 || i > 2147483647) return "not a long integer";
+      if (!parse_int(t, i) || i < -2147483647 || i > 2147483647) throw Invalid("not a long integer");
       put_be(p, 4, static_cast<std::uint32_t>(i) ^ 0x80000000U);
-      return {};
+      return;
     case FieldType::Number:
     case FieldType::Money:
-      if (!parse_double(t, d)) return "not a number";
+      if (!parse_double(t, d)) throw Invalid("not a number");
       store_double(d, p);
-      return {};
+      return;
     case FieldType::Logical: {
       const std::string l = platform::ascii_lower(t);
       if (l == "true" || l == "t" || l == "yes" || l == "1") p[0] = 0x81;
       else if (l == "false" || l == "f" || l == "no" || l == "0") p[0] = 0x80;
-      else return "not a logical value (True or False)";
-      return {};
+      else throw Invalid("not a logical value (True or False)");
+      return;
     }
     case FieldType::Date:
-      if (!parse_date(t, i) || !valid_ordinal_day(i)) return "not a date (MM/DD/YYYY)";
+      // A date-and-time text (a timestamp field's) gives its date.
+      if (!parse_date(t, i) || !valid_ordinal_day(i)) throw Invalid("not a date (MM/DD/YYYY)");
       put_be(p, 4, static_cast<std::uint32_t>(i) ^ 0x80000000U);
-      return {};
+      return;
+    case FieldType::Timestamp: {
+      std::string_view date;
+      std::int64_t ms = 0;
+      if (!split_date_time(t, date, ms) || !parse_date(date, i) || !valid_ordinal_day(i))
+        throw Invalid("not a date and time (MM/DD/YYYY HH:MM:SS)");
+      store_double(static_cast<double>(i * kMsPerDay + ms), p);
+      return;
+    }
     default:
-      return fmt::format("fields of type '{}' cannot be written", static_cast<char>(type));
+      throw Invalid(fmt::format("fields of type '{}' cannot be written", static_cast<char>(type)));
   }
 }
 

@@ -17,7 +17,6 @@ using namespace format;
 
 namespace {
 
-constexpr int kNewCodePage = 1252;
 constexpr int kDefaultBlockKiB = 4, kMaxBlockKiB = 32;
 constexpr int kMaxDataBlocks = 0xFFFF;  // block numbers are 16-bit
 constexpr std::size_t kMaxFieldName = 25;
@@ -33,20 +32,22 @@ bool writable_type(FieldType t) {
   switch (t) {
     case FieldType::Alpha: case FieldType::Date: case FieldType::Short: case FieldType::Long:
     case FieldType::AutoInc: case FieldType::Number: case FieldType::Money: case FieldType::Logical:
-    case FieldType::Memo:
+    case FieldType::Timestamp: case FieldType::Memo:
       return true;
     default:
       return false;
   }
 }
 
-// The code page 1252 bytes of `utf8`. `what()` names the file (and field) in
-// the error; it is called only then, so that appending builds no texts.
+// The bytes of `utf8` in the table's code page. `what()` names the file (and
+// field) in the error; it is called only then, so that appending builds no
+// texts.
 template <class What>
-std::string cp1252(std::string_view utf8, const What& what) {
+std::string encoded(const TextCodec& codec, std::string_view utf8, const What& what) {
   std::string bad;
-  auto r = platform::to_cp1252(utf8, &bad);
-  if (!r) throw Error(fmt::format("{}: the character \"{}\" has no code page 1252 form", what(), bad));
+  auto r = codec.encode(utf8, &bad);
+  if (!r)
+    throw Error(fmt::format("{}: the character \"{}\" has no code page {} form", what(), bad, codec.code_page()));
   return *r;
 }
 
@@ -105,9 +106,11 @@ std::int64_t capacity(const std::vector<FieldDef>& defs, int block_kib) {
                                    static_cast<std::size_t>(std::max(record_size, 1)));
 }
 
-void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int block_kib) {
+void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int block_kib, int code_page) {
   const std::string file = path.string();
   if (defs.empty()) throw Error(fmt::format("{}: cannot create a table without fields", file));
+  const TextCodec codec(code_page);
+  if (!codec.single_byte()) throw Error(fmt::format("{}: tables are written in single-byte code pages only", file));
   if (defs.size() > 255) throw Error(fmt::format("{}: {} fields, at most 255", file, defs.size()));
   std::vector<std::string> names;
   std::vector<std::pair<std::uint8_t, int>> info;
@@ -117,8 +120,10 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
     const std::string what = fmt::format("{}: field '{}'", file, d.Name);
     if (d.Name.empty() || d.Name.size() > kMaxFieldName)
       throw Error(fmt::format("{}: the name must have 1 to {} characters", what, kMaxFieldName));
-    for (const std::string& n : names)
-      if (platform::iequals(platform::from_cp1252(n), d.Name)) throw Error(fmt::format("{}: defined twice", what));
+    for (const FieldDef& before : defs) {
+      if (&before == &d) break;
+      if (platform::iequals(before.Name, d.Name)) throw Error(fmt::format("{}: defined twice", what));
+    }
     if (!writable_type(d.DataType))
       throw Error(fmt::format("{}: fields of type '{}' cannot be created", what, static_cast<char>(d.DataType)));
     if (d.DataType == FieldType::Alpha && (d.Size < 1 || d.Size > 255))
@@ -127,7 +132,7 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
       if (d.Size < 0 || d.Size > 240) throw Error(fmt::format("{}: memo size {} (0 to 240)", what, d.Size));
       has_blob = true;
     }
-    names.push_back(cp1252(d.Name, [&] { return what; }));
+    names.push_back(encoded(codec, d.Name, [&] { return what; }));
     info.emplace_back(type_info(d.DataType).code, stored_size(d));
     record_size += stored_size(d);
   }
@@ -162,7 +167,7 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
   put_le16(&h[0x64], static_cast<unsigned>(n + 1));
   const unsigned info_size = static_cast<unsigned>(0x129 + 6 * n + name_bytes);
   put_le16(&h[0x66], info_size);
-  put_le16(&h[kCodePage], kNewCodePage);
+  put_le16(&h[kCodePage], static_cast<unsigned>(code_page));
   h[0x6c] = h[0x6d] = 1;
   put_le16(&h[0x6e], static_cast<unsigned>(info_size + 2 * n));
   h[0x70] = 1;
@@ -172,7 +177,8 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
     h[pos++] = static_cast<unsigned char>(size);
   }
   pos += 4 + 4 * n;  // pointers of the running program, not kept
-  const std::string table_name = cp1252(path.filename().string(), [&] { return file; }).substr(0, kTableNameLen7 - 1);
+  const std::string table_name =
+      encoded(codec, path.filename().string(), [&] { return file; }).substr(0, kTableNameLen7 - 1);
   std::memcpy(&h[pos], table_name.data(), table_name.size());
   pos += kTableNameLen7;
   for (const std::string& s : names) {
@@ -195,8 +201,8 @@ void create_table(const fs::path& path, const std::vector<FieldDef>& defs, int b
 TableWriter::TableWriter(TableReader& table) : table_(table), layout_(table.layout()) {
   if (layout_.file_type != kFileTypeUnkeyed)
     throw Error(fmt::format("{}: records cannot be appended to a keyed table", table.name()));
-  if (table.codec().code_page() != kNewCodePage)
-    throw Error(fmt::format("{}: records can only be appended to tables of code page 1252", table.name()));
+  if (!table.codec().single_byte())
+    throw Error(fmt::format("{}: records can only be appended to tables of a single-byte code page", table.name()));
   for (const FieldDef& f : layout_.fields)
     if (!writable_type(f.DataType))
       throw Error(fmt::format("{}: field '{}' of type '{}' cannot be written", table.name(), f.Name,
@@ -254,7 +260,8 @@ void TableWriter::set(std::size_t f, std::string_view text) {
   if (d.DataType == FieldType::AutoInc) field_error(f, "an autoincrement field is numbered by the table");
   if (d.DataType == FieldType::Alpha || d.DataType == FieldType::Memo) {
     if (text.empty()) return;
-    std::string bytes = cp1252(text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
+    std::string bytes =
+        encoded(table_.codec(), text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
     if (d.DataType == FieldType::Memo) {
       blobs_[f] = std::move(bytes);
       blob_set_[f] = true;
@@ -266,8 +273,11 @@ void TableWriter::set(std::size_t f, std::string_view text) {
   }
   const std::string_view t = platform::trim(text);
   if (t.empty()) return;
-  if (std::string err = values::encode(d.DataType, t, p); !err.empty())
-    field_error(f, fmt::format("\"{}\" is {}", text, err));
+  try {
+    values::encode(d.DataType, t, p);
+  } catch (const values::Invalid& e) {
+    field_error(f, fmt::format("\"{}\" is {}", text, e.what()));
+  }
 }
 
 void TableWriter::write_blob(std::size_t f, const std::string& bytes, unsigned char* p) {

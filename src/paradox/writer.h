@@ -13,10 +13,12 @@
 
 namespace qv::pdx {
 
-// Creates an empty, non-keyed Paradox 7 table (code page 1252) at `path`,
-// replacing a table of the same name (and its companions) in any letter case.
-// `block_kib`: the size of its data blocks (see PDTable::BlockSizeKiB).
-void create_table(const std::filesystem::path& path, const std::vector<FieldDef>& defs, int block_kib = 0);
+// Creates an empty, non-keyed Paradox 7 table at `path`, replacing a table of
+// the same name (and its companions) in any letter case. `block_kib`: the
+// size of its data blocks (see PDTable::BlockSizeKiB); `code_page`: that of
+// its texts, a single-byte one.
+void create_table(const std::filesystem::path& path, const std::vector<FieldDef>& defs, int block_kib = 0,
+                  int code_page = 1252);
 
 // The records a table created from `defs` with `block_kib` can hold (0 when
 // the records do not fit such blocks).

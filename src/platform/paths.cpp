@@ -45,10 +45,10 @@ bool is_windows_path(std::string_view p) {
 fs::path find_case_insensitive(const fs::path& dir, std::string_view name) {
   std::error_code ec;
   if (fs::path exact = dir / fs::path(std::string(name)); fs::exists(exact, ec)) return exact;
-  const std::string wanted = upper(name);
+  const std::string wanted = fold_name(name);
   fs::path found;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (upper(it->path().filename().string()) == wanted) {
+    if (fold_name(it->path().filename().string()) == wanted) {
       // Several spellings may exist on a case-sensitive system: the first in
       // name order wins, so the choice does not depend on directory order.
       if (found.empty() || it->path() < found) found = it->path();

@@ -69,9 +69,18 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
 
-}  // namespace
+// The Windows-1252 byte of a code point, or -1 when the page has none.
+int cp1252_byte(long cp) {
+  if (cp >= 0 && cp < 0x80) return static_cast<int>(cp);
+  if (cp >= 0xA0 && cp <= 0xFF) return static_cast<int>(cp);
+  for (std::size_t k = 0; k < kCp1252High.size(); ++k)
+    if (kCp1252High[k] != 0 && kCp1252High[k] == cp) return 0x80 + static_cast<int>(k);
+  return -1;
+}
 
-std::string upper(std::string_view s) {
+// Every letter to its capital; with `cp1252_only` only to a capital that
+// Windows-1252 has.
+std::string to_capitals(std::string_view s, bool cp1252_only) {
   std::string out;
   out.reserve(s.size());
   std::size_t i = 0;
@@ -90,10 +99,16 @@ std::string upper(std::string_view s) {
     }
     locale_t loc = utf8_locale();
     long up = loc ? static_cast<long>(towupper_l(static_cast<wint_t>(cp), loc)) : cp;
+    if (cp1252_only && up != cp && cp1252_byte(up) < 0) up = cp;
     encode_utf8(up, out);
   }
   return out;
 }
+
+}  // namespace
+
+std::string upper(std::string_view utf8) { return to_capitals(utf8, true); }
+std::string fold_name(std::string_view utf8) { return to_capitals(utf8, false); }
 
 std::string ascii_lower(std::string_view s) {
   std::string out(s);
@@ -146,14 +161,8 @@ std::optional<std::string> to_cp1252(std::string_view s, std::string* bad) {
     auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) { out += static_cast<char>(c); ++i; continue; }
     std::size_t start = i;
-    long cp = decode_utf8(s, i);
-    int byte = -1;
-    if (cp >= 0xA0 && cp <= 0xFF) {
-      byte = static_cast<int>(cp);
-    } else if (cp > 0) {
-      for (std::size_t k = 0; k < kCp1252High.size(); ++k)
-        if (kCp1252High[k] != 0 && kCp1252High[k] == cp) byte = 0x80 + static_cast<int>(k);
-    }
+    const long cp = decode_utf8(s, i);
+    const int byte = cp >= 0x80 ? cp1252_byte(cp) : -1;  // below 0x80 here: a broken sequence
     if (byte < 0) {
       if (bad) *bad = std::string(s.substr(start, i - start));
       return std::nullopt;

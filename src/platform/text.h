@@ -14,8 +14,14 @@ std::string_view trim(std::string_view s);
 inline bool is_blank(std::string_view s) { return trim(s).empty(); }
 
 // Upper-cases UTF-8 text with the locale's rules (letters beyond a to z too:
-// é becomes É). Nothing else changes: blanks and digits stay where they are.
+// é becomes É, ÿ becomes Ÿ), as a Windows-1252 locale does: a letter whose
+// capital has no Windows-1252 form (µ, ƒ; ß has no one-letter capital) stays
+// as it is. Nothing else changes: blanks and digits stay where they are.
 std::string upper(std::string_view utf8);
+
+// Names (files, fields) compare without regard to letter case beyond ASCII
+// too, whatever their script: every letter to its capital (Д as well).
+std::string fold_name(std::string_view utf8);
 
 // ASCII-only case folding, for names (tables, fields, files).
 std::string ascii_lower(std::string_view s);

@@ -90,25 +90,30 @@ TEST_F(CheckTest, ValuesTheDatabaseCannotTakeOrChanges) {
         alpha_fields({"ORDER", "CATEGORY", "COUNT", "PERCENTAGE", "REASON_NOT_SUBMITTED", "AS_OF_DATE"}),
         {
             {"1", "mail", "3", "50", "none", "12/31/9999"},
-            {"1.5", "a", "1", "1", "r", "01/01/2000"},         // rounded to 2
+            {"1.5", "a", "1", "1", "r", "01/01/2000"},         // a fraction for INTEGER
             {"3000000000", "b", "1", "1", "r", "01/01/2000"},  // beyond INTEGER
             {"x7", "c", "1", "1", "r", "01/01/2000"},          // no number
             {"4", "d", "123456789012", "1", "r", "01/01/2000"},  // beyond NUMERIC(10,3)
             {"5", "e", "1", "1", "r", "02/30/2000"},           // no such day
             {"6", "f", "1", "1", "r", "01/01/10000"},          // beyond the years
+            {"7", "g", "1.23456", "1", "r", "01/01/2000 25:00"},  // decimals kept; no time of day
+            {"8.0", "h", "1", "1", "r", "01/01/2000 14:30:00"},   // whole; the time is kept
         });
   const auto report = check({"stats_jt.db"});
-  ASSERT_EQ(of(Kind::rounded).size(), 1u);
-  EXPECT_EQ(of(Kind::rounded)[0].row, 2);
+  ASSERT_EQ(of(Kind::fraction).size(), 1u);
+  EXPECT_EQ(of(Kind::fraction)[0].row, 2);
+  EXPECT_EQ(of(Kind::fraction)[0].field, "ORDER");
+  EXPECT_TRUE(qv::check::stops_run(Kind::fraction));
   ASSERT_EQ(of(Kind::bad_number).size(), 2u);
   EXPECT_EQ(of(Kind::bad_number)[0].field, "ORDER");
   EXPECT_EQ(of(Kind::bad_number)[1].value, "x7");
   ASSERT_EQ(of(Kind::beyond_precision).size(), 1u);
   EXPECT_EQ(of(Kind::beyond_precision)[0].field, "COUNT");
-  ASSERT_EQ(of(Kind::bad_date).size(), 2u);
+  ASSERT_EQ(of(Kind::bad_date).size(), 3u);
   EXPECT_EQ(of(Kind::bad_date)[1].row, 7);
+  EXPECT_EQ(of(Kind::bad_date)[2].row, 8);
   EXPECT_TRUE(report.stops());
-  EXPECT_EQ(findings.size(), 6u);
+  EXPECT_EQ(findings.size(), 7u);
 }
 
 TEST_F(CheckTest, MissingTablesFieldsAndEmptyKeys) {

@@ -1,4 +1,6 @@
 // The generator's whole data set through the headless command.
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -18,6 +20,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Contains;
+using ::testing::Not;
 
 std::string read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -53,7 +56,19 @@ std::size_t expected_lookup_rows(const fs::path& dir, const std::string& file, c
   return keys.size();
 }
 
-class EndToEndTest : public ConverterTest {};
+class EndToEndTest : public ConverterTest {
+ protected:
+  // Runs the headless command with `args` after --drive-c; its exit code.
+  int cli(const std::string& args, std::string& out, std::string& err) {
+    const fs::path o = drive_.root() / "out.txt", e = drive_.root() / "err.txt";
+    const std::string cmd = std::string("\"") + QV_BIN_DIR + "/quorvel-migrate-cli\" --drive-c \"" +
+                            drive_.root().string() + "\" " + args + " >\"" + o.string() + "\" 2>\"" + e.string() + "\"";
+    const int status = std::system(cmd.c_str());
+    out = read_file(o);
+    err = read_file(e);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
 
 TEST_F(EndToEndTest, GeneratedDataSetMigratesThroughTheHeadlessCommand) {
   const fs::path data = drive_.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "e2e00001";
@@ -64,12 +79,8 @@ TEST_F(EndToEndTest, GeneratedDataSetMigratesThroughTheHeadlessCommand) {
   const auto files = sample::write_data_set(data, options);
   ASSERT_EQ(files.size(), 18u);
 
-  const fs::path out = drive_.root() / "out.txt", err = drive_.root() / "err.txt";
-  const std::string cmd = std::string("\"") + QV_BIN_DIR + "/quorvel-migrate-cli\" --drive-c \"" +
-                          drive_.root().string() + "\" \"" + data.string() + "\" >\"" + out.string() + "\" 2>\"" +
-                          err.string() + "\"";
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file(out) << read_file(err);
-  const std::string log = read_file(out);
+  std::string log, err;
+  ASSERT_EQ(cli("\"" + data.string() + "\"", log, err), 0) << log << err;
   EXPECT_THAT(log, HasSubstr("Conversion run complete"));
   EXPECT_THAT(log, HasSubstr("CARRIER table...........\n---->Record Count in old table: 18\n"
                              "---->Records In New Table: 13\n---->Values shortened to fit their columns: 1\n"
@@ -120,6 +131,18 @@ TEST_F(EndToEndTest, GeneratedDataSetMigratesThroughTheHeadlessCommand) {
   EXPECT_THAT(column("SELECT STATE FROM STATS_ST_4 ORDER BY STATE"), ElementsAre("CA", "CT", "MA", "NJ", "NY", "PA", "TX"));
   EXPECT_THAT(column("SELECT X12_HOUR FROM TIME10_4 WHERE X24_HOUR = '12:30'"), ElementsAre("12:30 PM"));
   EXPECT_THAT(column("SELECT CHANGE_FROM FROM JS_EDIT_4 WHERE CHANGE_TO = 'Junior'"), ElementsAre("  Jr."));
+  // Letters whose capitals Windows-1252 lacks stay as they are.
+  EXPECT_THAT(column("SELECT ITEM FROM ITEM_4"), Contains("5µM FILTER RECEIPT"));
+  EXPECT_THAT(column("SELECT ITEM FROM ITEM_4"), Contains("ƒ-POST NOTICE"));
+  // The job-search dates are timestamps: their date arrives (the temporary
+  // file keeps dates only); a payment timestamp keeps its time.
+  EXPECT_THAT(column("SELECT COUNT(*) FROM JSEARCH_4 WHERE DATE_ IS NULL OR EXTRACT(HOUR FROM ACTIVE_CHANGED) <> 0"),
+              ElementsAre("0"));
+  EXPECT_GT(std::stoul(column("SELECT COUNT(*) FROM JSEARCH_4 WHERE ACTIVE_CHANGED IS NOT NULL").at(0)), 0u);
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE DATE_DEL IS NOT NULL AND "
+                     "(EXTRACT(HOUR FROM DATE_DEL) <> 15 OR EXTRACT(MINUTE FROM DATE_DEL) <> 20)"),
+              ElementsAre("0"));
+  EXPECT_GT(std::stoul(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE DATE_DEL IS NOT NULL").at(0)), 0u);
 
   // Payment records as read: the old and the new table agree on the carrier
   // texts and on which dates are empty.
@@ -135,6 +158,29 @@ TEST_F(EndToEndTest, GeneratedDataSetMigratesThroughTheHeadlessCommand) {
   EXPECT_GT(lower_ups, 0u);
   EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE CARRIER = '  ups'"), ElementsAre(std::to_string(lower_ups)));
   EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4 WHERE DATE_RETURNED IS NULL"), ElementsAre(std::to_string(no_return)));
+}
+
+TEST_F(EndToEndTest, AFractionalOrderStopsTheRunAndTheCheckSaysSoBeforehand) {
+  const fs::path data = drive_.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "e2e00002";
+  sample::Options options;
+  options.rows = 30;
+  options.jobs = 40;
+  options.fractional_order = true;
+  sample::write_data_set(data, options);
+  const std::string said = "stats_jt.db, row 3, ORDER: \"3.5\"";
+
+  std::string out, err;
+  EXPECT_EQ(cli("--check \"" + data.string() + "\"", out, err), 1) << out << err;
+  EXPECT_THAT(out, HasSubstr(said + " - number with a fraction for a whole-number column (stops the run)"));
+  EXPECT_THAT(out, HasSubstr(" 16:45:00\" - time of day dropped: "));
+  EXPECT_THAT(out, Not(HasSubstr("no Windows-1252 form")));
+
+  EXPECT_EQ(cli("\"" + data.string() + "\"", out, err), 1) << out << err;
+  EXPECT_THAT(err, HasSubstr("The run stopped on an error: " + said +
+                             " is not a whole number: STATS_JT_4.ORDER_ is INTEGER"));
+  EXPECT_THAT(out, Not(HasSubstr("Conversion run complete")));
+  EXPECT_THAT(out, HasSubstr("STATS_JT_4 table..........."));
+  EXPECT_THAT(out, Not(HasSubstr("STATS_ST_4 table...........")));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ std::vector<pdx::FieldDef> payment_fields() {
                                   alpha("YYYYMMDD", 8)};
   for (const char* d : {"DATE_SENT", "DATE_AVAIL", "DATE_1ST_TRY", "DATE_2ND_TRY", "DATE_3RD_TRY", "DATE_DEL",
                         "DATE_RETURNED", "DATE_CLEAR"})
-    f.push_back(typed(d, FieldType::Date));
+    f.push_back(typed(d, std::string_view(d) == "DATE_DEL" ? FieldType::Timestamp : FieldType::Date));
   for (const char* d : {"DAYS_SENT_TO_AVAIL", "DAYS_SENT_TO_DEL", "DAYS_AVAIL_TO_DEL", "DAYS_DEL_TO_CLEAR"})
     f.push_back(typed(d, FieldType::Short));
   f.push_back(typed("DAYS_SENT_TO_CLEAR", FieldType::Long));
@@ -40,6 +40,7 @@ std::vector<pdx::FieldDef> payment_fields() {
 std::vector<std::string> payment_row(const std::string& pk) {
   std::vector<std::string> v = {pk, "child support", "04/15/2003", "20030415"};
   for (int i = 0; i < 8; ++i) v.push_back(i == 4 ? "" : "04/1" + std::to_string(i) + "/2003");
+  v[9] += " 14:30:00";  // DATE_DEL, a timestamp
   for (const char* d : {"1", "2", "3", "4", "5"}) v.push_back(d);
   for (const char* d : {"001234", "Support check", "250.50", "0", "12.05", "", "  ups", "1Z999", "c:\\items\\a.pdf",
                         "", "c:\\sig\\a.jpg", "", "Left with neighbor"})
@@ -63,7 +64,7 @@ TEST_F(RecordsTest, PaymentRecordsArriveAsReadWithTheirOwnKeys) {
                           "---->Records In New Table: 3", "---->Values shortened to fit their columns: 1"));
   auto rows = query(
       "SELECT PK, CATEGORY, ITEM_DATE, DATE_3RD_TRY, DAYS_SENT_TO_CLEAR, SS_AMT, OTHER_AMT, CARRIER, SHIP_FILE, "
-      "MEMO, CHECK_NBR FROM QUORVEL_4 ORDER BY PK");
+      "MEMO, CHECK_NBR, DATE_DEL FROM QUORVEL_4 ORDER BY PK");
   ASSERT_EQ(rows.size(), 3u);
   const auto& full = rows[2];
   EXPECT_THAT(full[0], Optional(StartsWith("12.5000")));
@@ -77,6 +78,7 @@ TEST_F(RecordsTest, PaymentRecordsArriveAsReadWithTheirOwnKeys) {
   EXPECT_THAT(full[8], Optional(StartsWith("  ")));  // empty text: empty CHAR
   EXPECT_EQ(full[9], std::nullopt);                  // MEMO never set
   EXPECT_THAT(full[10], Optional(StartsWith("001234")));
+  EXPECT_THAT(full[11], Optional(StartsWith("15-APR-2003 14:30:00")));  // a DATE column keeps the time
   const auto& bare = rows[0];
   EXPECT_THAT(bare[0], Optional(StartsWith("3.000")));
   EXPECT_EQ(bare[2], std::nullopt);
@@ -95,6 +97,40 @@ TEST_F(RecordsTest, PaymentKeyClashEndsTheRunNamingTableRowAndValue) {
   EXPECT_THAT(log_from("QUORVEL_4 table..........."),
               ElementsAre("QUORVEL_4 table...........", "---->Record Count in old table: 3"));
   EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre("2"));
+}
+
+TEST_F(RecordsTest, WholeNumberColumnsRefuseAFractionNamingTableRowFieldAndValue) {
+  create_destination({"QUORVEL_4", "STATS_JT_4"});
+  auto payments = payment_fields();
+  payments[12].DataType = FieldType::Number;  // DAYS_SENT_TO_AVAIL
+  auto fractional_days = payment_row("2");
+  fractional_days[12] = "1.5";
+  write_old("QUORVEL2.db", payments, {payment_row("1"), fractional_days});
+  write_old("stats_jt.db",
+            {typed("ORDER", FieldType::Number), alpha("CATEGORY", 50), typed("COUNT", FieldType::Number),
+             typed("PERCENTAGE", FieldType::Number), alpha("REASON_NOT_SUBMITTED", 80), typed("AS_OF_DATE", FieldType::Date)},
+            {{"3", "mail", "1", "1", "r", "04/15/2003"}, {"2.5", "mail", "1", "1", "r", "04/15/2003"}});
+  struct Case {
+    void (Tconversion_form::*convert)(Sender, std::string);
+    const char* said;
+    const char* table;
+  };
+  const Case cases[] = {
+      {&Tconversion_form::convert_quorvel_4,
+       "QUORVEL2.db, row 2, DAYS_SENT_TO_AVAIL: \"1.5\" is not a whole number: QUORVEL_4.DAYS_SENT_TO_AVAIL is INTEGER",
+       "QUORVEL_4"},
+      {&Tconversion_form::convert_stats_jt_4,
+       "stats_jt.db, row 2, ORDER: \"2.5\" is not a whole number: STATS_JT_4.ORDER_ is INTEGER", "STATS_JT_4"},
+  };
+  for (const auto& c : cases) {
+    try {
+      (form_.*c.convert)(&form_, kDb);
+      ADD_FAILURE() << c.table << ": a fraction must end the run";
+    } catch (const conv::RunError& e) {
+      EXPECT_STREQ(e.what(), c.said);
+    }
+    EXPECT_THAT(column(std::string("SELECT COUNT(*) FROM ") + c.table), ElementsAre("1")) << c.table;
+  }
 }
 
 TEST_F(RecordsTest, SettingsKeepTextAndTurnAutoZipIntoAFlag) {

@@ -108,10 +108,11 @@ TEST(ParadoxFixtures, NumbersDatesTimesAndNulls) {
       {"paradoxdriver/fields/timestamp.db", 2, "Timestamp", "02/01/2020 01:00:01"},
       {"paradoxdriver/fields/bcd.db", 1, "A", "1.23"},
       {"paradoxdriver/fields/bcd.db", 1, "B", "1"},
-      {"paradoxdriver/fields/bcd.db", 1, "C", "0.123"},
+      // Every stored digit: the writer left 0.123 as the double's 18 digits.
+      {"paradoxdriver/fields/bcd.db", 1, "C", "0.122999999999999998"},
       {"paradoxdriver/fields/bcd.db", 2, "A", "-1.23"},
       {"paradoxdriver/fields/bcd.db", 2, "B", "-1"},
-      {"paradoxdriver/fields/bcd.db", 2, "C", "-0.123"},
+      {"paradoxdriver/fields/bcd.db", 2, "C", "-0.122999999999999998"},
       {"paradoxdriver/fields/logical.db", 1, "BOOL", "True"},
       {"paradoxdriver/fields/logical.db", 2, "BOOL", "False"},
       {"paradoxdriver/db/ORDERS.DB", 1, "Order No", "1001"},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "paradox/table.h"
 #include "platform/paths.h"
@@ -85,6 +86,55 @@ TEST(ParadoxWriter, EveryWritableTypeRoundTrips) {
   EXPECT_EQ(row(), (std::vector<std::string>{"2", "False", "12/31/9999", "0", "", "0", "0", "-0.01", "short", "y"}));
   EXPECT_EQ(row(), (std::vector<std::string>{"3", "", "", "", "", "", "", "", "", "z"}));
   EXPECT_TRUE(t.Eof());
+}
+
+TEST(ParadoxWriter, TextRoundTripsInEveryCodePageOfOldTables) {
+  struct Case {
+    int code_page;
+    const char* field;
+    const char* text;
+  };
+  const Case cases[] = {
+      {437, "Année", "Crème brûlée, Ñandú, Äpfel ß £ ½"},
+      {850, "Città", "Ångström, São Paulo, Øre, Æble ¥"},
+      {852, "Měsíc", "Łódź, Žluťoučký kůň, Ştefan, Győr"},
+      {866, "Город", "Ёжик в тумане, Щука, Їжак"},
+      {1250, "Dátum", "Příliš žluťoučký kůň, Łódź, Ő €"},
+      {1251, "Имя", "Съешь же ещё этих булок, Ґанок €"},
+      {1252, "Café", "Œuvre, déjà vu, Ÿ, ƒ, µ, € 5"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code_page);
+    Temp w;
+    w.t.NewTableCodePage = c.code_page;
+    w.create({def(c.field, FieldType::Alpha, 80), def("M", FieldType::Memo, 10)});
+    w.t.Open();
+    w.append({{c.field, c.text}, {"M", c.text}});
+    EXPECT_THROW(w.append({{c.field, "中"}}), Error);
+    w.t.Close();
+    w.t.ReadOnly = true;
+    w.t.Open();
+    EXPECT_EQ(w.t.CodePage(), c.code_page);
+    EXPECT_EQ(w.t.FieldByName(c.field).AsString(), c.text);
+    EXPECT_EQ(w.t.FieldByName("M").AsString(), c.text);
+    EXPECT_EQ(w.t.RecordCount(), 1);
+    if (c.code_page == 1252) continue;
+    w.t.Close();  // the same bytes read as another page are other letters
+    w.t.CodePageOverride = 1252;
+    w.t.Open();
+    EXPECT_NE(w.t.FieldByName("M").AsString(), c.text);
+  }
+}
+
+TEST(ParadoxWriter, DumpKeepsTheEmptyRowsOfAOneColumnTable) {
+  Temp w;
+  w.create({def("CITY", FieldType::Alpha, 20)});
+  w.t.Open();
+  for (const char* v : {"", "Troy", "", "a,b"}) w.append({{"CITY", v}});
+  w.t.Close();
+  std::ostringstream out;
+  dump_csv(w.dir / "1-js.db", out);
+  EXPECT_EQ(out.str(), "CITY\r\n\"\"\r\nTroy\r\n\"\"\r\n\"a,b\"\r\n");
 }
 
 TEST(ParadoxWriter, ManyRecordsOverManyBlocksAndReopenToAppend) {

@@ -205,4 +205,10 @@ class IBTable {
   friend class IBField;
 };
 
+// The engine shuts itself down on SIGINT and SIGTERM, under the feet of a
+// running load. After this call it declines to: the program's own handlers
+// (installed before the first connection; the engine calls them too) decide
+// what a signal does.
+void keep_engine_running_on_signals();
+
 }  // namespace qv::fb

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,20 @@ struct TableStats {
   std::int64_t shortened = 0;
   std::int64_t merged = 0;
   double seconds = 0;
+  std::string step = "copying rows";  // what the run is doing to the table
+};
+
+// Thrown at the next row once a stop was requested: the run ends there and
+// what was written stays.
+class RunStopped : public std::exception {
+ public:
+  explicit RunStopped(std::string table) : table_(std::move(table)), what_("run stopped at " + table_) {}
+  const std::string& table() const noexcept { return table_; }
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string table_;  // destination table being written, e.g. "JSEARCH_4"
+  std::string what_;
 };
 
 class Tconversion_form;
@@ -129,15 +146,42 @@ class Tconversion_form {
 
   // Calls converter i of the check list.
   void run_converter(std::size_t index, const std::string& dbname);
+  // The destination table converter i fills, e.g. "CARRIER_4".
+  static std::string destination_table(std::size_t index);
+
+  // Steps 1 and 2 of Convert: a database name can be derived and at least
+  // one table is ticked. Shows the refusal's message box otherwise.
+  bool convert_allowed();
+
+  // Where the current (or last) run is: the destination table of the
+  // converter at work, or "database creation" before the first.
+  const std::string& run_position() const { return run_position_; }
+  // Reports a step of the current table through on_progress at once.
+  void table_step(const char* step);
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
+  // True when the last Convert ended on a stop request.
+  bool last_run_stopped = false;
+
+  // Asks a run to end at its next row. Safe from a signal handler and from
+  // any thread. The request stays for the life of the form, so one made
+  // before or between runs stops the next run at its first row.
+  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+  // Throws RunStopped naming `table` when a stop was requested.
+  void stop_point(const std::string& table) const;
 
  private:
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
+  static std::string odd_file_kind(const std::string& file);  // builder
+  void refuse_odd_file(const std::string& file, const std::string& kind);
   void set_ticks(bool on);                      // every item, index 0 to 17
 
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
+  std::string run_position_;  // "database creation" or the table being converted
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;
 };

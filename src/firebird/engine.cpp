@@ -58,39 +58,8 @@ std::string read_text(const fs::path& file) {
 
 void ensure_engine_root() {
   if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
-  Dl_info info{};
-  if (!::dladdr(reinterpret_cast<void*>(&fb_get_master_interface), &info) || !info.dli_fname) return;
-  std::error_code ec;
-  // The real folder, so that every process links to the same targets.
-  const fs::path installed = fs::canonical(fs::path(info.dli_fname).parent_path() / "firebird" / "3.0", ec);
-  if (ec || !fs::is_directory(installed / "plugins", ec)) return;  // an engine laid out otherwise: leave it be
   const fs::path root = private_folder("/tmp/quorvel-fb-root-", "database engine folder", "FIREBIRD");
-  for (const auto& entry : fs::directory_iterator(installed, ec)) {
-    const fs::path name = entry.path().filename();
-    if (name == "firebird.conf") continue;
-    const fs::path link = root / name;
-    if (fs::read_symlink(link, ec) == entry.path()) continue;
-    fs::remove(link, ec);
-    fs::create_symlink(entry.path(), link, ec);  // another process may have made it meanwhile
-    if (fs::read_symlink(link, ec) != entry.path()) return;  // not usable: the installed settings stay
-  }
-  const std::string settings = read_text(installed / "firebird.conf") + kEngineSettings;
-  if (read_text(root / "firebird.conf") != settings) {
-    // Written aside and renamed, so a process starting at the same moment
-    // reads either the old file or the new one, never half of one.
-    const fs::path tmp = root / ("firebird.conf." + std::to_string(::getpid()));
-    {
-      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-      out << settings;
-      if (!out) return;
-    }
-    fs::rename(tmp, root / "firebird.conf", ec);
-    if (ec) {
-      fs::remove(tmp, ec);
-      return;
-    }
-  }
-  ::setenv("FIREBIRD", root.c_str(), 1);
+  if (lay_out_engine_root(root, "")) ::setenv("FIREBIRD", root.c_str(), 1);
 }
 
 // The engine turns file names into the system character set of the process's
@@ -114,6 +83,41 @@ IMaster* init_master() {
 void shut_down_engine() { fb_shutdown(0, fb_shutrsn_exit_called); }
 
 }  // namespace
+
+bool lay_out_engine_root(const std::filesystem::path& root, std::string_view extra_settings) {
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(&fb_get_master_interface), &info) || !info.dli_fname) return false;
+  std::error_code ec;
+  // The real folder, so that every process links to the same targets.
+  const fs::path installed = fs::canonical(fs::path(info.dli_fname).parent_path() / "firebird" / "3.0", ec);
+  if (ec || !fs::is_directory(installed / "plugins", ec)) return false;  // an engine laid out otherwise: leave it be
+  for (const auto& entry : fs::directory_iterator(installed, ec)) {
+    const fs::path name = entry.path().filename();
+    if (name == "firebird.conf") continue;
+    const fs::path link = root / name;
+    if (fs::read_symlink(link, ec) == entry.path()) continue;
+    fs::remove(link, ec);
+    fs::create_symlink(entry.path(), link, ec);  // another process may have made it meanwhile
+    if (fs::read_symlink(link, ec) != entry.path()) return false;  // not usable: the installed settings stay
+  }
+  const std::string settings = read_text(installed / "firebird.conf") + kEngineSettings + std::string(extra_settings);
+  if (read_text(root / "firebird.conf") != settings) {
+    // Written aside and renamed, so a process starting at the same moment
+    // reads either the old file or the new one, never half of one.
+    const fs::path tmp = root / ("firebird.conf." + std::to_string(::getpid()));
+    {
+      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+      out << settings;
+      if (!out) return false;
+    }
+    fs::rename(tmp, root / "firebird.conf", ec);
+    if (ec) {
+      fs::remove(tmp, ec);
+      return false;
+    }
+  }
+  return true;
+}
 
 Engine::~Engine() {
   if (provider_) provider_->release();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -29,6 +30,14 @@ class Error : public std::runtime_error {
 
 class Engine;
 class IBTransaction;
+
+// Lays out an engine root folder at `root` (an existing folder): links to the
+// installed engine's plugins, character sets and messages, and its settings
+// with ours and then `extra_settings` lines appended. Pointing the FIREBIRD
+// variable at it before the engine starts makes the engine use it. False when
+// the installed engine is laid out otherwise or the folder cannot be used.
+bool lay_out_engine_root(const std::filesystem::path& root, std::string_view extra_settings);
+
 class IBTable;
 
 // The connection (`IBDatabase2`).

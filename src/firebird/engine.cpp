@@ -113,7 +113,14 @@ std::string read_text(const fs::path& file) {
 fs::path g_own_root;  // the engine folder laid out here, when there is one
 
 void ensure_engine_root() {
-  if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
+  if (const char* set = std::getenv("FIREBIRD"); set && *set) {
+    // Handed down by a program of ours (a run started from another): ours still.
+    struct stat st {};
+    if (::lstat(set, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0 &&
+        read_text(fs::path(set) / "firebird.conf").find(kEngineSettings) != std::string::npos)
+      g_own_root = set;
+    return;
+  }
   Dl_info info{};
   if (!::dladdr(reinterpret_cast<void*>(&fb_get_master_interface), &info) || !info.dli_fname) return;
   std::error_code ec;

@@ -17,9 +17,9 @@ fi
 DATA=$ROOT/MyData/wk-db/Quorvel2/Db/demo0001
 mkdir -p "$DATA"
 
-# The engine's lock folder: the same private one the program picks itself,
-# so that isql-fb below shares the database with it.
-export FIREBIRD_LOCK=${FIREBIRD_LOCK:-/tmp/quorvel-fb-lock-$(id -u)}
+# One private lock folder for the program and for isql-fb below, so that
+# they share the database.
+export FIREBIRD_LOCK=${FIREBIRD_LOCK:-$(mktemp -d)}
 mkdir -p -m 700 "$FIREBIRD_LOCK"
 
 echo "== Writing the sample data set into $DATA"

@@ -78,8 +78,6 @@ constexpr std::array<TableCreator, Tconversion_form::kTables> kTableCreators = {
 
 }  // namespace
 
-// What is at the destination path when it is not a regular file: "a
-// symbolic link", "a folder", ...; empty for a regular file or nothing.
 std::string Tconversion_form::odd_file_kind(const std::string& file) {
   struct stat st {};
   if (::lstat(platform::map_path(file).c_str(), &st) != 0) return {};

@@ -1,6 +1,9 @@
 #include "check/check.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <ctime>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -381,6 +384,7 @@ std::string format_finding(const Finding& f) {
 }
 
 bool Report::stops() const {
+  if (destination_stops) return true;
   for (std::size_t k = 0; k < kKinds; ++k)
     if (counts[k] > 0 && stops_run(static_cast<Kind>(k))) return true;
   return false;
@@ -393,11 +397,45 @@ std::vector<std::string> Report::summary_lines() const {
     if (counts[k] > 0)
       lines.push_back(fmt::format("{}: {}{}", kind_name(static_cast<Kind>(k)), counts[k],
                                   stops_run(static_cast<Kind>(k)) ? " (stops the run)" : ""));
+  if (!destination.empty()) lines.push_back(destination);
   lines.push_back(stops() ? "The run would stop: see the findings above."
                           : "Nothing would stop the run.");
   return lines;
 }
 
-Report run(const Options& options) { return Checker(options).run(); }
+namespace {
+
+// Two data sets can give the same database name: the check says when the
+// run would replace a database that is already there.
+void describe_destination(const std::string& directory, Report& report) {
+  const std::string name = Tconversion_form::database_name(directory);
+  if (name.empty()) return;
+  const std::string file = Tconversion_form::destination_file(name);
+  const std::string path = platform::map_path(file).string();
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  const std::string kind = Tconversion_form::odd_file_kind(file);
+  if (kind == "a symbolic link") {
+    report.destination = fmt::format("The run will replace the link {} (the file it points to stays as it is).", path);
+  } else if (!kind.empty()) {
+    report.destination = fmt::format("In place of the database {} is {}, not a database file: the run would be refused.",
+                                     path, kind);
+    report.destination_stops = true;
+  } else {
+    std::tm local{};
+    ::localtime_r(&st.st_mtime, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    report.destination = fmt::format("The run will replace the database {}, last changed {}.", path, when);
+  }
+}
+
+}  // namespace
+
+Report run(const Options& options) {
+  Report report = Checker(options).run();
+  describe_destination(options.directory, report);
+  return report;
+}
 
 }  // namespace qv::check

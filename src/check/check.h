@@ -52,6 +52,10 @@ std::string format_finding(const Finding& f);
 struct Report {
   std::array<std::int64_t, kKinds> counts{};
   std::int64_t rows_read = 0;
+  // What the run would do with a file already at the database's path
+  // (empty when there is none), and whether that stops it.
+  std::string destination;
+  bool destination_stops = false;
   bool stops() const;
   // One line per kind found, then the verdict.
   std::vector<std::string> summary_lines() const;

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 #include <langinfo.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -23,17 +28,66 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A folder under /tmp that only this user can use: created with mode 0700 and
-// refused when someone else made it first.
-std::string private_folder(const std::string& prefix, const char* what, const char* variable) {
-  const std::string dir = prefix + std::to_string(::getuid());
+// A folder only this user can use: created with mode 0700 and refused when
+// it is anything else (someone else's, a link, open to others).
+fs::path private_folder(const fs::path& dir, const char* what, const char* variable) {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-    throw Error(std::string("Cannot create the ") + what + " " + dir + ": " + std::strerror(errno));
+    throw Error(std::string("Cannot create the ") + what + " " + dir.string() + ": " + std::strerror(errno));
   struct stat st {};
   if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
-    throw Error(std::string("The ") + what + " " + dir + " is not a folder private to this user; set " + variable +
-                " to one");
+    throw Error(std::string("The ") + what + " " + dir.string() + " is not a folder private to this user; set " +
+                variable + " to one");
   return dir;
+}
+
+// A folder of this user's (made when missing), usable as a parent.
+bool own_folder(const fs::path& dir, bool create) {
+  if (dir.empty() || !dir.is_absolute()) return false;
+  if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st {};
+  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+         ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+fs::path g_temporary_base;  // made by mkdtemp, removed at exit
+
+void remove_temporary_base() {
+  std::error_code ec;
+  if (!g_temporary_base.empty()) fs::remove_all(g_temporary_base, ec);
+}
+
+}  // namespace
+
+namespace detail {
+
+PrivateBase private_base(const char* runtime_dir, const char* cache_home, const char* home) {
+  const auto set = [](const char* v) { return v && *v ? fs::path(v) : fs::path(); };
+  const fs::path runtime = set(runtime_dir);
+  if (own_folder(runtime, false)) return {private_folder(runtime / kPrivateFolderName, "engine folder", "FIREBIRD_LOCK"), false};
+  fs::path cache = set(cache_home);
+  if (cache.empty() && own_folder(set(home), false)) cache = set(home) / ".cache";
+  if (own_folder(cache, true)) return {private_folder(cache / kPrivateFolderName, "engine folder", "FIREBIRD_LOCK"), false};
+  char name[] = "/tmp/quorvel-migrate-XXXXXX";
+  if (!::mkdtemp(name)) throw Error(std::string("Cannot create an engine folder in /tmp: ") + std::strerror(errno));
+  return {name, true};
+}
+
+}  // namespace detail
+
+namespace {
+
+// The base of the engine's folders, made at the first use.
+const fs::path& base_folder() {
+  static const fs::path base = [] {
+    const detail::PrivateBase b = detail::private_base(std::getenv("XDG_RUNTIME_DIR"), std::getenv("XDG_CACHE_HOME"),
+                                                       std::getenv("HOME"));
+    if (b.temporary) {
+      g_temporary_base = b.path;
+      std::atexit(remove_temporary_base);  // before the engine's shutdown is registered, so it runs after
+    }
+    return b.path;
+  }();
+  return base;
 }
 
 // The engine keeps its lock tables in FIREBIRD_LOCK (default /tmp/firebird).
@@ -41,7 +95,7 @@ std::string private_folder(const std::string& prefix, const char* what, const ch
 // the caller chose one, every user gets a private folder of their own.
 void ensure_lock_folder() {
   if (const char* set = std::getenv("FIREBIRD_LOCK"); set && *set) return;
-  ::setenv("FIREBIRD_LOCK", private_folder("/tmp/quorvel-fb-lock-", "database lock folder", "FIREBIRD_LOCK").c_str(), 1);
+  ::setenv("FIREBIRD_LOCK", private_folder(base_folder() / "lock", "database lock folder", "FIREBIRD_LOCK").c_str(), 1);
 }
 
 // The engine reads its settings from its root folder. Ours mirrors the
@@ -56,10 +110,21 @@ std::string read_text(const fs::path& file) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+fs::path g_own_root;  // the engine folder laid out here, when there is one
+
 void ensure_engine_root() {
-  if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
-  const fs::path root = private_folder("/tmp/quorvel-fb-root-", "database engine folder", "FIREBIRD");
-  if (lay_out_engine_root(root, "")) ::setenv("FIREBIRD", root.c_str(), 1);
+  if (const char* set = std::getenv("FIREBIRD"); set && *set) {
+    // Handed down by a program of ours (a run started from another): ours still.
+    struct stat st {};
+    if (::lstat(set, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0 &&
+        read_text(fs::path(set) / "firebird.conf").find(kEngineSettings) != std::string::npos)
+      g_own_root = set;
+    return;
+  }
+  const fs::path root = private_folder(base_folder() / "root", "database engine folder", "FIREBIRD");
+  if (!lay_out_engine_root(root, "")) return;  // not usable: the installed settings stay
+  ::setenv("FIREBIRD", root.c_str(), 1);
+  g_own_root = root;
 }
 
 // The engine turns file names into the system character set of the process's
@@ -220,16 +285,83 @@ std::vector<Row> fetch(const Engine& engine, IAttachment* att, ITransaction* tra
   return rows;
 }
 
+std::string engine_name(const std::string& path) {
+  if (path.find(':') == std::string::npos) return path;
+  installed_engine();  // our engine folder first
+  if (g_own_root.empty())
+    throw Error("Cannot reach database " + path +
+                ": the engine takes a path holding \":\" for a network address, and only an engine folder of this "
+                "program's own (FIREBIRD not set) can name it otherwise");
+  const fs::path target = fs::absolute(path).lexically_normal();
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a: the same path gives the same alias in every run
+  for (const unsigned char c : target.string()) hash = (hash ^ c) * 1099511628211ull;
+  char key[17];
+  std::snprintf(key, sizeof key, "%016llx", static_cast<unsigned long long>(hash));
+  const std::string alias = std::string("quorvel-") + key;
+  const fs::path links = private_folder(g_own_root / "links", "database engine folder", "FIREBIRD");
+  const fs::path link = links / (std::string(key) + ".gdb");
+  const fs::path conf = g_own_root / "databases.conf";
+  const std::string line = alias + " = " + link.string() + "\n";
+
+  // Other runs of this user share the folder: one at a time.
+  const int dir = ::open(g_own_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || ::flock(dir, LOCK_EX) != 0) {
+    if (dir >= 0) ::close(dir);
+    throw Error("Cannot lock the database engine folder " + g_own_root.string() + ": " + std::strerror(errno));
+  }
+  std::error_code ec;
+  if (fs::read_symlink(link, ec) != target) {
+    const fs::path tmp = links / (std::string(key) + "." + std::to_string(::getpid()));
+    fs::remove(tmp, ec);
+    fs::create_symlink(target, tmp, ec);
+    if (!ec) fs::rename(tmp, link, ec);
+  }
+  std::string text = read_text(conf);
+  if (!ec && text.find(line) == std::string::npos) {
+    text += line;
+    const fs::path tmp = g_own_root / ("databases.conf." + std::to_string(::getpid()));
+    {
+      std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+      out << text;
+      if (!out) ec = std::make_error_code(std::errc::io_error);
+    }
+    // The engine reads the file again when its modification time (in
+    // seconds) changes: a change within the same second must show.
+    struct stat old {};
+    timespec times[2]{{0, UTIME_OMIT}, {std::time(nullptr), 0}};
+    if (::stat(conf.c_str(), &old) == 0 && times[1].tv_sec <= old.st_mtime) times[1].tv_sec = old.st_mtime + 1;
+    if (!ec && ::utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) ec = std::error_code(errno, std::generic_category());
+    if (!ec) fs::rename(tmp, conf, ec);
+    if (ec) ::unlink(tmp.c_str());
+  }
+  ::close(dir);  // the lock goes with it
+  if (ec) throw Error("Cannot name database " + path + " in the database engine folder " + g_own_root.string() + ": " + ec.message());
+  return alias;
+}
+
 namespace {
 // Attaches to or creates `path`. The file name goes to the engine as UTF-8,
 // whatever the process locale, so folders with accented names work.
 Attachment connect(const Engine& engine, const std::string& path, bool create_it, std::optional<bool> force_write,
                    int dialect, int page_size) {
+  const std::string name = engine_name(path);
+  // Through an alias the engine meets a link, which it would not create
+  // through: the file is made here, so that it is ours, and taken over.
+  const bool made_here = create_it && name != path;
+  if (made_here) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+    if (fd < 0) throw Error("Cannot create database " + path + ": " + std::strerror(errno));
+    ::close(fd);
+  }
   Status st(engine);
   const ParamBuilder dpb(engine.util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0));
   // The embedded engine trusts the user name it is given.
   dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
   dpb->insertTag(st.get(), isc_dpb_utf8_filename);
+  // A local file never goes over the network: the engine in this process
+  // only, whatever the settings say.
+  dpb->insertString(st.get(), isc_dpb_config, "Providers=Engine12");
+  if (made_here) dpb->insertInt(st.get(), isc_dpb_overwrite, 1);
   if (force_write) dpb->insertInt(st.get(), isc_dpb_force_write, *force_write ? 1 : 0);
   if (create_it) {
     dpb->insertInt(st.get(), isc_dpb_sql_dialect, dialect);
@@ -237,8 +369,14 @@ Attachment connect(const Engine& engine, const std::string& path, bool create_it
   }
   const auto len = dpb->getBufferLength(st.get());
   const auto* buf = dpb->getBuffer(st.get());
-  return Attachment(create_it ? engine.provider()->createDatabase(st.get(), path.c_str(), len, buf)
-                              : engine.provider()->attachDatabase(st.get(), path.c_str(), len, buf));
+  try {
+    return Attachment(create_it ? engine.provider()->createDatabase(st.get(), name.c_str(), len, buf)
+                                : engine.provider()->attachDatabase(st.get(), name.c_str(), len, buf));
+  } catch (...) {
+    struct stat sb {};
+    if (made_here && ::lstat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size == 0) ::unlink(path.c_str());
+    throw;
+  }
 }
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include <firebird/Interface.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -173,6 +174,25 @@ using Row = std::vector<std::optional<std::string>>;
 // Text columns come back exactly as stored (Windows-1252 bytes).
 std::vector<Row> fetch(const Engine& engine, Firebird::IAttachment* att, Firebird::ITransaction* tra,
                        std::string_view sql, unsigned dialect);
+
+// The folder, under the base chosen below, that holds the engine's lock and
+// settings folders.
+inline constexpr const char* kPrivateFolderName = "quorvel-migrate";
+// Where the engine's folders go: under the runtime folder when it is set and
+// this user's, else under the cache folder ($XDG_CACHE_HOME, else ~/.cache
+// when the home is this user's), else in a fresh folder under /tmp
+// (`temporary`: removed at exit). Made 0700; one made by anyone else is
+// refused.
+struct PrivateBase {
+  std::filesystem::path path;
+  bool temporary = false;
+};
+PrivateBase private_base(const char* runtime_dir, const char* cache_home, const char* home);
+
+// The name the engine is given for the file `path`: the path itself, or,
+// when it holds a ':' (which the engine takes for "host:file" whichever
+// provider it uses), an alias in our engine folder for a link to the file.
+std::string engine_name(const std::string& path);
 
 // Attaches to `path` as SYSDBA; `force_write` (when given) switches the
 // file's forced writes on or off with the attachment.

@@ -148,6 +148,9 @@ class Tconversion_form {
   static std::string database_name(const std::string& directory);
   // The destination file for a database name (a program path).
   static std::string destination_file(const std::string& dbname);
+  // What is at `file` when it is not a regular file ("a symbolic link", "a
+  // folder", ...); empty for a regular file or nothing.
+  static std::string odd_file_kind(const std::string& file);
 
   // The folder the old tables are read from: set by Convert from the tree.
   std::string old_table_directory;
@@ -191,7 +194,6 @@ class Tconversion_form {
 
  private:
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
-  static std::string odd_file_kind(const std::string& file);  // builder
   void refuse_odd_file(const std::string& file, const std::string& kind);
   void set_ticks(bool on);                      // every item, index 0 to 17
 

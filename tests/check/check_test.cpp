@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "converters/frame.h"
 #include "form/conversion_form.h"
+#include "platform/paths.h"
 #include "jobsearch/jobsearch.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
@@ -196,6 +198,53 @@ TEST_F(CheckTest, SummaryCountsEachKind) {
   EXPECT_FALSE(report.stops());
   EXPECT_THAT(report.summary_lines(),
               ::testing::ElementsAre("Records read: 3", "merged: 1", "shortened: 1", "Nothing would stop the run."));
+}
+
+}  // namespace
+
+namespace {
+
+// Two data sets can give one database name: the check says when the run
+// would replace a database already there, and when it would be refused.
+TEST(CheckDestination, SaysWhatTheRunDoesWithAFileAlreadyThere) {
+  const qv::test::DriveC drive;
+  qv::platform::set_drive_root(drive.root());
+  const fs::path data = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "demo0001b";
+  fs::create_directories(data);
+  qv::sample::write_table(data, "CARRIER.db", alpha_fields({"CARRIER"}), 1,
+                          [](std::size_t, std::vector<std::string>& v) { v = {"UPS"}; });
+  const fs::path db = qv::platform::map_path(qv::Tconversion_form::destination_file("demo0001"));
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string says;  // empty: nothing
+    bool stops;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [] {}, "", false},
+      {"a database", [&] { std::ofstream(db) << "x"; }, "The run will replace the database " + db.string() + ", last changed 20", false},
+      {"a link", [&] { fs::create_symlink("/nonexistent", db); }, "The run will replace the link " + db.string(), false},
+      {"a folder", [&] { fs::create_directory(db); }, db.string() + " is a folder, not a database file: the run would be refused", true},
+  };
+  fs::create_directories(db.parent_path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(db);
+    c.make();
+    qv::check::Options o;
+    o.directory = data.string();
+    o.ticks.assign(qv::Tconversion_form::kTables, false);
+    o.ticks[0] = true;  // carrier.db
+    const auto report = qv::check::run(o);
+    const auto lines = report.summary_lines();
+    EXPECT_EQ(report.stops(), c.stops);
+    if (c.says.empty()) {
+      EXPECT_TRUE(report.destination.empty()) << report.destination;
+    } else {
+      EXPECT_THAT(report.destination, HasSubstr(c.says));
+      EXPECT_EQ(lines[lines.size() - 2], report.destination);
+    }
+  }
 }
 
 }  // namespace

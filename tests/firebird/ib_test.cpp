@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "firebird/engine.h"
 #include "firebird/fb_fixture.h"
 
 namespace qv::fb {
@@ -325,6 +326,42 @@ TEST_F(IBTest, SecondProcessIsToldTheFileIsInUse) {
   text << in.rdbuf();
   EXPECT_THAT(text.str(), HasSubstr("Cannot open database " + db.real_path() + ": it is in use by another program"));
   EXPECT_THAT(text.str(), HasSubstr("lock folder mode 700"));
+}
+
+// The engine's folders go where only this user can make them: the runtime
+// folder, else the cache folder, else a fresh folder in /tmp.
+TEST(EngineFolders, UnderTheRuntimeOrCacheFolderElseAFreshOneInTmp) {
+  const test::TempDir t;
+  for (const char* d : {"run", "home", "cache"}) std::filesystem::create_directory(t / d, t.path());
+  const std::string run = (t / "run").string(), home = (t / "home").string(), cache = (t / "cache").string();
+  struct Case {
+    const char *runtime, *cache, *home;
+    std::string expected;  // empty: a fresh folder in /tmp
+  };
+  const std::vector<Case> cases = {
+      {run.c_str(), cache.c_str(), home.c_str(), run + "/quorvel-migrate"},
+      {nullptr, cache.c_str(), home.c_str(), cache + "/quorvel-migrate"},
+      {"", nullptr, home.c_str(), home + "/.cache/quorvel-migrate"},
+      {"relative", nullptr, "/nonexistent", ""},
+      {(t / "missing").c_str(), nullptr, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    const detail::PrivateBase b = detail::private_base(c.runtime, c.cache, c.home);
+    struct stat st {};
+    ASSERT_EQ(::lstat(b.path.c_str(), &st), 0) << b.path;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << b.path;
+    if (c.expected.empty()) {
+      EXPECT_TRUE(b.temporary);
+      EXPECT_THAT(b.path.string(), ::testing::StartsWith("/tmp/quorvel-migrate-"));
+      std::filesystem::remove(b.path);
+    } else {
+      EXPECT_FALSE(b.temporary);
+      EXPECT_EQ(b.path, c.expected);
+    }
+  }
+  // One that is open to others is refused, not used.
+  ::chmod((t / "run" / "quorvel-migrate").c_str(), 0755);
+  EXPECT_THROW(detail::private_base(run.c_str(), nullptr, nullptr), Error);
 }
 
 TEST(IBChild, OpensTheFile) {

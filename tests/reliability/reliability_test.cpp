@@ -250,6 +250,34 @@ TEST_F(AsOtherUser, UnwritableDestinationFolder) { expect_refused_in(destination
 
 TEST_F(AsOtherUser, TemporaryFolderWithoutPermission) { expect_refused_in(temp_folder(), "jsearch2.db"); }
 
+// Folders another user made first under the names the engine's folders
+// once had in /tmp block nothing: ours are made where only we can.
+TEST_F(AsOtherUser, FoldersAnotherUserMadeInTmp) {
+  write_sample(data_set());
+  hand_over(drive.root(), *user);
+  std::vector<fs::path> premade;
+  for (const char* prefix : {"/tmp/quorvel-fb-lock-", "/tmp/quorvel-fb-root-"}) {
+    premade.emplace_back(prefix + std::to_string(user->uid));
+    fs::create_directory(premade.back());
+  }
+  const ChildResult r = run_as({"--tables", "carrier.db"}, data_set());
+  for (const auto& p : premade) fs::remove_all(p);
+  EXPECT_TRUE(r.completed()) << r.all();
+}
+
+// The old tables are only read: a user who may not write them migrates them.
+TEST_F(AsOtherUser, OldTablesTheUserCannotWrite) {
+  write_sample(data_set());
+  hand_over(drive.root(), *user);
+  for (const auto& e : fs::directory_iterator(data_set())) fs::permissions(e.path(), fs::perms(0444));
+  fs::permissions(data_set(), fs::perms(0555));
+  const auto before = snapshot(data_set());
+  const ChildResult r = run_as({}, data_set());
+  fs::permissions(data_set(), fs::perms(0755));
+  EXPECT_TRUE(r.completed()) << r.all();
+  EXPECT_EQ(snapshot(data_set()), before);
+}
+
 TEST_F(AsOtherUser, RunsAfterRootUsedTheEngine) {
   write_sample(data_set());
   ASSERT_TRUE(run({"--tables", "carrier.db"}).completed());  // as root
@@ -279,6 +307,17 @@ TEST_F(Reliability, FoldersWithBlanksAndLongNames) {
 }
 
 TEST_F(Reliability, FoldersWithNonAsciiLetters) { run_in(drive.root() / "Laufwerk ÄÖÜ", "ärger 01"); }
+
+// The engine takes "a:b" for a host and a file; a local run never goes to
+// the network, and the check does not promise a run that would fail.
+TEST_F(Reliability, FoldersWithColons) {
+  run_in(drive.root() / "dr:ive", "set:0001");
+  const fs::path dir = drive.root() / "dr:ive" / "My Data" / "wk-db" / "Quorvel2" / "Db" / "set:0001" / "sub folder";
+  const ChildResult check = run_cli(std::vector<std::string>{"--check", "--drive-c", (drive.root() / "dr:ive").string(),
+                                                             "--tables", "carrier.db", dir.string()});
+  EXPECT_EQ(check.code, 0) << check.all();
+  run_in(drive.root() / "dr:ive", "set:0001");  // again, over the first database
+}
 
 }  // namespace
 }  // namespace qv::test

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <map>
 
@@ -833,18 +834,20 @@ std::string IBTypedReader::Display(std::size_t column, const TypedValue& value) 
       return scaled(n);
     }
     case SQL_DOUBLE: {
+      // The shortest text that reads back as the same double: two values
+      // that differ never look alike.
       double x = 0;
       std::memcpy(&x, v.data(), sizeof x);
       char s[32];
-      std::snprintf(s, sizeof s, "%.17g", x);
-      return s;
+      const auto end = std::to_chars(s, s + sizeof s, x).ptr;
+      return std::string(s, end);
     }
     case SQL_FLOAT: {
       float x = 0;
       std::memcpy(&x, v.data(), sizeof x);
       char s[32];
-      std::snprintf(s, sizeof s, "%.9g", static_cast<double>(x));
-      return s;
+      const auto end = std::to_chars(s, s + sizeof s, x).ptr;
+      return std::string(s, end);
     }
     case SQL_TIMESTAMP: {
       ISC_TIMESTAMP ts{};

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 
 #include "check/check.h"
@@ -10,6 +11,7 @@
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
+#include "platform/text.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
 #include "verify/verify.h"
@@ -187,6 +189,93 @@ TEST_F(VerifyTest, ReportsWhatARunCutShortLeftOut) {
   EXPECT_EQ(table(r, "JSEARCH_4").shown.size(), 10u);
   EXPECT_TRUE(table(r, "QUORVEL_4").clean());
   EXPECT_FALSE(r.clean());
+}
+
+// Rewrites an old table of the data set with `change` applied to its field
+// definitions and its rows (all values as text).
+void rewrite(const fs::path& dir, const std::string& file,
+             const std::function<void(std::vector<pdx::FieldDef>&, std::vector<std::vector<std::string>>&)>& change) {
+  std::vector<pdx::FieldDef> defs;
+  std::vector<std::vector<std::string>> rows;
+  {
+    pdx::PDTable t;
+    t.Directory = dir.string();
+    t.TableName = file;
+    t.Open();
+    defs = t.Fields();
+    for (; !t.Eof(); t.Next()) {
+      auto& row = rows.emplace_back();
+      for (const auto& d : defs) row.push_back(t.FieldByName(d.Name).AsString());
+    }
+  }
+  change(defs, rows);
+  sample::write_table(dir, file, defs, rows.size(), [&](std::size_t i, std::vector<std::string>& v) { v = rows[i]; });
+}
+
+std::size_t field_index(const std::vector<pdx::FieldDef>& defs, const std::string& name) {
+  for (std::size_t i = 0; i < defs.size(); ++i)
+    if (defs[i].Name == name) return i;
+  throw std::runtime_error("no field " + name);
+}
+
+TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
+  using Rows = std::vector<std::vector<std::string>>;
+  using Defs = std::vector<pdx::FieldDef>;
+  struct Case {
+    const char* what;
+    const char* file;
+    std::function<void(Defs&, Rows&)> plant;
+    check::Kind kind;  // what the check must report
+  };
+  auto set = [](const char* field, std::size_t row, std::string value, int widen = 0) {
+    return [=](Defs& defs, Rows& rows) {
+      const std::size_t f = field_index(defs, field);
+      defs[f].Required = false;
+      if (widen) defs[f].Size = widen;
+      rows.at(row).at(f) = value;
+    };
+  };
+  const std::vector<Case> cases = {
+      {"a text too long for the temporary file", "JSEARCH2.db", set("CONTACT_NAME", 3, std::string(70, 'x'), 100),
+       check::Kind::too_long},
+      {"a required job-search field missing", "JSEARCH2.db", set("POS_CITY", 5, ""), check::Kind::missing_required},
+      {"a duplicate key after upper-casing", "stats_st.db", set("STATE", 1, "NY"), check::Kind::key_clash},
+      {"a date the database cannot take", "stats_jt.db",
+       [](Defs& defs, Rows& rows) {
+         const std::size_t f = field_index(defs, "AS_OF_DATE");
+         defs[f] = {"AS_OF_DATE", pdx::FieldType::Alpha, 20, 0, false};
+         rows.at(1).at(f) = "02/30/2003";
+       },
+       check::Kind::bad_date},
+      // These only change what arrives: verify then expects the change.
+      {"a lookup duplicate after upper-casing", "CARRIER.db", set("CARRIER", 0, "ups"), check::Kind::merged},
+      {"a text wider than its column", "CITY.db", set("CITY", 2, std::string(90, 'k'), 120), check::Kind::shortened},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_);
+    fs::remove_all(drive_.root() / "MyData" / "wk-db" / "intrbase");
+    sample::Options o;
+    o.rows = 20;
+    o.jobs = 20;
+    data_set(o);
+    rewrite(dir_, c.file, c.plant);
+
+    // The planted table alone.
+    std::vector<bool> ticks(Tconversion_form::kTables, false);
+    for (std::size_t i = 0; i < ticks.size(); ++i)
+      ticks[i] = platform::iequals(Tconversion_form::kItems[i], c.file);
+    check::Options co;
+    co.directory = dir_.string();
+    co.ticks = ticks;
+    const check::Report said = check::run(co);
+    EXPECT_GT(said.counts[static_cast<std::size_t>(c.kind)], 0);
+    const bool completed = migrate(ticks);
+    EXPECT_EQ(completed, !said.stops());
+    const verify::Report r = verify(ticks);
+    ASSERT_EQ(r.tables.size(), 1u);
+    EXPECT_EQ(r.clean(), completed) << text(r);
+  }
 }
 
 TEST_F(VerifyTest, RefusesAFolderWithoutItsDatabase) {

@@ -1,7 +1,10 @@
 // Creation of the destination database: an earlier file of the same name is
 // removed (unless something else has it open), then the file, its tables
 // and its indexes are created.
+#include <sys/stat.h>
+
 #include <array>
+#include <filesystem>
 #include <stdexcept>
 
 #include "form/conversion_form.h"
@@ -47,19 +50,56 @@ class BulkLoad {
 
 using Creator = void (Tconversion_form::*)(Sender, std::string);
 
-constexpr std::array<Creator, Tconversion_form::kTables> kTableCreators = {
-    &Tconversion_form::create_carrier_4,     &Tconversion_form::create_category_4,
-    &Tconversion_form::create_city_4,        &Tconversion_form::create_comment_4,
-    &Tconversion_form::create_comment_js_4,  &Tconversion_form::create_config_4,
-    &Tconversion_form::create_contact_name_4, &Tconversion_form::create_quorvel_4,
-    &Tconversion_form::create_item_4,        &Tconversion_form::create_js_edit_4,
-    &Tconversion_form::create_jsearch_4,     &Tconversion_form::create_poscode_4,
-    &Tconversion_form::create_posqual_4,     &Tconversion_form::create_postitle_4,
-    &Tconversion_form::create_reason_4,      &Tconversion_form::create_stats_jt_4,
-    &Tconversion_form::create_stats_st_4,    &Tconversion_form::create_time10_4,
+struct TableCreator {
+  Creator create;
+  const char* table;  // named in a stop
 };
 
+constexpr std::array<TableCreator, Tconversion_form::kTables> kTableCreators = {{
+    {&Tconversion_form::create_carrier_4, "CARRIER_4"},
+    {&Tconversion_form::create_category_4, "CATEGORY_4"},
+    {&Tconversion_form::create_city_4, "CITY_4"},
+    {&Tconversion_form::create_comment_4, "COMMENT_4"},
+    {&Tconversion_form::create_comment_js_4, "COMMENT_JS_4"},
+    {&Tconversion_form::create_config_4, "CONFIG_4"},
+    {&Tconversion_form::create_contact_name_4, "CONTACT_NAME_4"},
+    {&Tconversion_form::create_quorvel_4, "QUORVEL_4"},
+    {&Tconversion_form::create_item_4, "ITEM_4"},
+    {&Tconversion_form::create_js_edit_4, "JS_EDIT_4"},
+    {&Tconversion_form::create_jsearch_4, "JSEARCH_4"},
+    {&Tconversion_form::create_poscode_4, "POSCODE_4"},
+    {&Tconversion_form::create_posqual_4, "POSQUAL_4"},
+    {&Tconversion_form::create_postitle_4, "POSTITLE_4"},
+    {&Tconversion_form::create_reason_4, "REASON_4"},
+    {&Tconversion_form::create_stats_jt_4, "STATS_JT_4"},
+    {&Tconversion_form::create_stats_st_4, "STATS_ST_4"},
+    {&Tconversion_form::create_time10_4, "TIME10_4"},
+}};
+
 }  // namespace
+
+// What is at the destination path when it is not a regular file: "a
+// symbolic link", "a folder", ...; empty for a regular file or nothing.
+std::string Tconversion_form::odd_file_kind(const std::string& file) {
+  struct stat st {};
+  if (::lstat(platform::map_path(file).c_str(), &st) != 0) return {};
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG: return {};
+    case S_IFLNK: return "a symbolic link";
+    case S_IFDIR: return "a folder";
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    default: return "a file of an unknown kind";
+  }
+}
+
+void Tconversion_form::refuse_odd_file(const std::string& file, const std::string& kind) {
+  Memo1.Add("Database already exists, not attempting to create");
+  Memo1.Add("You must rename or delete this database before trying again");
+  Memo1.Add("In place of the database " + file + " is " + kind + ", not a database file");
+}
 
 bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   check_database_name(dbname);
@@ -72,6 +112,15 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   platform::force_directories(kDestinationDirectory);
   const std::string file = destination_file(dbname);
   fb::IBDatabase& db = DataModule2->IBDatabase2;
+  // A link in place of the database goes as a link: the file it points to
+  // is never written. Anything else that is no regular file stays.
+  if (const auto kind = odd_file_kind(file); kind == "a symbolic link") {
+    std::error_code ec;
+    std::filesystem::remove(platform::map_path(file), ec);
+  } else if (!kind.empty()) {
+    refuse_odd_file(file, kind);
+    return false;
+  }
   bool present = platform::file_exists(file);
   if (present) {
     // The connection of an earlier run may still be open on this file.
@@ -96,12 +145,23 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   // The new file is written without waiting on the disk for every statement;
   // closing it below makes it durable.
   BulkLoad bulk(db);
+  // Once more just before the engine creates the file: nothing may have
+  // appeared there meanwhile.
+  std::error_code ec;
+  if (std::filesystem::symlink_status(platform::map_path(file), ec).type() != std::filesystem::file_type::not_found) {
+    const std::string kind = odd_file_kind(file);
+    refuse_odd_file(file, kind.empty() ? "a file that appeared during the run" : kind);
+    return false;
+  }
   db.CreateDatabase();
 
   Memo1.Add(kRule);
   Memo1.Add("Creating tables");
   Memo1.Add(kRule);
-  for (Creator create : kTableCreators) (this->*create)(this, db.DatabaseName);
+  for (const TableCreator& c : kTableCreators) {
+    stop_point(c.table);
+    (this->*c.create)(this, db.DatabaseName);
+  }
 
   Memo1.Add(kRule);
   Memo1.Add("Creating indexes");

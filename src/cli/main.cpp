@@ -1,7 +1,11 @@
 // quorvel-migrate-cli: the conversion form driven from the command line.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <cstdio>
 #include <exception>
@@ -17,9 +21,11 @@
 #include <fmt/format.h>
 
 #include "check/check.h"
+#include "firebird/ib.h"
 #include "cli/summary.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
+#include "paradox/codepage.h"
 #include "paradox/table.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -33,6 +39,39 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
+
+bool g_stdout_was_closed = false;  // at start
+
+// SIGINT and SIGTERM: the first asks the run to stop at its next row, a
+// second ends the program at once.
+std::atomic<qv::Tconversion_form*> g_running_form{nullptr};
+volatile std::sig_atomic_t g_stop_signal = 0;
+static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
+
+extern "C" void on_stop_signal(int sig) {
+  qv::Tconversion_form* form = g_running_form.load();
+  if (g_stop_signal != 0 || !form) ::_exit(128 + sig);
+  g_stop_signal = sig;
+  form->request_stop();
+}
+
+void install_stop_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // a blocking call returns, so the stop is seen
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Makes a signal stop `form`'s run for the life of the object.
+class StopOnSignal {
+ public:
+  explicit StopOnSignal(qv::Tconversion_form& form) { g_running_form.store(&form); }
+  ~StopOnSignal() { g_running_form.store(nullptr); }
+  StopOnSignal(const StopOnSignal&) = delete;
+  StopOnSignal& operator=(const StopOnSignal&) = delete;
+};
 
 struct Options {
   std::string drive_c;
@@ -54,9 +93,13 @@ class Console {
 
   void log(const std::string& line) {
     erase_progress();
-    fmt::print(stdout, "{}\n", line);
-    std::fflush(stdout);
+    if (error_ == 0 &&
+        (std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) == EOF || std::fflush(stdout) != 0))
+      error_ = errno ? errno : EIO;
   }
+
+  // 0, or why a line of the status log could not be written.
+  int log_error() const { return error_; }
 
   void progress(const qv::TableStats& t, bool finished) {
     if (!tty_) return;
@@ -75,6 +118,7 @@ class Console {
 
   bool tty_;
   bool open_ = false;
+  int error_ = g_stdout_was_closed ? EBADF : 0;
 };
 
 // Ticks for --tables: the check-list items named in the comma-separated list
@@ -112,9 +156,9 @@ int dump(const Options& o) {
   }
 }
 
-bool write_report(const std::string& file, const qv::cli::RunSummary& s) {
+bool write_report(const std::string& file, const nlohmann::json& report) {
   std::ofstream out(qv::platform::map_path(file));
-  out << qv::cli::to_json(s).dump(2) << '\n';
+  out << report.dump(2) << '\n';
   out.close();
   if (!out) fmt::print(stderr, "Cannot write the report {}\n", file);
   return static_cast<bool>(out);
@@ -134,10 +178,22 @@ std::optional<std::vector<bool>> chosen_ticks(const Options& o) {
 
 // Reads the ticked tables and prints what would stop or change a run;
 // writes nothing and leaves the database engine alone.
+// A --codepage the program cannot decode is refused before anything else.
+bool codepage_usable(int code_page) {
+  if (!code_page) return true;
+  try {
+    qv::pdx::TextCodec codec(code_page);
+    return true;
+  } catch (const std::exception& e) {
+    fmt::print(stderr, "--codepage {}: {}\n", code_page, e.what());
+    return false;
+  }
+}
+
 int check(const Options& o) {
   const std::string directory = old_table_directory(o);
   const auto ticks = chosen_ticks(o);
-  if (!ticks) return kRefused;
+  if (!ticks || !codepage_usable(o.codepage)) return kRefused;
   qv::PrintedBoxes boxes(stderr);
   qv::Tconversion_form form(&boxes);
   form.CDirectoryOutline_Source.SetDirectory(directory);
@@ -178,24 +234,18 @@ int verify(const Options& o) {
     return kRefused;
   }
   for (const std::string& line : report.lines()) fmt::print(stdout, "{}\n", line);
-  std::fflush(stdout);
-  int code = report.clean() ? kOk : kFailed;
-  if (!o.report.empty()) {
-    std::ofstream out(qv::platform::map_path(o.report));
-    out << report.to_json().dump(2) << '\n';
-    out.close();
-    if (!out) {
-      fmt::print(stderr, "Cannot write the report {}\n", o.report);
-      code = kFailed;
-    }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    fmt::print(stderr, "The verify report could not be written to the standard output\n");
+    return kFailed;
   }
-  return code;
+  if (!o.report.empty() && !write_report(o.report, report.to_json())) return kFailed;
+  return report.clean() ? kOk : kFailed;
 }
 
 int convert(const Options& o) {
   const std::string directory = old_table_directory(o);
   const auto chosen = chosen_ticks(o);
-  if (!chosen) return kRefused;
+  if (!chosen || !codepage_usable(o.codepage)) return kRefused;
   const std::vector<bool>& ticks = *chosen;
 
   qv::DataModuleScope module;
@@ -217,11 +267,17 @@ int convert(const Options& o) {
   summary.old_table_directory = directory;
   const std::string dbname = qv::Tconversion_form::database_name(directory);
   int code = kOk;
+  StopOnSignal stop_on_signal(form);
   try {
     form.btn_convertClick(&form);
     if (boxes.shown) return kRefused;  // no database name, or no tables
     summary.outcome = form.last_run_completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
-    if (!form.last_run_completed) {
+    if (form.last_run_stopped) {
+      summary.outcome = qv::cli::Outcome::Failed;
+      summary.error = form.Memo1.Lines.back();
+      fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
+      code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
+    } else if (!form.last_run_completed) {
       fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n",
                  qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string());
       code = kRefused;
@@ -233,19 +289,42 @@ int convert(const Options& o) {
     code = kFailed;
   }
   summary.tables = form.stats;
-  if (summary.outcome != qv::cli::Outcome::Refused)
+  // Named only when a database is there (a run can stop before creating it).
+  if (summary.outcome != qv::cli::Outcome::Refused && qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname)))
     summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
   qv::cli::print_summary(stderr, summary);
-  if (!o.report.empty() && !write_report(o.report, summary) && code == kOk) code = kFailed;
+  if (!o.report.empty() && !write_report(o.report, qv::cli::to_json(summary)) && code == kOk) code = kFailed;
+  if (console.log_error() != 0) {
+    fmt::print(stderr, "The status log could not be written to the standard output: {}\n",
+               std::strerror(console.log_error()));
+    if (code == kOk) code = kFailed;
+  }
   return code;
+}
+
+// Descriptors 0, 1 and 2 closed at start would be taken by the first files
+// opened (the engine's lock files), and the status log written into them.
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      if (fd == 1) g_stdout_was_closed = true;
+      const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (null >= 0 && null != fd) {
+        ::dup2(null, fd);
+        ::close(null);
+      }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  open_standard_descriptors();
   // A write beyond the file-size limit then fails with an error the run
   // reports, instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Ours first: the engine, once loaded, calls them from its own handlers.
+  install_stop_signals();
   Options o;
   CLI::App app{"Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database."};
   app.set_version_flag("--version", QV_VERSION);
@@ -283,6 +362,7 @@ int main(int argc, char** argv) {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
     if (!o.dump.empty()) return dump(o);
     if (o.check) return check(o);
+    qv::fb::keep_engine_running_on_signals();
     if (o.verify) return verify(o);
     const int code = convert(o);
     if (code != kOk || !o.then_verify) return code;

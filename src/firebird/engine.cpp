@@ -273,3 +273,20 @@ void OwnTransaction::commit() {
 
 }  // namespace detail
 }  // namespace qv::fb
+
+namespace qv::fb {
+
+namespace {
+// Declines a shutdown the engine starts on a signal; any other (the end of
+// the process) goes ahead.
+int decline_signal_shutdown(int reason, int, void*) { return reason == fb_shutrsn_signal ? 1 : 0; }
+}  // namespace
+
+void keep_engine_running_on_signals() {
+  installed_engine();  // our engine folders first
+  ISC_STATUS_ARRAY status{};
+  if (fb_shutdown_callback(status, decline_signal_shutdown, fb_shut_confirmation, nullptr) != 0)
+    throw Error("Cannot register with the database engine's shutdown", 0);
+}
+
+}  // namespace qv::fb

@@ -230,4 +230,10 @@ class IBTypedReader {
   std::unique_ptr<Impl> impl_;
 };
 
+// The engine shuts itself down on SIGINT and SIGTERM, under the feet of a
+// running load. After this call it declines to: the program's own handlers
+// (installed before the first connection; the engine calls them too) decide
+// what a signal does.
+void keep_engine_running_on_signals();
+
 }  // namespace qv::fb

@@ -130,21 +130,35 @@ void Tconversion_form::btn_convertClick(Sender) {
   Label2.SetEnabled(false);
   Label3.SetEnabled(true);
   last_run_completed = false;
+  last_run_stopped = false;
   stats.clear();
   old_table_directory = directory;
 
-  const bool created = builder_override ? builder_override(dbname) : check_and_create_database_4(this, dbname);
-  if (!created) return;
+  try {
+    const bool created = builder_override ? builder_override(dbname) : check_and_create_database_4(this, dbname);
+    if (!created) return;
 
-  Memo1.Add(kRule);
-  Memo1.Add("Attempting to start conversions");
-  Memo1.Add(kRule);
-  for (std::size_t i = 0; i < kTables; ++i)
-    if (files_checklistbox.Checked[i]) run_converter(i, dbname);
+    Memo1.Add(kRule);
+    Memo1.Add("Attempting to start conversions");
+    Memo1.Add(kRule);
+    for (std::size_t i = 0; i < kTables; ++i)
+      if (files_checklistbox.Checked[i]) run_converter(i, dbname);
 
-  // The last converter's rows are still in the open transaction: closing
-  // commits them before the run is reported complete.
-  if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+    // The last converter's rows are still in the open transaction: closing
+    // commits them before the run is reported complete.
+    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+  } catch (const RunStopped& stop) {
+    // Closing commits the rows written so far. The form stays as after a
+    // refused run: folder and ticks kept, Convert offered again.
+    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+    if (DataModule2) {
+      DataModule2->PDTable1.Close();
+      DataModule2->PDTable2.Close();
+    }
+    Memo1.Add("The run was stopped at " + stop.table() + ": the database holds the rows written until then.");
+    last_run_stopped = true;
+    return;
+  }
 
   Memo1.Add(kRule);
   Memo1.Add("Conversion run complete");
@@ -185,8 +199,13 @@ TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t
   return s;
 }
 
+void Tconversion_form::stop_point(const std::string& table) const {
+  if (stop_requested()) throw RunStopped(table);
+}
+
 void Tconversion_form::table_progress(bool finished) {
   if (stats.empty()) return;
+  if (!finished) stop_point(stats.back().table);
   const auto now = std::chrono::steady_clock::now();
   TableStats& s = stats.back();
   s.seconds = std::chrono::duration<double>(now - table_start_).count();

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +26,19 @@ struct TableStats {
   std::int64_t shortened = 0;
   std::int64_t merged = 0;
   double seconds = 0;
+};
+
+// Thrown at the next row once a stop was requested: the run ends there and
+// what was written stays.
+class RunStopped : public std::exception {
+ public:
+  explicit RunStopped(std::string table) : table_(std::move(table)), what_("run stopped at " + table_) {}
+  const std::string& table() const noexcept { return table_; }
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string table_;  // destination table being written, e.g. "JSEARCH_4"
+  std::string what_;
 };
 
 class Tconversion_form;
@@ -132,11 +147,25 @@ class Tconversion_form {
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
+  // True when the last Convert ended on a stop request.
+  bool last_run_stopped = false;
+
+  // Asks a run to end at its next row. Safe from a signal handler and from
+  // any thread. The request stays for the life of the form, so one made
+  // before or between runs stops the next run at its first row.
+  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+  // Throws RunStopped naming `table` when a stop was requested.
+  void stop_point(const std::string& table) const;
 
  private:
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
+  static std::string odd_file_kind(const std::string& file);  // builder
+  void refuse_odd_file(const std::string& file, const std::string& kind);
   void set_ticks(bool on);                      // every item, index 0 to 17
 
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;

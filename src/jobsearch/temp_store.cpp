@@ -1,5 +1,6 @@
 // The temporary job-search store: numbered Paradox files in the temporary
 // folder, reached through the alias TEMPDB.
+#include <filesystem>
 #include <string>
 
 #include "form/conversion_form.h"
@@ -29,7 +30,12 @@ std::string temp_file_name(std::int64_t number) { return std::to_string(number) 
 void Tconversion_form::create_jsearch2_table(Sender, int number) {
   auto& session = pdx::Session::instance();
   session.DeleteAlias(jobsearch::kTempAlias);
+  const std::filesystem::path folder = platform::map_path(kTempDirectory);
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(folder, ec);
   platform::force_directories(kTempDirectory);  // a failure shows when the table is created
+  // A folder we make for the files is the user's alone, as the files are.
+  if (!existed) std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
   session.AddStandardAlias("tempdb", kTempDirectory, "PARADOX");
 
   auto& table = DataModule2->PDTable2;

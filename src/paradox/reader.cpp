@@ -19,13 +19,16 @@ namespace fs = std::filesystem;
 using namespace format;
 
 File::File(const fs::path& path, bool writable) : name_(path.string()) {
-  fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  // Without blocking: a FIFO or a device in place of a table would wait for
+  // ever for a writer. Such a file is refused before anything is read.
+  fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd_ < 0) throw Error(fmt::format("{}: cannot open: {}", name_, std::strerror(errno)));
   struct stat st {};
   if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd_);
     throw Error(fmt::format("{}: not a regular file", name_));
   }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
 }
 
 File::~File() {

@@ -1,5 +1,10 @@
 #include "paradox/writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -75,11 +80,24 @@ int block_kib_for(int record_size, int requested) {
   return 0;
 }
 
+// A new file only the user can read: the tables we write hold a person's
+// records. An earlier one was removed first; one that appeared meanwhile (a
+// link, anything) is not written through.
 void write_file(const fs::path& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw Error(fmt::format("{}: cannot create the table", path.string()));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw Error(fmt::format("{}: cannot create the table: {}", path.string(), std::strerror(errno)));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : ENOSPC;
+      ::close(fd);
+      throw Error(fmt::format("{}: cannot create the table: {}", path.string(), std::strerror(err)));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) throw Error(fmt::format("{}: cannot create the table: {}", path.string(), std::strerror(errno)));
 }
 
 // Removes `name` and its companions in any letter case.

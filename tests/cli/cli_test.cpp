@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_data.h"
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;
@@ -44,11 +45,14 @@ void touch(const fs::path& file) {
 class CliTest : public ::testing::Test {
  protected:
   // Runs the command with `--drive-c` at a private folder.
-  Result run(const std::vector<std::string>& args, bool with_drive = true) {
-    std::string cmd = quoted(std::string(QV_BIN_DIR) + "/quorvel-migrate-cli");
+  // `streams` replaces the usual redirections of stdout, stderr and stdin.
+  Result run(const std::vector<std::string>& args, bool with_drive = true, const std::string& streams = "") {
+    std::string cmd = "timeout 120 " + quoted(std::string(QV_BIN_DIR) + "/quorvel-migrate-cli");
     if (with_drive) cmd += " --drive-c " + quoted(drive.path().string());
     for (const std::string& a : args) cmd += " " + quoted(a);
-    cmd += " >" + quoted((io / "out").string()) + " 2>" + quoted((io / "err").string()) + " </dev/null";
+    cmd += streams.empty()
+               ? " >" + quoted((io / "out").string()) + " 2>" + quoted((io / "err").string()) + " </dev/null"
+               : " " + streams;
     const int status = std::system(cmd.c_str());
     Result r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -121,6 +125,63 @@ TEST_F(CliTest, NoTablesIsRefused) {
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "DIRECTORY SELECT: No tables selected\n");
   EXPECT_THAT(r.out, IsEmpty());
+}
+
+// A real small data set inside a "db" folder.
+fs::path sample_set(const fs::path& drive_root) {
+  const fs::path dir = drive_root / "MyData" / "wk-db" / "Quorvel2" / "Db" / "host0001";
+  qv::sample::Options o;
+  o.rows = 20;
+  o.jobs = 30;
+  qv::sample::write_data_set(dir, o);
+  return dir;
+}
+
+// Standard streams that are closed or cannot be written: the status log
+// that was not written is a failure, and nothing lands in the engine's files.
+TEST_F(CliTest, UnwritableOrClosedStreams) {
+  const fs::path dir = sample_set(drive.path());
+  const std::string out = quoted((io / "out").string()), err = quoted((io / "err").string());
+  struct Case {
+    std::string streams;
+    int code;
+    std::string err_has;
+  };
+  const std::vector<Case> cases = {
+      {">/dev/full 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: No space"},
+      {">&- 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: Bad file"},
+      {">" + out + " 2>&- <&-", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.streams);
+    fs::remove(io / "out");
+    fs::remove(io / "err");
+    const Result r = run({"--tables", "carrier.db,config.db", dir.string()}, true, c.streams);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.err_has));
+    if (c.code == 0) {
+      EXPECT_THAT(r.out, HasSubstr("Conversion run complete"));
+    }
+  }
+}
+
+// Every option is checked before the earlier database is touched.
+TEST_F(CliTest, BadOptionsChangeNothing) {
+  const fs::path dir = sample_set(drive.path());
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  const fs::path db = drive.path() / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db" / "host0001.gdb";
+  const auto written = fs::last_write_time(db);
+  const auto size = fs::file_size(db);
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--codepage", "99999"}, {"--tables", "carrier.db,nosuch.db"}, {"--check", "--codepage", "77777"}}) {
+    std::vector<std::string> args = bad;
+    args.push_back(dir.string());
+    const Result r = run(args);
+    EXPECT_EQ(r.code, 2) << bad[0] << r.err;
+    EXPECT_EQ(fs::last_write_time(db), written);
+    EXPECT_EQ(fs::file_size(db), size);
+  }
+  EXPECT_THAT(run({"--codepage", "99999", dir.string()}).err, HasSubstr("code page 99999"));
 }
 
 TEST_F(CliTest, DumpPrintsATableAsCsv) {

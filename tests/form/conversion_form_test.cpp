@@ -209,6 +209,30 @@ TEST_F(FormTest, AnErrorEndsTheRunWhereItOccurs) {
   EXPECT_EQ(state_of(form), run_started(kAll));
 }
 
+// A stop request ends the run at the next row of the table being written;
+// the form stays as after a refused run, so Convert can be pressed again.
+TEST_F(FormTest, StopRequestEndsTheRunAtTheNextRow) {
+  choose_data_set();
+  std::int64_t rows_after_request = 0;
+  form.converter_override = [&](std::size_t i, const std::string&) {
+    converted.push_back(i);
+    form.begin_table("T" + std::to_string(i) + "_4", 10);
+    for (int row = 1; row <= 10; ++row) {
+      if (i == 3 && row == 4) form.request_stop();
+      if (form.stop_requested()) ++rows_after_request;
+      form.table_progress();
+    }
+    form.table_progress(true);
+  };
+  form.btn_convertClick(&form);
+  EXPECT_THAT(converted, ElementsAre(0u, 1u, 2u, 3u));
+  EXPECT_EQ(rows_after_request, 1);
+  EXPECT_EQ(form.Memo1.Lines.back(), "The run was stopped at T3_4: the database holds the rows written until then.");
+  EXPECT_TRUE(form.last_run_stopped);
+  EXPECT_FALSE(form.last_run_completed);
+  EXPECT_EQ(state_of(form), run_started(kAll));
+}
+
 TEST_F(FormTest, FolderOutsideADbFolderIsRefusedAtConvert) {
   for (const char* folder : {"MyData/sets/abcd1234", "MyData/db"}) {
     touch(drive.root() / folder / "quorvel2.db");

@@ -21,6 +21,11 @@ TEST_F(TempStoreTest, CreatesNumberedFilesWithTheLayoutAndLogsThem) {
   EXPECT_EQ(form_.Memo1.Lines, (std::vector<std::string>{"Created Temp file 1-js.db", "Created Temp file 12-js.db"}));
   EXPECT_TRUE(temp_exists(1));
   EXPECT_TRUE(temp_exists(12));
+  // A person's contacts: only the user may read them, or the folder we made.
+  using fs::perms;
+  EXPECT_EQ(fs::status(temp_folder()).permissions() & perms::all, perms::owner_all);
+  for (const auto& e : fs::directory_iterator(temp_folder()))
+    EXPECT_EQ(e.status().permissions() & perms::all, perms::owner_read | perms::owner_write) << e.path();
   EXPECT_FALSE(dm_.PDTable2.Active());
   EXPECT_EQ(dm_.PDTable2.TableName, "12-js.db");
   ASSERT_TRUE(pdx::Session::instance().AliasPath("TEMPDB").has_value());

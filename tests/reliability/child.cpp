@@ -79,6 +79,7 @@ ChildResult run_cli(const Child& c) {
   std::string partial;
   const auto start = std::chrono::steady_clock::now();
   bool killed = false;
+  bool signalled = false;
   std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
   int open_fds = 2;
   while (open_fds > 0) {
@@ -112,6 +113,10 @@ ChildResult run_cli(const Child& c) {
       for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
         r.out.push_back(partial.substr(0, nl));
         partial.erase(0, nl + 1);
+        if (!c.signals.empty() && !signalled && r.out.back().rfind(c.signal_at_line, 0) == 0) {
+          for (int sig : c.signals) ::kill(pid, sig);
+          signalled = true;
+        }
         if (c.kill_after_lines && !killed && r.out.size() >= *c.kill_after_lines) {
           ::kill(pid, SIGKILL);
           killed = true;

@@ -21,6 +21,10 @@ struct Child {
   std::optional<long> file_size_limit;  // bytes (RLIMIT_FSIZE)
   std::optional<std::size_t> kill_after_lines;  // SIGKILL once stdout has this many lines
   std::optional<std::chrono::milliseconds> kill_after;
+  // Sends `signals` (one after the other) once stdout has a line starting
+  // with `signal_at_line`.
+  std::string signal_at_line;
+  std::vector<int> signals;
 };
 
 struct ChildResult {

@@ -1,6 +1,11 @@
 // What must hold whatever happens to a run: the old tables stay as they
 // were, a killed run can simply be run again, and every failure of the
 // destination ends the run with a message naming the path.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -104,6 +109,116 @@ TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
   EXPECT_EQ(snapshot(destination_folder()), before);
   EXPECT_FALSE(held.Query("SELECT COUNT(*) FROM CARRIER_4").empty());  // still the same file
   held.Close();
+}
+
+// SIGINT or SIGTERM stops the run at the next row: what was written is
+// committed, the stop is logged, the exit code tells the signal, and the run
+// can simply be run again. A second signal ends the program at once.
+TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
+  write_sample(data_set(), 20, 3000);
+  struct Case {
+    std::string at_line;
+    std::vector<int> signals;
+    int code;
+    std::string stopped_at;  // empty: ended at once; "*": any table
+  };
+  const std::vector<Case> cases = {
+      {"JSEARCH table", {SIGINT}, 130, "JSEARCH_4"},
+      {"Step 3", {SIGTERM}, 143, "JSEARCH_4"},
+      {"Creating tables", {SIGTERM}, 143, "*"},
+      {"Step 2", {SIGTERM, SIGINT}, 130, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at_line);
+    Child child(args({}, data_set()));
+    child.signal_at_line = c.at_line;
+    child.signals = c.signals;
+    const ChildResult r = run_cli(child);
+    EXPECT_EQ(r.code, c.code) << r.all();
+    EXPECT_FALSE(r.completed());
+    if (!c.stopped_at.empty()) {
+      ASSERT_FALSE(r.out.empty());
+      const std::string& line = r.out.back();
+      EXPECT_THAT(line, ::testing::MatchesRegex("The run was stopped at [A-Z0-9_]+_4: the database holds the rows "
+                                                "written until then\\."));
+      EXPECT_THAT(r.err, HasSubstr(line));
+      if (c.stopped_at != "*") {
+        EXPECT_THAT(line, HasSubstr(" at " + c.stopped_at + ":"));
+        EXPECT_EQ(dump_database(database()).size(), 18u);  // committed: the file opens
+      }
+    }
+  }
+  EXPECT_TRUE(run().completed());
+}
+
+// Whatever is in place of the database: a link goes as a link (its target
+// untouched, the run writes a file of its own); anything else that is not a
+// regular file is refused with the refusal lines and what is there.
+TEST_F(Reliability, DestinationThatIsNoRegularFile) {
+  write_sample(data_set());
+  const fs::path db = database();
+  const fs::path target = drive.root() / "elsewhere" / "target.gdb";
+  fs::create_directories(destination_folder());
+  struct Case {
+    const char* kind;
+    std::function<void()> make;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"a symbolic link", [&] { fs::create_directories(target.parent_path()); std::ofstream(target) << "keep"; fs::create_symlink(target, db); }, 0},
+      {"a dangling link", [&] { fs::remove(target); fs::create_symlink(target, db); }, 0},
+      {"a folder", [&] { fs::create_directory(db); }, 2},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(db.c_str(), 0600), 0); }, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    fs::remove(db);
+    c.make();
+    Child child(args({"--tables", "carrier.db"}, data_set()));
+    child.kill_after = std::chrono::seconds(60);
+    const ChildResult r = run_cli(child);
+    EXPECT_EQ(r.code, c.code) << r.all();
+    if (c.code == 0) {
+      EXPECT_TRUE(r.completed()) << r.all();
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(db)));
+      if (fs::exists(target)) {
+        EXPECT_EQ(fs::file_size(target), 4u);
+      }
+      EXPECT_FALSE(fs::exists(target) && c.kind == std::string("a dangling link"));
+      continue;
+    }
+    ASSERT_GE(r.out.size(), 3u) << r.all();
+    EXPECT_EQ(r.out[r.out.size() - 3], "Database already exists, not attempting to create");
+    EXPECT_EQ(r.out[r.out.size() - 2], "You must rename or delete this database before trying again");
+    EXPECT_THAT(r.out.back(), HasSubstr(std::string(" is ") + c.kind + ", not a database file"));
+    EXPECT_THAT(r.err, Not(HasSubstr("Database as the run left it")));
+  }
+  fs::remove(db);
+}
+
+// A FIFO or a device in place of an old table is refused at once, naming
+// the file, in a run and in the check (it used to wait for ever).
+TEST_F(Reliability, OldTableThatIsNoRegularFileIsRefused) {
+  write_sample(data_set());
+  const fs::path table = platform::find_case_insensitive(data_set(), "carrier.db");
+  for (const char* kind : {"fifo", "link to a device"}) {
+    fs::remove(table);
+    if (std::string(kind) == "fifo")
+      ASSERT_EQ(::mkfifo(table.c_str(), 0644), 0);
+    else
+      fs::create_symlink("/dev/zero", table);
+    for (const char* mode : {"--tables", "--check"}) {
+      SCOPED_TRACE(std::string(kind) + " " + mode);
+      std::vector<std::string> extra{"--tables", "carrier.db"};
+      if (std::string(mode) == "--check") extra.insert(extra.begin(), "--check");
+      Child c(args(extra, data_set()));
+      c.kill_after = std::chrono::seconds(60);
+      const ChildResult r = run_cli(c);
+      EXPECT_EQ(r.signal, 0) << "still waiting after a minute";
+      EXPECT_EQ(r.code, 1) << r.all();
+      EXPECT_THAT(r.all(), HasSubstr(table.string() + ": not a regular file"));
+    }
+  }
 }
 
 class AsOtherUser : public Reliability {

@@ -18,6 +18,7 @@ PACKAGES=(
   firebird3.0-server-core libfbclient2 firebird-dev firebird3.0-utils
   qt6-base-dev libgl1-mesa-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
+  xvfb openbox xdotool xclip scrot
   dpkg-dev help2man librsvg2-bin lintian desktop-file-utils
 )
 

@@ -69,11 +69,13 @@ struct EditBox : Control {
 struct Button : Control {};
 struct Label : Control {};
 
-// Message boxes with a plain OK button.
+// Message boxes with an OK button.
 class MessageBoxes {
  public:
   virtual ~MessageBoxes() = default;
   virtual void Show(const std::string& text, const std::string& caption) = 0;
+  // An error that ended an action; windows mark it with the error icon.
+  virtual void ShowError(const std::string& text, const std::string& caption) { Show(text, caption); }
 };
 
 }  // namespace qv

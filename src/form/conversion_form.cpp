@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "converters/frame.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "datamodule/datamodule.h"
@@ -111,20 +112,26 @@ void Tconversion_form::btn_resetClick(Sender) {
   set_ticks(false);
 }
 
-void Tconversion_form::btn_convertClick(Sender) {
-  const std::string directory = CDirectoryOutline_Source.Directory;
-  const std::string dbname = database_name(directory);
-  if (dbname.empty()) {
+bool Tconversion_form::convert_allowed() {
+  const std::string& directory = CDirectoryOutline_Source.Directory;
+  if (database_name(directory).empty()) {
     show_message("The folder \"" + directory +
                  "\" is not inside a \"db\" folder of data sets, so the new database cannot be named "
                  "after it. Choose the folder of one data set inside the \"db\" folder.");
-    return;
+    return false;
   }
   const auto& ticks = files_checklistbox.Checked;
   if (std::none_of(ticks.begin(), ticks.end(), [](bool on) { return on; })) {
     show_message("No tables selected");
-    return;
+    return false;
   }
+  return true;
+}
+
+void Tconversion_form::btn_convertClick(Sender) {
+  if (!convert_allowed()) return;
+  const std::string directory = CDirectoryOutline_Source.Directory;
+  const std::string dbname = database_name(directory);
 
   Label1.SetEnabled(false);
   Label2.SetEnabled(false);
@@ -133,6 +140,7 @@ void Tconversion_form::btn_convertClick(Sender) {
   last_run_stopped = false;
   stats.clear();
   old_table_directory = directory;
+  run_position_ = "database creation";
 
   try {
     const bool created = builder_override ? builder_override(dbname) : check_and_create_database_4(this, dbname);
@@ -141,12 +149,21 @@ void Tconversion_form::btn_convertClick(Sender) {
     Memo1.Add(kRule);
     Memo1.Add("Attempting to start conversions");
     Memo1.Add(kRule);
-    for (std::size_t i = 0; i < kTables; ++i)
-      if (files_checklistbox.Checked[i]) run_converter(i, dbname);
+    for (std::size_t i = 0; i < kTables; ++i) {
+      if (!files_checklistbox.Checked[i]) continue;
+      // The previous table's indexes are built when this converter reconnects.
+      if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) table_step("building indexes");
+      run_position_ = destination_table(i);
+      run_converter(i, dbname);
+    }
 
     // The last converter's rows are still in the open transaction: closing
-    // commits them before the run is reported complete.
-    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+    // commits them (and builds the deferred indexes) before the run is
+    // reported complete.
+    if (DataModule2 && DataModule2->IBDatabase2.Connected()) {
+      if (!stats.empty()) table_step("building indexes");
+      DataModule2->IBDatabase2.Close();
+    }
   } catch (const RunStopped& stop) {
     // Closing commits the rows written so far. The form stays as after a
     // refused run: folder and ticks kept, Convert offered again.
@@ -158,6 +175,10 @@ void Tconversion_form::btn_convertClick(Sender) {
     Memo1.Add("The run was stopped at " + stop.table() + ": the database holds the rows written until then.");
     last_run_stopped = true;
     return;
+  } catch (...) {
+    Memo1.Add("The run stopped on an error at " + run_position_ +
+              ": the database holds the rows written until then.");
+    throw;
   }
 
   Memo1.Add(kRule);
@@ -174,6 +195,11 @@ void Tconversion_form::run_converter(std::size_t index, const std::string& dbnam
     return;
   }
   (this->*kConverters[index])(this, dbname);
+}
+
+std::string Tconversion_form::destination_table(std::size_t index) {
+  const conv::TableRule* rule = conv::rule_for_item(index);
+  return rule ? platform::ascii_upper(rule->dest_table) : "JSEARCH_4";
 }
 
 std::string Tconversion_form::database_name(const std::string& directory) {
@@ -212,6 +238,13 @@ void Tconversion_form::table_progress(bool finished) {
   if (!finished && now - last_progress_ < kProgressInterval) return;
   last_progress_ = now;
   if (on_progress) on_progress(s, finished);
+}
+
+void Tconversion_form::table_step(const char* step) {
+  if (stats.empty()) return;
+  stats.back().step = step;
+  last_progress_ = std::chrono::steady_clock::now();
+  if (on_progress) on_progress(stats.back(), false);
 }
 
 }  // namespace qv

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct TableStats {
   std::int64_t shortened = 0;
   std::int64_t merged = 0;
   double seconds = 0;
+  std::string step = "copying rows";  // what the run is doing to the table
 };
 
 // Thrown at the next row once a stop was requested: the run ends there and
@@ -144,6 +146,18 @@ class Tconversion_form {
 
   // Calls converter i of the check list.
   void run_converter(std::size_t index, const std::string& dbname);
+  // The destination table converter i fills, e.g. "CARRIER_4".
+  static std::string destination_table(std::size_t index);
+
+  // Steps 1 and 2 of Convert: a database name can be derived and at least
+  // one table is ticked. Shows the refusal's message box otherwise.
+  bool convert_allowed();
+
+  // Where the current (or last) run is: the destination table of the
+  // converter at work, or "database creation" before the first.
+  const std::string& run_position() const { return run_position_; }
+  // Reports a step of the current table through on_progress at once.
+  void table_step(const char* step);
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
@@ -167,6 +181,7 @@ class Tconversion_form {
   static_assert(std::atomic<bool>::is_always_lock_free);
   std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
+  std::string run_position_;  // "database creation" or the table being converted
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;
 };

@@ -1,14 +1,23 @@
 #include "gui/conversion_dialog.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileSystemModel>
-#include <QHeaderView>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalBlocker>
+#include <QThread>
 #include <QTreeView>
 
 #include <exception>
@@ -23,43 +32,63 @@ namespace qv::gui {
 
 namespace {
 
-constexpr const char* kLime = "background-color: #00ff00;";
+// The form's size where the screen has room for it.
+constexpr QSize kDesignSize(963, 502);
 
-QLabel* step_label(QWidget* parent, const Label& model, const char* name, QRect where) {
+void set_colours(QWidget* w, QPalette::ColorRole role, const QColor& on, const QColor& off) {
+  QPalette p = w->palette();
+  for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) p.setColor(g, role, on);
+  p.setColor(QPalette::Disabled, role, off);
+  w->setPalette(p);
+}
+
+QLabel* step_label(QWidget* parent, const Label& model, const char* name) {
   auto* l = new QLabel(QString::fromStdString(model.Caption), parent);
   l->setObjectName(name);
-  l->setGeometry(where);
   QFont f = l->font();
   f.setBold(true);
   f.setUnderline(true);
   l->setFont(f);
-  l->setStyleSheet("QLabel { color: red; } QLabel:disabled { color: #b0a0a0; }");
+  set_colours(l, QPalette::WindowText, colours::kLabel, colours::kDisabledLabel);
+  l->setFocusPolicy(Qt::NoFocus);
   return l;
 }
 
-QPushButton* button(QWidget* parent, const Button& model, const char* name, QRect where) {
-  auto* b = new QPushButton(QString::fromStdString(model.Caption), parent);
+QPushButton* button(QWidget* parent, const std::string& caption, const char* name) {
+  auto* b = new QPushButton(QString::fromStdString(caption), parent);
   b->setObjectName(name);
-  b->setGeometry(where);
-  b->setAutoDefault(false);
+  b->setAutoDefault(true);  // Enter presses the focused button
   return b;
 }
 
 // Lime background, bold text.
-void lime(QWidget* w, const char* name, QRect where, int pixel_size = 0) {
+void lime(QWidget* w, const char* name, int pixel_size = 0) {
   w->setObjectName(name);
-  w->setGeometry(where);
-  w->setStyleSheet(kLime);
+  QPalette p = w->palette();
+  for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+    p.setColor(g, QPalette::Base, colours::kLime);
+  w->setPalette(p);
+  set_colours(w, QPalette::Text, colours::kText, colours::kDisabledText);
   QFont f = w->font();
   f.setBold(true);
   if (pixel_size) f.setPixelSize(pixel_size);
   w->setFont(f);
 }
 
-// The widget follows the control's enabled flag.
+// Refreshes the widget from the control's enabled flag; on the worker
+// thread nothing happens: the run's end shows the final state.
 void bind_enabled(Control& control, QWidget* w) {
-  w->setEnabled(control.Enabled);
-  control.on_change = [&control, w] { w->setEnabled(control.Enabled); };
+  control.on_change = [&control, w] {
+    if (QThread::currentThread() == w->thread()) w->setEnabled(control.Enabled);
+  };
+}
+
+QString text_of(const TableStats& t) {
+  return QStringLiteral("%1: %2 of %3 records, %4")
+      .arg(QString::fromStdString(t.table))
+      .arg(t.done)
+      .arg(t.old_rows)
+      .arg(QString::fromStdString(t.step));
 }
 
 }  // namespace
@@ -71,65 +100,127 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes)
       form_(boxes_) {
   setObjectName("conversion_form");
   setWindowTitle(QString());
-  setFixedSize(963, 502);
+  confirm_stop = [this] {
+    return QMessageBox::question(this, QStringLiteral("Conversion running"),
+                                 QStringLiteral("A conversion is running. Stop it at the next row and close the "
+                                                "form? The database keeps the rows written until then.")) ==
+           QMessageBox::Yes;
+  };
   build_widgets();
+  lay_out();
   bind();
+  fit_to_screen();
 }
 
 ConversionDialog::~ConversionDialog() {
+  if (worker_.joinable()) {
+    form_.request_stop();
+    worker_.join();
+  }
   // The widgets go after the core form: nothing may reach it from here on.
   for (const QMetaObject::Connection& c : connections_) disconnect(c);
 }
 
 void ConversionDialog::build_widgets() {
-  Label1 = step_label(this, form_.Label1, "Label1", {8, 6, 285, 18});
+  Label1 = step_label(this, form_.Label1, "Label1");
 
   dirs_ = new QFileSystemModel(this);
   dirs_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
   dirs_->setRootPath(QDir::rootPath());
   lower_ = new LowerCaseProxy(this);
   lower_->setSourceModel(dirs_);
+  lower_->set_drive_root(QDir::cleanPath(QString::fromStdString(platform::drive_root().string())));
   CDirectoryOutline_Source = new QTreeView(this);
   CDirectoryOutline_Source->setModel(lower_);
   for (int column = 1; column < dirs_->columnCount(); ++column) CDirectoryOutline_Source->hideColumn(column);
   CDirectoryOutline_Source->setHeaderHidden(true);
   CDirectoryOutline_Source->sortByColumn(0, Qt::AscendingOrder);
   CDirectoryOutline_Source->setSortingEnabled(true);
-  lime(CDirectoryOutline_Source, "CDirectoryOutline_Source", {8, 26, 285, 185});
+  lime(CDirectoryOutline_Source, "CDirectoryOutline_Source");
 
-  btn_select_directory = button(this, form_.btn_select_directory, "btn_select_directory", {8, 217, 190, 25});
-  btn_reset = button(this, form_.btn_reset, "btn_reset", {206, 217, 87, 25});
+  btn_select_directory = button(this, form_.btn_select_directory.Caption, "btn_select_directory");
+  btn_reset = button(this, form_.btn_reset.Caption, "btn_reset");
 
-  Label2 = step_label(this, form_.Label2, "Label2", {8, 248, 285, 18});
+  Label2 = step_label(this, form_.Label2, "Label2");
   files_checklistbox = new QListWidget(this);
   for (const std::string& item : form_.files_checklistbox.Items) {
     auto* it = new QListWidgetItem(QString::fromStdString(item), files_checklistbox);
     it->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     it->setCheckState(Qt::Unchecked);
   }
-  lime(files_checklistbox, "files_checklistbox", {8, 268, 285, 185});
+  lime(files_checklistbox, "files_checklistbox");
 
-  btn_convert = button(this, form_.btn_convert, "btn_convert", {8, 464, 90, 28});
+  btn_convert = button(this, form_.btn_convert.Caption, "btn_convert");
   Edit1 = new QLineEdit(QString::fromStdString(form_.Edit1.Text), this);
   Edit1->setObjectName("Edit1");
   Edit1->setReadOnly(true);
-  Edit1->setGeometry(106, 466, 187, 24);
-  btn_check = new QPushButton("Check", this);
-  btn_check->setObjectName("btn_check");
-  btn_check->setGeometry(302, 470, 90, 28);
-  btn_check->setAutoDefault(false);
+  progress = new QProgressBar(this);
+  progress->setObjectName("progress");
+  progress->setRange(0, 1);
+  progress->setValue(0);
+  progress->setFormat(QString());
+  progress->setFocusPolicy(Qt::NoFocus);
+  btn_check = button(this, "Check", "btn_check");
 
-  Label3 = step_label(this, form_.Label3, "Label3", {302, 6, 653, 18});
+  Label3 = step_label(this, form_.Label3, "Label3");
   Memo1 = new QPlainTextEdit(this);
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  lime(Memo1, "Memo1", {302, 26, 653, 441}, 13);
+  lime(Memo1, "Memo1", 13);
 
-  for (QLabel* l : {Label1, Label2, Label3}) l->setFocusPolicy(Qt::NoFocus);
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
                       btn_convert, Edit1, btn_check};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+// The tree above the check list on the left, the select and reset buttons
+// between them, Convert and the progress box below; the log fills the right
+// and takes whatever room the window gains.
+void ConversionDialog::lay_out() {
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(8, 6, 8, 8);
+  grid->setHorizontalSpacing(9);
+  grid->setVerticalSpacing(4);
+
+  auto* select_row = new QHBoxLayout;
+  select_row->addWidget(btn_select_directory, 2);
+  select_row->addWidget(btn_reset, 1);
+  auto* convert_row = new QHBoxLayout;
+  convert_row->addWidget(btn_convert, 1);
+  convert_row->addWidget(Edit1, 2);
+  auto* check_row = new QHBoxLayout;
+  check_row->addWidget(progress, 1);
+  check_row->addWidget(btn_check);
+
+  grid->addWidget(Label1, 0, 0);
+  grid->addWidget(CDirectoryOutline_Source, 1, 0);
+  grid->addLayout(select_row, 2, 0);
+  grid->addWidget(Label2, 3, 0);
+  grid->addWidget(files_checklistbox, 4, 0);
+  grid->addLayout(convert_row, 5, 0);
+  grid->addWidget(Label3, 0, 1);
+  grid->addWidget(Memo1, 1, 1, 4, 1);
+  grid->addLayout(check_row, 5, 1);
+  grid->setRowStretch(1, 1);
+  grid->setRowStretch(4, 1);
+  grid->setColumnStretch(1, 1);
+  // The left column keeps its width of 285 where there is room.
+  grid->setColumnMinimumWidth(0, 220);
+  for (QWidget* w : {static_cast<QWidget*>(CDirectoryOutline_Source), static_cast<QWidget*>(files_checklistbox)}) {
+    w->setMinimumHeight(72);
+    w->setMaximumWidth(285);
+  }
+  Memo1->setMinimumWidth(240);
+}
+
+// The design size, shrunk to the screen's available area (less room for the
+// window's frame); never below what the layout needs.
+void ConversionDialog::fit_to_screen() {
+  const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+  QSize size = kDesignSize;
+  if (s) size = size.boundedTo(s->availableGeometry().size() - QSize(16, 40));
+  resize(size.expandedTo(minimumSizeHint()));
 }
 
 void ConversionDialog::bind() {
@@ -143,25 +234,22 @@ void ConversionDialog::bind() {
   bind_enabled(form_.Label3, Label3);
   bind_enabled(form_.btn_convert, btn_convert);
   bind_enabled(form_.Edit1, Edit1);
-  // Check follows Convert and the tree: tables chosen, folder accepted.
-  for (Control* c : {static_cast<Control*>(&form_.btn_convert), static_cast<Control*>(&form_.CDirectoryOutline_Source)})
-    c->on_change = [this, follow = c->on_change] {
-      follow();
-      update_check_enabled();
-    };
-  update_check_enabled();
+  sync();
 
-  form_.CDirectoryOutline_Source.on_directory = [this] { show_directory(); };
+  form_.CDirectoryOutline_Source.on_directory = [this] {
+    if (on_ui_thread()) show_directory();
+  };
   // Folders are read and sorted in the background: keep the directory shown
   // in view until the user picks one.
   connections_.push_back(connect(lower_, &QAbstractItemModel::layoutChanged, this, [this] {
     if (keep_in_view_)
-      CDirectoryOutline_Source->scrollTo(CDirectoryOutline_Source->currentIndex(), QAbstractItemView::PositionAtCenter);
+      CDirectoryOutline_Source->scrollTo(CDirectoryOutline_Source->currentIndex(), QAbstractItemView::EnsureVisible);
   }));
   connections_.push_back(connect(CDirectoryOutline_Source->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { directory_chosen(current); }));
 
   form_.files_checklistbox.on_check = [this](std::size_t i) {
+    if (!on_ui_thread()) return;
     const QSignalBlocker quiet(files_checklistbox);
     files_checklistbox->item(static_cast<int>(i))
         ->setCheckState(form_.files_checklistbox.Checked[i] ? Qt::Checked : Qt::Unchecked);
@@ -172,24 +260,52 @@ void ConversionDialog::bind() {
   }));
 
   Memo1->setPlainText(QString::fromStdString(form_.Memo1.Lines.empty() ? "" : form_.Memo1.Lines.front()));
-  form_.Memo1.on_clear = [this] { Memo1->clear(); };
-  // A run keeps the window from its message loop: the log is repainted by hand.
-  form_.Memo1.on_add = [this](const std::string& line) {
-    Memo1->appendPlainText(QString::fromStdString(line));
-    if (log_throttle_.due()) Memo1->viewport()->repaint();
+  form_.Memo1.on_clear = [this] {
+    post([](Outbox& o) {
+      o.clear = true;
+      o.lines.clear();
+    });
   };
-  // The text always follows (the loop paints the last one when the run
-  // ends); the box is repainted during the run at most every 50 ms.
-  form_.Edit1.on_repaint = [this] {
-    Edit1->setText(QString::fromStdString(form_.Edit1.Text));
-    if (edit_throttle_.due()) Edit1->repaint();
-  };
+  form_.Memo1.on_add = [this](const std::string& line) { post([&line](Outbox& o) { o.lines.push_back(line); }); };
+  form_.Edit1.on_repaint = [this] { post([this](Outbox& o) { o.edit = form_.Edit1.Text; }); };
+  form_.on_progress = [this](const TableStats& t, bool) { post([&t](Outbox& o) { o.table = t; }); };
 
-  connect(btn_select_directory, &QPushButton::clicked, this,
-          [this] { handle(&Tconversion_form::btn_select_directoryClick); });
-  connect(btn_reset, &QPushButton::clicked, this, [this] { handle(&Tconversion_form::btn_resetClick); });
-  connect(btn_convert, &QPushButton::clicked, this, [this] { handle(&Tconversion_form::btn_convertClick); });
-  connect(btn_check, &QPushButton::clicked, this, [this] { guarded([this] { check_tables(); }); });
+  connect(btn_select_directory, &QPushButton::clicked, this, [this] {
+    handle(&Tconversion_form::btn_select_directoryClick);
+    sync();
+    if (files_checklistbox->isEnabled()) files_checklistbox->setFocus();
+  });
+  connect(btn_reset, &QPushButton::clicked, this, [this] {
+    handle(&Tconversion_form::btn_resetClick);
+    sync();
+    CDirectoryOutline_Source->setFocus();
+  });
+  connect(btn_convert, &QPushButton::clicked, this, [this] { convert(); });
+  connect(btn_check, &QPushButton::clicked, this, [this] { start_worker([this] { check_tables(); }); });
+}
+
+bool ConversionDialog::on_ui_thread() const { return QThread::currentThread() == thread(); }
+
+void ConversionDialog::sync() {
+  const std::pair<Control*, QWidget*> pairs[] = {
+      {&form_.Label1, Label1},       {&form_.CDirectoryOutline_Source, CDirectoryOutline_Source},
+      {&form_.Label2, Label2},       {&form_.files_checklistbox, files_checklistbox},
+      {&form_.btn_select_directory, btn_select_directory},
+      {&form_.btn_reset, btn_reset}, {&form_.Memo1, Memo1},
+      {&form_.Label3, Label3},       {&form_.btn_convert, btn_convert},
+      {&form_.Edit1, Edit1}};
+  for (const auto& [control, widget] : pairs) widget->setEnabled(control->Enabled);
+  // Check reads the tables once they are being chosen.
+  btn_check->setEnabled(form_.btn_convert.Enabled && !form_.CDirectoryOutline_Source.Enabled);
+  {
+    const QSignalBlocker quiet(files_checklistbox);
+    for (std::size_t i = 0; i < form_.files_checklistbox.Checked.size(); ++i)
+      files_checklistbox->item(static_cast<int>(i))
+          ->setCheckState(form_.files_checklistbox.Checked[i] ? Qt::Checked : Qt::Unchecked);
+  }
+  // Enter on the tree accepts the folder; on the check list it converts.
+  btn_select_directory->setDefault(form_.btn_select_directory.Enabled);
+  btn_convert->setDefault(form_.btn_convert.Enabled);
 }
 
 void ConversionDialog::showEvent(QShowEvent* event) {
@@ -197,7 +313,29 @@ void ConversionDialog::showEvent(QShowEvent* event) {
   // Once per form: later activations (after a message box) keep the log.
   if (activated_) return;
   activated_ = true;
+  fit_to_screen();
   handle(&Tconversion_form::FormActivate);
+  sync();
+  CDirectoryOutline_Source->setFocus();
+}
+
+void ConversionDialog::closeEvent(QCloseEvent* event) {
+  if (!busy()) return QDialog::closeEvent(event);
+  event->ignore();
+  ask_to_stop();
+}
+
+void ConversionDialog::reject() {
+  if (busy())
+    ask_to_stop();
+  else
+    QDialog::reject();
+}
+
+void ConversionDialog::ask_to_stop() {
+  if (close_after_run_ || !confirm_stop()) return;
+  close_after_run_ = true;
+  form_.request_stop();
 }
 
 void ConversionDialog::handle(void (Tconversion_form::*handler)(Sender)) {
@@ -208,33 +346,148 @@ void ConversionDialog::guarded(const std::function<void()>& action) {
   try {
     action();
   } catch (const std::exception& e) {
-    boxes_->Show(e.what(), "Error");
+    show_error(e);
   }
 }
 
-void ConversionDialog::update_check_enabled() {
-  btn_check->setEnabled(form_.btn_convert.Enabled && !form_.CDirectoryOutline_Source.Enabled);
+void ConversionDialog::show_error(const std::exception& e) { boxes_->ShowError(platform::readable_message(e.what()), "Error"); }
+
+void ConversionDialog::convert() {
+  bool allowed = false;
+  guarded([this, &allowed] { allowed = form_.convert_allowed(); });
+  if (!allowed) return;
+  progress->setRange(0, 1);
+  progress->setValue(0);
+  progress->setFormat(QStringLiteral("Creating the database"));
+  converting_ = true;
+  start_worker([this] { form_.btn_convertClick(&form_); });
 }
 
 void ConversionDialog::check_tables() {
   check::Options options;
   options.directory = form_.CDirectoryOutline_Source.Directory;
   options.ticks = form_.files_checklistbox.Checked;
-  options.on_finding = [this](const check::Finding& f) { form_.Memo1.Add(check::format_finding(f)); };
+  std::vector<check::Finding> stopping, changing;
+  options.on_finding = [&](const check::Finding& f) { (check::stops_run(f.kind) ? stopping : changing).push_back(f); };
+  const check::Report report = check::run(options);
+  // What stops the run first, then the counts per kind, then what would
+  // only change values.
   form_.Memo1.Add(Tconversion_form::kRule);
   form_.Memo1.Add("Checking the ticked tables of " + options.directory);
   form_.Memo1.Add(Tconversion_form::kRule);
-  for (std::string& line : check::run(options).summary_lines()) form_.Memo1.Add(std::move(line));
+  for (const check::Finding& f : stopping) form_.Memo1.Add(check::format_finding(f));
+  for (std::string& line : report.summary_lines()) form_.Memo1.Add(std::move(line));
+  if (changing.empty()) return;
+  form_.Memo1.Add(Tconversion_form::kRule);
+  form_.Memo1.Add("Values the run would change:");
+  for (const check::Finding& f : changing) form_.Memo1.Add(check::format_finding(f));
+}
+
+void ConversionDialog::set_inputs_enabled(bool on) {
+  for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, btn_select_directory,
+                                                    btn_reset, btn_convert, btn_check})
+    w->setEnabled(on);
+  if (auto* main = qobject_cast<QMainWindow*>(parentWidget())) main->menuBar()->setEnabled(on);
+}
+
+void ConversionDialog::start_worker(std::function<void()> job) {
+  if (busy()) return;
+  set_inputs_enabled(false);
+  // The log keeps the focus during the work: it can still be read and scrolled.
+  Memo1->setFocus();
+  worker_ = std::thread([this, job = std::move(job)] {
+    std::exception_ptr error;
+    try {
+      job();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    QMetaObject::invokeMethod(this, [this, error] { worker_done(error); }, Qt::QueuedConnection);
+  });
+}
+
+void ConversionDialog::worker_done(std::exception_ptr error) {
+  worker_.join();
+  flush();
+  set_inputs_enabled(true);
+  sync();
+  show_directory();
+  if (converting_) {
+    converting_ = false;
+    if (form_.last_run_completed) {
+      progress->setValue(progress->maximum());
+      progress->setFormat(QStringLiteral("Conversion run complete"));
+    } else {
+      progress->setFormat(QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
+    }
+  }
+  (CDirectoryOutline_Source->isEnabled() ? static_cast<QWidget*>(CDirectoryOutline_Source)
+                                         : static_cast<QWidget*>(files_checklistbox))
+      ->setFocus();
+  if (close_after_run_) {
+    close_after_run_ = false;
+    done(QDialog::Rejected);
+    return;
+  }
+  if (error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      show_error(e);
+    }
+  }
+}
+
+void ConversionDialog::post(const std::function<void(Outbox&)>& fill) {
+  bool schedule = false;
+  {
+    std::lock_guard lock(outbox_mu_);
+    fill(outbox_);
+    schedule = !outbox_.posted;
+    outbox_.posted = true;
+  }
+  if (on_ui_thread())
+    flush();
+  else if (schedule)
+    QMetaObject::invokeMethod(this, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+void ConversionDialog::flush() {
+  Outbox o;
+  {
+    std::lock_guard lock(outbox_mu_);
+    std::swap(o, outbox_);
+  }
+  if (o.clear) Memo1->clear();
+  for (const std::string& line : o.lines) Memo1->appendPlainText(QString::fromStdString(line));
+  if (o.edit) Edit1->setText(QString::fromStdString(*o.edit));
+  if (o.table) show_table(*o.table);
+}
+
+void ConversionDialog::show_table(const TableStats& t) {
+  // The bar counts in thousandths: record counts may pass an int.
+  const double share = t.old_rows > 0 ? static_cast<double>(t.done) / static_cast<double>(t.old_rows) : 1.0;
+  progress->setRange(0, 1000);
+  progress->setValue(static_cast<int>(std::clamp(share, 0.0, 1.0) * 1000));
+  progress->setFormat(text_of(t));
 }
 
 void ConversionDialog::show_directory() {
-  const std::filesystem::path real = platform::map_path(form_.CDirectoryOutline_Source.Directory);
+  std::filesystem::path real = platform::map_path(form_.CDirectoryOutline_Source.Directory);
+  // A folder that does not exist: its nearest existing parent is shown.
+  std::error_code ec;
+  while (real.has_parent_path() && real != real.parent_path() && !std::filesystem::is_directory(real, ec))
+    real = real.parent_path();
   const QModelIndex source = dirs_->index(QDir::cleanPath(QString::fromStdString(real.string())));
   const QModelIndex shown = lower_->mapFromSource(source);
   showing_directory_ = true;
   CDirectoryOutline_Source->setCurrentIndex(shown);
   for (QModelIndex up = shown.parent(); up.isValid(); up = up.parent()) CDirectoryOutline_Source->expand(up);
-  if (shown.isValid()) CDirectoryOutline_Source->scrollTo(shown, QAbstractItemView::PositionAtCenter);
+  // C:\ at the top of the view, the folder in view below it.
+  const QModelIndex drive = lower_->mapFromSource(dirs_->index(
+      QDir::cleanPath(QString::fromStdString(platform::drive_root().string()))));
+  if (drive.isValid()) CDirectoryOutline_Source->scrollTo(drive, QAbstractItemView::PositionAtTop);
+  if (shown.isValid()) CDirectoryOutline_Source->scrollTo(shown, QAbstractItemView::EnsureVisible);
   keep_in_view_ = shown.isValid();
   showing_directory_ = false;
 }

@@ -1,12 +1,19 @@
 // The conversion form's window: widgets bound to the core form, which holds
-// the state and the handlers.
+// the state and the handlers. A run (and a check) goes on a worker thread so
+// that the window keeps painting and answering; the core's controls report
+// from there, and what they report reaches the widgets through an outbox
+// that the user-interface thread empties.
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include <QColor>
 #include <QDialog>
 
 #include "form/conversion_form.h"
@@ -16,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QTreeView;
 
@@ -23,19 +31,15 @@ namespace qv::gui {
 
 class LowerCaseProxy;
 
-// Lets a repaint through at most every 50 ms.
-class RepaintThrottle {
- public:
-  bool due() {
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(50)) return false;
-    last_ = now;
-    return true;
-  }
-
- private:
-  std::chrono::steady_clock::time_point last_{};
-};
+// Colours of the form. Text on the lime background and the labels reach a
+// contrast of at least 4.5:1 in every state.
+namespace colours {
+inline const QColor kLime{0x00, 0xff, 0x00};
+inline const QColor kText{0x00, 0x00, 0x00};
+inline const QColor kDisabledText{0x59, 0x59, 0x59};
+inline const QColor kLabel{0xc0, 0x00, 0x00};
+inline const QColor kDisabledLabel{0x66, 0x56, 0x56};
+}  // namespace colours
 
 class ConversionDialog : public QDialog {
  public:
@@ -58,20 +62,56 @@ class ConversionDialog : public QDialog {
   // Reads the ticked tables of the accepted folder and logs what would stop
   // or change a run; enabled while the tables are being chosen.
   QPushButton* btn_check;
+  // Beside the progress box: the table at work, its records and its step.
+  QProgressBar* progress;
+
+  // True while a run or a check is at work on the worker thread.
+  bool busy() const { return worker_.joinable(); }
+  // Asked when the form is closed during a run; true stops the run at the
+  // next row and closes the form when it has stopped.
+  std::function<bool()> confirm_stop;
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void reject() override;
 
  private:
+  // What the worker's controls reported, waiting for the user-interface thread.
+  struct Outbox {
+    bool clear = false;
+    std::vector<std::string> lines;
+    std::optional<std::string> edit;
+    std::optional<TableStats> table;
+    bool posted = false;
+  };
+
   void build_widgets();
+  void lay_out();
   void bind();
+  void fit_to_screen();
   void show_directory();
   void directory_chosen(const QModelIndex& current);
   // Runs a handler of the form; an error it raises is shown in a message box.
   void handle(void (Tconversion_form::*handler)(Sender));
   void guarded(const std::function<void()>& action);
+  void show_error(const std::exception& e);
+  void convert();
   void check_tables();
-  void update_check_enabled();
+  // Runs `job` on the worker thread with every input control disabled; the
+  // state of the core form is shown again when it ends.
+  void start_worker(std::function<void()> job);
+  void worker_done(std::exception_ptr error);
+  void ask_to_stop();
+  // Fills the outbox; the user-interface thread empties it at once when it
+  // is the caller, else soon.
+  void post(const std::function<void(Outbox&)>& fill);
+  void flush();
+  void show_table(const TableStats& t);
+  // Widgets from the core form: enabled flags, ticks, directory, defaults.
+  void sync();
+  void set_inputs_enabled(bool on);
+  bool on_ui_thread() const;
 
   std::unique_ptr<MessageBoxes> own_boxes_;
   MessageBoxes* boxes_;
@@ -82,8 +122,11 @@ class ConversionDialog : public QDialog {
   bool showing_directory_ = false;
   bool keep_in_view_ = false;
   bool activated_ = false;
-  RepaintThrottle edit_throttle_;
-  RepaintThrottle log_throttle_;
+  bool close_after_run_ = false;
+  bool converting_ = false;
+  std::mutex outbox_mu_;
+  Outbox outbox_;
+  std::thread worker_;
 };
 
 }  // namespace qv::gui

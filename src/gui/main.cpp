@@ -51,10 +51,11 @@ int screenshot(const ScreenshotArgs& a) {
   form.form().CDirectoryOutline_Source.SetDirectory(directory);
   form.btn_select_directory->click();
   form.btn_convert->click();
-  // Let the tree finish reading and sorting its folders.
+  // The run goes on its own thread; let it end and the tree finish reading
+  // and sorting its folders.
   QElapsedTimer settle;
   settle.start();
-  while (settle.elapsed() < 500) QApplication::processEvents(QEventLoop::AllEvents, 50);
+  while (form.busy() || settle.elapsed() < 500) QApplication::processEvents(QEventLoop::AllEvents, 50);
   if (!form.grab().save(QString::fromStdString(a.file))) {
     std::fprintf(stderr, "Cannot write %s\n", a.file.c_str());
     return 1;

@@ -21,20 +21,21 @@ Tmain_screen::Tmain_screen(MessageBoxes* boxes)
 
   Image1 = new QLabel(this);
   Image1->setObjectName("Image1");
-  Image1->setPixmap(main_picture());
+  // Drawn for the screen's pixel density, so it stays sharp when scaled.
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  Image1->setPixmap(main_picture(screen ? screen->devicePixelRatio() : 1.0));
   Image1->setScaledContents(true);
   Image1->setAlignment(Qt::AlignCenter);
   setCentralWidget(Image1);
 
-  Exit1 = menuBar()->addAction("Exit");
+  Exit1 = menuBar()->addAction("E&xit");
   Exit1->setObjectName("Exit1");
   connect(Exit1, &QAction::triggered, this, &QWidget::close);
-  Conversion1 = menuBar()->addAction("Conversion");
+  Conversion1 = menuBar()->addAction("&Conversion");
   Conversion1->setObjectName("Conversion1");
   connect(Conversion1, &QAction::triggered, this, [this] { Conversion1Click(); });
 
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  if (screen) move(screen->availableGeometry().center() - rect().center());
 }
 
 void Tmain_screen::Conversion1Click() {
@@ -43,14 +44,15 @@ void Tmain_screen::Conversion1Click() {
   show_modal(form);
 }
 
-QPixmap main_picture() {
-  QPixmap pm(534, 236);
+QPixmap main_picture(qreal pixel_ratio) {
+  QPixmap pm(QSize(534, 236) * pixel_ratio);
+  pm.setDevicePixelRatio(pixel_ratio);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
   QLinearGradient sky(0, 0, 534, 236);
   sky.setColorAt(0, QColor(18, 40, 84));
   sky.setColorAt(1, QColor(20, 120, 120));
-  p.fillRect(pm.rect(), sky);
+  p.fillRect(QRectF(0, 0, 534, 236), sky);
 
   // Eighteen small tables on the left ...
   p.setPen(QPen(QColor(230, 240, 255), 1));

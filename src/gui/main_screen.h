@@ -35,7 +35,8 @@ class Tmain_screen : public QMainWindow {
   MessageBoxes* boxes_;
 };
 
-// The main window's picture, 534 by 236.
-QPixmap main_picture();
+// The main window's picture, 534 by 236 device-independent pixels, drawn
+// with `pixel_ratio` device pixels to each.
+QPixmap main_picture(qreal pixel_ratio = 1.0);
 
 }  // namespace qv::gui

@@ -69,6 +69,7 @@ class JsearchRun {
   // 9998th, ... (with 5000 per file).
   void create_files(std::int64_t old_count) {
     form_.Memo1.Add(std::string("Step 1 create empty temporary files in ") + Tconversion_form::kTempDirectory);
+    step("step 1 of 3: counting records");
     form_.create_jsearch2_table(&form_, 1);
     file_count_ = 1;
     show(old_count);
@@ -87,6 +88,7 @@ class JsearchRun {
   // Step 2: the old records go unchanged into the files, per_file_ to a file.
   void fill_files() {
     form_.Memo1.Add("Step 2 - copying records into temporary files, original file isn't changed");
+    step("step 2 of 3: writing temporary files");
     auto& old = dm_.PDTable1;
     auto& temp = dm_.PDTable2;
     int file = 1;
@@ -115,6 +117,7 @@ class JsearchRun {
   // Step 3: the files are loaded in order with fresh keys 1, 2, 3, ...
   void load_files() {
     form_.Memo1.Add("Step 3 - Copying records into JSEARCH_4");
+    step("step 3 of 3: loading records");
     auto& temp = dm_.PDTable2;
     auto& dest = dm_.IBTable1;
     std::int64_t count = 1;
@@ -174,6 +177,10 @@ class JsearchRun {
   void show(std::int64_t n) {
     form_.Edit1.SetText(std::to_string(n));
     form_.Edit1.Refresh();
+  }
+
+  void step(const char* what) {
+    if (stats_) form_.table_step(what);
   }
 
   // Progress for the summary: each of the three walks counts a third of a

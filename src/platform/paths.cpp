@@ -4,7 +4,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
@@ -82,6 +84,34 @@ fs::path map_path(std::string_view p) {
     out /= fs::path(std::string(part));
   }
   return out;
+}
+
+std::string readable_message(std::string_view text) {
+  std::string root = drive_root().lexically_normal().string();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t at; !root.empty() && (at = text.find(root, from)) != std::string_view::npos;) {
+    const std::size_t end = at + root.size();
+    // The path runs to a quote, a colon, a comma, a semicolon or a blank.
+    constexpr std::string_view kEnds = "\"':,; \t\n)";
+    // Only the root itself or a path below it ("/home/ann" is not "/home/anne").
+    if (end < text.size() && text[end] != '/' && kEnds.find(text[end]) == std::string_view::npos) {
+      out += text.substr(from, end - from);
+      from = end;
+      continue;
+    }
+    out += text.substr(from, at - from);
+    out += "C:";
+    std::size_t stop = text.find_first_of(kEnds, end);
+    if (stop == std::string_view::npos) stop = text.size();
+    std::string rest(text.substr(end, stop - end));
+    std::replace(rest.begin(), rest.end(), '/', '\\');
+    out += rest.empty() ? "\\" : rest;
+    from = stop;
+  }
+  out += text.substr(from);
+  return printable(out);
 }
 
 bool force_directories(std::string_view p) {

@@ -23,6 +23,12 @@ bool is_windows_path(std::string_view path);
 // native path and returned as it is. Missing components keep their spelling.
 std::filesystem::path map_path(std::string_view path);
 
+// A message as a person reads it: every real path below the drive root in
+// its program form ("C:\MyData\..."), and every character that cannot be
+// shown (control characters, invalid UTF-8 bytes) as its code, "U+0001" or
+// "0x81". Line breaks stay.
+std::string readable_message(std::string_view text);
+
 // File-system operations on program paths (Windows or native).
 // Creates the folder with all missing parents; false when that failed.
 bool force_directories(std::string_view path);

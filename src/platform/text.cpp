@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <array>
+#include <cstdio>
 #include <charconv>
 #include <clocale>
 #include <cwctype>
@@ -53,6 +54,8 @@ void encode_utf8(long cp, std::string& out) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
+
+bool can_show(long cp) { return cp == '\n' || cp == '\t' || (cp >= 0x20 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0)); }
 
 locale_t utf8_locale() {
   static locale_t loc = [] {
@@ -190,6 +193,25 @@ std::string decimal_text(double v) {
   if (r.ec != std::errc()) return "0";
   std::string out(buf, r.ptr);
   if (out == "-0") out = "0";
+  return out;
+}
+
+std::string printable(std::string_view utf8) {
+  std::string out;
+  char code[24];
+  for (std::size_t i = 0; i < utf8.size();) {
+    const std::size_t at = i;
+    const long cp = decode_utf8(utf8, i);
+    if (cp >= 0 && can_show(cp)) {
+      out += utf8.substr(at, i - at);
+      continue;
+    }
+    if (cp < 0)
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(utf8[at]));
+    else
+      std::snprintf(code, sizeof code, "U+%04lX", cp);
+    out += code;
+  }
   return out;
 }
 

@@ -33,6 +33,11 @@ std::size_t utf8_length(std::string_view utf8);
 // The first `n` characters of UTF-8 text.
 std::string_view utf8_prefix(std::string_view utf8, std::size_t n);
 
+// The text with every character that cannot be shown (control characters
+// other than line break and tab, invalid UTF-8 bytes) as its code: "U+0001",
+// "0x81".
+std::string printable(std::string_view utf8);
+
 // Windows-1252 <-> UTF-8. to_cp1252 returns nullopt when a character has no
 // Windows-1252 form (or the text is not valid UTF-8); `bad` then receives it.
 std::optional<std::string> to_cp1252(std::string_view utf8, std::string* bad = nullptr);

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QTimer>
+#include <QtTest/QTest>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +17,12 @@
 #include <QPushButton>
 #include <QTreeView>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <fstream>
+#include <thread>
 #include <stdexcept>
 
 #include "form/recording_boxes.h"
@@ -69,6 +78,12 @@ class DialogTest : public ::testing::Test {
 
   qv::Tconversion_form& form() { return dialog->form(); }
 
+  // Clicks and lets the run (or check) on the worker thread end.
+  void click_and_wait(QPushButton* b) {
+    b->click();
+    while (dialog->busy()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+
   void accept_data_set() {
     form().CDirectoryOutline_Source.SetDirectory(data_set.string());
     dialog->btn_select_directory->click();
@@ -93,12 +108,28 @@ class DialogTest : public ::testing::Test {
   std::unique_ptr<ConversionDialog> dialog;
 };
 
-TEST_F(DialogTest, LooksAsDesigned) {
-  EXPECT_EQ(dialog->size(), QSize(963, 502));
+QRect in(const QWidget* w, const QWidget* top) { return QRect(w->mapTo(top, QPoint(0, 0)), w->size()); }
+
+TEST_F(DialogTest, LooksAsDesignedAndFitsTheScreen) {
+  // The design size, within the screen's room (the off-screen screen is 800 wide).
+  const QSize room = dialog->screen()->availableGeometry().size();
+  EXPECT_EQ(dialog->size(), QSize(963, 502).boundedTo(room - QSize(16, 40)));
   EXPECT_TRUE(dialog->windowTitle().isEmpty());
-  EXPECT_EQ(dialog->CDirectoryOutline_Source->size(), QSize(285, 185));
-  EXPECT_EQ(dialog->files_checklistbox->size(), QSize(285, 185));
-  EXPECT_EQ(dialog->Memo1->size(), QSize(653, 441));
+  const QWidget* d = dialog.get();
+  const QRect tree = in(dialog->CDirectoryOutline_Source, d), list = in(dialog->files_checklistbox, d);
+  const QRect log = in(dialog->Memo1, d), edit = in(dialog->Edit1, d), bar = in(dialog->progress, d);
+  EXPECT_LT(tree.bottom(), in(dialog->btn_select_directory, d).top());
+  EXPECT_LT(in(dialog->btn_reset, d).bottom(), list.top());
+  EXPECT_LT(list.bottom(), in(dialog->btn_convert, d).top());
+  EXPECT_LT(in(dialog->btn_convert, d).right(), edit.left());
+  EXPECT_LT(edit.right(), bar.left());
+  EXPECT_LT(tree.right(), log.left());
+  EXPECT_EQ(tree.width(), list.width());
+  // A larger window gives the log the room.
+  const QSize before = dialog->Memo1->size();
+  dialog->resize(dialog->size() + QSize(300, 200));
+  QApplication::processEvents();
+  EXPECT_EQ(dialog->Memo1->size(), before + QSize(300, 200));
   EXPECT_EQ(dialog->Memo1->font().pixelSize(), 13);
   EXPECT_TRUE(dialog->Memo1->isReadOnly());
   EXPECT_TRUE(dialog->Edit1->isReadOnly());
@@ -123,6 +154,9 @@ TEST_F(DialogTest, LooksAsDesigned) {
 
 TEST_F(DialogTest, ShowingActivatesTheFormOnce) {
   EXPECT_TRUE(dialog->Memo1->toPlainText().isEmpty());
+  // C:\ stands for the drive root in the tree.
+  const QModelIndex c_drive = dialog->CDirectoryOutline_Source->currentIndex().parent().parent().parent().parent();
+  EXPECT_EQ(c_drive.data().toString(), "c:\\");
   EXPECT_FALSE(dialog->files_checklistbox->isEnabled());
   EXPECT_FALSE(dialog->btn_reset->isEnabled());
   EXPECT_FALSE(dialog->btn_convert->isEnabled());
@@ -169,7 +203,7 @@ TEST_F(DialogTest, ButtonsDriveTheHandlers) {
 
   accept_data_set();
   for (int i = 0; i < 18; ++i) dialog->files_checklistbox->item(i)->setCheckState(Qt::Unchecked);
-  dialog->btn_convert->click();
+  click_and_wait(dialog->btn_convert);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "No tables selected");
 }
@@ -177,7 +211,7 @@ TEST_F(DialogTest, ButtonsDriveTheHandlers) {
 TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   stub_run();
   accept_data_set();
-  dialog->btn_convert->click();
+  click_and_wait(dialog->btn_convert);
   std::vector<std::string> lines = log_lines(*dialog);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[lines.size() - 2], "Conversion run complete");
@@ -186,11 +220,17 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
 
   form().converter_override = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
   accept_data_set();
-  dialog->btn_convert->click();
+  click_and_wait(dialog->btn_convert);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "carrier.db: broken");
   EXPECT_EQ(boxes.shown[0].caption, "Error");
+  EXPECT_EQ(log_lines(*dialog).back(),
+            "The run stopped on an error at CARRIER_4: the database holds the rows written until then.");
+  // The state of a run that ended early: the list, Reset and Convert are enabled.
   EXPECT_TRUE(dialog->btn_reset->isEnabled());
+  EXPECT_TRUE(dialog->btn_convert->isEnabled());
+  EXPECT_TRUE(dialog->files_checklistbox->isEnabled());
+  EXPECT_FALSE(dialog->CDirectoryOutline_Source->isEnabled());
 }
 
 // The enabled flags of every widget, in creation order.
@@ -210,7 +250,7 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
   const std::vector<bool> enabled = enabled_state(*dialog);
   form().Memo1.Add("kept");
 
-  dialog->btn_check->click();
+  click_and_wait(dialog->btn_check);
   EXPECT_TRUE(boxes.shown.empty());
   const std::vector<std::string> lines = log_lines(*dialog);
   ASSERT_EQ(lines.size(), 1u + 3u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
@@ -240,13 +280,157 @@ TEST_F(DialogTest, ProgressBoxAlwaysShowsTheLastValue) {
 TEST_F(DialogTest, PictureAfterARun) {
   stub_run();
   accept_data_set();
-  dialog->btn_convert->click();
+  click_and_wait(dialog->btn_convert);
   QApplication::processEvents();
   const QPixmap picture = dialog->grab();
-  EXPECT_EQ(picture.size(), QSize(963, 502));
+  EXPECT_EQ(picture.size(), dialog->size());
   // QV_SCREENSHOT=path keeps the picture.
   if (const QByteArray out = qgetenv("QV_SCREENSHOT"); !out.isEmpty()) {
     EXPECT_TRUE(picture.save(QString(out)));
+  }
+}
+
+// A run of a few seconds on the worker thread: the click returns at once,
+// every input waits, the window keeps answering, and the end applies the
+// state of the finished run.
+TEST_F(DialogTest, RunOnAWorkerKeepsTheWindowAnswering) {
+  stub_run();
+  form().converter_override = [this](std::size_t i, const std::string&) {
+    qv::TableStats& t = form().begin_table(qv::Tconversion_form::destination_table(i), 20);
+    for (int row = 1; row <= 20; ++row) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(9));
+      t.done = row;
+      form().table_progress();
+    }
+    form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
+  };
+  accept_data_set();
+  QElapsedTimer clock;
+  qint64 last = 0, widest = 0;
+  QTimer ticks;
+  QObject::connect(&ticks, &QTimer::timeout, [&] {
+    widest = std::max(widest, clock.elapsed() - last);
+    last = clock.elapsed();
+  });
+  ticks.start(50);
+  clock.start();
+  dialog->btn_convert->click();
+  ASSERT_TRUE(dialog->busy()) << "the click waited for the run";
+  for (QWidget* w : std::initializer_list<QWidget*>{dialog->CDirectoryOutline_Source, dialog->files_checklistbox,
+                                                    dialog->btn_select_directory, dialog->btn_reset,
+                                                    dialog->btn_convert, dialog->btn_check})
+    EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+  EXPECT_TRUE(dialog->Memo1->isEnabled());
+  bool progress_seen = false;
+  while (dialog->busy()) {
+    QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    progress_seen |= dialog->progress->text().contains(" of 20 records, copying rows");
+  }
+  const qint64 run_ms = clock.elapsed();
+  std::printf("run %lld ms, widest gap between 50 ms ticks %lld ms\n", run_ms, widest);
+  EXPECT_GE(run_ms, 3000);
+  EXPECT_LE(widest, 250);
+  EXPECT_TRUE(progress_seen);
+  EXPECT_EQ(dialog->progress->text(), "Conversion run complete");
+  EXPECT_EQ(log_lines(*dialog)[log_lines(*dialog).size() - 2], "Conversion run complete");
+  EXPECT_TRUE(dialog->CDirectoryOutline_Source->isEnabled());  // back to the first step
+  EXPECT_TRUE(dialog->btn_select_directory->isEnabled());
+  EXPECT_FALSE(dialog->btn_convert->isEnabled());
+  EXPECT_EQ(dialog->focusWidget(), dialog->CDirectoryOutline_Source);
+}
+
+// Closing during a run asks; yes stops the run at the next row and closes
+// the form once it has stopped. Outside a run, Escape closes at once.
+TEST_F(DialogTest, ClosingDuringARunAsksThenStops) {
+  stub_run();
+  std::atomic<int> rows{0};
+  form().converter_override = [&](std::size_t i, const std::string&) {
+    form().begin_table(qv::Tconversion_form::destination_table(i), 1000);
+    for (int row = 1; row <= 1000; ++row) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ++rows;
+      form().table_progress();
+    }
+  };
+  accept_data_set();
+  int asked = 0;
+  bool answer = false;
+  dialog->confirm_stop = [&] {
+    ++asked;
+    return answer;
+  };
+  dialog->btn_convert->click();
+  while (rows < 50) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  QTest::keyClick(dialog.get(), Qt::Key_Escape);  // answered no
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(dialog->isVisible());
+  answer = true;
+  dialog->close();
+  EXPECT_EQ(asked, 2);
+  EXPECT_TRUE(dialog->isVisible());  // until the run has stopped
+  while (dialog->busy()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_FALSE(dialog->isVisible());
+  EXPECT_LT(rows, 18 * 1000);
+  EXPECT_TRUE(form().last_run_stopped);
+  EXPECT_THAT(log_lines(*dialog).back(),
+              ::testing::MatchesRegex("The run was stopped at [A-Z_0-9]+: the database holds the rows written "
+                                      "until then\\."));
+
+  dialog->show();
+  QTest::keyClick(dialog.get(), Qt::Key_Escape);
+  EXPECT_FALSE(dialog->isVisible());
+  EXPECT_EQ(asked, 2);
+}
+
+// Enter presses the focused or default button; focus follows the steps.
+TEST_F(DialogTest, KeyboardFollowsTheSteps) {
+  dialog->activateWindow();
+  form().CDirectoryOutline_Source.SetDirectory(data_set.string());
+  dialog->CDirectoryOutline_Source->setFocus();
+  QTest::keyClick(dialog->CDirectoryOutline_Source, Qt::Key_Return);  // the default: select
+  ASSERT_TRUE(boxes.shown.empty());
+  EXPECT_TRUE(dialog->files_checklistbox->isEnabled());
+  EXPECT_EQ(dialog->focusWidget(), dialog->files_checklistbox);
+  EXPECT_TRUE(dialog->btn_convert->isDefault());
+  dialog->btn_reset->setFocus();
+  QTest::keyClick(dialog->btn_reset, Qt::Key_Return);  // the focused button
+  EXPECT_TRUE(dialog->CDirectoryOutline_Source->isEnabled());
+  EXPECT_EQ(dialog->focusWidget(), dialog->CDirectoryOutline_Source);
+}
+
+// WCAG contrast of two colours (1 to 21).
+double contrast(const QColor& a, const QColor& b) {
+  auto luminance = [](const QColor& c) {
+    auto channel = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+  };
+  const double la = luminance(a), lb = luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+TEST_F(DialogTest, TextReachesAaContrastInEveryState) {
+  const QColor lime(0x00, 0xff, 0x00);
+  for (QWidget* w : std::initializer_list<QWidget*>{dialog->CDirectoryOutline_Source, dialog->files_checklistbox,
+                                                    dialog->Memo1}) {
+    const QPalette& p = w->palette();
+    EXPECT_EQ(p.color(QPalette::Active, QPalette::Base), lime);
+    EXPECT_EQ(p.color(QPalette::Disabled, QPalette::Base), lime);
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Disabled}) {
+      const double r = contrast(p.color(g, QPalette::Text), p.color(g, QPalette::Base));
+      std::printf("%s text, group %d: %.2f:1\n", w->objectName().toLatin1().constData(), g, r);
+      EXPECT_GE(r, 4.5) << w->objectName().toStdString() << " group " << g;
+    }
+  }
+  for (QLabel* l : {dialog->Label1, dialog->Label2, dialog->Label3}) {
+    const QColor red = l->palette().color(QPalette::Active, QPalette::WindowText);
+    EXPECT_GT(red.red(), 3 * std::max(red.green(), red.blue()));  // still red
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Disabled})
+      for (const QColor& behind : {dialog->palette().color(g, QPalette::Window), lime}) {
+        const double r = contrast(l->palette().color(g, QPalette::WindowText), behind);
+        std::printf("%s on %s, group %d: %.2f:1\n", l->objectName().toLatin1().constData(),
+                    behind.name().toLatin1().constData(), g, r);
+        EXPECT_GE(r, 4.5) << l->objectName().toStdString() << " group " << g;
+      }
   }
 }
 
@@ -261,10 +445,11 @@ TEST_F(MainScreenTest, WindowPictureAndMenu) {
   EXPECT_EQ(main.size(), QSize(542, 286));
   EXPECT_TRUE(main.windowTitle().isEmpty());
   ASSERT_NE(main.Image1->pixmap().isNull(), true);
-  EXPECT_EQ(main.Image1->pixmap().size(), QSize(534, 236));
+  EXPECT_EQ(main.Image1->pixmap().deviceIndependentSize(), QSizeF(534, 236));
+  EXPECT_EQ(qv::gui::main_picture(2).size(), QSize(1068, 472));  // drawn, not scaled, at 2x
   std::vector<std::string> entries;
   for (QAction* a : main.menuBar()->actions()) {
-    entries.push_back(a->text().toStdString());
+    entries.push_back(a->text().remove('&').toStdString());
     EXPECT_EQ(a->menu(), nullptr);
   }
   EXPECT_THAT(entries, ElementsAre("Exit", "Conversion"));
@@ -272,6 +457,17 @@ TEST_F(MainScreenTest, WindowPictureAndMenu) {
   main.show();
   main.Exit1->trigger();
   EXPECT_FALSE(main.isVisible());
+}
+
+TEST_F(MainScreenTest, AltCOpensConversion) {
+  qv::gui::Tmain_screen main(&boxes);
+  main.show();
+  main.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&main));
+  int opened = 0;
+  main.show_modal = [&](ConversionDialog&) { ++opened; };
+  QTest::keyClick(&main, Qt::Key_C, Qt::AltModifier);
+  EXPECT_EQ(opened, 1);
 }
 
 TEST_F(MainScreenTest, ConversionOpensAFreshModalFormEachTime) {

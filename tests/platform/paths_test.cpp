@@ -106,3 +106,19 @@ TEST(Paths, FileLockedSeesFlockAndRecordLocksOfOthers) {
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   ::close(fd);
 }
+
+TEST(Paths, ReadableMessageShowsProgramPathsAndCodesOfUnprintableCharacters) {
+  qv::test::DriveC drive;
+  const std::string root = drive.root().string();
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"Cannot open " + root + "/MyData/wk-db/intrbase/Quorvel4/temp/1-js.db: denied",
+       "Cannot open C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp\\1-js.db: denied"},
+      {"\"" + root + "\" is full", "\"C:\\\" is full"},
+      {root + "x/a.db", root + "x/a.db"},  // a sibling of the root stays as it is
+      {"CITY.db, row 2, CITY: \"A\x01" "B\" bad", "CITY.db, row 2, CITY: \"AU+0001B\" bad"},
+      {"caf\xc3\xa9 \x81 \x7f two\nlines\ttab", "caf\xc3\xa9 0x81 U+007F two\nlines\ttab"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(readable_message(c.in), c.out) << c.in;
+}

@@ -36,6 +36,7 @@
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
+#include "verify/verify.h"
 #include "paradox/table.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -476,6 +477,22 @@ Figures convert(const std::string& dbname, void (qv::Tconversion_form::*converte
   return f;
 }
 
+// Verify of the job-search table a conversion made from `dbname`'s folder.
+Figures verify_jsearch(const std::string& dbname) {
+  qv::verify::Options o;
+  o.directory = old_folder(dbname);
+  o.ticks.assign(qv::Tconversion_form::kTables, false);
+  o.ticks[10] = true;  // JSEARCH2.db
+  const Stopwatch t0;
+  const qv::verify::Report r = qv::verify::run(o);
+  Figures f;
+  f.seconds = seconds_since(t0.wall);
+  f.cpu = cpu_seconds() - t0.cpu;
+  f.rows = static_cast<double>(r.tables.at(0).found);
+  if (!r.clean()) throw std::runtime_error("verify found differences after the conversion");
+  return f;
+}
+
 // ---------------------------------------------------------------- reading
 
 Figures read_to_text(const std::string& folder, const std::string& file) {
@@ -713,10 +730,14 @@ int main(int argc, char** argv) {
     const Outcome check_js = in_child([] { return check_all("jobs0001"); });
     print_step(fmt::format("pre-flight check, {} job-search records", jobs), check_js);
 
+    const Outcome ver = in_child([] { return verify_jsearch("jobs0001"); });
+    print_step(fmt::format("verify of JSEARCH_4, {} records", jobs), ver,
+               fmt::format(", {:.2f} of the conversion's time", ver.f.seconds / js.conversion.median().f.seconds));
+
     const Outcome rd = in_child([] { return read_to_text(old_folder("read0001"), "READ20.db"); });
     print_step("read to text, 20 fields", rd, fmt::format(", {:.1f} MB/s", rd.f.bytes / rd.f.seconds / 1e6));
 
-    double peak = std::max({js.conversion.peak_mib(), pay.conversion.peak_mib(), demo.peak_mib, rd.peak_mib});
+    double peak = std::max({js.conversion.peak_mib(), pay.conversion.peak_mib(), demo.peak_mib, ver.peak_mib, rd.peak_mib});
     double efficiency = js.efficiency();
     const char* against = js.fastest_name();
     if (million) {

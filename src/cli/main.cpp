@@ -30,6 +30,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "datamodule/datamodule.h"
+#include "verify/verify.h"
 
 namespace fs = std::filesystem;
 
@@ -79,6 +80,8 @@ struct Options {
   std::string dump;
   int codepage = 0;
   bool check = false;
+  bool verify = false;
+  bool then_verify = false;
   std::string directory;
 };
 
@@ -153,9 +156,9 @@ int dump(const Options& o) {
   }
 }
 
-bool write_report(const std::string& file, const qv::cli::RunSummary& s) {
+bool write_report(const std::string& file, const nlohmann::json& report) {
   std::ofstream out(qv::platform::map_path(file));
-  out << qv::cli::to_json(s).dump(2) << '\n';
+  out << report.dump(2) << '\n';
   out.close();
   if (!out) fmt::print(stderr, "Cannot write the report {}\n", file);
   return static_cast<bool>(out);
@@ -206,6 +209,37 @@ int check(const Options& o) {
   for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
   std::fflush(stdout);
   return report.stops() ? kFailed : kOk;
+}
+
+// Compares the database a run made from the folder with the old tables as
+// the rules turn them into rows; writes nothing.
+int verify(const Options& o) {
+  const std::string directory = old_table_directory(o);
+  const auto ticks = chosen_ticks(o);
+  if (!ticks) return kRefused;
+  qv::PrintedBoxes boxes(stderr);
+  qv::Tconversion_form form(&boxes);
+  form.CDirectoryOutline_Source.SetDirectory(directory);
+  form.btn_select_directoryClick(&form);
+  if (boxes.shown) return kRefused;
+  qv::verify::Options options;
+  options.directory = directory;
+  options.ticks = *ticks;
+  options.codepage = o.codepage;
+  qv::verify::Report report;
+  try {
+    report = qv::verify::run(options);
+  } catch (const qv::verify::Refused& e) {
+    fmt::print(stderr, "{}\n", e.what());
+    return kRefused;
+  }
+  for (const std::string& line : report.lines()) fmt::print(stdout, "{}\n", line);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    fmt::print(stderr, "The verify report could not be written to the standard output\n");
+    return kFailed;
+  }
+  if (!o.report.empty() && !write_report(o.report, report.to_json())) return kFailed;
+  return report.clean() ? kOk : kFailed;
 }
 
 int convert(const Options& o) {
@@ -259,7 +293,7 @@ int convert(const Options& o) {
   if (summary.outcome != qv::cli::Outcome::Refused && qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname)))
     summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
   qv::cli::print_summary(stderr, summary);
-  if (!o.report.empty() && !write_report(o.report, summary) && code == kOk) code = kFailed;
+  if (!o.report.empty() && !write_report(o.report, qv::cli::to_json(summary)) && code == kOk) code = kFailed;
   if (console.log_error() != 0) {
     fmt::print(stderr, "The status log could not be written to the standard output: {}\n",
                std::strerror(console.log_error()));
@@ -300,10 +334,19 @@ int main(int argc, char** argv) {
   app.add_option("--codepage", o.codepage, "Code page of the old tables, instead of the one their headers give");
   auto* check_opt = app.add_flag("--check", o.check,
                                  "Only read the ticked tables and report what would stop or change the run");
+  auto* verify_opt = app.add_flag("--verify", o.verify,
+                                  "Only compare the database a run made from OLD_TABLE_DIR with the old tables");
+  auto* then_opt = app.add_flag("--then-verify", o.then_verify,
+                                "After a completed run, compare the new database with the old tables");
   auto* dump_opt = app.add_option("--dump", o.dump, "Print a Paradox table as CSV and exit");
   auto* dir_opt = app.add_option("OLD_TABLE_DIR", o.directory, "Folder of the old data set (holds quorvel2.db)");
   dump_opt->excludes(dir_opt);
   dump_opt->excludes(check_opt);
+  dump_opt->excludes(verify_opt);
+  dump_opt->excludes(then_opt);
+  verify_opt->excludes(check_opt);
+  then_opt->excludes(check_opt);
+  then_opt->excludes(verify_opt);
 
   try {
     app.parse(argc, argv);
@@ -318,8 +361,15 @@ int main(int argc, char** argv) {
   try {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
     if (!o.dump.empty()) return dump(o);
-    if (!o.check) qv::fb::keep_engine_running_on_signals();
-    return o.check ? check(o) : convert(o);
+    if (o.check) return check(o);
+    qv::fb::keep_engine_running_on_signals();
+    if (o.verify) return verify(o);
+    const int code = convert(o);
+    if (code != kOk || !o.then_verify) return code;
+    // The run's JSON report is already written; the verify's goes next to it.
+    Options v = o;
+    if (!v.report.empty()) v.report += ".verify.json";
+    return verify(v);
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}\n", e.what());
     return kFailed;

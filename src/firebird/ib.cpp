@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <map>
 
@@ -396,6 +397,35 @@ struct Value {
   std::string bytes;  // Windows-1252
 };
 
+// What a column receives for a text: an empty text is NULL in non-text
+// columns and an empty string in text columns; a text longer than its CHAR
+// column is shortened to the width. `where` names the place for an error.
+template <class Where>
+Value column_value(const Column& c, std::string_view utf8, Where&& where) {
+  Value v;
+  if (utf8.empty()) {
+    // The engine refuses '' for numbers and dates.
+    v.state = c.text ? State::Set : State::Null;
+    return v;
+  }
+  if (is_ascii(utf8)) {
+    v.bytes.assign(utf8);
+  } else {
+    std::string bad;
+    std::optional<std::string> bytes = platform::to_cp1252(utf8, &bad);
+    if (!bytes) throw Error(where() + ": the character \"" + bad + "\" has no Windows-1252 form");
+    v.bytes = std::move(*bytes);
+  }
+  if (c.text && v.bytes.size() > c.width) {
+    v.bytes.resize(c.width);
+    v.shortened = true;
+  } else if (!c.text && v.bytes.size() > kMaxConvertedText) {
+    throw Error(where() + ": the value \"" + std::string(utf8.substr(0, 40)) + "...\" is too long");
+  }
+  v.state = State::Set;
+  return v;
+}
+
 // One prepared INSERT naming one set of columns, with its input message.
 struct Insert {
   detail::Statement stmt;
@@ -433,30 +463,7 @@ struct IBTable::Impl {
 
   void set(std::size_t i, std::string_view utf8) {
     require_inserting(i);
-    const Column& c = columns[i];
-    Value& v = values[i];
-    v.shortened = false;
-    if (utf8.empty()) {
-      // The engine refuses '' for numbers and dates.
-      v.bytes.clear();
-      v.state = c.text ? State::Set : State::Null;
-      return;
-    }
-    if (is_ascii(utf8)) {
-      v.bytes.assign(utf8);
-    } else {
-      std::string bad;
-      std::optional<std::string> bytes = platform::to_cp1252(utf8, &bad);
-      if (!bytes) throw Error(where(i) + ": the character \"" + bad + "\" has no Windows-1252 form");
-      v.bytes = std::move(*bytes);
-    }
-    if (c.text && v.bytes.size() > c.width) {
-      v.bytes.resize(c.width);
-      v.shortened = true;
-    } else if (!c.text && v.bytes.size() > kMaxConvertedText) {
-      throw Error(where(i) + ": the value \"" + std::string(utf8.substr(0, 40)) + "...\" is too long");
-    }
-    v.state = State::Set;
+    values[i] = column_value(columns[i], utf8, [&] { return where(i); });
   }
 
   Insert& prepare(ITransaction* t) {
@@ -647,6 +654,226 @@ void IBField::Clear() {
   t.require_inserting(index_);
   t.values[index_].state = State::Null;
   t.values[index_].shortened = false;
+}
+
+
+
+// ---------------------------------------------------------------- typed reader
+
+struct IBTypedReader::Impl {
+  std::shared_ptr<const Engine> engine;
+  std::string context;
+  std::optional<detail::OwnTransaction> tra;
+  std::vector<Column> columns;
+  std::vector<unsigned> types, lengths, offsets, null_offsets;
+  std::vector<int> scales;
+  detail::Statement select, cast;
+  detail::Metadata out, cast_in;
+  detail::ResultSet rs;
+  std::vector<unsigned> in_offsets, in_null_offsets;
+  std::vector<unsigned char> buffer, in_buffer;
+
+  void read(TypedRow& row) const {
+    row.resize(columns.size());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      short null_flag = 0;
+      std::memcpy(&null_flag, &buffer[null_offsets[i]], sizeof null_flag);
+      if (null_flag) {
+        row[i].reset();
+        continue;
+      }
+      const char* p = reinterpret_cast<const char*>(&buffer[offsets[i]]);
+      std::string& v = row[i].emplace();
+      if (types[i] == SQL_VARYING) {
+        unsigned short len = 0;
+        std::memcpy(&len, p, sizeof len);
+        v.assign(p + sizeof len, len);
+      } else {
+        v.assign(p, lengths[i]);
+      }
+      // Text compares without its trailing blanks, as the engine compares it.
+      if (types[i] == SQL_TEXT || types[i] == SQL_VARYING) v.erase(v.find_last_not_of(' ') + 1);
+    }
+  }
+};
+
+IBTypedReader::IBTypedReader(IBDatabase& db, std::string_view table, const std::vector<std::string>& columns,
+                             std::string_view order_by)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  d.engine = db.impl().engine;
+  if (!db.Connected()) throw Error("The database is not connected: table " + std::string(table));
+  std::string list, casts;
+  for (const std::string& c : columns) list += (list.empty() ? "" : ", ") + c;
+  std::string sql = "SELECT " + list + " FROM " + std::string(table);
+  if (!order_by.empty()) sql += " ORDER BY " + std::string(order_by);
+  d.context = sql;
+  IAttachment* att = db.impl().att.get();
+  const auto dialect = static_cast<unsigned>(db.SQLDialect);
+  Status st(*d.engine);
+  try {
+    d.tra.emplace(*d.engine, att, true);
+    d.select = detail::Statement(att->prepare(st.get(), d.tra->get(), static_cast<unsigned>(sql.size()), sql.c_str(),
+                                              dialect, IStatement::PREPARE_PREFETCH_METADATA));
+    d.out = detail::Metadata(d.select->getOutputMetadata(st.get()));
+    for (unsigned i = 0, n = d.out->getCount(st.get()); i < n; ++i) {
+      const unsigned type = d.out->getType(st.get(), i) & ~1u;
+      const bool text = type == SQL_TEXT || type == SQL_VARYING;
+      d.columns.push_back({d.out->getField(st.get(), i), text, d.out->getLength(st.get(), i)});
+      d.types.push_back(type);
+      d.lengths.push_back(d.out->getLength(st.get(), i));
+      d.scales.push_back(d.out->getScale(st.get(), i));
+      d.offsets.push_back(d.out->getOffset(st.get(), i));
+      d.null_offsets.push_back(d.out->getNullOffset(st.get(), i));
+      const unsigned width = text ? std::max(d.columns.back().width, 1u) : kMaxConvertedText;
+      casts += (casts.empty() ? "" : ", ") + std::string("CAST(? AS VARCHAR(") + std::to_string(width) + "))";
+    }
+    d.buffer.resize(d.out->getMessageLength(st.get()));
+    // Texts go in as the insert gives them and come out in the columns' own
+    // types: the engine converts them as it does for a stored row.
+    const std::string cast_sql = "SELECT " + casts + " FROM RDB$DATABASE";
+    d.cast = detail::Statement(att->prepare(st.get(), d.tra->get(), static_cast<unsigned>(cast_sql.size()),
+                                            cast_sql.c_str(), dialect, IStatement::PREPARE_PREFETCH_METADATA));
+    const detail::Metadata in(d.cast->getInputMetadata(st.get()));
+    d.cast_in = detail::text_message(*d.engine, in.get(), [&](unsigned p) {
+      return d.columns[p].text ? std::max(d.columns[p].width, 1u) : kMaxConvertedText;
+    });
+    for (unsigned p = 0; p < d.columns.size(); ++p) {
+      d.in_offsets.push_back(d.cast_in->getOffset(st.get(), p));
+      d.in_null_offsets.push_back(d.cast_in->getNullOffset(st.get(), p));
+    }
+    d.in_buffer.resize(d.cast_in->getMessageLength(st.get()));
+    d.rs = detail::ResultSet(d.select->openCursor(st.get(), d.tra->get(), nullptr, nullptr, d.out.get(), 0));
+  } catch (const FbException& e) {
+    throw detail::error(e, sql);
+  }
+}
+
+IBTypedReader::~IBTypedReader() = default;
+
+bool IBTypedReader::Next(TypedRow& row) {
+  Impl& d = *impl_;
+  if (!d.rs) return false;
+  Status st(*d.engine);
+  try {
+    if (d.rs->fetchNext(st.get(), d.buffer.data()) != IStatus::RESULT_OK) {
+      d.rs.end([&](IResultSet* r) { r->close(st.get()); });
+      return false;
+    }
+  } catch (const FbException& e) {
+    throw detail::error(e, d.context);
+  }
+  d.read(row);
+  return true;
+}
+
+void IBTypedReader::Convert(const std::vector<std::string>& texts, TypedRow& row) {
+  Impl& d = *impl_;
+  for (std::size_t p = 0; p < d.columns.size(); ++p) {
+    const Value v = column_value(d.columns[p], p < texts.size() ? texts[p] : std::string(),
+                                 [&] { return "column " + d.columns[p].name; });
+    const short null_flag = v.state == State::Null ? -1 : 0;
+    std::memcpy(&d.in_buffer[d.in_null_offsets[p]], &null_flag, sizeof null_flag);
+    const auto len = static_cast<unsigned short>(v.bytes.size());
+    std::memcpy(&d.in_buffer[d.in_offsets[p]], &len, sizeof len);
+    std::memcpy(&d.in_buffer[d.in_offsets[p] + sizeof len], v.bytes.data(), len);
+  }
+  Status st(*d.engine);
+  try {
+    d.cast->execute(st.get(), d.tra->get(), d.cast_in.get(), d.in_buffer.data(), d.out.get(), d.buffer.data());
+  } catch (const FbException& e) {
+    throw detail::error(e, "");
+  }
+  d.read(row);
+}
+
+std::string IBTypedReader::Display(std::size_t column, const TypedValue& value) const {
+  const Impl& d = *impl_;
+  if (!value) return "NULL";
+  const std::string& v = *value;
+  const unsigned type = d.types.at(column);
+  auto scaled = [&](std::int64_t n) {
+    if (d.scales[column] >= 0) return std::to_string(n);
+    const auto places = static_cast<std::size_t>(-d.scales[column]);
+    std::string digits = std::to_string(n < 0 ? -n : n);
+    if (digits.size() <= places) digits.insert(0, places + 1 - digits.size(), '0');
+    digits.insert(digits.size() - places, ".");
+    return (n < 0 ? "-" : "") + digits;
+  };
+  auto date = [&](ISC_DATE day) {
+    unsigned y = 0, m = 0, dd = 0;
+    d.engine->util()->decodeDate(day, &y, &m, &dd);
+    char s[16];
+    std::snprintf(s, sizeof s, "%04u-%02u-%02u", y, m, dd);
+    return std::string(s);
+  };
+  auto time = [&](ISC_TIME t) {
+    unsigned h = 0, mi = 0, sec = 0, frac = 0;
+    d.engine->util()->decodeTime(t, &h, &mi, &sec, &frac);
+    char s[24];
+    std::snprintf(s, sizeof s, "%02u:%02u:%02u.%04u", h, mi, sec, frac);
+    return std::string(s);
+  };
+  switch (type) {
+    case SQL_TEXT:
+    case SQL_VARYING:
+      return platform::from_cp1252(v);
+    case SQL_SHORT: {
+      std::int16_t n = 0;
+      std::memcpy(&n, v.data(), sizeof n);
+      return scaled(n);
+    }
+    case SQL_LONG: {
+      std::int32_t n = 0;
+      std::memcpy(&n, v.data(), sizeof n);
+      return scaled(n);
+    }
+    case SQL_INT64: {
+      std::int64_t n = 0;
+      std::memcpy(&n, v.data(), sizeof n);
+      return scaled(n);
+    }
+    case SQL_DOUBLE: {
+      // The shortest text that reads back as the same double: two values
+      // that differ never look alike.
+      double x = 0;
+      std::memcpy(&x, v.data(), sizeof x);
+      char s[32];
+      const auto end = std::to_chars(s, s + sizeof s, x).ptr;
+      return std::string(s, end);
+    }
+    case SQL_FLOAT: {
+      float x = 0;
+      std::memcpy(&x, v.data(), sizeof x);
+      char s[32];
+      const auto end = std::to_chars(s, s + sizeof s, x).ptr;
+      return std::string(s, end);
+    }
+    case SQL_TIMESTAMP: {
+      ISC_TIMESTAMP ts{};
+      std::memcpy(&ts, v.data(), sizeof ts);
+      return date(ts.timestamp_date) + " " + time(ts.timestamp_time);
+    }
+    case SQL_TYPE_DATE: {
+      ISC_DATE day{};
+      std::memcpy(&day, v.data(), sizeof day);
+      return date(day);
+    }
+    case SQL_TYPE_TIME: {
+      ISC_TIME t{};
+      std::memcpy(&t, v.data(), sizeof t);
+      return time(t);
+    }
+    default:
+      break;
+  }
+  std::string hex;
+  for (unsigned char c : v) {
+    char s[3];
+    std::snprintf(s, sizeof s, "%02x", c);
+    hex += s;
+  }
+  return hex;
 }
 
 }  // namespace qv::fb

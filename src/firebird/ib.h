@@ -95,6 +95,7 @@ class IBDatabase {
   friend class IBTransaction;
   friend class IBSQL;
   friend class IBTable;
+  friend class IBTypedReader;
 };
 
 // The transaction (`IBTransaction1`). Its action when the connection closes
@@ -203,6 +204,39 @@ class IBTable {
   Impl& impl();
   std::unique_ptr<Impl> impl_;
   friend class IBField;
+};
+
+// A value in its column's own type as the engine holds it, as bytes that are
+// equal exactly when the engine's values are (text without its trailing
+// blanks); nullopt is NULL.
+using TypedValue = std::optional<std::string>;
+using TypedRow = std::vector<TypedValue>;
+
+// Reads columns of a table in their own types, in a read-only transaction of
+// its own, and converts texts to those types as the engine does when a row
+// is posted: for comparing what a table holds with what it should hold,
+// without tolerance.
+class IBTypedReader {
+ public:
+  // `columns` of `table`, rows in the order of `order_by` (SQL; empty: as
+  // stored).
+  IBTypedReader(IBDatabase& db, std::string_view table, const std::vector<std::string>& columns,
+                std::string_view order_by);
+  ~IBTypedReader();
+  IBTypedReader(const IBTypedReader&) = delete;
+  IBTypedReader& operator=(const IBTypedReader&) = delete;
+
+  // The next stored row; false after the last.
+  bool Next(TypedRow& row);
+  // The texts as IBField::SetAsString would store them, converted by the
+  // engine to the columns' types. Raises Error when a text is refused.
+  void Convert(const std::vector<std::string>& texts, TypedRow& row);
+  // Readable text of a value of column i (UTF-8; "NULL" for NULL).
+  std::string Display(std::size_t column, const TypedValue& value) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // The engine shuts itself down on SIGINT and SIGTERM, under the feet of a

@@ -323,4 +323,15 @@ std::string hex(std::string_view bytes) {
   return s;
 }
 
+std::string through_field(FieldType type, std::string_view text) {
+  if (type == FieldType::Alpha || type == FieldType::Memo) return std::string(text);
+  const std::string_view t = platform::trim(text);
+  if (t.empty()) return {};
+  unsigned char stored[32] = {};
+  encode(type, t, stored);
+  std::string out;
+  if (!all_zero(stored, sizeof stored)) format(type, stored, out);
+  return out;
+}
+
 }  // namespace qv::pdx::values

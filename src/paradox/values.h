@@ -43,4 +43,10 @@ void encode(FieldType type, std::string_view text, unsigned char* p);
 
 std::string hex(std::string_view bytes);
 
+// The text a field of `type` reads back after being given `text`: alpha and
+// memo text unchanged, other types stored and read again (a date keeps its
+// date part, a number its stored form); empty when no value is stored.
+// Throws Invalid as encode does.
+std::string through_field(FieldType type, std::string_view text);
+
 }  // namespace qv::pdx::values

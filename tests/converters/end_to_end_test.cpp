@@ -181,6 +181,44 @@ TEST_F(EndToEndTest, AFractionalOrderStopsTheRunAndTheCheckSaysSoBeforehand) {
   EXPECT_THAT(out, Not(HasSubstr("Conversion run complete")));
   EXPECT_THAT(out, HasSubstr("STATS_JT_4 table..........."));
   EXPECT_THAT(out, Not(HasSubstr("STATS_ST_4 table...........")));
+
+  // Verify names the refused row and what the stopped run never reached.
+  EXPECT_EQ(cli("--verify \"" + data.string() + "\"", out, err), 1) << out << err;
+  EXPECT_THAT(out, HasSubstr("STATS_JT_4 stats_jt.db row 3: expected (refused by the run), found ORDER: \"3.5\" is not a whole number"));
+  EXPECT_THAT(out, HasSubstr("STATS_ST_4 STATE 'CA': expected STATE=CA, "));
+  EXPECT_THAT(out, HasSubstr("TIME10_4        expected       48  found        0  missing     48"));
+  EXPECT_THAT(out, HasSubstr("JSEARCH_4       expected       40  found       40  missing      0  extra      0  differing values      0"));
+}
+
+TEST_F(EndToEndTest, ARunThenVerifyInOneCommand) {
+  const fs::path data = drive_.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "e2e00003";
+  sample::Options options;
+  options.rows = 30;
+  options.jobs = 40;
+  sample::write_data_set(data, options);
+  const fs::path report = drive_.root() / "run.json";
+
+  std::string out, err;
+  EXPECT_EQ(cli("--verify \"" + data.string() + "\"", out, err), 2) << out << err;
+  EXPECT_THAT(err, HasSubstr("There is no database "));
+
+  EXPECT_EQ(cli("--then-verify --report \"" + report.string() + "\" \"" + data.string() + "\"", out, err), 0)
+      << out << err;
+  EXPECT_THAT(out, HasSubstr("Conversion run complete"));
+  EXPECT_THAT(out, HasSubstr("Total: 18 tables, expected "));
+  EXPECT_THAT(out, HasSubstr("every value arrived"));
+  EXPECT_THAT(read_file(report.string() + ".verify.json"), HasSubstr("\"clean\": true"));
+  EXPECT_THAT(read_file(report), HasSubstr("\"outcome\""));
+
+  DataModule2->IBDatabase2.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  DataModule2->IBDatabase2.DatabaseName = Tconversion_form::destination_file("e2e00003");
+  DataModule2->IBDatabase2.Open();
+  DataModule2->IBDatabase2.ExecuteImmediate("UPDATE CONFIG_4 SET MY_CITY = 'ELSEWHERE'");
+  DataModule2->IBDatabase2.Close();
+  EXPECT_EQ(cli("--verify --tables config.db \"" + data.string() + "\"", out, err), 1) << out << err;
+  EXPECT_THAT(out, HasSubstr("CONFIG_4        expected        9  found        9  missing      0  extra      0  differing values      9"));
+  EXPECT_THAT(out, HasSubstr("CONFIG_4 row 1, MY_CITY: expected "));
+  EXPECT_THAT(out, Not(HasSubstr("CARRIER_4")));
 }
 
 }  // namespace

@@ -1,0 +1,382 @@
+#include "verify/verify.h"
+
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "builder/schema.h"
+#include "converters/frame.h"
+#include "firebird/ib.h"
+#include "form/conversion_form.h"
+#include "jobsearch/jobsearch.h"
+#include "paradox/table.h"
+#include "paradox/values.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace qv::verify {
+
+namespace {
+
+constexpr const char* kNoRow = "(no row)";
+
+// One destination table as verify sees it: its columns, the old field each is
+// read from, and how the run turns a value into the text it posts.
+struct Plan {
+  std::string old_file;
+  std::string dest_table;
+  std::vector<std::string> old_fields, dest_columns;
+  std::size_t key_columns = 0;  // the first n columns form the key
+  bool sequence_key = false;    // the key is the row's place (1, 2, ...)
+  bool merge = false;
+  // The texts posted for one old record; nullopt when the run leaves it out.
+  // Raises (naming the field) where the run would stop.
+  std::function<std::optional<std::vector<std::string>>(const std::vector<std::string>&, std::int64_t)> texts;
+};
+
+Plan frame_plan(const conv::TableRule& rule) {
+  Plan p;
+  p.old_file = rule.old_file;
+  p.dest_table = platform::ascii_upper(rule.dest_table);
+  std::vector<bool> integer;
+  const builder::TableDef* def = builder::find_table(rule.dest_table);
+  for (const conv::Column& c : rule.columns) {
+    p.old_fields.emplace_back(c.old_field);
+    p.dest_columns.push_back(platform::ascii_upper(c.dest_column));
+    const builder::ColumnDef* col = def ? def->find_column(c.dest_column) : nullptr;
+    integer.push_back(c.write != conv::Write::TrueFlag && col &&
+                      builder::parse_type(col->type).kind == builder::ColumnType::Kind::integer);
+  }
+  p.key_columns = rule.key_columns;
+  p.merge = rule.merge_duplicates;
+  p.texts = [&rule, integer](const std::vector<std::string>& values,
+                             std::int64_t) -> std::optional<std::vector<std::string>> {
+    if (rule.skip == conv::Skip::AnyBlank)
+      for (const auto& v : values)
+        if (platform::is_blank(v)) return std::nullopt;
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      out.push_back(conv::written_text(rule.columns[i].write, values[i]));
+      if (integer[i] && conv::has_fraction(out.back()))
+        throw std::runtime_error(fmt::format("{}: \"{}\" is not a whole number", rule.columns[i].old_field, out.back()));
+    }
+    return out;
+  };
+  return p;
+}
+
+// The job-search records pass through the temporary files' typed fields and
+// arrive upper-cased, keyed 1, 2, 3, ... in the old table's order.
+Plan jsearch_plan() {
+  Plan p;
+  p.old_file = "JSEARCH2.db";
+  p.dest_table = "JSEARCH_4";
+  for (std::size_t i = 0; i < jobsearch::kCarried; ++i) {
+    p.old_fields.emplace_back(jobsearch::kLayout[i].name);
+    p.dest_columns.emplace_back(jobsearch::kLayout[i].dest_column);
+  }
+  p.key_columns = 1;
+  p.sequence_key = true;
+  p.texts = [](const std::vector<std::string>& values, std::int64_t row) -> std::optional<std::vector<std::string>> {
+    std::vector<std::string> out(values.size());
+    out[0] = std::to_string(row);
+    for (std::size_t i = 1; i < values.size(); ++i) {
+      const auto& f = jobsearch::kLayout[i];
+      std::string text = conv::in_context("", 0, f.name, [&] { return pdx::values::through_field(f.type, values[i]); });
+      if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
+      out[i] = platform::upper(text);
+    }
+    return out;
+  };
+  return p;
+}
+
+std::string key_bytes(const fb::TypedRow& row, std::size_t n) {
+  std::string k;
+  for (std::size_t i = 0; i < n && i < row.size(); ++i) {
+    k += row[i] ? 'v' : 'n';
+    if (row[i]) k += std::to_string(row[i]->size()) + ':' + *row[i];
+  }
+  return k;
+}
+
+class TableVerifier {
+ public:
+  TableVerifier(const Plan& plan, fb::IBDatabase& db, const Options& o) : plan_(plan), db_(db), o_(o) {
+    result_.table = plan.dest_table;
+  }
+
+  TableResult run() {
+    pdx::PDTable old;
+    old.Directory = o_.directory;
+    old.TableName = plan_.old_file;
+    old.CodePageOverride = o_.codepage;
+    try {
+      old.Open();
+    } catch (const std::exception& e) {
+      note(plan_.old_file, "", "(the old table)", e.what());
+      result_.missing = 1;  // nothing can be expected: count the table as missing
+      return result_;
+    }
+    std::optional<fb::IBTypedReader> reader;
+    try {
+      const std::string order = plan_.sequence_key ? plan_.dest_columns[0] : std::string();
+      reader.emplace(db_, plan_.dest_table, plan_.dest_columns, order);
+    } catch (const std::exception& e) {
+      // A run stopped before the table was made: every row is missing.
+      note("", "", "(the table is missing from the database)", e.what());
+      for (; !old.Eof(); old.Next()) ++result_.expected;
+      result_.missing = result_.expected;
+      return result_;
+    }
+    reader_ = &*reader;
+    std::vector<pdx::PDField*> fields;
+    for (const auto& f : plan_.old_fields) fields.push_back(&old.FieldByName(f));
+    std::vector<std::string> values(fields.size());
+    std::int64_t kept = 0;
+    for (std::int64_t row = 1; !old.Eof(); ++row, old.Next()) {
+      for (std::size_t i = 0; i < fields.size(); ++i) values[i] = fields[i]->AsString();
+      std::optional<std::vector<std::string>> texts;
+      fb::TypedRow typed;
+      try {
+        texts = plan_.texts(values, kept + 1);
+        if (!texts) continue;
+        reader_->Convert(*texts, typed);
+      } catch (const std::exception& e) {
+        // The run stops here: the row cannot arrive.
+        ++result_.expected;
+        ++result_.missing;
+        note(fmt::format("{} row {}", plan_.old_file, row), "", "(refused by the run)", e.what());
+        continue;
+      }
+      ++kept;
+      add_expected(std::move(typed), row);
+    }
+    finish();
+    return result_;
+  }
+
+ private:
+  struct Expected {
+    fb::TypedRow row;
+    bool matched = false;
+  };
+
+  void note(std::string key, std::string column, std::string expected, std::string found) {
+    if (result_.shown.size() < o_.max_shown)
+      result_.shown.push_back({plan_.dest_table, std::move(key), std::move(column), std::move(expected), std::move(found)});
+  }
+
+  std::string key_text(const fb::TypedRow& row) const {
+    if (plan_.key_columns == 0) return {};
+    std::string out;
+    for (std::size_t i = 0; i < plan_.key_columns; ++i)
+      out += fmt::format("{}{} '{}'", i ? ", " : "", plan_.dest_columns[i], reader_->Display(i, row[i]));
+    return out;
+  }
+
+  std::string row_text(const fb::TypedRow& row) const {
+    std::string out;
+    for (std::size_t i = 0; i < row.size(); ++i)
+      out += fmt::format("{}{}={}", i ? ", " : "", plan_.dest_columns[i], reader_->Display(i, row[i]));
+    return out;
+  }
+
+  void compare(const fb::TypedRow& expected, const fb::TypedRow& found, const std::string& key) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      if (expected[i] == found[i]) continue;
+      ++result_.differing;
+      note(key, plan_.dest_columns[i], reader_->Display(i, expected[i]), reader_->Display(i, found[i]));
+    }
+  }
+
+  void missing(const fb::TypedRow& row, const std::string& key) {
+    ++result_.missing;
+    note(key, "", row_text(row), kNoRow);
+  }
+
+  void extra(const fb::TypedRow& row, const std::string& key) {
+    ++result_.extra;
+    note(key, "", kNoRow, row_text(row));
+  }
+
+  // Keyed tables keep their expected rows by key (a merged lookup value
+  // is the first of its key); the job-search table is compared as it
+  // streams, both sides in key order.
+  void add_expected(fb::TypedRow row, std::int64_t old_row) {
+    if (plan_.sequence_key) {
+      ++result_.expected;
+      stream_until(row);
+      return;
+    }
+    if (plan_.key_columns == 0) {
+      ++result_.expected;
+      keyless_.push_back({std::move(row)});
+      return;
+    }
+    std::string k = key_bytes(row, plan_.key_columns);
+    if (by_key_.count(k)) {
+      if (plan_.merge) return;  // merged into the value already there
+      // A key clash stops the run.
+      ++result_.expected;
+      ++result_.missing;
+      note(fmt::format("{} row {}", plan_.old_file, old_row), "", key_text(row) + " (a key clash stops the run)", kNoRow);
+      return;
+    }
+    ++result_.expected;
+    order_.push_back(k);
+    by_key_.emplace(std::move(k), Expected{std::move(row)});
+  }
+
+  static std::int64_t sequence(const fb::IBTypedReader& r, const fb::TypedValue& v) {
+    return v ? std::stoll(r.Display(0, v)) : 0;
+  }
+
+  bool fetch() {
+    if (!have_stored_ && !stored_done_) {
+      have_stored_ = reader_->Next(stored_);
+      stored_done_ = !have_stored_;
+      if (have_stored_) ++result_.found;
+    }
+    return have_stored_;
+  }
+
+  void stream_until(const fb::TypedRow& expected) {
+    const std::int64_t want = sequence(*reader_, expected[0]);
+    while (fetch() && sequence(*reader_, stored_[0]) < want) {
+      extra(stored_, key_text(stored_));
+      have_stored_ = false;
+    }
+    if (have_stored_ && sequence(*reader_, stored_[0]) == want) {
+      compare(expected, stored_, key_text(expected));
+      have_stored_ = false;
+    } else {
+      missing(expected, key_text(expected));
+    }
+  }
+
+  void finish() {
+    if (plan_.sequence_key) {
+      while (fetch()) {
+        extra(stored_, key_text(stored_));
+        have_stored_ = false;
+      }
+      return;
+    }
+    fb::TypedRow row;
+    std::size_t position = 0;
+    while (reader_->Next(row)) {
+      ++result_.found;
+      if (plan_.key_columns == 0) {
+        // No key: rows are paired in the order they were stored.
+        if (position < keyless_.size()) {
+          keyless_[position].matched = true;
+          compare(keyless_[position].row, row, fmt::format("row {}", position + 1));
+        } else {
+          extra(row, fmt::format("row {}", position + 1));
+        }
+        ++position;
+        continue;
+      }
+      auto it = by_key_.find(key_bytes(row, plan_.key_columns));
+      if (it == by_key_.end() || it->second.matched) {
+        extra(row, key_text(row));
+        continue;
+      }
+      it->second.matched = true;
+      compare(it->second.row, row, key_text(row));
+    }
+    for (std::size_t i = 0; i < keyless_.size(); ++i)
+      if (!keyless_[i].matched) missing(keyless_[i].row, fmt::format("row {}", i + 1));
+    for (const std::string& k : order_) {
+      const Expected& e = by_key_.at(k);
+      if (!e.matched) missing(e.row, key_text(e.row));
+    }
+  }
+
+  const Plan& plan_;
+  fb::IBDatabase& db_;
+  const Options& o_;
+  TableResult result_;
+  fb::IBTypedReader* reader_ = nullptr;
+  std::map<std::string, Expected> by_key_;
+  std::vector<std::string> order_;
+  std::vector<Expected> keyless_;
+  fb::TypedRow stored_;
+  bool have_stored_ = false, stored_done_ = false;
+};
+
+}  // namespace
+
+bool Report::clean() const {
+  for (const auto& t : tables)
+    if (!t.clean()) return false;
+  return true;
+}
+
+std::vector<std::string> Report::lines() const {
+  std::vector<std::string> out;
+  TableResult total;
+  for (const auto& t : tables) {
+    out.push_back(fmt::format("{:<15} expected {:>8}  found {:>8}  missing {:>6}  extra {:>6}  differing values {:>6}",
+                              t.table, t.expected, t.found, t.missing, t.extra, t.differing));
+    for (const auto& d : t.shown)
+      out.push_back(fmt::format("    {}{}{}{}: expected {}, found {}", d.table, d.key.empty() ? "" : " ", d.key,
+                                d.column.empty() ? "" : ", " + d.column, d.expected, d.found));
+    total.expected += t.expected;
+    total.found += t.found;
+    total.missing += t.missing;
+    total.extra += t.extra;
+    total.differing += t.differing;
+  }
+  out.push_back(fmt::format("Total: {} tables, expected {}, found {}, missing {}, extra {}, differing values {}: {}",
+                            tables.size(), total.expected, total.found, total.missing, total.extra, total.differing,
+                            clean() ? "every value arrived" : "DIFFERENCES FOUND"));
+  return out;
+}
+
+nlohmann::json Report::to_json() const {
+  nlohmann::json j;
+  j["database"] = database;
+  j["clean"] = clean();
+  j["tables"] = nlohmann::json::array();
+  for (const auto& t : tables) {
+    nlohmann::json jt{{"table", t.table},     {"expected", t.expected}, {"found", t.found},
+                      {"missing", t.missing}, {"extra", t.extra},       {"differing", t.differing}};
+    jt["differences"] = nlohmann::json::array();
+    for (const auto& d : t.shown)
+      jt["differences"].push_back(
+          {{"table", d.table}, {"key", d.key}, {"column", d.column}, {"expected", d.expected}, {"found", d.found}});
+    j["tables"].push_back(std::move(jt));
+  }
+  return j;
+}
+
+Report run(const Options& options) {
+  const std::string dbname = Tconversion_form::database_name(options.directory);
+  if (dbname.empty()) throw Refused("The folder " + options.directory + " names no database (no \\db\\<name> in it)");
+  const std::string file = Tconversion_form::destination_file(dbname);
+  const std::filesystem::path real = platform::map_path(file);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(real, ec)) throw Refused("There is no database " + real.string() + " to verify");
+
+  fb::IBDatabase db;
+  db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  db.DatabaseName = file;
+  db.Open();
+  Report report;
+  report.database = real.string();
+  for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) {
+    if (!options.ticks.empty() && !options.ticks[i]) continue;
+    const conv::TableRule* rule = conv::rule_for_item(i);
+    const Plan plan = rule ? frame_plan(*rule) : jsearch_plan();
+    report.tables.push_back(TableVerifier(plan, db, options).run());
+  }
+  db.Close();
+  return report;
+}
+
+}  // namespace qv::verify

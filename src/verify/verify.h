@@ -1,0 +1,56 @@
+// Verify: reads the database a run made from an old data set and compares it
+// with the old tables as the run's rules turn them into rows: every expected
+// row present, no extra row, every value equal as the engine compares it.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qv::verify {
+
+// Verify cannot start: no database for the folder, or no valid folder.
+class Refused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Difference {
+  std::string table;     // destination table, e.g. "CARRIER_4"
+  std::string key;       // "PK 12", "CARRIER 'UPS'", "row 3"
+  std::string column;    // empty for a whole row
+  std::string expected;  // "(no row)" for an extra row
+  std::string found;     // "(no row)" for a missing row
+};
+
+struct TableResult {
+  std::string table;
+  std::int64_t expected = 0, found = 0, missing = 0, extra = 0, differing = 0;
+  std::vector<Difference> shown;  // the first max_shown
+  bool clean() const { return missing == 0 && extra == 0 && differing == 0; }
+};
+
+struct Report {
+  std::string database;  // real path of the file compared
+  std::vector<TableResult> tables;
+  bool clean() const;
+  // Per table a line, then its differences, then the total line.
+  std::vector<std::string> lines() const;
+  nlohmann::json to_json() const;
+};
+
+struct Options {
+  std::string directory;    // the old data set (a program path)
+  std::vector<bool> ticks;  // per check-list item; empty: every table
+  int codepage = 0;         // instead of the tables' own, as the run would
+  std::size_t max_shown = 20;
+};
+
+// Compares the ticked tables in check-list order. Raises Refused when the
+// folder names no database or the database file is not there.
+Report run(const Options& options);
+
+}  // namespace qv::verify

@@ -1,0 +1,290 @@
+// Verify after real runs of the generated data set, on databases left as the
+// run made them, changed behind the tool's back, or cut short.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "check/check.h"
+#include "datamodule/datamodule.h"
+#include "firebird/ib.h"
+#include "form/conversion_form.h"
+#include "jobsearch/jobsearch.h"
+#include "platform/text.h"
+#include "sample_data.h"
+#include "support/testsupport.h"
+#include "verify/verify.h"
+
+namespace qv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+class FailOnBox : public MessageBoxes {
+ public:
+  void Show(const std::string& text, const std::string& caption) override {
+    ADD_FAILURE() << "unexpected message box " << caption << ": " << text;
+  }
+};
+
+class VerifyTest : public ::testing::Test {
+ protected:
+  fs::path data_set(const sample::Options& options) {
+    sample::write_data_set(dir_, options);
+    return dir_;
+  }
+
+  // A whole run as the commands make it; true when it completed.
+  bool migrate(const std::vector<bool>& ticks = {}) {
+    DataModuleScope module;
+    FailOnBox boxes;
+    FormSetup setup;
+    setup.records_per_temp_file = records_per_temp_file_;
+    Tconversion_form form(&boxes, setup);
+    form.FormActivate(&form);
+    form.CDirectoryOutline_Source.SetDirectory(dir_.string());
+    form.btn_select_directoryClick(&form);
+    for (std::size_t i = 0; i < Tconversion_form::kTables; ++i)
+      form.files_checklistbox.SetChecked(i, ticks.empty() || ticks[i]);
+    try {
+      form.btn_convertClick(&form);
+    } catch (const std::exception&) {
+      return false;
+    }
+    return form.last_run_completed;
+  }
+
+  verify::Report verify(const std::vector<bool>& ticks = {}) {
+    verify::Options o;
+    o.directory = dir_.string();
+    o.ticks = ticks;
+    return verify::run(o);
+  }
+
+  // Statements run on the migrated database, as another program would.
+  void tamper(const std::vector<std::string>& statements) {
+    fb::IBDatabase db;
+    db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+    db.DatabaseName = Tconversion_form::destination_file("verif001");
+    db.Open();
+    for (const auto& s : statements) db.ExecuteImmediate(s);
+    db.Close();
+  }
+
+  static const verify::TableResult& table(const verify::Report& r, const std::string& name) {
+    for (const auto& t : r.tables)
+      if (t.table == name) return t;
+    throw std::runtime_error("no result for " + name);
+  }
+
+  static std::string text(const verify::Report& r) {
+    std::string s;
+    for (const auto& l : r.lines()) s += l + "\n";
+    return s;
+  }
+
+  std::int64_t records_per_temp_file_ = 5000;
+  DriveC drive_;
+  fs::path dir_ = drive_.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "verif001";
+};
+
+TEST_F(VerifyTest, RunThenVerifyFindsEveryValueAtTheSplitSizes) {
+  // Files of 10 records: the job-search split at 7 to 9, 17 to 19 and beyond.
+  // The whole data set once, then the job-search table alone.
+  records_per_temp_file_ = 10;
+  std::vector<bool> jsearch_only(Tconversion_form::kTables, false);
+  jsearch_only[10] = true;
+  for (std::size_t jobs : {33u, 0u, 1u, 7u, 8u, 9u, 10u, 18u, 19u}) {
+    const std::vector<bool> ticks = jobs == 33 ? std::vector<bool>{} : jsearch_only;
+    sample::Options o;
+    o.rows = 60;
+    o.jobs = jobs;
+    o.seed = jobs + 3;
+    data_set(o);
+    ASSERT_TRUE(migrate(ticks)) << jobs;
+    const verify::Report r = verify(ticks);
+    EXPECT_TRUE(r.clean()) << jobs << "\n" << text(r);
+    EXPECT_EQ(table(r, "JSEARCH_4").found, static_cast<std::int64_t>(jobs));
+    EXPECT_EQ(r.tables.size(), ticks.empty() ? 18u : 1u);
+  }
+}
+
+TEST_F(VerifyTest, ReportsExactlyTheChangesMadeBehindItsBack) {
+  sample::Options o;
+  o.rows = 80;
+  o.jobs = 50;
+  data_set(o);
+  ASSERT_TRUE(migrate());
+  ASSERT_TRUE(verify().clean());
+
+  struct Case {
+    std::string what, sql, table, column;
+    std::int64_t missing, extra, differing;
+  };
+  const std::vector<Case> cases = {
+      {"a value updated", "UPDATE JSEARCH_4 SET CONTACT_NAME = 'SOMEONE ELSE' WHERE PK = 7", "JSEARCH_4",
+       "CONTACT_NAME", 0, 0, 1},
+      {"a row deleted", "DELETE FROM QUORVEL_4 WHERE PK = (SELECT MIN(PK) FROM QUORVEL_4)", "QUORVEL_4", "", 1, 0,
+       0},
+      {"a row inserted", "INSERT INTO ITEM_4 (ITEM) VALUES ('NOT IN THE OLD TABLE')", "ITEM_4", "", 0, 1, 0},
+      // The value is its own key: the changed one is extra, the old one missing.
+      {"a lookup value's case changed", "UPDATE CITY_4 SET CITY = LOWER(CITY) WHERE CITY = (SELECT MAX(CITY) FROM CITY_4)",
+       "CITY_4", "", 1, 1, 0},
+      {"a date moved by a day", "UPDATE QUORVEL_4 SET ITEM_DATE = ITEM_DATE + 1 WHERE PK = (SELECT MAX(PK) FROM QUORVEL_4)",
+       "QUORVEL_4", "ITEM_DATE", 0, 0, 1},
+      {"a number's last decimal changed",
+       "UPDATE STATS_ST_4 SET PERCENTAGE = PERCENTAGE + 0.000000000001 WHERE STATE = 'NY'", "STATS_ST_4",
+       "PERCENTAGE", 0, 0, 1},
+  };
+  std::vector<std::string> statements;
+  for (const auto& c : cases) statements.push_back(c.sql);
+  tamper(statements);
+
+  const verify::Report r = verify();
+  std::map<std::string, std::vector<const Case*>> by_table;
+  for (const auto& c : cases) by_table[c.table].push_back(&c);
+  for (const auto& t : r.tables) {
+    std::int64_t missing = 0, extra = 0, differing = 0;
+    for (const Case* c : by_table[t.table]) {
+      missing += c->missing;
+      extra += c->extra;
+      differing += c->differing;
+    }
+    EXPECT_EQ(t.missing, missing) << t.table << "\n" << text(r);
+    EXPECT_EQ(t.extra, extra) << t.table;
+    EXPECT_EQ(t.differing, differing) << t.table;
+    EXPECT_EQ(t.shown.size(), static_cast<std::size_t>(missing + extra + differing)) << t.table;
+    for (const auto& d : t.shown) {
+      if (d.column.empty()) continue;
+      EXPECT_TRUE(std::any_of(by_table[t.table].begin(), by_table[t.table].end(),
+                                [&](const Case* c) { return c->column == d.column; }))
+          << t.table << " " << d.column;
+    }
+  }
+  const std::string report = text(r);
+  EXPECT_THAT(report, HasSubstr("JSEARCH_4 PK '7', CONTACT_NAME: expected "));
+  EXPECT_THAT(report, HasSubstr("found SOMEONE ELSE"));
+  EXPECT_THAT(report, HasSubstr("ITEM_4 ITEM 'NOT IN THE OLD TABLE': expected (no row), found ITEM=NOT IN THE OLD TABLE"));
+  EXPECT_THAT(report, HasSubstr("DIFFERENCES FOUND"));
+}
+
+TEST_F(VerifyTest, ReportsWhatARunCutShortLeftOut) {
+  sample::Options o;
+  o.rows = 40;
+  o.jobs = 30;
+  data_set(o);
+  ASSERT_TRUE(migrate());
+  // As a killed run leaves it: a table never made, one half loaded, the
+  // rest never reached.
+  tamper({"DROP TABLE TIME10_4", "DELETE FROM JSEARCH_4 WHERE PK > 20", "DELETE FROM STATS_ST_4"});
+  const verify::Report r = verify();
+  const auto& time10 = table(r, "TIME10_4");
+  EXPECT_EQ(time10.found, 0);
+  EXPECT_EQ(time10.missing, time10.expected);
+  EXPECT_GT(time10.expected, 0);
+  ASSERT_FALSE(time10.shown.empty());
+  EXPECT_EQ(time10.shown[0].expected, "(the table is missing from the database)");
+  EXPECT_EQ(table(r, "JSEARCH_4").missing, 10);
+  EXPECT_EQ(table(r, "JSEARCH_4").found, 20);
+  EXPECT_EQ(table(r, "STATS_ST_4").missing, 7);
+  EXPECT_EQ(table(r, "JSEARCH_4").shown.size(), 10u);
+  EXPECT_TRUE(table(r, "QUORVEL_4").clean());
+  EXPECT_FALSE(r.clean());
+}
+
+// Rewrites an old table of the data set with `change` applied to its field
+// definitions and its rows (all values as text).
+void rewrite(const fs::path& dir, const std::string& file,
+             const std::function<void(std::vector<pdx::FieldDef>&, std::vector<std::vector<std::string>>&)>& change) {
+  std::vector<pdx::FieldDef> defs;
+  std::vector<std::vector<std::string>> rows;
+  {
+    pdx::PDTable t;
+    t.Directory = dir.string();
+    t.TableName = file;
+    t.Open();
+    defs = t.Fields();
+    for (; !t.Eof(); t.Next()) {
+      auto& row = rows.emplace_back();
+      for (const auto& d : defs) row.push_back(t.FieldByName(d.Name).AsString());
+    }
+  }
+  change(defs, rows);
+  sample::write_table(dir, file, defs, rows.size(), [&](std::size_t i, std::vector<std::string>& v) { v = rows[i]; });
+}
+
+std::size_t field_index(const std::vector<pdx::FieldDef>& defs, const std::string& name) {
+  for (std::size_t i = 0; i < defs.size(); ++i)
+    if (defs[i].Name == name) return i;
+  throw std::runtime_error("no field " + name);
+}
+
+TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
+  using Rows = std::vector<std::vector<std::string>>;
+  using Defs = std::vector<pdx::FieldDef>;
+  struct Case {
+    const char* what;
+    const char* file;
+    std::function<void(Defs&, Rows&)> plant;
+    check::Kind kind;  // what the check must report
+  };
+  auto set = [](const char* field, std::size_t row, std::string value, int widen = 0) {
+    return [=](Defs& defs, Rows& rows) {
+      const std::size_t f = field_index(defs, field);
+      defs[f].Required = false;
+      if (widen) defs[f].Size = widen;
+      rows.at(row).at(f) = value;
+    };
+  };
+  const std::vector<Case> cases = {
+      {"a text too long for the temporary file", "JSEARCH2.db", set("CONTACT_NAME", 3, std::string(70, 'x'), 100),
+       check::Kind::too_long},
+      {"a required job-search field missing", "JSEARCH2.db", set("POS_CITY", 5, ""), check::Kind::missing_required},
+      {"a duplicate key after upper-casing", "stats_st.db", set("STATE", 1, "NY"), check::Kind::key_clash},
+      {"a date the database cannot take", "stats_jt.db",
+       [](Defs& defs, Rows& rows) {
+         const std::size_t f = field_index(defs, "AS_OF_DATE");
+         defs[f] = {"AS_OF_DATE", pdx::FieldType::Alpha, 20, 0, false};
+         rows.at(1).at(f) = "02/30/2003";
+       },
+       check::Kind::bad_date},
+      // These only change what arrives: verify then expects the change.
+      {"a lookup duplicate after upper-casing", "CARRIER.db", set("CARRIER", 0, "ups"), check::Kind::merged},
+      {"a text wider than its column", "CITY.db", set("CITY", 2, std::string(90, 'k'), 120), check::Kind::shortened},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir_);
+    fs::remove_all(drive_.root() / "MyData" / "wk-db" / "intrbase");
+    sample::Options o;
+    o.rows = 20;
+    o.jobs = 20;
+    data_set(o);
+    rewrite(dir_, c.file, c.plant);
+
+    // The planted table alone.
+    std::vector<bool> ticks(Tconversion_form::kTables, false);
+    for (std::size_t i = 0; i < ticks.size(); ++i)
+      ticks[i] = platform::iequals(Tconversion_form::kItems[i], c.file);
+    check::Options co;
+    co.directory = dir_.string();
+    co.ticks = ticks;
+    const check::Report said = check::run(co);
+    EXPECT_GT(said.counts[static_cast<std::size_t>(c.kind)], 0);
+    const bool completed = migrate(ticks);
+    EXPECT_EQ(completed, !said.stops());
+    const verify::Report r = verify(ticks);
+    ASSERT_EQ(r.tables.size(), 1u);
+    EXPECT_EQ(r.clean(), completed) << text(r);
+  }
+}
+
+TEST_F(VerifyTest, RefusesAFolderWithoutItsDatabase) {
+  data_set({});
+  EXPECT_THROW(verify(), verify::Refused);
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -190,15 +190,21 @@ bool codepage_usable(int code_page) {
   }
 }
 
-int check(const Options& o) {
-  const std::string directory = old_table_directory(o);
-  const auto ticks = chosen_ticks(o);
-  if (!ticks || !codepage_usable(o.codepage)) return kRefused;
+// True when the form accepts the folder as a data set (it holds
+// quorvel2.db); its refusal is printed on stderr otherwise.
+bool folder_accepted(const std::string& directory) {
   qv::PrintedBoxes boxes(stderr);
   qv::Tconversion_form form(&boxes);
   form.CDirectoryOutline_Source.SetDirectory(directory);
   form.btn_select_directoryClick(&form);
-  if (boxes.shown) return kRefused;
+  return !boxes.shown;
+}
+
+int check(const Options& o) {
+  const std::string directory = old_table_directory(o);
+  const auto ticks = chosen_ticks(o);
+  if (!ticks || !codepage_usable(o.codepage)) return kRefused;
+  if (!folder_accepted(directory)) return kRefused;
 
   qv::check::Options options;
   options.directory = directory;
@@ -217,11 +223,7 @@ int verify(const Options& o) {
   const std::string directory = old_table_directory(o);
   const auto ticks = chosen_ticks(o);
   if (!ticks) return kRefused;
-  qv::PrintedBoxes boxes(stderr);
-  qv::Tconversion_form form(&boxes);
-  form.CDirectoryOutline_Source.SetDirectory(directory);
-  form.btn_select_directoryClick(&form);
-  if (boxes.shown) return kRefused;
+  if (!folder_accepted(directory)) return kRefused;
   qv::verify::Options options;
   options.directory = directory;
   options.ticks = *ticks;

@@ -231,6 +231,8 @@ TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t
   s.table = table;
   s.old_rows = old_rows;
   table_start_ = last_progress_ = std::chrono::steady_clock::now();
+  // Shown at once, so a table quicker than the progress interval still shows.
+  if (on_progress) on_progress(s, false);
   return s;
 }
 

@@ -333,7 +333,8 @@ TEST_F(IBTest, SecondProcessIsToldTheFileIsInUse) {
 TEST(EngineFolders, UnderTheRuntimeOrCacheFolderElseAFreshOneInTmp) {
   const test::TempDir t;
   for (const char* d : {"run", "home", "cache"}) std::filesystem::create_directory(t / d, t.path());
-  const std::string run = (t / "run").string(), home = (t / "home").string(), cache = (t / "cache").string();
+  const std::string run = (t / "run").string(), home = (t / "home").string(), cache = (t / "cache").string(),
+                    missing = (t / "missing").string();
   struct Case {
     const char *runtime, *cache, *home;
     std::string expected;  // empty: a fresh folder in /tmp
@@ -343,7 +344,7 @@ TEST(EngineFolders, UnderTheRuntimeOrCacheFolderElseAFreshOneInTmp) {
       {nullptr, cache.c_str(), home.c_str(), cache + "/quorvel-migrate"},
       {"", nullptr, home.c_str(), home + "/.cache/quorvel-migrate"},
       {"relative", nullptr, "/nonexistent", ""},
-      {(t / "missing").c_str(), nullptr, nullptr, ""},
+      {missing.c_str(), nullptr, nullptr, ""},
   };
   for (const Case& c : cases) {
     const detail::PrivateBase b = detail::private_base(c.runtime, c.cache, c.home);

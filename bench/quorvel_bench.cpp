@@ -13,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -560,6 +561,36 @@ std::string load_average() {
   return one + " " + five + " " + fifteen;
 }
 
+// The headless command's batch over `sets` sample data sets, once with one
+// data set at a time and once with two: wall seconds of each.
+void batch_step(const fs::path& root, std::size_t sets) {
+  in_child([&] {
+    qv::sample::Options o;
+    for (std::size_t i = 1; i <= sets; ++i) {
+      o.seed = i;
+      qv::sample::write_data_set(root / "batch" / fmt::format("set{:02}", i), o);
+    }
+    return Figures{};
+  });
+  const fs::path cli = fs::read_symlink("/proc/self/exe").parent_path() / "quorvel-migrate-cli";
+  double seconds[3] = {};
+  for (int jobs : {1, 2}) {
+    const std::string cmd = fmt::format("'{}' --drive-c '{}' --all '{}' --jobs {} --log-dir '{}' 2>'{}'", cli.string(),
+                                        (root / fmt::format("batch-drive-{}", jobs)).string(), (root / "batch").string(), jobs,
+                                        (root / fmt::format("batch-logs-{}", jobs)).string(),
+                                        (root / fmt::format("batch-{}.err", jobs)).string());
+    const auto t0 = Clock::now();
+    const int status = std::system(cmd.c_str());
+    seconds[jobs] = seconds_since(t0);
+    if (status != 0)
+      throw std::runtime_error(fmt::format("the batch with --jobs {} failed (status {}); see {}", jobs, status,
+                                           (root / fmt::format("batch-{}.err", jobs)).string()));
+  }
+  fmt::print("batch of {} sample data sets: --jobs 1 {:.2f} s, --jobs 2 {:.2f} s, speed-up {:.2f} (load average {})\n",
+             sets, seconds[1], seconds[2], seconds[1] / seconds[2], load_average());
+  std::fflush(stdout);
+}
+
 std::string cpu_model() {
   std::ifstream in("/proc/cpuinfo");
   for (std::string line; std::getline(in, line);)
@@ -665,11 +696,14 @@ int main(int argc, char** argv) {
   CLI::App app{"Migration benchmark: engine ceiling, conversions, reading, memory"};
   std::size_t jobs = 200000, payments = 100000, read_rows = 1000000;
   int rounds = 3;
+  std::size_t batch_sets = 20;
   bool million = false, keep = false, levers = false;
   app.add_option("--jobs", jobs, "job-search records for the conversion")->capture_default_str();
   app.add_option("--payments", payments, "payment records for the conversion")->capture_default_str();
   app.add_option("--read-rows", read_rows, "rows of the 20-field table that is read")->capture_default_str();
   app.add_option("--rounds", rounds, "rounds of each conversion and ceiling load")->capture_default_str();
+  app.add_option("--batch-sets", batch_sets, "sample data sets of the batch step (0: no batch step)")
+      ->capture_default_str();
   app.add_flag("--million", million, "also convert 1,000,000 job-search records against their ceiling (slow)");
   app.add_flag("--levers", levers, "also the reference load with active indexes and with EXECUTE BLOCK");
   app.add_flag("--keep", keep, "keep the temporary folder");
@@ -736,6 +770,8 @@ int main(int argc, char** argv) {
 
     const Outcome rd = in_child([] { return read_to_text(old_folder("read0001"), "READ20.db"); });
     print_step("read to text, 20 fields", rd, fmt::format(", {:.1f} MB/s", rd.f.bytes / rd.f.seconds / 1e6));
+
+    if (batch_sets > 0) batch_step(root, batch_sets);
 
     double peak = std::max({js.conversion.peak_mib(), pay.conversion.peak_mib(), demo.peak_mib, ver.peak_mib, rd.peak_mib});
     double efficiency = js.efficiency();

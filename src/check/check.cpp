@@ -407,8 +407,9 @@ namespace {
 
 // Two data sets can give the same database name: the check says when the
 // run would replace a database that is already there.
-void describe_destination(const std::string& directory, Report& report) {
-  const std::string name = Tconversion_form::database_name(directory);
+void describe_destination(const Options& options, Report& report) {
+  const std::string name =
+      Tconversion_form::chosen_database_name(options.directory, options.database_name);
   if (name.empty()) return;
   const std::string file = Tconversion_form::destination_file(name);
   const std::string path = platform::map_path(file).string();
@@ -434,7 +435,7 @@ void describe_destination(const std::string& directory, Report& report) {
 
 Report run(const Options& options) {
   Report report = Checker(options).run();
-  describe_destination(options.directory, report);
+  describe_destination(options, report);
   return report;
 }
 

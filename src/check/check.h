@@ -65,6 +65,7 @@ struct Options {
   std::string directory;   // the old data set (a program path)
   std::vector<bool> ticks;  // per check-list item; empty: every table
   int codepage = 0;        // instead of the tables' own, as the run would
+  std::string database_name;  // the run's database; empty: the one the folder gives
   // Called for every finding as it is found.
   std::function<void(const Finding&)> on_finding;
 };

@@ -20,6 +20,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "batch/batch.h"
 #include "check/check.h"
 #include "firebird/ib.h"
 #include "cli/summary.h"
@@ -83,6 +84,10 @@ struct Options {
   bool verify = false;
   bool then_verify = false;
   std::string directory;
+  std::string all;             // --all ROOT
+  unsigned jobs = 0;
+  std::string log_dir;
+  std::string batch_database;  // a batch's child: its data set's database
 };
 
 // The status log on stdout, and on a terminal a progress line per table on
@@ -210,6 +215,7 @@ int check(const Options& o) {
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
+  options.database_name = o.batch_database;
   options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
   const qv::check::Report report = qv::check::run(options);
   for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
@@ -228,6 +234,7 @@ int verify(const Options& o) {
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
+  options.database_name = o.batch_database;
   qv::verify::Report report;
   try {
     report = qv::verify::run(options);
@@ -255,7 +262,12 @@ int convert(const Options& o) {
 
   qv::PrintedBoxes boxes(stderr);
   Console console;
-  qv::Tconversion_form form(&boxes);
+  qv::FormSetup setup;
+  if (!o.batch_database.empty()) {
+    setup.database_name = o.batch_database;
+    setup.temp_directory = qv::batch::temp_directory(o.batch_database);
+  }
+  qv::Tconversion_form form(&boxes, setup);
   form.Memo1.on_add = [&](const std::string& line) { console.log(line); };
   form.on_progress = [&](const qv::TableStats& t, bool finished) { console.progress(t, finished); };
 
@@ -267,7 +279,7 @@ int convert(const Options& o) {
 
   qv::cli::RunSummary summary;
   summary.old_table_directory = directory;
-  const std::string dbname = qv::Tconversion_form::database_name(directory);
+  const std::string dbname = form.run_database_name(directory);
   int code = kOk;
   StopOnSignal stop_on_signal(form);
   try {
@@ -304,6 +316,27 @@ int convert(const Options& o) {
   return code;
 }
 
+// --all: every data set under the root, each by a child running this
+// program with the single run's options.
+int batch(const Options& o) {
+  if (!chosen_ticks(o) || !codepage_usable(o.codepage)) return kRefused;
+  qv::batch::Options b;
+  b.root = qv::platform::map_path(o.all);
+  b.action = o.check ? qv::batch::Action::Check
+             : o.verify ? qv::batch::Action::Verify
+             : o.then_verify ? qv::batch::Action::ConvertThenVerify
+                             : qv::batch::Action::Convert;
+  b.jobs = o.jobs;
+  b.log_dir = o.log_dir;
+  if (!o.report.empty()) b.report = qv::platform::map_path(o.report);
+  b.child_options = {"--drive-c", qv::platform::drive_root().string()};
+  if (o.tables) b.child_options.insert(b.child_options.end(), {"--tables", *o.tables});
+  if (o.codepage) b.child_options.insert(b.child_options.end(), {"--codepage", std::to_string(o.codepage)});
+  for (const auto& [on, flag] : {std::pair{o.check, "--check"}, {o.verify, "--verify"}, {o.then_verify, "--then-verify"}})
+    if (on) b.child_options.emplace_back(flag);
+  return qv::batch::run(b);
+}
+
 // Descriptors 0, 1 and 2 closed at start would be taken by the first files
 // opened (the engine's lock files), and the status log written into them.
 void open_standard_descriptors() {
@@ -328,7 +361,9 @@ int main(int argc, char** argv) {
   // Ours first: the engine, once loaded, calls them from its own handlers.
   install_stop_signals();
   Options o;
-  CLI::App app{"Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database."};
+  CLI::App app{
+      "Moves one QUORVEL data set (the Paradox tables of OLD_TABLE_DIR) into a new database; with --all ROOT, "
+      "every data set under ROOT into a database of its own."};
   app.set_version_flag("--version", QV_VERSION);
   app.add_option("--drive-c", o.drive_c, "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home)");
   app.add_option("--tables", o.tables, "Comma-separated tables to convert (default: all), e.g. carrier.db,config.db");
@@ -342,6 +377,20 @@ int main(int argc, char** argv) {
                                 "After a completed run, compare the new database with the old tables");
   auto* dump_opt = app.add_option("--dump", o.dump, "Print a Paradox table as CSV and exit");
   auto* dir_opt = app.add_option("OLD_TABLE_DIR", o.directory, "Folder of the old data set (holds quorvel2.db)");
+  auto* all_opt = app.add_option("--all", o.all,
+                                 "Every data set under this folder (a folder holding quorvel2.db, at any depth, "
+                                 "links not followed), each in a process of its own, with its own log file; with "
+                                 "--check, --verify or --then-verify each is checked or verified instead or too");
+  app.add_option("--jobs", o.jobs, "With --all: data sets at work at once (default: one per processor)")
+      ->needs(all_opt)
+      ->check(CLI::Range(1u, 64u));
+  app.add_option("--log-dir", o.log_dir,
+                 "With --all: folder of the data sets' logs (default: a new folder named after the run in the "
+                 "current one)")
+      ->needs(all_opt);
+  app.add_option(qv::batch::kChildOption, o.batch_database)->group("")->excludes(all_opt);
+  all_opt->excludes(dir_opt);
+  all_opt->excludes(dump_opt);
   dump_opt->excludes(dir_opt);
   dump_opt->excludes(check_opt);
   dump_opt->excludes(verify_opt);
@@ -352,7 +401,7 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-    if (o.dump.empty() && o.directory.empty()) throw CLI::RequiredError("OLD_TABLE_DIR");
+    if (o.dump.empty() && o.directory.empty() && o.all.empty()) throw CLI::RequiredError("OLD_TABLE_DIR");
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     // An unknown option or stray argument: show the valid ones.
@@ -363,6 +412,7 @@ int main(int argc, char** argv) {
   try {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
     if (!o.dump.empty()) return dump(o);
+    if (!o.all.empty()) return batch(o);
     if (o.check) return check(o);
     qv::fb::keep_engine_running_on_signals();
     if (o.verify) return verify(o);

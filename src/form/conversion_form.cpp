@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "converters/frame.h"
 #include "platform/paths.h"
@@ -59,7 +60,11 @@ void ConversionSteps::convert(Tconversion_form& form, std::size_t index, const s
 }
 
 Tconversion_form::Tconversion_form(MessageBoxes* boxes, FormSetup setup)
-    : boxes_(boxes), steps_(setup.steps), records_per_temp_file_(setup.records_per_temp_file) {
+    : boxes_(boxes),
+      steps_(setup.steps),
+      records_per_temp_file_(setup.records_per_temp_file),
+      database_name_(std::move(setup.database_name)),
+      temp_directory_(setup.temp_directory.empty() ? std::string(kTempDirectory) : std::move(setup.temp_directory)) {
   static ConversionSteps own_steps;
   if (!steps_) steps_ = &own_steps;
   if (records_per_temp_file_ < 1)
@@ -128,7 +133,7 @@ void Tconversion_form::btn_resetClick(Sender) {
 
 bool Tconversion_form::convert_allowed() {
   const std::string& directory = CDirectoryOutline_Source.Directory;
-  if (database_name(directory).empty()) {
+  if (run_database_name(directory).empty()) {
     show_message("The folder \"" + directory +
                  "\" is not inside a \"db\" folder of data sets, so the new database cannot be named "
                  "after it. Choose the folder of one data set inside the \"db\" folder.");
@@ -145,7 +150,7 @@ bool Tconversion_form::convert_allowed() {
 void Tconversion_form::btn_convertClick(Sender) {
   if (!convert_allowed()) return;
   const std::string directory = CDirectoryOutline_Source.Directory;
-  const std::string dbname = database_name(directory);
+  const std::string dbname = run_database_name(directory);
 
   Label1.SetEnabled(false);
   Label2.SetEnabled(false);
@@ -220,6 +225,10 @@ std::string Tconversion_form::database_name(const std::string& directory) {
   std::string_view rest = std::string_view(path).substr(at + key.size());
   rest = rest.substr(0, rest.find('\\'));
   return std::string(platform::utf8_prefix(rest, kNameLength));
+}
+
+std::string Tconversion_form::chosen_database_name(const std::string& directory, const std::string& given) {
+  return given.empty() ? database_name(directory) : given;
 }
 
 std::string Tconversion_form::destination_file(const std::string& dbname) {

@@ -64,6 +64,11 @@ struct FormSetup {
   ConversionSteps* steps = nullptr;  // null: the form's own
   // The most records a temporary job-search file takes.
   std::int64_t records_per_temp_file = 5000;
+  // The batch command's children: the database's name when the folder does
+  // not give one, and a temporary folder of the data set's own. Empty: the
+  // name from the folder, the one temporary folder.
+  std::string database_name = {};
+  std::string temp_directory = {};
 };
 
 class Tconversion_form {
@@ -146,6 +151,8 @@ class Tconversion_form {
   // "\db\" of the lower-case path (separators "\"), up to eight, ending at
   // the next separator. Empty when there is no "\db\" or no name after it.
   static std::string database_name(const std::string& directory);
+  // `given` when it is not empty, else the name the folder gives.
+  static std::string chosen_database_name(const std::string& directory, const std::string& given);
   // The destination file for a database name (a program path).
   static std::string destination_file(const std::string& dbname);
   // What is at `file` when it is not a regular file ("a symbolic link", "a
@@ -178,6 +185,11 @@ class Tconversion_form {
   void table_step(const char* step);
 
   std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
+  // The folder of the job-search temporary files (a program path).
+  const std::string& temp_directory() const { return temp_directory_; }
+  // The database Convert writes for `directory`: the name given at
+  // construction, else the one the folder gives.
+  std::string run_database_name(const std::string& directory) const { return chosen_database_name(directory, database_name_); }
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
@@ -203,6 +215,8 @@ class Tconversion_form {
   std::string run_position_;  // "database creation" or the table being converted
   ConversionSteps* steps_;
   std::int64_t records_per_temp_file_;
+  std::string database_name_;
+  std::string temp_directory_;
   std::chrono::steady_clock::time_point table_start_;
   std::chrono::steady_clock::time_point last_progress_;
 };

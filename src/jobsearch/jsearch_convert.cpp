@@ -69,7 +69,7 @@ class JsearchRun {
   // The count starts at 2, so a new file begins at the 4998th record, the
   // 9998th, ... (with 5000 per file).
   void create_files(std::int64_t old_count) {
-    form_.Memo1.Add(std::string("Step 1 create empty temporary files in ") + Tconversion_form::kTempDirectory);
+    form_.Memo1.Add("Step 1 create empty temporary files in " + form_.temp_directory());
     step("step 1 of 3: counting records");
     form_.create_jsearch2_table(&form_, 1);
     file_count_ = 1;

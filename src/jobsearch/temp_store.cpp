@@ -19,13 +19,13 @@ std::string temp_file_name(std::int64_t number) { return std::to_string(number) 
 void Tconversion_form::create_jsearch2_table(Sender, int number) {
   auto& session = pdx::Session::instance();
   session.DeleteAlias(jobsearch::kTempAlias);
-  const std::filesystem::path folder = platform::map_path(kTempDirectory);
+  const std::filesystem::path folder = platform::map_path(temp_directory_);
   std::error_code ec;
   const bool existed = std::filesystem::exists(folder, ec);
-  platform::force_directories(kTempDirectory);
+  platform::force_directories(temp_directory_);
   // A folder we make for the files is the user's alone, as the files are.
   if (!existed) std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
-  session.AddStandardAlias("tempdb", kTempDirectory, "PARADOX");
+  session.AddStandardAlias("tempdb", temp_directory_, "PARADOX");
 
   auto& table = DataModule2->PDTable2;
   table.DatabaseName = jobsearch::kTempAlias;

@@ -356,7 +356,8 @@ nlohmann::json Report::to_json() const {
 }
 
 Report run(const Options& options) {
-  const std::string dbname = Tconversion_form::database_name(options.directory);
+  const std::string dbname =
+      Tconversion_form::chosen_database_name(options.directory, options.database_name);
   if (dbname.empty()) throw Refused("The folder " + options.directory + " names no database (no \\db\\<name> in it)");
   const std::string file = Tconversion_form::destination_file(dbname);
   const std::filesystem::path real = platform::map_path(file);

@@ -46,6 +46,7 @@ struct Options {
   std::string directory;    // the old data set (a program path)
   std::vector<bool> ticks;  // per check-list item; empty: every table
   int codepage = 0;         // instead of the tables' own, as the run would
+  std::string database_name;  // the run's database; empty: the one the folder gives
   std::size_t max_shown = 20;
 };
 

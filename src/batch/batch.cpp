@@ -405,7 +405,8 @@ class Batch {
     const std::string error =
         x.report.is_object() && x.report.contains("error") && x.report["error"].is_string() ? x.report["error"].get<std::string>() : "";
     fmt::print(stderr, "[{}/{}] {} -> {}: {}, {} tables, {} rows, {:.2f} s{}\n", ++done_, sets_.size(),
-               shown_path(sets_[i].directory, o_.root), sets_[i].database, x.result, x.tables, x.rows, x.seconds,
+               shown_path(sets_[i].directory, o_.root), platform::readable_message(sets_[i].database), x.result, x.tables,
+               x.rows, x.seconds,
                error.empty() ? "" : " (" + error + ")");
     std::fflush(stderr);
   }
@@ -419,11 +420,11 @@ class Batch {
     for (std::size_t i = 0; i < sets_.size(); ++i) {
       const Outcome& x = outcomes_[i];
       fmt::print(stderr, "{:<{}}  {:<8}  {:>6}  {:>9}  {:<20}  {:>8.2f}\n", shown_path(sets_[i].directory, o_.root),
-                 width, sets_[i].database, x.tables, x.rows, x.result, x.seconds);
+                 width, platform::readable_message(sets_[i].database), x.tables, x.rows, x.result, x.seconds);
       ++counts[x.result];
     }
     std::string tally;
-    for (const auto& [result, n] : counts) tally += fmt::format("{}{} {}", tally.empty() ? "" : ", ", n, result);
+    for (const auto& [result, n] : counts) tally += fmt::format("{}{}: {}", tally.empty() ? "" : "; ", result, n);
     fmt::print(stderr, "{} data sets ({}): {}{}. Logs in {}\n", sets_.size(), action_name(o_.action), tally,
                sig ? fmt::format("; stopped by {}", signal_name(sig)) : "", log_dir_.string());
     std::fflush(stderr);

@@ -367,7 +367,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", QV_VERSION);
   app.add_option("--drive-c", o.drive_c, "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home)");
   app.add_option("--tables", o.tables, "Comma-separated tables to convert (default: all), e.g. carrier.db,config.db");
-  app.add_option("--report", o.report, "Write the run's summary as JSON to this file");
+  app.add_option("--report", o.report, "Write the run's summary (with --all: the batch's) as JSON to this file");
   app.add_option("--codepage", o.codepage, "Code page of the old tables, instead of the one their headers give");
   auto* check_opt = app.add_flag("--check", o.check,
                                  "Only read the ticked tables and report what would stop or change the run");
@@ -388,7 +388,7 @@ int main(int argc, char** argv) {
                  "With --all: folder of the data sets' logs (default: a new folder named after the run in the "
                  "current one)")
       ->needs(all_opt);
-  app.add_option(qv::batch::kChildOption, o.batch_database)->group("")->excludes(all_opt);
+  app.add_option(qv::batch::kChildOption, o.batch_database)->group("");  // a batch's children only
   all_opt->excludes(dir_opt);
   all_opt->excludes(dump_opt);
   dump_opt->excludes(dir_opt);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -192,9 +193,11 @@ Outcome through_temporary(const jobsearch::Field& field, const std::string& valu
     return {};
   }
   if (alpha) {
-    Outcome out = cp1252(value);
+    // Plain ASCII is its own Windows-1252 form.
+    const bool ascii = std::all_of(value.begin(), value.end(), [](char c) { return (c & 0x80) == 0; });
+    Outcome out = ascii ? Outcome{} : cp1252(value);
     if (stops(out.fate)) return out;
-    if (out.text.size() > static_cast<std::size_t>(field.size))
+    if ((ascii ? value.size() : out.text.size()) > static_cast<std::size_t>(field.size))
       return refused(Fate::too_long, fmt::format("the temporary field takes {} characters", field.size));
     return {Fate::kept, value, {}};
   }

@@ -399,7 +399,8 @@ void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& targe
   options.ticks = target.ticks;
   const verify::Report report = verify::run(options);
   form_.Memo1.Add(Tconversion_form::kRule);
-  form_.Memo1.Add("Verifying " + report.database + " against the old tables of " + target.directory);
+  const std::string database = Tconversion_form::destination_file(Tconversion_form::database_name(target.directory));
+  form_.Memo1.Add("Verifying " + database + " against the old tables of " + target.directory);
   form_.Memo1.Add(Tconversion_form::kRule);
   for (const std::string& line : report.lines()) form_.Memo1.Add(line);
 }

@@ -31,6 +31,7 @@
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
 #include "platform/paths.h"
+#include "registry/registry.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
 
@@ -102,7 +103,7 @@ class DialogTest : public ::testing::Test {
       return true;
     };
     steps.on_convert = [this](std::size_t i, const std::string&) {
-      form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
+      form().Memo1.Add(std::string(qv::registry::items()[i].item) + " converted");
     };
   }
 
@@ -349,7 +350,7 @@ TEST_F(DialogTest, RunOnAWorkerKeepsTheWindowAnswering) {
       t.done = row;
       form().table_progress();
     }
-    form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
+    form().Memo1.Add(std::string(qv::registry::items()[i].item) + " converted");
   };
   accept_data_set();
   QElapsedTimer clock;

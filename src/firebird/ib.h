@@ -231,6 +231,11 @@ class IBTypedReader {
   // The texts as IBField::SetAsString would store them, converted by the
   // engine to the columns' types. Raises Error when a text is refused.
   void Convert(const std::vector<std::string>& texts, TypedRow& row);
+  // As Convert for many rows, BatchRows() of them in each call of the
+  // engine. Raises Error when any text is refused (Convert then tells
+  // which).
+  void ConvertRows(const std::vector<std::vector<std::string>>& texts, std::vector<TypedRow>& rows);
+  std::size_t BatchRows() const;
   // Readable text of a value of column i (UTF-8; "NULL" for NULL).
   std::string Display(std::size_t column, const TypedValue& value) const;
 

@@ -1,6 +1,7 @@
 #include "form/conversion_form.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 #include <utility>
 
@@ -139,6 +140,7 @@ void Tconversion_form::btn_convertClick(Sender) {
   last_run_stopped = false;
   stats.clear();
   old_table_directory = directory;
+  last_run_ = {directory, files_checklistbox.Checked};
   run_position_ = "database creation";
 
   try {
@@ -212,6 +214,31 @@ std::string Tconversion_form::chosen_database_name(const std::string& directory,
 
 std::string Tconversion_form::destination_file(const std::string& dbname) {
   return std::string(kDestinationDirectory) + dbname + ".gdb";
+}
+
+bool Tconversion_form::database_exists(const std::string& directory) {
+  const std::string dbname = database_name(directory);
+  std::error_code ec;
+  return !dbname.empty() && std::filesystem::is_regular_file(platform::map_path(destination_file(dbname)), ec);
+}
+
+std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target() const {
+  const std::vector<bool>& ticked = files_checklistbox.Checked;
+  const bool any = std::any_of(ticked.begin(), ticked.end(), [](bool on) { return on; });
+  VerifyTarget t;
+  if (database_exists(CDirectoryOutline_Source.Directory))
+    t.directory = CDirectoryOutline_Source.Directory;
+  else if (!last_run_.directory.empty() && database_exists(last_run_.directory))
+    t.directory = last_run_.directory;
+  else
+    return std::nullopt;
+  if (any)
+    t.ticks = ticked;
+  else if (t.directory == last_run_.directory)
+    t.ticks = last_run_.ticks;
+  else
+    t.ticks.assign(kTables, true);
+  return t;
 }
 
 TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t old_rows) {

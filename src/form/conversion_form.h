@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -190,6 +191,21 @@ class Tconversion_form {
   // construction, else the one the folder gives.
   std::string run_database_name(const std::string& directory) const { return chosen_database_name(directory, database_name_); }
 
+  // What Verify compares: the folder of old tables (whose database is the
+  // one compared) and the tables, per check-list item.
+  struct VerifyTarget {
+    std::string directory;
+    std::vector<bool> ticks;
+    bool operator==(const VerifyTarget&) const = default;
+  };
+  // The folder is the chosen one when its database exists, else the last
+  // run's when its database exists; the tables are the ticked ones, else
+  // the last run's for its folder, else all eighteen. Nothing (Verify
+  // unavailable) when neither folder has a database.
+  std::optional<VerifyTarget> verify_target() const;
+  // True when the database a folder names is a file that exists.
+  static bool database_exists(const std::string& directory);
+
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;
   // True when the last Convert ended on a stop request.
@@ -212,6 +228,7 @@ class Tconversion_form {
   std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
   std::string run_position_;  // "database creation" or the table being converted
+  VerifyTarget last_run_;     // the folder and ticks of the last Convert that started
   ConversionSteps* steps_;
   std::int64_t records_per_temp_file_;
   std::string database_name_;

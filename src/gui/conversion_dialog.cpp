@@ -27,6 +27,7 @@
 #include "gui/lower_case_proxy.h"
 #include "gui/qt_boxes.h"
 #include "platform/paths.h"
+#include "verify/verify.h"
 
 namespace qv::gui {
 
@@ -161,6 +162,7 @@ void ConversionDialog::build_widgets() {
   progress->setFormat(QString());
   progress->setFocusPolicy(Qt::NoFocus);
   btn_check = button(this, "Check", "btn_check");
+  btn_verify = button(this, "Verify", "btn_verify");
 
   Label3 = step_label(this, form_.Label3, "Label3");
   Memo1 = new QPlainTextEdit(this);
@@ -170,7 +172,7 @@ void ConversionDialog::build_widgets() {
   lime(Memo1, "Memo1", 13);
 
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
-                      btn_convert, Edit1, btn_check};
+                      btn_convert, Edit1, btn_check, btn_verify};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
@@ -192,6 +194,7 @@ void ConversionDialog::lay_out() {
   auto* check_row = new QHBoxLayout;
   check_row->addWidget(progress, 1);
   check_row->addWidget(btn_check);
+  check_row->addWidget(btn_verify);
 
   grid->addWidget(Label1, 0, 0);
   grid->addWidget(CDirectoryOutline_Source, 1, 0);
@@ -282,6 +285,12 @@ void ConversionDialog::bind() {
   });
   connect(btn_convert, &QPushButton::clicked, this, [this] { convert(); });
   connect(btn_check, &QPushButton::clicked, this, [this] { start_worker([this] { check_tables(); }); });
+  connect(btn_verify, &QPushButton::clicked, this, [this] {
+    // The target is taken here: the worker does not read the form's controls.
+    std::optional<Tconversion_form::VerifyTarget> target;
+    guarded([this, &target] { target = form_.verify_target(); });
+    if (target) start_worker([this, t = std::move(*target)] { verify_tables(t); });
+  });
 }
 
 bool ConversionDialog::on_ui_thread() const { return QThread::currentThread() == thread(); }
@@ -297,6 +306,7 @@ void ConversionDialog::sync() {
   for (const auto& [control, widget] : pairs) widget->setEnabled(control->Enabled);
   // Check reads the tables once they are being chosen.
   btn_check->setEnabled(form_.btn_convert.Enabled && !form_.CDirectoryOutline_Source.Enabled);
+  update_verify();
   {
     const QSignalBlocker quiet(files_checklistbox);
     for (std::size_t i = 0; i < form_.files_checklistbox.Checked.size(); ++i)
@@ -383,9 +393,27 @@ void ConversionDialog::check_tables() {
   for (const check::Finding& f : changing) form_.Memo1.Add(check::format_finding(f));
 }
 
+void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& target) {
+  verify::Options options;
+  options.directory = target.directory;
+  options.ticks = target.ticks;
+  const verify::Report report = verify::run(options);
+  form_.Memo1.Add(Tconversion_form::kRule);
+  const std::string database = Tconversion_form::destination_file(Tconversion_form::database_name(target.directory));
+  form_.Memo1.Add("Verifying " + database + " against the old tables of " + target.directory);
+  form_.Memo1.Add(Tconversion_form::kRule);
+  for (const std::string& line : report.lines()) form_.Memo1.Add(line);
+}
+
+void ConversionDialog::update_verify() {
+  bool on = false;
+  if (!busy()) guarded([this, &on] { on = form_.verify_target().has_value(); });
+  btn_verify->setEnabled(on);
+}
+
 void ConversionDialog::set_inputs_enabled(bool on) {
   for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, btn_select_directory,
-                                                    btn_reset, btn_convert, btn_check})
+                                                    btn_reset, btn_convert, btn_check, btn_verify})
     w->setEnabled(on);
   if (auto* main = qobject_cast<QMainWindow*>(parentWidget())) main->menuBar()->setEnabled(on);
 }
@@ -490,12 +518,14 @@ void ConversionDialog::show_directory() {
   if (shown.isValid()) CDirectoryOutline_Source->scrollTo(shown, QAbstractItemView::EnsureVisible);
   keep_in_view_ = shown.isValid();
   showing_directory_ = false;
+  update_verify();
 }
 
 void ConversionDialog::directory_chosen(const QModelIndex& current) {
   if (showing_directory_ || !current.isValid()) return;
   keep_in_view_ = false;
   form_.CDirectoryOutline_Source.Directory = dirs_->filePath(lower_->mapToSource(current)).toStdString();
+  update_verify();
 }
 
 }  // namespace qv::gui

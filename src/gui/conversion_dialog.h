@@ -63,10 +63,13 @@ class ConversionDialog : public QDialog {
   // Reads the ticked tables of the accepted folder and logs what would stop
   // or change a run; enabled while the tables are being chosen.
   QPushButton* btn_check;
+  // Compares the database with the old tables (the form's verify target)
+  // and logs the report; enabled when there is a database to compare.
+  QPushButton* btn_verify;
   // Beside the progress box: the table at work, its records and its step.
   QProgressBar* progress;
 
-  // True while a run or a check is at work on the worker thread.
+  // True while a run, a check or a verify is at work on the worker thread.
   bool busy() const { return worker_.joinable(); }
   // Asked when the form is closed during a run; true stops the run at the
   // next row and closes the form when it has stopped.
@@ -99,6 +102,9 @@ class ConversionDialog : public QDialog {
   void show_error(const std::exception& e);
   void convert();
   void check_tables();
+  void verify_tables(const Tconversion_form::VerifyTarget& target);
+  // Verify is offered when the form names a database and nothing is at work.
+  void update_verify();
   // Runs `job` on the worker thread with every input control disabled; the
   // state of the core form is shown again when it ends.
   void start_worker(std::function<void()> job);

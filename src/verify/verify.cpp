@@ -130,30 +130,64 @@ class TableVerifier {
     std::vector<pdx::PDField*> fields;
     for (const auto& f : plan_.old_fields) fields.push_back(&old.FieldByName(f));
     std::vector<std::string> values(fields.size());
-    std::int64_t kept = 0;
     for (std::int64_t row = 1; !old.Eof(); ++row, old.Next()) {
       for (std::size_t i = 0; i < fields.size(); ++i) values[i] = fields[i]->AsString();
       std::optional<std::vector<std::string>> texts;
-      fb::TypedRow typed;
       try {
-        texts = plan_.texts(values, kept + 1);
-        if (!texts) continue;
-        reader_->Convert(*texts, typed);
+        // The key a row gets counts the rows before it that arrive.
+        texts = plan_.texts(values, kept_ + static_cast<std::int64_t>(waiting_rows_.size()) + 1);
       } catch (const std::exception& e) {
-        // The run stops here: the row cannot arrive.
-        ++result_.expected;
-        ++result_.missing;
-        note(fmt::format("{} row {}", plan_.old_file, row), "", "(refused by the run)", e.what());
+        convert_batch();
+        refused(row, e);
         continue;
       }
-      ++kept;
-      add_expected(std::move(typed), row);
+      if (!texts) continue;
+      waiting_rows_.push_back(row);
+      waiting_texts_.push_back(std::move(*texts));
+      if (waiting_rows_.size() == reader_->BatchRows()) convert_batch();
     }
+    convert_batch();
     finish();
     return result_;
   }
 
  private:
+  // The run stops at a refused row: it cannot arrive.
+  void refused(std::int64_t old_row, const std::exception& e) {
+    ++result_.expected;
+    ++result_.missing;
+    note(fmt::format("{} row {}", plan_.old_file, old_row), "", "(refused by the run)", e.what());
+  }
+
+  // The waiting rows' texts in the columns' types, in few calls of the
+  // engine. When it refuses one, each row goes alone, so that the refused
+  // row is named and the keys of the rows after it close up.
+  void convert_batch() {
+    if (waiting_texts_.empty()) return;
+    bool converted = true;
+    converted_.resize(waiting_texts_.size());
+    try {
+      reader_->ConvertRows(waiting_texts_, converted_);
+    } catch (const std::exception&) {
+      converted = false;
+    }
+    for (std::size_t i = 0; i < waiting_texts_.size(); ++i) {
+      if (!converted) {
+        if (plan_.sequence_key) waiting_texts_[i][0] = std::to_string(kept_ + 1);
+        try {
+          reader_->Convert(waiting_texts_[i], converted_[i]);
+        } catch (const std::exception& e) {
+          refused(waiting_rows_[i], e);
+          continue;
+        }
+      }
+      ++kept_;
+      add_expected(std::move(converted_[i]), waiting_rows_[i]);
+    }
+    waiting_texts_.clear();
+    waiting_rows_.clear();
+  }
+
   struct Expected {
     fb::TypedRow row;
     bool matched = false;
@@ -179,11 +213,13 @@ class TableVerifier {
     return out;
   }
 
-  void compare(const fb::TypedRow& expected, const fb::TypedRow& found, const std::string& key) {
+  // `key` names the row; it is made only for a difference.
+  template <class Key>
+  void compare(const fb::TypedRow& expected, const fb::TypedRow& found, Key&& key) {
     for (std::size_t i = 0; i < expected.size(); ++i) {
       if (expected[i] == found[i]) continue;
       ++result_.differing;
-      note(key, plan_.dest_columns[i], reader_->Display(i, expected[i]), reader_->Display(i, found[i]));
+      note(key(), plan_.dest_columns[i], reader_->Display(i, expected[i]), reader_->Display(i, found[i]));
     }
   }
 
@@ -245,7 +281,7 @@ class TableVerifier {
       have_stored_ = false;
     }
     if (have_stored_ && sequence(*reader_, stored_[0]) == want) {
-      compare(expected, stored_, key_text(expected));
+      compare(expected, stored_, [&] { return key_text(expected); });
       have_stored_ = false;
     } else {
       missing(expected, key_text(expected));
@@ -268,7 +304,7 @@ class TableVerifier {
         // No key: rows are paired in the order they were stored.
         if (position < keyless_.size()) {
           keyless_[position].matched = true;
-          compare(keyless_[position].row, row, fmt::format("row {}", position + 1));
+          compare(keyless_[position].row, row, [&] { return fmt::format("row {}", position + 1); });
         } else {
           extra(row, fmt::format("row {}", position + 1));
         }
@@ -281,7 +317,7 @@ class TableVerifier {
         continue;
       }
       it->second.matched = true;
-      compare(it->second.row, row, key_text(row));
+      compare(it->second.row, row, [&] { return key_text(row); });
     }
     for (std::size_t i = 0; i < keyless_.size(); ++i)
       if (!keyless_[i].matched) missing(keyless_[i].row, fmt::format("row {}", i + 1));
@@ -301,6 +337,11 @@ class TableVerifier {
   std::vector<Expected> keyless_;
   fb::TypedRow stored_;
   bool have_stored_ = false, stored_done_ = false;
+  std::int64_t kept_ = 0;  // expected rows that arrive
+  // Old records waiting for the engine to convert their texts.
+  std::vector<std::int64_t> waiting_rows_;
+  std::vector<std::vector<std::string>> waiting_texts_;
+  std::vector<fb::TypedRow> converted_;
 };
 
 }  // namespace

@@ -113,6 +113,46 @@ TEST_F(IBTest, TextIsConvertedToTheColumnTypes) {
             "42|1999-1-2|125|abc  |xy|N/A");
 }
 
+// The typed reader's conversion gives what the engine stores for the same
+// texts, whether the engine converts a text, a plain whole number is taken
+// as it is, or an answer for the same text is used again; a refused text
+// names its column.
+TEST_F(IBTest, TypedReaderConvertsTextsAsTheEngineStoresThem) {
+  const std::vector<std::string> columns = {"ID", "D", "N", "C", "V"};
+  const std::vector<std::vector<std::string>> texts = {
+      {"-9", "01/02/1999", " 42", "e", "r"},     {"1", "01/02/1999", "0", "abc", "xy"},
+      {"2", "01/02/1999", "-0", "abcdefgh", ""}, {"3", "1999-01-02 16:45:00", "007", "\xc3\xa9", "z"},
+      {"4", "", "-250", "", "v"},                {"5", "12/31/2001", "123456789012345", " a ", "w"},
+      {"6", "12/31/2001", "1234567890123456", "b", "u"}, {"7", "01/02/1999", "12.5", "c", "t"},
+      {"8", "2/3/04", "1e3", "d", "s"},          {"9", "1999-01-02 16:45:00", "+5", "f", "q"}};
+  for (const auto& row : texts) {
+    table.Append();
+    for (std::size_t c = 0; c < columns.size(); ++c) table.FieldByName(columns[c]).SetAsString(row[c]);
+    table.Post();
+  }
+  db.Close();
+  db.Open();
+  IBTypedReader reader(db, "SAMPLE_4", columns, "ID");
+  std::vector<TypedRow> stored, converted, again;
+  for (TypedRow row; reader.Next(row);) stored.push_back(row);
+  reader.ConvertRows(texts, converted);
+  reader.ConvertRows(texts, again);
+  EXPECT_EQ(converted, stored);
+  EXPECT_EQ(again, stored);
+  TypedRow one;
+  reader.Convert(texts[3], one);
+  EXPECT_EQ(one, stored[3]);
+  EXPECT_THAT(reader.Display(1, stored[3][1]), HasSubstr("1999-01-02 16:45:00"));
+  try {
+    reader.ConvertRows({texts[1], {"10", "02/30/1999", "1", "", ""}}, converted);
+    ADD_FAILURE() << "a date that does not exist was taken";
+  } catch (const Error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("column D"));
+  }
+  reader.Convert(texts[1], one);  // nothing of the refused call is left waiting
+  EXPECT_EQ(one, stored[1]);
+}
+
 TEST_F(IBTest, EmptyTextIsNullInNonTextColumnsAndEmptyInText) {
   post({{"ID", "1"}, {"D", ""}, {"N", ""}, {"C", ""}, {"T", ""}});
   table.Append();

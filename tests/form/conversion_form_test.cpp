@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 
 #include "form/recording_boxes.h"
@@ -195,6 +197,58 @@ TEST_F(FormTest, CompletedRunLogsBannersAndResets) {
   EXPECT_EQ(form.CDirectoryOutline_Source.Directory, Tconversion_form::kDefaultDirectory);
   EXPECT_EQ(form.old_table_directory, "C:\\MyData\\wk-db\\Quorvel2\\Db\\abcd1234");
   EXPECT_TRUE(form.last_run_completed);
+}
+
+// What Verify compares, step by step: the chosen folder when its database
+// exists, else the last run's; the ticked tables, else the run's, else all.
+TEST_F(FormTest, VerifyTargetFollowsTheFolderTheRunAndTheTicks) {
+  using Target = Tconversion_form::VerifyTarget;
+  const std::string abcd = "C:\\MyData\\wk-db\\Quorvel2\\Db\\abcd1234";
+  const std::string other = "C:\\MyData\\wk-db\\Quorvel2\\Db\\other001";
+  const auto make_database = [](const std::string& dbname) {
+    touch(qv::platform::map_path(Tconversion_form::destination_file(dbname)));
+  };
+  std::vector<bool> run_ticks(Tconversion_form::kTables, false), third(Tconversion_form::kTables, false);
+  run_ticks[0] = run_ticks[10] = third[3] = true;
+
+  choose_data_set();
+  EXPECT_EQ(form.verify_target(), std::nullopt);  // no database yet
+  tick_only({0, 10});
+  form.btn_convertClick(&form);
+  EXPECT_EQ(form.verify_target(), std::nullopt);  // the stub made no file
+  make_database("abcd1234");
+  const struct {
+    const char* step;
+    std::function<void()> act;
+    std::optional<Target> expected;
+  } cases[] = {
+      {"after the run", [] {}, Target{abcd, run_ticks}},
+      {"a folder without a database chosen", [&] { form.CDirectoryOutline_Source.SetDirectory(other); },
+       Target{abcd, run_ticks}},
+      {"a folder with a database chosen",
+       [&] {
+         make_database("other001");
+         form.CDirectoryOutline_Source.SetDirectory(other + "\\");
+       },
+       Target{other + "\\", kAll}},
+      {"the run's folder accepted again, every table ticked",
+       [&] {
+         form.CDirectoryOutline_Source.SetDirectory(abcd);
+         form.btn_select_directoryClick(&form);
+       },
+       Target{abcd, kAll}},
+      {"one table ticked", [&] { tick_only({3}); }, Target{abcd, third}},
+      {"the database gone",
+       [&] {
+         fs::remove(qv::platform::map_path(Tconversion_form::destination_file("abcd1234")));
+         form.btn_resetClick(&form);
+       },
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    c.act();
+    EXPECT_EQ(form.verify_target(), c.expected) << c.step;
+  }
 }
 
 TEST_F(FormTest, AnErrorEndsTheRunWhereItOccurs) {

@@ -25,11 +25,14 @@
 #include <thread>
 #include <stdexcept>
 
+#include "datamodule/datamodule.h"
 #include "form/recording_boxes.h"
 #include "form/stub_steps.h"
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
+#include "platform/paths.h"
 #include "registry/registry.h"
+#include "sample_data.h"
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;
@@ -270,6 +273,48 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
 
   dialog->btn_reset->click();
   EXPECT_FALSE(dialog->btn_check->isEnabled());
+}
+
+// Verify after a real run of one table: offered once the database exists,
+// off while it works, its report after the run's lines.
+TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
+  qv::DataModuleScope module;
+  qv::sample::write_data_set(data_set, {.rows = 20, .jobs = 10});
+  steps.on_create_database = [this](const std::string& dbname) {
+    return form().check_and_create_database_4(&form(), dbname);
+  };
+  steps.on_convert = [this](std::size_t i, const std::string& dbname) { form().run_converter(i, dbname); };
+  EXPECT_EQ(dialog->btn_verify->text(), "Verify");
+  EXPECT_FALSE(dialog->btn_verify->isEnabled());  // the default folder names no database
+  accept_data_set();
+  EXPECT_FALSE(dialog->btn_verify->isEnabled());  // not made yet
+  for (int i = 1; i < 18; ++i) dialog->files_checklistbox->item(i)->setCheckState(Qt::Unchecked);
+  click_and_wait(dialog->btn_convert);
+  ASSERT_TRUE(boxes.shown.empty());
+  const std::size_t run_lines = log_lines(*dialog).size();
+  ASSERT_EQ(log_lines(*dialog)[run_lines - 2], "Conversion run complete");
+  EXPECT_TRUE(dialog->btn_verify->isEnabled());  // after the run, on its folder and table
+
+  dialog->btn_verify->click();
+  EXPECT_TRUE(dialog->busy());
+  for (QPushButton* b : {dialog->btn_verify, dialog->btn_convert, dialog->btn_select_directory})
+    EXPECT_FALSE(b->isEnabled()) << b->objectName().toStdString();
+  while (dialog->busy()) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_TRUE(boxes.shown.empty()) << boxes.shown[0].text;
+  const std::vector<std::string> lines = log_lines(*dialog);
+  ASSERT_EQ(lines.size(), run_lines + 5) << dialog->Memo1->toPlainText().toStdString();
+  EXPECT_THAT(lines[run_lines + 1], ::testing::StartsWith("Verifying "));
+  EXPECT_THAT(lines[run_lines + 3], ::testing::StartsWith("CARRIER_4 "));
+  EXPECT_THAT(lines.back(), ::testing::StartsWith("Total: 1 tables, expected "));
+  EXPECT_THAT(lines.back(), ::testing::EndsWith("missing 0, extra 0, differing values 0: every value arrived"));
+  EXPECT_TRUE(dialog->btn_verify->isEnabled());
+
+  // A database that cannot be read: the error is shown, the log keeps its lines.
+  fs::resize_file(qv::platform::map_path(qv::Tconversion_form::destination_file("abcd1234")), 100);
+  click_and_wait(dialog->btn_verify);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].caption, "Error");
+  EXPECT_EQ(log_lines(*dialog), lines);
 }
 
 TEST_F(DialogTest, ProgressBoxAlwaysShowsTheLastValue) {

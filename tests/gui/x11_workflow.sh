@@ -2,7 +2,8 @@
 # The desktop program on a real X server (Xvfb, 1280x800) with a window
 # manager, driven from the keyboard as a user would: Alt+C opens the
 # conversion form, the tree is moved into the sample data set, Enter selects
-# it, Enter converts; then the log is read back through the clipboard.
+# it, Enter converts, a click on Verify compares; then the log is read back
+# through the clipboard.
 # Runs at scale 1 and 2 and saves a screenshot of each.
 #   x11_workflow.sh BIN_DIR OUT_DIR
 # Exits 77 (skipped) when Xvfb, openbox, xdotool, xclip or scrot is missing.
@@ -92,11 +93,21 @@ run_at_scale() {
   grep -q "JSEARCH table" <<<"$log" || fail "the log lacks the job-search table"
   grep -q "^Attempting to start conversions" <<<"$log" || fail "the log lacks the start of the conversions"
   grep -q "^CARRIER table" <<<"$log" || fail "the log lacks the first table"
+  # Verify sits in the bottom right corner, right of Check (the click is
+  # placed relative to the window: its reported position counts the frame):
+  # it compares the new database with the old tables, and the report's
+  # total line ends the log.
+  xdotool mousemove --window "$form" $((w - 30 * scale)) $((h - 18 * scale)) click 1
+  wait_for 120 bash -c "xdotool mousemove $log_x $log_y click 1 key ctrl+a ctrl+c;
+    xclip -o -selection clipboard 2>/dev/null | tail -1 | grep -q '^Total: 18 tables, .*: every value arrived'" ||
+    { xclip -o -selection clipboard | tail -5; fail "verify did not report every value arrived"; }
+  log=$(xclip -o -selection clipboard)
+  grep -q "^Verifying .* against the old tables of " <<<"$log" || fail "the log lacks the verify heading"
   # A click drops the selection, so the picture shows the log as it is.
   xdotool mousemove $log_x $log_y click 1 mousemove 0 0
   sleep 0.5
   scrot -o "$shot" || fail "screenshot"
-  echo "scale $scale: log of $(wc -l <<<"$log") lines ends with 'Conversion run complete'; picture $shot"
+  echo "scale $scale: log of $(wc -l <<<"$log") lines, the run complete and verified; picture $shot"
   kill "$app" 2>/dev/null
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null

@@ -434,7 +434,7 @@ void describe_destination(const std::string& directory, Report& report) {
 
 Report run(const Options& options) {
   Report report = Checker(options).run();
-  describe_destination(options.directory, report);
+  if (!options.on_server) describe_destination(options.directory, report);
   return report;
 }
 

@@ -65,6 +65,7 @@ struct Options {
   std::string directory;   // the old data set (a program path)
   std::vector<bool> ticks;  // per check-list item; empty: every table
   int codepage = 0;        // instead of the tables' own, as the run would
+  bool on_server = false;  // the run writes to a server: no local database to describe
   // Called for every finding as it is found.
   std::function<void(const Finding&)> on_finding;
 };

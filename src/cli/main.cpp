@@ -22,6 +22,7 @@
 
 #include "check/check.h"
 #include "firebird/ib.h"
+#include "cli/login.h"
 #include "cli/summary.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
@@ -50,7 +51,10 @@ static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int sig) {
   qv::Tconversion_form* form = g_running_form.load();
-  if (g_stop_signal != 0 || !form) ::_exit(128 + sig);
+  if (g_stop_signal != 0 || !form) {
+    qv::cli::restore_terminal();  // a password prompt may have turned echo off
+    ::_exit(128 + sig);
+  }
   g_stop_signal = sig;
   form->request_stop();
 }
@@ -83,6 +87,8 @@ struct Options {
   bool verify = false;
   bool then_verify = false;
   std::string directory;
+  std::string server, server_dir, wire_crypt = "required";
+  std::optional<qv::ServerDestination> destination;  // --server, with its login
 };
 
 // The status log on stdout, and on a terminal a progress line per table on
@@ -210,6 +216,7 @@ int check(const Options& o) {
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
+  options.on_server = o.destination.has_value();
   options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
   const qv::check::Report report = qv::check::run(options);
   for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
@@ -228,6 +235,7 @@ int verify(const Options& o) {
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
+  options.server = o.destination;
   qv::verify::Report report;
   try {
     report = qv::verify::run(options);
@@ -252,6 +260,7 @@ int convert(const Options& o) {
 
   qv::DataModuleScope module;
   if (o.codepage) qv::DataModule2->PDTable1.CodePageOverride = o.codepage;
+  qv::DataModule2->Server = o.destination;
 
   qv::PrintedBoxes boxes(stderr);
   Console console;
@@ -268,6 +277,9 @@ int convert(const Options& o) {
   qv::cli::RunSummary summary;
   summary.old_table_directory = directory;
   const std::string dbname = qv::Tconversion_form::database_name(directory);
+  qv::fb::IBDatabase named;  // only names the database
+  qv::Tconversion_form::aim_at_database(named, dbname, o.destination ? &*o.destination : nullptr);
+  const std::string database = named.real_path();
   int code = kOk;
   StopOnSignal stop_on_signal(form);
   try {
@@ -280,8 +292,7 @@ int convert(const Options& o) {
       fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
       code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
     } else if (!form.last_run_completed) {
-      fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n",
-                 qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string());
+      fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n", database);
       code = kRefused;
     }
   } catch (const std::exception& e) {
@@ -292,8 +303,9 @@ int convert(const Options& o) {
   }
   summary.tables = form.stats;
   // Named only when a database is there (a run can stop before creating it).
-  if (summary.outcome != qv::cli::Outcome::Refused && qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname)))
-    summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
+  if (summary.outcome != qv::cli::Outcome::Refused &&
+      (o.destination ? !form.stats.empty() : qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname))))
+    summary.database = database;
   qv::cli::print_summary(stderr, summary);
   if (!o.report.empty() && !write_report(o.report, qv::cli::to_json(summary)) && code == kOk) code = kFailed;
   if (console.log_error() != 0) {
@@ -342,6 +354,15 @@ int main(int argc, char** argv) {
                                 "After a completed run, compare the new database with the old tables");
   auto* dump_opt = app.add_option("--dump", o.dump, "Print a Paradox table as CSV and exit");
   auto* dir_opt = app.add_option("OLD_TABLE_DIR", o.directory, "Folder of the old data set (holds quorvel2.db)");
+  auto* server_opt = app.add_option("--server", o.server,
+                                    "Make the database on this Firebird server (HOST or HOST/PORT); the login comes "
+                                    "from ISC_USER and ISC_PASSWORD, else it is asked on the terminal");
+  server_opt->needs(app.add_option("--server-dir", o.server_dir, "Folder on the server's machine for the database, "
+                                                                 "in its own path syntax (with --server)")
+                        ->needs(server_opt));
+  app.add_option("--wire-crypt", o.wire_crypt, "Wire encryption with the server: required (default), enabled or disabled")
+      ->check(CLI::IsMember({"required", "enabled", "disabled"}, CLI::ignore_case))
+      ->needs(server_opt);
   dump_opt->excludes(dir_opt);
   dump_opt->excludes(check_opt);
   dump_opt->excludes(verify_opt);
@@ -363,6 +384,10 @@ int main(int argc, char** argv) {
   try {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
     if (!o.dump.empty()) return dump(o);
+    if (!o.server.empty()) {
+      o.destination = qv::cli::server_destination(o.server, o.server_dir, o.wire_crypt);
+      if (!o.destination) return kRefused;
+    }
     if (o.check) return check(o);
     qv::fb::keep_engine_running_on_signals();
     if (o.verify) return verify(o);

@@ -226,6 +226,15 @@ std::string Tconversion_form::destination_file(const std::string& dbname) {
   return std::string(kDestinationDirectory) + dbname + ".gdb";
 }
 
+void Tconversion_form::aim_at_database(fb::IBDatabase& db, const std::string& dbname,
+                                       const ServerDestination* server) {
+  db.RemoteServer.reset();
+  db.DatabaseName = destination_file(dbname);
+  if (!server) return;
+  db.RemoteServer = server->server;
+  db.DatabaseName = server->database(dbname + ".gdb");
+}
+
 TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t old_rows) {
   TableStats& s = stats.emplace_back();
   s.table = table;

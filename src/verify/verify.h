@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "datamodule/datamodule.h"
 
 namespace qv::verify {
 
@@ -47,6 +50,8 @@ struct Options {
   std::vector<bool> ticks;  // per check-list item; empty: every table
   int codepage = 0;         // instead of the tables' own, as the run would
   std::size_t max_shown = 20;
+  // Set: the database is the one a run made on this server.
+  std::optional<ServerDestination> server;
 };
 
 // Compares the ticked tables in check-list order. Raises Refused when the

@@ -126,7 +126,7 @@ grep -qxF "Database already exists, not attempting to create" "$WORK/in-use.out"
 exec 3>&-
 wait "$HOLDER" 2>/dev/null
 HOLDER=
-run still-there 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify "$DATA"
+run still-there 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify --tables carrier.db,config.db "$DATA"
 
 bash "$SRC/tools/test_server.sh" stop "$WORK/srv"
 run not-running 1 "cannot be reached (is it running" -- "$CLI" "${on_server[@]}" "$DATA"

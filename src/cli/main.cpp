@@ -216,7 +216,7 @@ int check(const Options& o) {
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
-  options.on_server = o.destination.has_value();
+  options.on_server = !o.server.empty();
   options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
   const qv::check::Report report = qv::check::run(options);
   for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
@@ -384,11 +384,11 @@ int main(int argc, char** argv) {
   try {
     if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
     if (!o.dump.empty()) return dump(o);
+    if (o.check) return check(o);
     if (!o.server.empty()) {
       o.destination = qv::cli::server_destination(o.server, o.server_dir, o.wire_crypt);
       if (!o.destination) return kRefused;
     }
-    if (o.check) return check(o);
     qv::fb::keep_engine_running_on_signals();
     if (o.verify) return verify(o);
     const int code = convert(o);

@@ -125,23 +125,19 @@ static std::string engine_path(const IBDatabase& db) {
 }
 
 bool IBDatabase::DropDatabase() {
+  // Whatever the connection had open is closed first: only the database
+  // named is dropped.
+  Close();
   const std::string name = real_path();
-  if (!Connected()) {
-    try {
-      impl_->att = detail::attach(*impl_->engine, engine_path(*this), RemoteServer ? &*RemoteServer : nullptr);
-    } catch (const FbException& e) {
-      if (detail::no_such_file(e.getStatus())) return false;
-      throw detail::error(e, "Cannot open database " + name);
-    }
-    impl_->path = engine_path(*this);
-    impl_->server = RemoteServer;
-  }
   Impl& d = *impl_;
-  while (!d.tables.empty()) d.tables.back()->Close();
-  while (!d.statements.empty()) d.statements.back()->Close();
-  while (!d.transactions.empty()) d.transactions.back()->Rollback();
-  d.deferred_indexes.clear();
-  d.forced_off = false;
+  try {
+    d.att = detail::attach(*d.engine, engine_path(*this), RemoteServer ? &*RemoteServer : nullptr);
+  } catch (const FbException& e) {
+    if (detail::no_such_file(e.getStatus())) return false;
+    throw detail::error(e, "Cannot open database " + name);
+  }
+  d.path = engine_path(*this);
+  d.server = RemoteServer;
   Status st(*d.engine);
   try {
     d.att.end([&](IAttachment* a) { a->dropDatabase(st.get()); });

@@ -89,8 +89,8 @@ class IBDatabase {
   // The real file path the connection uses; on a server "host:path".
   std::string real_path() const;
 
-  // Attaches to the database named (unless connected) and drops it. False
-  // when there is no such database; a database in use by another
+  // Closes the connection, attaches to the database named and drops it.
+  // False when there is no such database; a database in use by another
   // attachment raises Error with is_in_use().
   bool DropDatabase();
 

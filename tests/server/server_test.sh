@@ -71,6 +71,10 @@ run server 0 "Conversion run complete" -- "$CLI" "${on_server[@]}" --report "$WO
 [[ -f $SERVER_DB && ! -e $DBDIR/../c ]] || fail "server: no database in the server's folder"
 [[ -n $(find "$DRIVE" -ipath '*/intrbase/quorvel4/temp/1-js.db') ]] || fail "server: the temporary job-search files are not local"
 run verify 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify "$DATA"
+cp -r "$DATA" "${DATA%1}2"
+run verify-none 2 "There is no database $SERVER:$DBDIR/srvtest2.gdb to verify" -- \
+  "$CLI" "${on_server[@]}" --verify "${DATA%1}2"
+run check 0 "" -- env -u ISC_PASSWORD setsid -w "$CLI" "${on_server[@]}" --check "$DATA"
 
 # Every table of both databases, rows in the order of all their columns.
 dump() {

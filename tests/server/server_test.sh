@@ -47,10 +47,10 @@ run() {
   local got=$?
   if ((got != want)); then
     fail "$name: exit $got, expected $want"
-    tail -5 "$WORK/$name.out" "$WORK/$name.err"
+    tail -n 5 "$WORK/$name.out" "$WORK/$name.err"
   elif [[ -n $pattern ]] && ! grep -qF -- "$pattern" "$WORK/$name.err" "$WORK/$name.out"; then
     fail "$name: no \"$pattern\" in its output"
-    tail -5 "$WORK/$name.err"
+    tail -n 5 "$WORK/$name.err"
   else
     echo "ok: $name ($((SECONDS - ${T0:-0}))s)"
   fi

@@ -3,12 +3,12 @@
 // and its indexes are created.
 #include <sys/stat.h>
 
-#include <array>
 #include <filesystem>
 #include <stdexcept>
 
 #include "form/conversion_form.h"
 #include "platform/paths.h"
+#include "registry/registry.h"
 #include "datamodule/datamodule.h"
 
 namespace qv {
@@ -47,34 +47,6 @@ class BulkLoad {
   fb::IBDatabase& db_;
   bool on_ = true;
 };
-
-using Creator = void (Tconversion_form::*)(Sender, std::string);
-
-struct TableCreator {
-  Creator create;
-  const char* table;  // named in a stop
-};
-
-constexpr std::array<TableCreator, Tconversion_form::kTables> kTableCreators = {{
-    {&Tconversion_form::create_carrier_4, "CARRIER_4"},
-    {&Tconversion_form::create_category_4, "CATEGORY_4"},
-    {&Tconversion_form::create_city_4, "CITY_4"},
-    {&Tconversion_form::create_comment_4, "COMMENT_4"},
-    {&Tconversion_form::create_comment_js_4, "COMMENT_JS_4"},
-    {&Tconversion_form::create_config_4, "CONFIG_4"},
-    {&Tconversion_form::create_contact_name_4, "CONTACT_NAME_4"},
-    {&Tconversion_form::create_quorvel_4, "QUORVEL_4"},
-    {&Tconversion_form::create_item_4, "ITEM_4"},
-    {&Tconversion_form::create_js_edit_4, "JS_EDIT_4"},
-    {&Tconversion_form::create_jsearch_4, "JSEARCH_4"},
-    {&Tconversion_form::create_poscode_4, "POSCODE_4"},
-    {&Tconversion_form::create_posqual_4, "POSQUAL_4"},
-    {&Tconversion_form::create_postitle_4, "POSTITLE_4"},
-    {&Tconversion_form::create_reason_4, "REASON_4"},
-    {&Tconversion_form::create_stats_jt_4, "STATS_JT_4"},
-    {&Tconversion_form::create_stats_st_4, "STATS_ST_4"},
-    {&Tconversion_form::create_time10_4, "TIME10_4"},
-}};
 
 }  // namespace
 
@@ -180,9 +152,9 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   Memo1.Add(kRule);
   Memo1.Add("Creating tables");
   Memo1.Add(kRule);
-  for (const TableCreator& c : kTableCreators) {
-    stop_point(c.table);
-    (this->*c.create)(this, db.DatabaseName);
+  for (const registry::Item& item : registry::items()) {
+    stop_point(item.dest_table);
+    (this->*item.create)(this, db.DatabaseName);
   }
 
   Memo1.Add(kRule);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "form/controls.h"
@@ -13,8 +12,5 @@ namespace qv::builder {
 // Logs `log_line`, then sends `lines` as one statement through IBSQL1 on
 // IBDatabase2 and commits IBTransaction1. Errors of the engine pass through.
 void execute_statement(Memo& log, const std::string& log_line, const std::vector<std::string>& lines);
-
-// Creates the schema table of that name with its log line.
-void create_table(Memo& log, std::string_view table);
 
 }  // namespace qv::builder

@@ -30,6 +30,7 @@
 #include "paradox/table.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "datamodule/datamodule.h"
 #include "verify/verify.h"
 
@@ -139,10 +140,10 @@ std::optional<std::vector<bool>> ticks_for(const std::string& list) {
     if (name.empty()) continue;
     bool known = false;
     for (std::size_t i = 0; i < ticks.size(); ++i)
-      if (qv::platform::iequals(name, qv::Tconversion_form::kItems[i])) known = ticks[i] = true;
+      if (qv::platform::iequals(name, qv::registry::items()[i].item)) known = ticks[i] = true;
     if (!known) {
       std::string valid;
-      for (const char* item : qv::Tconversion_form::kItems) valid += (valid.empty() ? "" : ", ") + std::string(item);
+      for (const auto& item : qv::registry::items()) valid += (valid.empty() ? "" : ", ") + std::string(item.item);
       fmt::print(stderr, "Unknown table \"{}\". Valid names: {}\n", name, valid);
       return std::nullopt;
     }

@@ -2,18 +2,19 @@
 
 #include <fmt/format.h>
 
-#include <charconv>
-#include <cmath>
-
-#include "builder/schema.h"
 #include "firebird/ib.h"
 #include "paradox/table.h"
 #include "platform/text.h"
+#include "registry/values.h"
 #include "datamodule/datamodule.h"
 
 namespace qv::conv {
 
 namespace {
+
+using registry::Column;
+using registry::TableRule;
+using registry::Write;
 
 std::string with_context(std::string_view file, std::int64_t row, std::string_view field, std::string_view what) {
   std::string where(file);
@@ -36,24 +37,19 @@ std::string key_text(const TableRule& rule, const std::vector<std::string>& writ
   return out;
 }
 
-// The fields of both tables, looked up once per conversion.
+// The fields of both tables, looked up once per conversion, and the
+// destination columns as values meet them.
 struct Binding {
   std::vector<pdx::PDField*> old_fields;
   std::vector<fb::IBField*> dest_fields;
-  std::vector<bool> integer;  // the destination column is INTEGER
+  std::vector<registry::Target> targets;
 };
 
-bool integer_column(const TableRule& rule, std::string_view column) {
-  const builder::TableDef* table = builder::find_table(rule.dest_table);
-  const builder::ColumnDef* col = table ? table->find_column(column) : nullptr;
-  return col && builder::parse_type(col->type).kind == builder::ColumnType::Kind::integer;
-}
-
-Binding bind_fields(const TableRule& rule, std::int64_t row) {
+Binding bind_fields(const registry::Item& item, std::int64_t row) {
+  const TableRule& rule = *item.rule;
   auto& dm = *DataModule2;
   Binding b;
-  for (const Column& c : rule.columns)
-    b.integer.push_back(c.write != Write::TrueFlag && integer_column(rule, c.dest_column));
+  b.targets = registry::targets(rule, *item.definition);
   for (const Column& c : rule.columns)
     b.old_fields.push_back(
         in_context(rule.old_file, row, c.old_field, [&] { return &dm.PDTable1.FieldByName(c.old_field); }));
@@ -63,20 +59,21 @@ Binding bind_fields(const TableRule& rule, std::int64_t row) {
   return b;
 }
 
-bool any_blank(const std::vector<std::string>& values) {
-  for (const auto& v : values)
-    if (platform::is_blank(v)) return true;
-  return false;
+// The texts the run posts for one row's values; a value its column refuses
+// stops the run.
+void posted_texts(const TableRule& rule, const Binding& b, const std::vector<std::string>& values,
+                  std::vector<std::string>& written, std::int64_t row) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    registry::Outcome out = registry::posted(b.targets[i], values[i]);
+    if (out.fate == registry::Fate::fraction)
+      throw RunError(with_context(rule.old_file, row, rule.columns[i].old_field,
+                                  registry::fraction_refused(b.targets[i], out.text)));
+    written[i] = std::move(out.text);
+  }
 }
 
 // Appends and posts one row; false when a lookup list already holds it.
 bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::string>& written, std::int64_t row) {
-  for (std::size_t i = 0; i < rule.columns.size(); ++i)
-    if (b.integer[i] && has_fraction(written[i]))
-      throw RunError(with_context(rule.old_file, row, rule.columns[i].old_field,
-                                  fmt::format("\"{}\" is not a whole number: {}.{} is INTEGER", written[i],
-                                              platform::ascii_upper(rule.dest_table),
-                                              platform::ascii_upper(rule.columns[i].dest_column))));
   auto& table = DataModule2->IBTable1;
   table.Append();
   for (std::size_t i = 0; i < rule.columns.size(); ++i)
@@ -102,40 +99,6 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
 }
 
 }  // namespace
-
-std::string written_text(Write how, const std::string& value) {
-  switch (how) {
-    case Write::AsRead:
-      return value;
-    case Write::Upper:
-      return platform::upper(value);
-    case Write::TrueFlag:
-      return platform::upper(value) == "TRUE" ? "1" : "0";
-  }
-  return value;
-}
-
-std::optional<double> read_number(std::string_view text) {
-  std::string_view t = platform::trim(text);
-  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
-  if (t.empty() || !((t.front() >= '0' && t.front() <= '9') || t.front() == '-' || t.front() == '.'))
-    return std::nullopt;
-  double v = 0;
-  auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
-  if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(v)) return std::nullopt;
-  return v;
-}
-
-bool has_fraction(std::string_view text) {
-  const std::optional<double> v = read_number(text);
-  if (!v) return false;
-  // Digit by digit where the text is plain: a double would lose a fraction
-  // past its sixteenth digit.
-  const std::string_view t = platform::trim(text);
-  if (t.find_first_of("eE") != std::string_view::npos) return std::trunc(*v) != *v;
-  const std::size_t point = t.find('.');
-  return point != std::string_view::npos && t.find_first_not_of('0', point + 1) != std::string_view::npos;
-}
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {
   try {
@@ -163,7 +126,8 @@ bool connect_destination(const std::string& dbname) {
   return db.Connected();
 }
 
-void convert_table(Tconversion_form& form, const std::string& dbname, const TableRule& rule) {
+void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item) {
+  const TableRule& rule = *item.rule;
   auto& dm = *DataModule2;
   auto& old = dm.PDTable1;
   auto& dest = dm.IBTable1;
@@ -187,14 +151,14 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const Tabl
     std::vector<std::string> values(rule.columns.size());
     std::vector<std::string> written(rule.columns.size());
     for (std::int64_t row = 1; !old.Eof(); ++row) {
-      if (row == 1) fields = bind_fields(rule, row);
+      if (row == 1) fields = bind_fields(item, row);
       for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
                                [&] { return fields.old_fields[i]->AsString(); });
-      if (rule.skip == Skip::AnyBlank && any_blank(values)) {
+      if (registry::skipped(rule, values)) {
         ++stats.skipped;
       } else {
-        for (std::size_t i = 0; i < values.size(); ++i) written[i] = written_text(rule.columns[i].write, values[i]);
+        posted_texts(rule, fields, values, written, row);
         if (!post_row(rule, fields, written, row)) ++stats.merged;
       }
       stats.done = row;

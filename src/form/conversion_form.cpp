@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "converters/frame.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "datamodule/datamodule.h"
 
 namespace qv {
@@ -17,21 +17,6 @@ constexpr const char* kMarkerFile = "quorvel2.db";
 constexpr std::size_t kNameLength = 8;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
-using Converter = void (Tconversion_form::*)(Sender, std::string);
-
-// Converter i belongs to check-list item i.
-constexpr std::array<Converter, Tconversion_form::kTables> kConverters = {
-    &Tconversion_form::convert_carrier_4,      &Tconversion_form::convert_category_4,
-    &Tconversion_form::convert_city_4,         &Tconversion_form::convert_comment_4,
-    &Tconversion_form::convert_comment_js_4,   &Tconversion_form::convert_config_4,
-    &Tconversion_form::convert_contact_name_4, &Tconversion_form::convert_quorvel_4,
-    &Tconversion_form::convert_item_4,         &Tconversion_form::convert_js_edit_4,
-    &Tconversion_form::convert_jsearch_4,      &Tconversion_form::convert_poscode_4,
-    &Tconversion_form::convert_posqual_4,      &Tconversion_form::convert_postitle_4,
-    &Tconversion_form::convert_reason_4,       &Tconversion_form::convert_stats_jt_4,
-    &Tconversion_form::convert_stats_st_4,     &Tconversion_form::convert_time10_4,
-};
-
 // True when the folder (a program path) holds the marker file, spelt in any
 // letter case.
 bool has_marker_file(const std::string& directory) {
@@ -41,12 +26,6 @@ bool has_marker_file(const std::string& directory) {
 }
 
 }  // namespace
-
-const std::array<const char*, Tconversion_form::kTables> Tconversion_form::kItems = {
-    "carrier.db",  "category.db", "city.db",     "comment.db",  "comment_js.db", "config.db",
-    "contact_name.db", "quorvel2.db", "item.db", "js_edit.db",  "jsearch2.db",   "poscode.db",
-    "posqual.db",  "postitle.db", "reason.db",   "stats_jt.db", "stats_st.db",   "time10.db",
-};
 
 const std::string Tconversion_form::kRule(105, '-');
 
@@ -69,7 +48,8 @@ Tconversion_form::Tconversion_form(MessageBoxes* boxes, FormSetup setup)
   Label2.Caption = "STEP 02 - SELECT TABLES TO MIGRATE";
   Label2.Enabled = false;
   Label3.Caption = "STATUS MESSAGES";
-  files_checklistbox.Items.assign(kItems.begin(), kItems.end());
+  files_checklistbox.Items.clear();
+  for (const registry::Item& item : registry::items()) files_checklistbox.Items.emplace_back(item.item);
   files_checklistbox.Checked.assign(kTables, false);
   files_checklistbox.Enabled = false;
   btn_select_directory.Caption = "Select This Directory - >>>>";
@@ -203,12 +183,11 @@ void Tconversion_form::btn_convertClick(Sender) {
 
 void Tconversion_form::run_converter(std::size_t index, const std::string& dbname) {
   if (index >= kTables) throw std::out_of_range("no converter number " + std::to_string(index));
-  (this->*kConverters[index])(this, dbname);
+  (this->*registry::items()[index].convert)(this, dbname);
 }
 
 std::string Tconversion_form::destination_table(std::size_t index) {
-  const conv::TableRule* rule = conv::rule_for_item(index);
-  return rule ? platform::ascii_upper(rule->dest_table) : "JSEARCH_4";
+  return registry::items().at(index).dest_table;
 }
 
 std::string Tconversion_form::database_name(const std::string& directory) {

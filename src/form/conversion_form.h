@@ -74,7 +74,6 @@ struct FormSetup {
 class Tconversion_form {
  public:
   static constexpr std::size_t kTables = 18;
-  static const std::array<const char*, kTables> kItems;  // the check-list items
   static constexpr const char* kDefaultDirectory = "C:\\MyData\\wk-db\\Quorvel2\\Db\\";
   static constexpr const char* kDestinationDirectory = "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\";
   static constexpr const char* kTempDirectory = "C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp";

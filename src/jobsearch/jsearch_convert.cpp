@@ -11,7 +11,7 @@
 #include "converters/frame.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
-#include "platform/text.h"
+#include "registry/values.h"
 #include "datamodule/datamodule.h"
 
 namespace qv {
@@ -22,12 +22,14 @@ using conv::in_context;
 using jobsearch::kCarried;
 using jobsearch::kLayout;
 
-constexpr std::string_view kOldFile = "JSEARCH2.db";
-constexpr const char* kDestTable = "JSEARCH_4";
-
 class JsearchRun {
  public:
-  explicit JsearchRun(Tconversion_form& form) : form_(form), dm_(*DataModule2), per_file_(form.records_per_temp_file()) {}
+  explicit JsearchRun(Tconversion_form& form)
+      : form_(form),
+        dm_(*DataModule2),
+        per_file_(form.records_per_temp_file()),
+        old_file_(registry::job_search().old_file),
+        dest_table_(registry::job_search().dest_table) {}
 
   void run(const std::string& dbname) {
     const bool connected = conv::connect_destination(dbname);
@@ -35,18 +37,18 @@ class JsearchRun {
     if (connected) {
       form_.Memo1.Add("JSEARCH table...........");
       // The secondary indexes are built once, when the connection closes.
-      dm_.IBDatabase2.defer_indexes(kDestTable);
-      dm_.IBTable1.TableName = kDestTable;
+      dm_.IBDatabase2.defer_indexes(dest_table_);
+      dm_.IBTable1.TableName = dest_table_;
       dm_.IBTable1.Open();
       auto& old = dm_.PDTable1;
       old.Close();
       old.DatabaseName.clear();
       old.Directory = form_.old_table_directory;
-      old.TableName = std::string(kOldFile);
+      old.TableName = std::string(old_file_);
       old.Open();
       const std::int64_t n = old.RecordCount();
       form_.Memo1.Add("---->Record Count in old table: " + std::to_string(n));
-      stats_ = &form_.begin_table(kDestTable, n);
+      stats_ = &form_.begin_table(dest_table_, n);
       for (auto line : jobsearch::kExplanation) form_.Memo1.Add(std::string(line));
       create_files(n);
       fill_files();
@@ -81,7 +83,7 @@ class JsearchRun {
       if (count % per_file_ == 0) form_.create_jsearch2_table(&form_, ++file_count_);
       show(count);
       walked();
-      in_context(kOldFile, count - 2, "", [&] { old.Next(); });
+      in_context(old_file_, count - 2, "", [&] { old.Next(); });
     }
     old.First();
   }
@@ -98,12 +100,12 @@ class JsearchRun {
     show(1);
     form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
     while (!old.Eof()) {
-      if (count == 1) bind(old, kOldFile, count, old_fields_);
-      read_record(old_fields_, kOldFile, count);
+      if (count == 1) bind(old, old_file_, count, old_fields_);
+      read_record(old_fields_, old_file_, count);
       temp.Append();
       for (std::size_t i = 1; i < kCarried; ++i)
-        in_context(kOldFile, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(record_[i]); });
-      in_context(kOldFile, count, "", [&] { temp.Post(); });
+        in_context(old_file_, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(record_[i]); });
+      in_context(old_file_, count, "", [&] { temp.Post(); });
       if (count % per_file_ == 0) {  // step 1 made a file for every record
         form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(++file));
         take_file(file);
@@ -111,7 +113,7 @@ class JsearchRun {
       ++count;
       show(count);
       walked();
-      in_context(kOldFile, count - 1, "", [&] { old.Next(); });
+      in_context(old_file_, count - 1, "", [&] { old.Next(); });
     }
   }
 
@@ -134,11 +136,9 @@ class JsearchRun {
         dest.Append();
         for (std::size_t i = 0; i < kCarried; ++i) {
           const auto& f = kLayout[i];
-          std::string& text = record_[i];
-          if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
           in_context(name, row, f.dest_column, [&] {
             if (!dest_fields_[i]) dest_fields_[i] = &dest.FieldByName(f.dest_column);
-            dest_fields_[i]->SetAsString(platform::upper(text));
+            dest_fields_[i]->SetAsString(registry::loaded_text(f, record_[i]));
           });
         }
         in_context(name, row, "", [&] { dest.Post(); });
@@ -198,6 +198,8 @@ class JsearchRun {
   Tconversion_form& form_;
   TDataModule2& dm_;
   const std::int64_t per_file_;
+  const std::string_view old_file_;  // "JSEARCH2.db"
+  const std::string& dest_table_;    // "JSEARCH_4"
   std::array<std::string, kCarried> record_;
   Fields old_fields_{};
   Fields temp_fields_{};

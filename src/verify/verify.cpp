@@ -7,15 +7,13 @@
 #include <map>
 #include <optional>
 
-#include "builder/schema.h"
-#include "converters/frame.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "paradox/table.h"
-#include "paradox/values.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "registry/values.h"
 
 namespace qv::verify {
 
@@ -37,31 +35,27 @@ struct Plan {
   std::function<std::optional<std::vector<std::string>>(const std::vector<std::string>&, std::int64_t)> texts;
 };
 
-Plan frame_plan(const conv::TableRule& rule) {
+Plan frame_plan(const registry::Item& item) {
+  const registry::TableRule& rule = *item.rule;
   Plan p;
-  p.old_file = rule.old_file;
-  p.dest_table = platform::ascii_upper(rule.dest_table);
-  std::vector<bool> integer;
-  const builder::TableDef* def = builder::find_table(rule.dest_table);
-  for (const conv::Column& c : rule.columns) {
+  p.old_file = item.old_file;
+  p.dest_table = item.dest_table;
+  for (const registry::Column& c : rule.columns) {
     p.old_fields.emplace_back(c.old_field);
     p.dest_columns.push_back(platform::ascii_upper(c.dest_column));
-    const builder::ColumnDef* col = def ? def->find_column(c.dest_column) : nullptr;
-    integer.push_back(c.write != conv::Write::TrueFlag && col &&
-                      builder::parse_type(col->type).kind == builder::ColumnType::Kind::integer);
   }
   p.key_columns = rule.key_columns;
   p.merge = rule.merge_duplicates;
-  p.texts = [&rule, integer](const std::vector<std::string>& values,
-                             std::int64_t) -> std::optional<std::vector<std::string>> {
-    if (rule.skip == conv::Skip::AnyBlank)
-      for (const auto& v : values)
-        if (platform::is_blank(v)) return std::nullopt;
+  p.texts = [&rule, targets = registry::targets(rule, *item.definition)](
+                const std::vector<std::string>& values, std::int64_t) -> std::optional<std::vector<std::string>> {
+    if (registry::skipped(rule, values)) return std::nullopt;
     std::vector<std::string> out;
     for (std::size_t i = 0; i < values.size(); ++i) {
-      out.push_back(conv::written_text(rule.columns[i].write, values[i]));
-      if (integer[i] && conv::has_fraction(out.back()))
-        throw std::runtime_error(fmt::format("{}: \"{}\" is not a whole number", rule.columns[i].old_field, out.back()));
+      registry::Outcome posted = registry::posted(targets[i], values[i]);
+      if (posted.fate == registry::Fate::fraction)
+        throw std::runtime_error(fmt::format("{}: {}", rule.columns[i].old_field,
+                                             registry::fraction_refused(targets[i], posted.text)));
+      out.push_back(std::move(posted.text));
     }
     return out;
   };
@@ -70,10 +64,10 @@ Plan frame_plan(const conv::TableRule& rule) {
 
 // The job-search records pass through the temporary files' typed fields and
 // arrive upper-cased, keyed 1, 2, 3, ... in the old table's order.
-Plan jsearch_plan() {
+Plan jsearch_plan(const registry::Item& item) {
   Plan p;
-  p.old_file = "JSEARCH2.db";
-  p.dest_table = "JSEARCH_4";
+  p.old_file = item.old_file;
+  p.dest_table = item.dest_table;
   for (std::size_t i = 0; i < jobsearch::kCarried; ++i) {
     p.old_fields.emplace_back(jobsearch::kLayout[i].name);
     p.dest_columns.emplace_back(jobsearch::kLayout[i].dest_column);
@@ -85,9 +79,9 @@ Plan jsearch_plan() {
     out[0] = std::to_string(row);
     for (std::size_t i = 1; i < values.size(); ++i) {
       const auto& f = jobsearch::kLayout[i];
-      std::string text = conv::in_context("", 0, f.name, [&] { return pdx::values::through_field(f.type, values[i]); });
-      if (f.type == pdx::FieldType::Logical && text.empty()) text = "False";
-      out[i] = platform::upper(text);
+      const registry::Outcome temp = registry::through_temporary(f, values[i]);
+      if (registry::stops(temp.fate)) throw std::runtime_error(fmt::format("{}: {}", f.name, temp.detail));
+      out[i] = registry::loaded_text(f, temp.text);
     }
     return out;
   };
@@ -373,10 +367,10 @@ Report run(const Options& options) {
   }
   Report report;
   report.database = name;
-  for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) {
+  for (std::size_t i = 0; i < registry::kItems; ++i) {
     if (!options.ticks.empty() && !options.ticks[i]) continue;
-    const conv::TableRule* rule = conv::rule_for_item(i);
-    const Plan plan = rule ? frame_plan(*rule) : jsearch_plan();
+    const registry::Item& item = registry::items()[i];
+    const Plan plan = item.rule ? frame_plan(item) : jsearch_plan(item);
     report.tables.push_back(TableVerifier(plan, db, options).run());
   }
   db.Close();

@@ -10,6 +10,7 @@
 
 #include "converters/frame.h"
 #include "form/conversion_form.h"
+#include "registry/registry.h"
 #include "platform/paths.h"
 #include "jobsearch/jobsearch.h"
 #include "sample_data.h"
@@ -45,7 +46,7 @@ class CheckTest : public ::testing::Test {
     o.ticks.assign(qv::Tconversion_form::kTables, false);
     for (auto item : items)
       for (std::size_t i = 0; i < o.ticks.size(); ++i)
-        if (item == qv::Tconversion_form::kItems[i]) o.ticks[i] = true;
+        if (item == qv::registry::items()[i].item) o.ticks[i] = true;
     o.on_finding = [this](const Finding& f) { findings.push_back(f); };
     return qv::check::run(o);
   }
@@ -120,7 +121,7 @@ TEST_F(CheckTest, ValuesTheDatabaseCannotTakeOrChanges) {
 
 TEST_F(CheckTest, MissingTablesFieldsAndEmptyKeys) {
   std::vector<std::string> names;
-  for (const auto& c : qv::conv::rule_for_item(7)->columns) names.emplace_back(c.old_field);
+  for (const auto& c : qv::registry::items()[7].rule->columns) names.emplace_back(c.old_field);
   Rows rows(2, std::vector<std::string>(names.size()));
   rows[0][0] = "1.5";  // pk; row 2 has none
   table("QUORVEL2.db", alpha_fields(names), rows);

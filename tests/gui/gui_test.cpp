@@ -29,6 +29,7 @@
 #include "form/stub_steps.h"
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
+#include "registry/registry.h"
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;
@@ -99,7 +100,7 @@ class DialogTest : public ::testing::Test {
       return true;
     };
     steps.on_convert = [this](std::size_t i, const std::string&) {
-      form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
+      form().Memo1.Add(std::string(qv::registry::items()[i].item) + " converted");
     };
   }
 
@@ -304,7 +305,7 @@ TEST_F(DialogTest, RunOnAWorkerKeepsTheWindowAnswering) {
       t.done = row;
       form().table_progress();
     }
-    form().Memo1.Add(std::string(qv::Tconversion_form::kItems[i]) + " converted");
+    form().Memo1.Add(std::string(qv::registry::items()[i].item) + " converted");
   };
   accept_data_set();
   QElapsedTimer clock;

@@ -125,6 +125,11 @@ Outcome in_child(const std::function<Figures()>& step) {
 
 std::string old_folder(const std::string& dbname) { return kOldRoot + dbname; }
 
+// The server of the benchmark's own, when one runs, and where the step of a
+// child process makes its database: the server, or (unset) a local file.
+std::optional<qv::ServerDestination> g_server;
+std::optional<qv::ServerDestination> g_target;
+
 // A form with its data module, as the program drives it, with a fresh
 // destination database (tables and indexes) built by the real builder.
 struct Run {
@@ -133,6 +138,7 @@ struct Run {
   std::string dbname;
 
   explicit Run(std::string name) : dbname(std::move(name)) {
+    qv::DataModule2->Server = g_target;
     form.old_table_directory = old_folder(dbname);
     if (!form.check_and_create_database_4(&form, dbname))
       throw std::runtime_error("could not create the database " + dbname);
@@ -197,11 +203,14 @@ struct TextMessage {
   TextMessage& operator=(const TextMessage&) = delete;
 };
 
-// An attachment of the load's own to the database file.
+// An attachment of the load's own to the database file (on the server, a
+// "host:path" name).
 Firebird::IAttachment* fb_attach(const std::string& path) {
   FbStatus st;
   Firebird::IXpbBuilder* dpb = fb_master()->getUtilInterface()->getXpbBuilder(&st, Firebird::IXpbBuilder::DPB, nullptr, 0);
   dpb->insertString(&st, isc_dpb_user_name, "SYSDBA");
+  if (g_target && path.rfind(g_target->server.host + ":", 0) == 0)
+    dpb->insertString(&st, isc_dpb_password, g_target->server.password.c_str());
   dpb->insertTag(&st, isc_dpb_utf8_filename);
   Firebird::IProvider* prov = fb_master()->getDispatcher();
   Firebird::IAttachment* att = prov->attachDatabase(&st, path.c_str(), dpb->getBufferLength(&st), dpb->getBuffer(&st));
@@ -410,8 +419,14 @@ void build_on_two_attachments(const std::string& path, const std::vector<std::st
 // a fresh database built the way a run builds it, through an attachment of
 // its own beside the converters' connection, which makes the indexes
 // inactive when asked and is closed the way a run is closed.
+Figures reference_load_of(const Rows& rows, const std::string& dbname, LoadWay way);
+
 Figures reference_load(const std::string& source, const std::string& dbname, std::string_view table, LoadWay way) {
-  const Rows rows = read_rows(source, table);
+  return reference_load_of(read_rows(source, table), dbname, way);
+}
+
+Figures reference_load_of(const Rows& rows, const std::string& dbname, LoadWay way) {
+  const std::string_view table = rows.table;
   Run run(dbname);
   auto& db = qv::DataModule2->IBDatabase2;
   const Stopwatch t0;
@@ -675,6 +690,44 @@ struct AgainstCeiling {
   }
 };
 
+// ---------------------------------------------------------------- on a server
+
+// Starts the benchmark's own server (tools/test_server.sh) in `dir`; false,
+// with the reason said, when there is none.
+bool start_server(const fs::path& dir) {
+  const std::string password = fmt::format("bench{}", std::random_device{}());
+  const std::string command = fmt::format("bash '{}/tools/test_server.sh' start '{}' '{}' Required", QV_SOURCE_DIR,
+                                          dir.string(), password);
+  FILE* p = ::popen(command.c_str(), "r");
+  int port = 0;
+  if (!p || std::fscanf(p, "%d", &port) != 1) port = 0;
+  const int status = p ? ::pclose(p) : -1;
+  if (port <= 0 || status != 0) {
+    fmt::print("server: none (no server program, or it would not start): the server steps are left out\n");
+    return false;
+  }
+  qv::ServerDestination d;
+  d.server.host = fmt::format("127.0.0.1/{}", port);
+  d.server.password = password;
+  d.directory = (dir / "db").string();
+  g_server = d;
+  fmt::print("server: a Firebird server of the benchmark's own on {}\n", d.server.host);
+  return true;
+}
+
+void stop_server(const fs::path& dir) {
+  const std::string command = fmt::format("bash '{}/tools/test_server.sh' stop '{}'", QV_SOURCE_DIR, dir.string());
+  if (std::system(command.c_str()) != 0) fmt::print(stderr, "could not stop the benchmark's server\n");
+}
+
+// The rows a local conversion of `source` left in `table`, loaded into a
+// database on the server, `k` rows per round trip.
+Figures server_ceiling(const std::string& source, std::string_view table, std::size_t k) {
+  const Rows rows = read_rows(source, table);
+  g_target = g_server;
+  return reference_load_of(rows, "limit001", {k, true, false});
+}
+
 // The whole demo data set, every table ticked, as a run converts it.
 Figures convert_all(const std::string& dbname) {
   Run run(dbname);
@@ -821,6 +874,23 @@ int main(int argc, char** argv) {
           against = m.fastest_name();
         }
       }
+      if (start_server(root / "server")) {
+        // The same steps over the network (127.0.0.1): the demo data set, the
+        // job-search conversion, and its ceiling with one row or several rows
+        // (EXECUTE BLOCK) per round trip.
+        const Outcome local_js = js.conversion.median();
+        const Outcome sdemo = in_child([] { g_target = g_server; return convert_all("demo0001"); });
+        print_step("server: demo data set, every table", sdemo,
+                   fmt::format(" (locally {:.0f} rows/s)", demo.f.rows / demo.f.seconds));
+        const Outcome sjs = in_child([] { g_target = g_server; return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
+        print_step(fmt::format("server: convert_jsearch_4, {} records", jobs), sjs,
+                   fmt::format(" (locally {:.0f} rows/s)", local_js.f.rows / local_js.f.seconds));
+        for (std::size_t k : {1u, 5u, 10u, 20u}) {
+          const Outcome o = in_child([k] { return server_ceiling("jobs0001", "JSEARCH_4", k); });
+          print_step(fmt::format("server: ceiling JSEARCH_4, secondary indexes after, {} rows per {}", k,
+                                 k == 1 ? "execution" : "EXECUTE BLOCK"), o);
+        }
+      }
       fmt::print("load average at end {}\n", load_average());
       fmt::print("efficiency {:.2f} against {}, peak RSS {:.0f} MiB\n", efficiency, against, peak);
     }
@@ -828,6 +898,7 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "benchmark failed: {}\n", e.what());
     rc = 1;
   }
+  if (g_server) stop_server(root / "server");
   std::fflush(nullptr);
   if (!keep) {
     std::error_code ec;

@@ -68,7 +68,45 @@ std::string Tconversion_form::odd_file_kind(const std::string& file) {
 void Tconversion_form::refuse_odd_file(const std::string& file, const std::string& kind) {
   Memo1.Add("Database already exists, not attempting to create");
   Memo1.Add("You must rename or delete this database before trying again");
-  Memo1.Add("In place of the database " + file + " is " + kind + ", not a database file");
+  Memo1.Add(odd_file_line(file, kind));
+}
+
+std::string Tconversion_form::odd_file_line(const std::string& file, const std::string& kind) {
+  return "In place of the database " + file + " is " + kind + ", not a database file";
+}
+
+bool Tconversion_form::remove_local_file(const std::string& dbname, std::string& odd) {
+  platform::force_directories(kDestinationDirectory);
+  const std::string file = destination_file(dbname);
+  fb::IBDatabase& db = DataModule2->IBDatabase2;
+  // A link in place of the database goes as a link: the file it points to
+  // is never written. Anything else that is no regular file stays.
+  if (const auto kind = odd_file_kind(file); kind == "a symbolic link") {
+    std::error_code ec;
+    std::filesystem::remove(platform::map_path(file), ec);
+  } else if (!kind.empty()) {
+    odd = odd_file_line(file, kind);
+    return false;
+  }
+  if (!platform::file_exists(file)) return true;
+  // The connection of an earlier run may still be open on this file.
+  db.Close();
+  // A file another program has open stays: deleting it here would let
+  // that program go on writing to a file nobody can reach any more.
+  return !(platform::file_locked(file) || (!platform::delete_file(file) && platform::file_exists(file)));
+}
+
+bool Tconversion_form::drop_on_server(fb::IBDatabase& db, const std::string& dbname, const ServerDestination& server) {
+  // Through the server, which knows whether another attachment holds it.
+  db.Close();
+  aim_at_database(db, dbname, &server);
+  try {
+    db.DropDatabase();
+    return true;
+  } catch (const fb::Error& e) {
+    if (!e.is_in_use()) throw;
+    return false;
+  }
 }
 
 bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
@@ -79,29 +117,13 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   Memo1.Add("If destination database exits, I will delete it......");
   Memo1.Add(kRule);
 
-  platform::force_directories(kDestinationDirectory);
-  const std::string file = destination_file(dbname);
+  const ServerDestination* server = DataModule2->Server ? &*DataModule2->Server : nullptr;
   fb::IBDatabase& db = DataModule2->IBDatabase2;
-  // A link in place of the database goes as a link: the file it points to
-  // is never written. Anything else that is no regular file stays.
-  if (const auto kind = odd_file_kind(file); kind == "a symbolic link") {
-    std::error_code ec;
-    std::filesystem::remove(platform::map_path(file), ec);
-  } else if (!kind.empty()) {
-    refuse_odd_file(file, kind);
-    return false;
-  }
-  bool present = platform::file_exists(file);
-  if (present) {
-    // The connection of an earlier run may still be open on this file.
-    db.Close();
-    // A file another program has open stays: deleting it here would let
-    // that program go on writing to a file nobody can reach any more.
-    present = platform::file_locked(file) || (!platform::delete_file(file) && platform::file_exists(file));
-  }
-  if (present) {
+  std::string odd;
+  if (server ? !drop_on_server(db, dbname, *server) : !remove_local_file(dbname, odd)) {
     Memo1.Add("Database already exists, not attempting to create");
     Memo1.Add("You must rename or delete this database before trying again");
+    if (!odd.empty()) Memo1.Add(odd);
     return false;
   }
 
@@ -110,7 +132,7 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   db.Params.push_back("USER 'SYSDBA'");
   db.Params.push_back("PASSWORD 'tarnwheel'");
   db.Params.push_back("PAGE_SIZE 4096");
-  db.DatabaseName = file;
+  aim_at_database(db, dbname, server);
   db.LoginPrompt = false;
   // The new file is written without waiting on the disk for every statement;
   // closing it below makes it durable.
@@ -118,7 +140,9 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   // Once more just before the engine creates the file: nothing may have
   // appeared there meanwhile.
   std::error_code ec;
-  if (std::filesystem::symlink_status(platform::map_path(file), ec).type() != std::filesystem::file_type::not_found) {
+  const std::string file = destination_file(dbname);
+  if (!server &&
+      std::filesystem::symlink_status(platform::map_path(file), ec).type() != std::filesystem::file_type::not_found) {
     const std::string kind = odd_file_kind(file);
     refuse_odd_file(file, kind.empty() ? "a file that appeared during the run" : kind);
     return false;

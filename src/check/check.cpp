@@ -295,7 +295,7 @@ void describe_destination(const Options& options, Report& report) {
 
 Report run(const Options& options) {
   Report report = Checker(options).run();
-  describe_destination(options, report);
+  if (!options.on_server) describe_destination(options, report);
   return report;
 }
 

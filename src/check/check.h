@@ -66,6 +66,7 @@ struct Options {
   std::vector<bool> ticks;  // per check-list item; empty: every table
   int codepage = 0;        // instead of the tables' own, as the run would
   std::string database_name;  // the run's database; empty: the one the folder gives
+  bool on_server = false;  // the run writes to a server: no local database to describe
   // Called for every finding as it is found.
   std::function<void(const Finding&)> on_finding;
 };

@@ -23,6 +23,7 @@
 #include "batch/batch.h"
 #include "check/check.h"
 #include "firebird/ib.h"
+#include "cli/login.h"
 #include "cli/summary.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
@@ -52,7 +53,10 @@ static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int sig) {
   qv::Tconversion_form* form = g_running_form.load();
-  if (g_stop_signal != 0 || !form) ::_exit(128 + sig);
+  if (g_stop_signal != 0 || !form) {
+    qv::cli::restore_terminal();  // a password prompt may have turned echo off
+    ::_exit(128 + sig);
+  }
   g_stop_signal = sig;
   form->request_stop();
 }
@@ -89,6 +93,8 @@ struct Options {
   unsigned jobs = 0;
   std::string log_dir;
   std::string batch_database;  // a batch's child: its data set's database
+  std::string server, server_dir, wire_crypt = "required";
+  std::optional<qv::ServerDestination> destination;  // --server, with its login
 };
 
 // The status log on stdout, and on a terminal a progress line per table on
@@ -217,6 +223,7 @@ int check(const Options& o) {
   options.ticks = *ticks;
   options.codepage = o.codepage;
   options.database_name = o.batch_database;
+  options.on_server = !o.server.empty();
   options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
   const qv::check::Report report = qv::check::run(options);
   for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
@@ -236,6 +243,7 @@ int verify(const Options& o) {
   options.ticks = *ticks;
   options.codepage = o.codepage;
   options.database_name = o.batch_database;
+  options.server = o.destination;
   qv::verify::Report report;
   try {
     report = qv::verify::run(options);
@@ -260,6 +268,7 @@ int convert(const Options& o) {
 
   qv::DataModuleScope module;
   if (o.codepage) qv::DataModule2->PDTable1.CodePageOverride = o.codepage;
+  qv::DataModule2->Server = o.destination;
 
   qv::PrintedBoxes boxes(stderr);
   Console console;
@@ -281,6 +290,9 @@ int convert(const Options& o) {
   qv::cli::RunSummary summary;
   summary.old_table_directory = directory;
   const std::string dbname = form.run_database_name(directory);
+  qv::fb::IBDatabase named;  // only names the database
+  qv::Tconversion_form::aim_at_database(named, dbname, o.destination ? &*o.destination : nullptr);
+  const std::string database = named.real_path();
   int code = kOk;
   StopOnSignal stop_on_signal(form);
   try {
@@ -293,8 +305,7 @@ int convert(const Options& o) {
       fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
       code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
     } else if (!form.last_run_completed) {
-      fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n",
-                 qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string());
+      fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n", database);
       code = kRefused;
     }
   } catch (const std::exception& e) {
@@ -305,8 +316,9 @@ int convert(const Options& o) {
   }
   summary.tables = form.stats;
   // Named only when a database is there (a run can stop before creating it).
-  if (summary.outcome != qv::cli::Outcome::Refused && qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname)))
-    summary.database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname)).string();
+  if (summary.outcome != qv::cli::Outcome::Refused &&
+      (o.destination ? !form.stats.empty() : qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname))))
+    summary.database = database;
   qv::cli::print_summary(stderr, summary);
   if (!o.report.empty() && !write_report(o.report, qv::cli::to_json(summary)) && code == kOk) code = kFailed;
   if (console.log_error() != 0) {
@@ -392,6 +404,16 @@ int main(int argc, char** argv) {
   app.add_option(qv::batch::kChildOption, o.batch_database)->group("");  // a batch's children only
   all_opt->excludes(dir_opt);
   all_opt->excludes(dump_opt);
+  auto* server_opt = app.add_option("--server", o.server,
+                                    "Make the database on this Firebird server (HOST or HOST/PORT); the login comes "
+                                    "from ISC_USER and ISC_PASSWORD, else it is asked on the terminal");
+  server_opt->needs(app.add_option("--server-dir", o.server_dir, "Folder on the server's machine for the database, "
+                                                                 "in its own path syntax (with --server)")
+                        ->needs(server_opt));
+  app.add_option("--wire-crypt", o.wire_crypt, "Wire encryption with the server: required (default), enabled or disabled")
+      ->check(CLI::IsMember({"required", "enabled", "disabled"}, CLI::ignore_case))
+      ->needs(server_opt);
+  all_opt->excludes(server_opt);  // a batch writes local files only
   dump_opt->excludes(dir_opt);
   dump_opt->excludes(check_opt);
   dump_opt->excludes(verify_opt);
@@ -415,6 +437,10 @@ int main(int argc, char** argv) {
     if (!o.dump.empty()) return dump(o);
     if (!o.all.empty()) return batch(o);
     if (o.check) return check(o);
+    if (!o.server.empty()) {
+      o.destination = qv::cli::server_destination(o.server, o.server_dir, o.wire_crypt);
+      if (!o.destination) return kRefused;
+    }
     qv::fb::keep_engine_running_on_signals();
     if (o.verify) return verify(o);
     const int code = convert(o);

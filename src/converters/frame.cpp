@@ -116,7 +116,7 @@ bool connect_destination(const std::string& dbname) {
   db.Params.clear();
   db.Params.push_back("user_name=SYSDBA");
   db.Params.push_back("password=tarnwheel");
-  db.DatabaseName = Tconversion_form::destination_file(dbname);
+  Tconversion_form::aim_at_database(db, dbname, DataModule2->Server ? &*DataModule2->Server : nullptr);
   db.LoginPrompt = false;
   // Rows are loaded without waiting on the disk for every page; closing the
   // connection (the next converter, or the end of the run) makes the file

@@ -1,10 +1,40 @@
 #include "datamodule/datamodule.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace qv {
 
 TDataModule2* DataModule2 = nullptr;
+
+std::string ServerDestination::host_problem(const std::string& host) {
+  const std::size_t slash = host.find('/');
+  const std::string name = host.substr(0, slash);
+  if (name.empty()) return "no host name";
+  if (host.find_first_of(": \t\n\\") != std::string::npos) return "a host name holds no \":\", blank or \"\\\"";
+  if (slash == std::string::npos) return {};
+  const std::string port = host.substr(slash + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(port) < 1 || std::stoi(port) > 65535)
+    return "the port after \"/\" must be a number from 1 to 65535";
+  return {};
+}
+
+bool ServerDestination::login_from_environment() {
+  const char* user = std::getenv("ISC_USER");
+  const char* password = std::getenv("ISC_PASSWORD");
+  server.user = user && *user ? user : "SYSDBA";
+  if (!password) return false;
+  server.password = password;
+  return true;
+}
+
+std::string ServerDestination::database(const std::string& file_name) const {
+  // The server's own separator: a folder written with "\" only is a Windows one.
+  const char separator = directory.find('/') == std::string::npos && directory.find('\\') != std::string::npos ? '\\' : '/';
+  if (directory.empty() || directory.back() == '/' || directory.back() == '\\') return directory + file_name;
+  return directory + separator + file_name;
+}
 
 TDataModule2::TDataModule2() {
   IBDatabase2.Params = {"user_name=sysdba", "password=tarnwheel", ""};

@@ -234,7 +234,7 @@ Error error(const FbException& e, std::string_view context) {
   long code = gds_code(e.getStatus());
   for (long key_code : {isc_unique_key_violation, isc_no_dup})
     if (has_code(e.getStatus(), key_code)) code = key_code;
-  return Error(text, code);
+  return Error(text, code, no_such_file(e.getStatus()));
 }
 
 Metadata text_message(const Engine& engine, IMessageMetadata* meta, const std::function<unsigned(unsigned)>& length) {
@@ -340,27 +340,58 @@ std::string engine_name(const std::string& path) {
 }
 
 namespace {
+// The parameters every attachment and creation is made with.
+ParamBuilder connection_parameters(const Engine& engine, Status& st, const Server* server) {
+  ParamBuilder dpb(engine.util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0));
+  dpb->insertTag(st.get(), isc_dpb_utf8_filename);
+  if (!server) {
+    // The embedded engine trusts the user name it is given.
+    dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
+    // A local file never goes over the network: the engine in this process
+    // only, whatever the settings say.
+    dpb->insertString(st.get(), isc_dpb_config, "Providers=Engine12");
+    return dpb;
+  }
+  dpb->insertString(st.get(), isc_dpb_user_name, server->user.c_str());
+  dpb->insertString(st.get(), isc_dpb_password, server->password.c_str());
+  // A server's database only over the network, encrypted as asked.
+  dpb->insertString(st.get(), isc_dpb_config, ("Providers=Remote\nWireCrypt=" + server->wire_crypt).c_str());
+  return dpb;
+}
+
+// The engine's refusal of a server connection, said plainly before the
+// engine's own words.
+[[noreturn]] void refuse_connection(const FbException& e, const Server& server) {
+  IStatus* s = e.getStatus();
+  std::string why;
+  if (has_code(s, isc_wirecrypt_incompatible) || has_code(s, isc_miss_wirecrypt))
+    why = "the server and this program do not agree on wire encryption (asked for: " + server.wire_crypt +
+          "; the server's WireCrypt setting decides what it accepts)";
+  else if (has_code(s, isc_login))
+    why = "the server refused the user name or the password of user " + server.user;
+  else if (has_code(s, isc_conf_access_denied))
+    why = "the server does not allow a database in that folder (its DatabaseAccess setting)";
+  else if (has_code(s, isc_network_error) || has_code(s, isc_net_connect_err) || has_code(s, isc_net_connect_listen_err))
+    why = "the server cannot be reached (is it running, and are the host and port right?)";
+  if (why.empty()) throw;
+  throw Error("Database server " + server.host + ": " + why + ": " + message(s), gds_code(s));
+}
+
 // Attaches to or creates `path`. The file name goes to the engine as UTF-8,
 // whatever the process locale, so folders with accented names work.
-Attachment connect(const Engine& engine, const std::string& path, bool create_it, std::optional<bool> force_write,
-                   int dialect, int page_size) {
-  const std::string name = engine_name(path);
+Attachment connect(const Engine& engine, const std::string& path, const Server* server, bool create_it,
+                   std::optional<bool> force_write, int dialect, int page_size) {
+  const std::string name = server ? server->host + ":" + path : engine_name(path);
   // Through an alias the engine meets a link, which it would not create
   // through: the file is made here, so that it is ours, and taken over.
-  const bool made_here = create_it && name != path;
+  const bool made_here = !server && create_it && name != path;
   if (made_here) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0) throw Error("Cannot create database " + path + ": " + std::strerror(errno));
     ::close(fd);
   }
   Status st(engine);
-  const ParamBuilder dpb(engine.util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0));
-  // The embedded engine trusts the user name it is given.
-  dpb->insertString(st.get(), isc_dpb_user_name, "SYSDBA");
-  dpb->insertTag(st.get(), isc_dpb_utf8_filename);
-  // A local file never goes over the network: the engine in this process
-  // only, whatever the settings say.
-  dpb->insertString(st.get(), isc_dpb_config, "Providers=Engine12");
+  const ParamBuilder dpb = connection_parameters(engine, st, server);
   if (made_here) dpb->insertInt(st.get(), isc_dpb_overwrite, 1);
   if (force_write) dpb->insertInt(st.get(), isc_dpb_force_write, *force_write ? 1 : 0);
   if (create_it) {
@@ -372,20 +403,38 @@ Attachment connect(const Engine& engine, const std::string& path, bool create_it
   try {
     return Attachment(create_it ? engine.provider()->createDatabase(st.get(), name.c_str(), len, buf)
                                 : engine.provider()->attachDatabase(st.get(), name.c_str(), len, buf));
-  } catch (...) {
+  } catch (const FbException& e) {
     struct stat sb {};
     if (made_here && ::lstat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size == 0) ::unlink(path.c_str());
+    if (server) refuse_connection(e, *server);
     throw;
   }
 }
 }  // namespace
 
-Attachment attach(const Engine& engine, const std::string& path, std::optional<bool> force_write) {
-  return connect(engine, path, false, force_write, 0, 0);
+Attachment attach(const Engine& engine, const std::string& path, const Server* server, std::optional<bool> force_write) {
+  return connect(engine, path, server, false, force_write, 0, 0);
 }
 
-Attachment create(const Engine& engine, const std::string& path, int dialect, int page_size) {
-  return connect(engine, path, true, std::nullopt, dialect, page_size);
+Attachment create(const Engine& engine, const std::string& path, const Server* server, int dialect, int page_size) {
+  return connect(engine, path, server, true, std::nullopt, dialect, page_size);
+}
+
+bool no_such_file(IStatus* status) {
+  if (!has_code(status, isc_io_error)) return false;
+  // A server sends the system's error as its text.
+  constexpr std::string_view kTexts[] = {"No such file or directory", "The system cannot find the file specified",
+                                         "The system cannot find the path specified"};
+  for (const ISC_STATUS* v = status->getErrors(); *v != isc_arg_end; v += 2) {
+    if ((*v == isc_arg_unix && v[1] == ENOENT) || (*v == isc_arg_win32 && (v[1] == 2 || v[1] == 3))) return true;
+    if (*v == isc_arg_interpreted) {
+      const std::string_view text(reinterpret_cast<const char*>(v[1]));
+      for (std::string_view t : kTexts)
+        if (text.rfind(t, 0) == 0) return true;
+    }
+    if (*v == isc_arg_cstring) ++v;
+  }
+  return false;
 }
 
 Transaction start(const Engine& engine, IAttachment* att, bool read_only) {

@@ -194,11 +194,17 @@ PrivateBase private_base(const char* runtime_dir, const char* cache_home, const 
 // provider it uses), an alias in our engine folder for a link to the file.
 std::string engine_name(const std::string& path);
 
-// Attaches to `path` as SYSDBA; `force_write` (when given) switches the
+// Attaches to `path`: a local file as SYSDBA through the engine in this
+// process only, or, with `server`, the database at `path` on that server with
+// its login, over the network only. `force_write` (when given) switches the
 // file's forced writes on or off with the attachment.
-Attachment attach(const Engine& engine, const std::string& path, std::optional<bool> force_write = std::nullopt);
-// Creates a database file in `dialect` with `page_size` (0: the engine's).
-Attachment create(const Engine& engine, const std::string& path, int dialect, int page_size);
+Attachment attach(const Engine& engine, const std::string& path, const Server* server = nullptr,
+                  std::optional<bool> force_write = std::nullopt);
+// Creates a database in `dialect` with `page_size` (0: the engine's), as
+// attach reaches it.
+Attachment create(const Engine& engine, const std::string& path, const Server* server, int dialect, int page_size);
+// True when the status says the database file is not there.
+bool no_such_file(Firebird::IStatus* status);
 
 }  // namespace detail
 }  // namespace qv::fb

@@ -65,6 +65,7 @@ void detach(const Engine& engine, detail::Attachment& att) {
 }  // namespace
 
 bool Error::is_duplicate_key() const { return gds_code_ == isc_unique_key_violation || gds_code_ == isc_no_dup; }
+bool Error::is_in_use() const { return gds_code_ == isc_obj_in_use || gds_code_ == isc_already_opened; }
 
 // ---------------------------------------------------------------- connection
 
@@ -72,6 +73,7 @@ struct IBDatabase::Impl {
   std::shared_ptr<const Engine> engine;
   detail::Attachment att;
   std::string path;         // the real file while connected
+  std::optional<Server> server;  // the server it is on, while connected
   bool bulk = false;        // forced writes off while connected
   bool forced_off = false;  // this connection turned forced writes off
   std::vector<IBTransaction*> transactions;
@@ -81,7 +83,7 @@ struct IBDatabase::Impl {
 
   // Switches the file's forced writes through an attachment of its own.
   void set_force_write(bool on) {
-    detail::Attachment a = detail::attach(*engine, path, on);
+    detail::Attachment a = detail::attach(*engine, path, server ? &*server : nullptr, on);
     detach(*engine, a);
   }
 
@@ -114,11 +116,45 @@ IBDatabase::~IBDatabase() {
 
 IBDatabase::Impl& IBDatabase::impl() { return *impl_; }
 bool IBDatabase::Connected() const { return static_cast<bool>(impl_->att); }
-std::string IBDatabase::real_path() const { return platform::map_path(DatabaseName).string(); }
+std::string IBDatabase::real_path() const {
+  return RemoteServer ? RemoteServer->host + ":" + DatabaseName : platform::map_path(DatabaseName).string();
+}
+
+// The path the engine is given: the local file, or the path on the server.
+static std::string engine_path(const IBDatabase& db) {
+  return db.RemoteServer ? db.DatabaseName : db.real_path();
+}
+
+bool IBDatabase::DropDatabase() {
+  // Whatever the connection had open is closed first: only the database
+  // named is dropped.
+  Close();
+  const std::string name = real_path();
+  Impl& d = *impl_;
+  try {
+    d.att = detail::attach(*d.engine, engine_path(*this), RemoteServer ? &*RemoteServer : nullptr);
+  } catch (const FbException& e) {
+    if (detail::no_such_file(e.getStatus())) return false;
+    throw detail::error(e, "Cannot open database " + name);
+  }
+  d.path = engine_path(*this);
+  d.server = RemoteServer;
+  Status st(*d.engine);
+  try {
+    d.att.end([&](IAttachment* a) { a->dropDatabase(st.get()); });
+  } catch (const FbException& e) {
+    // Another attachment holds it: it stays as it is, and so does ours, let go.
+    Error err = detail::error(e, "Cannot remove database " + name);
+    if (detail::has_code(e.getStatus(), isc_obj_in_use)) err = Error(err.what(), isc_obj_in_use);
+    d.att.reset();
+    throw err;
+  }
+  return true;
+}
 
 void IBDatabase::CreateDatabase() {
   if (Connected()) throw Error("Cannot create database " + DatabaseName + ": the connection is open");
-  const std::string path = real_path();
+  const std::string path = engine_path(*this);
   // The parameter lines are the clauses of CREATE DATABASE. The embedded
   // engine always works as SYSDBA and checks no password, so USER and
   // PASSWORD are accepted and not used; PAGE_SIZE sets the page size.
@@ -134,11 +170,12 @@ void IBDatabase::CreateDatabase() {
     throw Error("Cannot create database " + path + ": unsupported clause \"" + std::string(platform::trim(raw)) + "\"");
   }
   try {
-    impl_->att = detail::create(*impl_->engine, path, SQLDialect, page_size);
+    impl_->att = detail::create(*impl_->engine, path, RemoteServer ? &*RemoteServer : nullptr, SQLDialect, page_size);
   } catch (const FbException& e) {
-    throw detail::error(e, "Cannot create database " + path);
+    throw detail::error(e, "Cannot create database " + real_path());
   }
   impl_->path = path;
+  impl_->server = RemoteServer;
   if (impl_->bulk) {
     impl_->set_force_write(false);
     impl_->forced_off = true;
@@ -156,16 +193,18 @@ void IBDatabase::Open() {
     if (name != "user_name" && name != "password")
       throw Error("Cannot open database " + DatabaseName + ": unknown connection parameter \"" + std::string(line) + "\"");
   }
-  const std::string path = real_path();
+  const std::string path = engine_path(*this);
   try {
-    impl_->att = detail::attach(*impl_->engine, path, impl_->bulk ? std::optional<bool>(false) : std::nullopt);
+    impl_->att = detail::attach(*impl_->engine, path, RemoteServer ? &*RemoteServer : nullptr,
+                                impl_->bulk ? std::optional<bool>(false) : std::nullopt);
   } catch (const FbException& e) {
     // The engine opens the file for one process only.
     if (detail::has_code(e.getStatus(), isc_already_opened))
-      throw detail::error(e, "Cannot open database " + path + ": it is in use by another program");
-    throw detail::error(e, "Cannot open database " + path);
+      throw detail::error(e, "Cannot open database " + real_path() + ": it is in use by another program");
+    throw detail::error(e, "Cannot open database " + real_path());
   }
   impl_->path = path;
+  impl_->server = RemoteServer;
   impl_->forced_off = impl_->bulk;
 }
 
@@ -195,7 +234,7 @@ void IBDatabase::Close() {
     attempt([&] { d.set_force_write(true); });
     d.forced_off = false;
   }
-  sync_file(d.path);
+  if (!d.server) sync_file(d.path);
   if (first) throw *first;
 }
 
@@ -209,7 +248,7 @@ void IBDatabase::set_bulk_load(bool on) {
     throw detail::error(e, "Cannot change forced writes of " + d.path);
   }
   d.forced_off = on;
-  if (!on) sync_file(d.path);
+  if (!on && !d.server) sync_file(d.path);
 }
 
 void IBDatabase::defer_indexes(std::string_view table) {

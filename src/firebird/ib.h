@@ -19,17 +19,29 @@ namespace qv::fb {
 // where known, table, column and row number.
 class Error : public std::runtime_error {
  public:
-  explicit Error(const std::string& msg, long gds_code = 0)
-      : std::runtime_error(msg), gds_code_(gds_code) {}
+  explicit Error(const std::string& msg, long gds_code = 0, bool no_such_file = false)
+      : std::runtime_error(msg), gds_code_(gds_code), no_such_file_(no_such_file) {}
   long gds_code() const { return gds_code_; }
   bool is_duplicate_key() const;  // primary or unique key violation
+  bool is_in_use() const;         // another attachment holds the object
+  bool is_no_such_file() const { return no_such_file_; }  // the database file is not there
 
  private:
   long gds_code_;
+  bool no_such_file_;
 };
 
 class Engine;
 class IBTransaction;
+
+// A database server reached over the network, and the login it is reached
+// with. The password stays here: no message of this layer shows it.
+struct Server {
+  std::string host;  // "host" or "host/port"
+  std::string user = "SYSDBA";
+  std::string password;
+  std::string wire_crypt = "Required";  // as the WireCrypt setting: Required, Enabled or Disabled
+};
 
 // Lays out an engine root folder at `root` (an existing folder): links to the
 // installed engine's plugins, character sets and messages, and its settings
@@ -54,8 +66,12 @@ class IBDatabase {
   // name=value lines ("user_name=SYSDBA", "password=...").
   std::vector<std::string> Params;
   // The program's path of the file ("C:\MyData\...\x.gdb" or a native path);
-  // mapped through the drive root.
+  // mapped through the drive root. On a server: the database's path on the
+  // server's machine, in its own syntax, used as it stands.
   std::string DatabaseName;
+  // Set: the database lives on this server, reached with its login (the
+  // user and password of Params are not used); unset: a local file.
+  std::optional<Server> RemoteServer;
   bool LoginPrompt = false;  // there is no login dialog; kept for the settings
   int SQLDialect = 1;
   int IdleTimer = 0;
@@ -70,8 +86,13 @@ class IBDatabase {
   void Close();
   bool Connected() const;
 
-  // The real file path the connection uses.
+  // The real file path the connection uses; on a server "host:path".
   std::string real_path() const;
+
+  // Closes the connection, attaches to the database named and drops it.
+  // False when there is no such database; a database in use by another
+  // attachment raises Error with is_in_use().
+  bool DropDatabase();
 
   // Forced writes off for a bulk load; Close turns them back on.
   void set_bulk_load(bool on);

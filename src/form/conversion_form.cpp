@@ -239,6 +239,13 @@ std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target() 
   else
     t.ticks.assign(kTables, true);
   return t;
+void Tconversion_form::aim_at_database(fb::IBDatabase& db, const std::string& dbname,
+                                       const ServerDestination* server) {
+  db.RemoteServer.reset();
+  db.DatabaseName = destination_file(dbname);
+  if (!server) return;
+  db.RemoteServer = server->server;
+  db.DatabaseName = server->database(dbname + ".gdb");
 }
 
 TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t old_rows) {

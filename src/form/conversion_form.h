@@ -18,6 +18,11 @@
 
 namespace qv {
 
+namespace fb {
+class IBDatabase;
+}
+struct ServerDestination;
+
 // Figures of one converted table, for the headless command's summary.
 struct TableStats {
   std::string table;        // destination table, e.g. "CARRIER_4"
@@ -155,6 +160,9 @@ class Tconversion_form {
   static std::string chosen_database_name(const std::string& directory, const std::string& given);
   // The destination file for a database name (a program path).
   static std::string destination_file(const std::string& dbname);
+  // Points `db` at the database a run makes for `dbname`: the destination
+  // file, or with `server` the database in the server's folder.
+  static void aim_at_database(fb::IBDatabase& db, const std::string& dbname, const ServerDestination* server);
   // What is at `file` when it is not a regular file ("a symbolic link", "a
   // folder", ...); empty for a regular file or nothing.
   static std::string odd_file_kind(const std::string& file);
@@ -222,6 +230,13 @@ class Tconversion_form {
  private:
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
   void refuse_odd_file(const std::string& file, const std::string& kind);
+  static std::string odd_file_line(const std::string& file, const std::string& kind);
+  // Removes an earlier local database file of the run; false when it stays
+  // (`odd` then says what is there when it is no database file).
+  bool remove_local_file(const std::string& dbname, std::string& odd);
+  // Drops an earlier database of the run through the server; false when
+  // another attachment holds it.
+  bool drop_on_server(fb::IBDatabase& db, const std::string& dbname, const ServerDestination& server);
   void set_ticks(bool on);                      // every item, index 0 to 17
 
   static_assert(std::atomic<bool>::is_always_lock_free);

@@ -1,6 +1,8 @@
 #include "gui/conversion_dialog.h"
 
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QDir>
 #include <QFileSystemModel>
 #include <QGridLayout>
@@ -24,6 +26,7 @@
 #include <filesystem>
 
 #include "check/check.h"
+#include "datamodule/datamodule.h"
 #include "gui/lower_case_proxy.h"
 #include "gui/qt_boxes.h"
 #include "platform/paths.h"
@@ -92,6 +95,28 @@ QString text_of(const TableStats& t) {
       .arg(QString::fromStdString(t.step));
 }
 
+// Asks the user name and password for `d`'s server, the password hidden.
+bool login_dialog(QWidget* parent, ServerDestination& d) {
+  QDialog ask(parent);
+  ask.setWindowTitle(QStringLiteral("Server login"));
+  auto* form = new QFormLayout(&ask);
+  form->addRow(QStringLiteral("Server:"), new QLabel(QString::fromStdString(d.server.host), &ask));
+  auto* user = new QLineEdit(QString::fromStdString(d.server.user), &ask);
+  auto* password = new QLineEdit(&ask);
+  password->setEchoMode(QLineEdit::Password);
+  form->addRow(QStringLiteral("&User name:"), user);
+  form->addRow(QStringLiteral("&Password:"), password);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &ask);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &ask, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &ask, &QDialog::reject);
+  form->addRow(buttons);
+  password->setFocus();
+  if (ask.exec() != QDialog::Accepted) return false;
+  d.server.user = user->text().toStdString();
+  d.server.password = password->text().toStdString();
+  return true;
+}
+
 }  // namespace
 
 ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, ConversionSteps* steps)
@@ -107,6 +132,7 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
                                                 "form? The database keeps the rows written until then.")) ==
            QMessageBox::Yes;
   };
+  ask_login = [this](ServerDestination& d) { return login_dialog(this, d); };
   build_widgets();
   lay_out();
   bind();
@@ -163,6 +189,12 @@ void ConversionDialog::build_widgets() {
   progress->setFocusPolicy(Qt::NoFocus);
   btn_check = button(this, "Check", "btn_check");
   btn_verify = button(this, "Verify", "btn_verify");
+  server_edit = new QLineEdit(this);
+  server_edit->setObjectName("server_edit");
+  server_edit->setPlaceholderText(QStringLiteral("none: a local file"));
+  server_dir_edit = new QLineEdit(this);
+  server_dir_edit->setObjectName("server_dir_edit");
+  server_dir_edit->setPlaceholderText(QStringLiteral("folder on the server's machine"));
 
   Label3 = step_label(this, form_.Label3, "Label3");
   Memo1 = new QPlainTextEdit(this);
@@ -172,7 +204,7 @@ void ConversionDialog::build_widgets() {
   lime(Memo1, "Memo1", 13);
 
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
-                      btn_convert, Edit1, btn_check, btn_verify};
+                      btn_convert, Edit1, btn_check, btn_verify, server_edit, server_dir_edit};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
@@ -205,6 +237,16 @@ void ConversionDialog::lay_out() {
   grid->addWidget(Label3, 0, 1);
   grid->addWidget(Memo1, 1, 1, 4, 1);
   grid->addLayout(check_row, 5, 1);
+  auto* server_row = new QHBoxLayout;
+  auto* server_label = new QLabel(QStringLiteral("&Server (host[/port]):"), this);
+  server_label->setBuddy(server_edit);
+  auto* dir_label = new QLabel(QStringLiteral("F&older on the server:"), this);
+  dir_label->setBuddy(server_dir_edit);
+  server_row->addWidget(server_label);
+  server_row->addWidget(server_edit, 1);
+  server_row->addWidget(dir_label);
+  server_row->addWidget(server_dir_edit, 2);
+  grid->addLayout(server_row, 6, 0, 1, 2);
   grid->setRowStretch(1, 1);
   grid->setRowStretch(4, 1);
   grid->setColumnStretch(1, 1);
@@ -365,7 +407,7 @@ void ConversionDialog::show_error(const std::exception& e) { boxes_->ShowError(p
 void ConversionDialog::convert() {
   bool allowed = false;
   guarded([this, &allowed] { allowed = form_.convert_allowed(); });
-  if (!allowed) return;
+  if (!allowed || !choose_destination()) return;
   progress->setRange(0, 1);
   progress->setValue(0);
   progress->setFormat(QStringLiteral("Creating the database"));
@@ -373,8 +415,30 @@ void ConversionDialog::convert() {
   start_worker([this] { form_.btn_convertClick(&form_); });
 }
 
+bool ConversionDialog::choose_destination() {
+  if (!DataModule2) return true;
+  const std::string host = server_edit->text().trimmed().toStdString();
+  const std::string dir = server_dir_edit->text().trimmed().toStdString();
+  DataModule2->Server.reset();
+  if (host.empty() && dir.empty()) return true;
+  std::string problem = host.empty() ? "a folder on the server is given, but no server"
+                        : dir.empty() ? "no folder on the server's machine is given"
+                                      : ServerDestination::host_problem(host);
+  if (!problem.empty()) {
+    boxes_->ShowError("Server " + host + ": " + problem, "Server");
+    return false;
+  }
+  ServerDestination d;
+  d.server.host = host;
+  d.directory = dir;
+  if (!d.login_from_environment() && !ask_login(d)) return false;
+  DataModule2->Server = std::move(d);
+  return true;
+}
+
 void ConversionDialog::check_tables() {
   check::Options options;
+  options.on_server = !server_edit->text().trimmed().isEmpty();
   options.directory = form_.CDirectoryOutline_Source.Directory;
   options.ticks = form_.files_checklistbox.Checked;
   std::vector<check::Finding> stopping, changing;
@@ -413,7 +477,8 @@ void ConversionDialog::update_verify() {
 
 void ConversionDialog::set_inputs_enabled(bool on) {
   for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, btn_select_directory,
-                                                    btn_reset, btn_convert, btn_check, btn_verify})
+                                                    btn_reset, btn_convert, btn_check, btn_verify, server_edit,
+                                                    server_dir_edit})
     w->setEnabled(on);
   if (auto* main = qobject_cast<QMainWindow*>(parentWidget())) main->menuBar()->setEnabled(on);
 }

@@ -68,6 +68,13 @@ class ConversionDialog : public QDialog {
   QPushButton* btn_verify;
   // Beside the progress box: the table at work, its records and its step.
   QProgressBar* progress;
+  // A database server (host[/port]) and the folder on its machine the
+  // database goes into; both empty: a local file.
+  QLineEdit* server_edit;
+  QLineEdit* server_dir_edit;
+  // Asks the login for a server run when ISC_PASSWORD does not give it;
+  // false when the user cancels. Replaceable for tests.
+  std::function<bool(ServerDestination&)> ask_login;
 
   // True while a run, a check or a verify is at work on the worker thread.
   bool busy() const { return worker_.joinable(); }
@@ -101,6 +108,9 @@ class ConversionDialog : public QDialog {
   void guarded(const std::function<void()>& action);
   void show_error(const std::exception& e);
   void convert();
+  // The data module's destination from the server fields; false (with the
+  // reason shown) when they cannot be used.
+  bool choose_destination();
   void check_tables();
   void verify_tables(const Tconversion_form::VerifyTarget& target);
   // Verify is offered when the form names a database and nothing is at work.

@@ -394,17 +394,21 @@ Report run(const Options& options) {
   const std::string dbname =
       Tconversion_form::chosen_database_name(options.directory, options.database_name);
   if (dbname.empty()) throw Refused("The folder " + options.directory + " names no database (no \\db\\<name> in it)");
-  const std::string file = Tconversion_form::destination_file(dbname);
-  const std::filesystem::path real = platform::map_path(file);
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(real, ec)) throw Refused("There is no database " + real.string() + " to verify");
-
   fb::IBDatabase db;
   db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
-  db.DatabaseName = file;
-  db.Open();
+  Tconversion_form::aim_at_database(db, dbname, options.server ? &*options.server : nullptr);
+  const std::string name = db.real_path();
+  std::error_code ec;
+  if (!options.server && !std::filesystem::is_regular_file(name, ec))
+    throw Refused("There is no database " + name + " to verify");
+  try {
+    db.Open();
+  } catch (const fb::Error& e) {
+    if (e.is_no_such_file()) throw Refused("There is no database " + name + " to verify");
+    throw;
+  }
   Report report;
-  report.database = real.string();
+  report.database = name;
   for (std::size_t i = 0; i < registry::kItems; ++i) {
     if (!options.ticks.empty() && !options.ticks[i]) continue;
     const registry::Item& item = registry::items()[i];

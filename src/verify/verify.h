@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "datamodule/datamodule.h"
 
 namespace qv::verify {
 
@@ -48,6 +51,8 @@ struct Options {
   int codepage = 0;         // instead of the tables' own, as the run would
   std::string database_name;  // the run's database; empty: the one the folder gives
   std::size_t max_shown = 20;
+  // Set: the database is the one a run made on this server.
+  std::optional<ServerDestination> server;
 };
 
 // Compares the ticked tables in check-list order. Raises Refused when the

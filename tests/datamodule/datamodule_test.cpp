@@ -31,5 +31,31 @@ TEST(DataModuleTest, ComponentsAreWiredAndDestroyingCommits) {
   EXPECT_EQ(test::scalar("SELECT COUNT(*) FROM CARRIER_4"), "1");
 }
 
+// A server and its folder as the user gives them; the database path keeps
+// the server's own separator.
+TEST(DataModuleTest, ServerHostsAndDatabasePaths) {
+  const struct {
+    const char* host;
+    bool usable;
+  } hosts[] = {{"db.example", true}, {"127.0.0.1/3050", true}, {"h/65535", true}, {"", false}, {"/3050", false},
+               {"h/", false},        {"h/0", false},           {"h/65536", false}, {"h/30x", false}, {"h:3050", false},
+               {"a b", false},       {"h/123456", false}};
+  for (const auto& h : hosts) EXPECT_EQ(ServerDestination::host_problem(h.host).empty(), h.usable) << h.host;
+
+  const struct {
+    const char* folder;
+    const char* path;
+  } folders[] = {{"/srv/db", "/srv/db/abcd1234.gdb"},
+                 {"/srv/db/", "/srv/db/abcd1234.gdb"},
+                 {"C:\\Data", "C:\\Data\\abcd1234.gdb"},
+                 {"C:\\Data\\", "C:\\Data\\abcd1234.gdb"},
+                 {"D:/fb", "D:/fb/abcd1234.gdb"}};
+  for (const auto& f : folders) {
+    ServerDestination d;
+    d.directory = f.folder;
+    EXPECT_EQ(d.database("abcd1234.gdb"), f.path) << f.folder;
+  }
+}
+
 }  // namespace
 }  // namespace qv

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Migrations into a real Firebird server: a server of the test's own (see
+# tools/test_server.sh) on a free loopback port. The sample data set goes
+# into it and, table by table, must equal a local run of the same data; then
+# the ways a server run is refused or fails. Exit 77 (skipped) when no server
+# program is installed.
+set -uo pipefail
+BIN=${1:?usage: server_test.sh BIN_DIR SOURCE_DIR}
+SRC=${2:?usage: server_test.sh BIN_DIR SOURCE_DIR}
+CLI=$BIN/quorvel-migrate-cli
+
+WORK=$(mktemp -d)
+export FIREBIRD_LOCK=$WORK/client-lock  # isql-fb's local attachments
+mkdir -p -m 700 "$FIREBIRD_LOCK"
+failures=0
+cleanup() {
+  [[ -n ${HOLDER:-} ]] && kill "$HOLDER" 2>/dev/null
+  bash "$SRC/tools/test_server.sh" stop "$WORK/srv"
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+PASSWORD="pw-$RANDOM-'x"  # a quote on the way, too
+rc=0
+out=$(bash "$SRC/tools/test_server.sh" start "$WORK/srv" "$PASSWORD" Required) || rc=$?
+if ((rc == 77)); then
+  echo "SKIPPED: no Firebird server program installed (./run.sh deps installs firebird3.0-server)"
+  exit 77
+fi
+((rc == 0)) || { echo "FAILED: the test server did not start"; exit 1; }
+read -r PORT _ <<<"$out"
+SERVER=127.0.0.1/$PORT
+DBDIR=$WORK/srv/db
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+# run NAME EXPECTED_EXIT [PATTERN_IN_STDERR] -- command...: the exit code and
+# a line of stderr (or stdout) as expected.
+run() {
+  local name=$1 want=$2 pattern=$3
+  shift 4
+  T0=$SECONDS
+  "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"
+  local got=$?
+  if ((got != want)); then
+    fail "$name: exit $got, expected $want"
+    tail -n 5 "$WORK/$name.out" "$WORK/$name.err"
+  elif [[ -n $pattern ]] && ! grep -qF -- "$pattern" "$WORK/$name.err" "$WORK/$name.out"; then
+    fail "$name: no \"$pattern\" in its output"
+    tail -n 5 "$WORK/$name.err"
+  else
+    echo "ok: $name ($((SECONDS - ${T0:-0}))s)"
+  fi
+}
+
+DRIVE=$WORK/c
+DATA=$DRIVE/MyData/wk-db/Quorvel2/Db/srvtest1
+mkdir -p "$DATA"
+"$BIN/quorvel-gen-sample" "$DATA" >/dev/null || { echo "FAILED: no sample data"; exit 1; }
+LOCAL_DB=$DRIVE/MyData/wk-db/intrbase/quorvel4/db/srvtest1.gdb
+SERVER_DB=$DBDIR/srvtest1.gdb
+export ISC_USER=SYSDBA ISC_PASSWORD=$PASSWORD
+on_server=(--drive-c "$DRIVE" --server "$SERVER" --server-dir "$DBDIR")
+
+# ---- the whole data set, locally and on the server, table by table equal
+run local 0 "Conversion run complete" -- env -u ISC_USER -u ISC_PASSWORD "$CLI" --drive-c "$DRIVE" "$DATA"
+run server 0 "Conversion run complete" -- "$CLI" "${on_server[@]}" --report "$WORK/report.json" "$DATA"
+[[ -f $SERVER_DB && ! -e $DBDIR/../c ]] || fail "server: no database in the server's folder"
+[[ -n $(find "$DRIVE" -ipath '*/intrbase/quorvel4/temp/1-js.db') ]] || fail "server: the temporary job-search files are not local"
+run verify 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify "$DATA"
+cp -r "$DATA" "${DATA%1}2"
+run verify-none 2 "There is no database $SERVER:$DBDIR/srvtest2.gdb to verify" -- \
+  "$CLI" "${on_server[@]}" --verify "${DATA%1}2"
+run check 0 "" -- env -u ISC_PASSWORD setsid -w "$CLI" "${on_server[@]}" --check "$DATA"
+
+# Every table of both databases, rows in the order of all their columns.
+dump() {
+  local -a login=(-user SYSDBA)
+  [[ $1 == *:* ]] && login+=(-password "$PASSWORD")
+  local tables
+  tables=$(isql-fb -q "${login[@]}" "$1" <<'SQL' | awk 'NF == 2 && $2 ~ /^[0-9]+$/'
+SET HEADING OFF;
+SELECT TRIM(RDB$RELATION_NAME), COUNT(*) FROM RDB$RELATION_FIELDS
+ WHERE COALESCE(RDB$SYSTEM_FLAG, 0) = 0 GROUP BY 1 ORDER BY 1;
+SQL
+  )
+  [[ -n $tables ]] || return 1
+  {
+    echo "SET LIST ON;"
+    while read -r table count; do
+      echo "SELECT '$table' AS T, a.* FROM $table a ORDER BY $(seq -s, 2 $((count + 1)));"
+    done <<<"$tables"
+  } | isql-fb -q "${login[@]}" "$1"
+}
+dump "$LOCAL_DB" >"$WORK/local.dump" || fail "dump of the local database"
+dump "$SERVER:$SERVER_DB" >"$WORK/server.dump" || fail "dump of the server's database"
+if [[ $(grep -c '^T ' "$WORK/local.dump") -lt 12000 ]]; then
+  fail "dump: too few rows in the local database"
+elif ! cmp -s "$WORK/local.dump" "$WORK/server.dump"; then
+  fail "the server's database differs from the local one"
+  diff "$WORK/local.dump" "$WORK/server.dump" | head -20
+else
+  echo "ok: every table equal to the local run's ($(grep -c '^T ' "$WORK/local.dump") rows)"
+fi
+if grep -rqF -- "$PASSWORD" "$WORK"/*.out "$WORK"/*.err "$WORK/report.json"; then
+  fail "the password shows in a log or the report"
+fi
+
+# ---- refusals and failures; the database stays as it is
+run wrong-password 1 "refused the user name or the password" -- env ISC_PASSWORD=wrong "$CLI" "${on_server[@]}" "$DATA"
+run no-password 2 "No password for the server" -- env -u ISC_PASSWORD setsid -w "$CLI" "${on_server[@]}" "$DATA"
+run wire-crypt 1 "do not agree on wire encryption" -- "$CLI" "${on_server[@]}" --wire-crypt disabled "$DATA"
+mkdir -p "$WORK/elsewhere"
+run outside-access 1 "does not allow a database in that folder" -- \
+  "$CLI" --drive-c "$DRIVE" --server "$SERVER" --server-dir "$WORK/elsewhere" "$DATA"
+[[ -z $(ls "$WORK/elsewhere") ]] || fail "outside-access: a file was made outside the server's folders"
+
+# Another attachment holds the database: the two refusal lines, exit 2.
+mkfifo "$WORK/hold"
+isql-fb -q -user SYSDBA -password "$PASSWORD" "$SERVER:$SERVER_DB" <"$WORK/hold" >/dev/null 2>&1 &
+HOLDER=$!
+exec 3>"$WORK/hold"
+echo "SELECT COUNT(*) FROM CARRIER_4;" >&3
+sleep 1
+run in-use 2 "You must rename or delete this database before trying again" -- "$CLI" "${on_server[@]}" "$DATA"
+grep -qxF "Database already exists, not attempting to create" "$WORK/in-use.out" || fail "in-use: first refusal line missing"
+exec 3>&-
+wait "$HOLDER" 2>/dev/null
+HOLDER=
+run still-there 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify --tables carrier.db,config.db "$DATA"
+
+bash "$SRC/tools/test_server.sh" stop "$WORK/srv"
+run not-running 1 "cannot be reached (is it running" -- "$CLI" "${on_server[@]}" "$DATA"
+
+((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
+echo "all server cases passed"

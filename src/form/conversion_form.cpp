@@ -239,6 +239,8 @@ std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target() 
   else
     t.ticks.assign(kTables, true);
   return t;
+}
+
 void Tconversion_form::aim_at_database(fb::IBDatabase& db, const std::string& dbname,
                                        const ServerDestination* server) {
   db.RemoteServer.reset();

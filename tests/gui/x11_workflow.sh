@@ -93,11 +93,12 @@ run_at_scale() {
   grep -q "JSEARCH table" <<<"$log" || fail "the log lacks the job-search table"
   grep -q "^Attempting to start conversions" <<<"$log" || fail "the log lacks the start of the conversions"
   grep -q "^CARRIER table" <<<"$log" || fail "the log lacks the first table"
-  # Verify sits in the bottom right corner, right of Check (the click is
-  # placed relative to the window: its reported position counts the frame):
+  # Verify sits at the right end of the row above the server fields, right
+  # of Check (the click is placed relative to the window: its reported
+  # position counts the frame):
   # it compares the new database with the old tables, and the report's
   # total line ends the log.
-  xdotool mousemove --window "$form" $((w - 30 * scale)) $((h - 18 * scale)) click 1
+  xdotool mousemove --window "$form" $((w - 30 * scale)) $((h - 48 * scale)) click 1
   wait_for 120 bash -c "xdotool mousemove $log_x $log_y click 1 key ctrl+a ctrl+c;
     xclip -o -selection clipboard 2>/dev/null | tail -1 | grep -q '^Total: 18 tables, .*: every value arrived'" ||
     { xclip -o -selection clipboard | tail -5; fail "verify did not report every value arrived"; }

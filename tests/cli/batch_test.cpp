@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,17 +27,8 @@ using ::testing::Not;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void touch(const fs::path& file) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file) << "x";
-}
+using qv::test::slurp;
+using qv::test::touch;
 
 TEST(BatchNames, SingleRunRuleElseTheFolderName) {
   const std::vector<std::pair<std::string, std::string>> cases = {

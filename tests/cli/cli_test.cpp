@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,17 +29,8 @@ std::string quoted(const std::string& s) {
   return q + "'";
 }
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void touch(const fs::path& file) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file) << "x";
-}
+using qv::test::slurp;
+using qv::test::touch;
 
 class CliTest : public ::testing::Test {
  protected:

@@ -22,11 +22,6 @@ std::string rtrim(std::string s) {
   return s;
 }
 
-std::string slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The lines every connected run starts with.
 Lines opening(std::int64_t n) {
   Lines l{"JSEARCH table...........", "---->Record Count in old table: " + std::to_string(n)};

@@ -1,6 +1,8 @@
 #include "support/testsupport.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <system_error>
 
@@ -9,6 +11,16 @@
 namespace fs = std::filesystem;
 
 namespace qv::test {
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void touch(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << "x";
+}
 
 TempDir::TempDir() {
   std::random_device rd;

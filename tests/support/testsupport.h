@@ -21,6 +21,11 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The whole content of a file ("" when it cannot be read).
+std::string slurp(const std::filesystem::path& p);
+// Writes a one-byte file, making its folders.
+void touch(const std::filesystem::path& file);
+
 // ../shared (from the project root) as seen by the tests.
 std::filesystem::path shared_dir();
 // ../shared/fixtures/real-paradox/<rel>

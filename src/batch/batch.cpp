@@ -258,7 +258,8 @@ fs::path new_log_dir() {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   for (int n = 1; n <= 100; ++n) {
-    const fs::path dir = fs::absolute(fmt::format("quorvel-batch-{}{}", stamp, n == 1 ? "" : "-" + std::to_string(n)));
+    const fs::path dir =
+        fs::absolute(n == 1 ? fmt::format("quorvel-batch-{}", stamp) : fmt::format("quorvel-batch-{}-{}", stamp, n));
     if (::mkdir(dir.c_str(), 0700) == 0) return dir;
     if (errno != EEXIST) throw std::runtime_error(fmt::format("Cannot create the log folder {}: {}", dir.string(), std::strerror(errno)));
   }

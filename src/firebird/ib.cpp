@@ -52,10 +52,6 @@ bool valid_name(std::string_view name) {
   });
 }
 
-bool is_ascii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 // Detaches; when that fails the owner still holds the attachment.
 void detach(const Engine& engine, detail::Attachment& att) {
   Status st(engine);
@@ -440,30 +436,29 @@ struct Value {
 // What a column receives for a text: an empty text is NULL in non-text
 // columns and an empty string in text columns; a text longer than its CHAR
 // column is shortened to the width. `where` names the place for an error.
+// The value is written into `v`, whose buffer is kept from row to row.
 template <class Where>
-Value column_value(const Column& c, std::string_view utf8, Where&& where) {
-  Value v;
+void column_value(const Column& c, std::string_view utf8, Value& v, Where&& where) {
+  v.shortened = false;
   if (utf8.empty()) {
     // The engine refuses '' for numbers and dates.
     v.state = c.text ? State::Set : State::Null;
-    return v;
+    v.bytes.clear();
+    return;
   }
-  if (is_ascii(utf8)) {
-    v.bytes.assign(utf8);
-  } else {
+  std::optional<std::string> converted;
+  std::string_view bytes = utf8;
+  if (!platform::is_ascii(utf8)) {
     std::string bad;
-    std::optional<std::string> bytes = platform::to_cp1252(utf8, &bad);
-    if (!bytes) throw Error(where() + ": the character \"" + bad + "\" has no Windows-1252 form");
-    v.bytes = std::move(*bytes);
+    converted = platform::to_cp1252(utf8, &bad);
+    if (!converted) throw Error(where() + ": the character \"" + bad + "\" has no Windows-1252 form");
+    bytes = *converted;
   }
-  if (c.text && v.bytes.size() > c.width) {
-    v.bytes.resize(c.width);
-    v.shortened = true;
-  } else if (!c.text && v.bytes.size() > kMaxConvertedText) {
+  if (!c.text && bytes.size() > kMaxConvertedText)
     throw Error(where() + ": the value \"" + std::string(utf8.substr(0, 40)) + "...\" is too long");
-  }
+  v.shortened = c.text && bytes.size() > c.width;
+  v.bytes.assign(v.shortened ? bytes.substr(0, c.width) : bytes);
   v.state = State::Set;
-  return v;
 }
 
 // One prepared INSERT naming one set of columns, with its input message.
@@ -503,7 +498,7 @@ struct IBTable::Impl {
 
   void set(std::size_t i, std::string_view utf8) {
     require_inserting(i);
-    values[i] = column_value(columns[i], utf8, [&] { return where(i); });
+    column_value(columns[i], utf8, values[i], [&] { return where(i); });
   }
 
   Insert& prepare(ITransaction* t) {
@@ -856,7 +851,8 @@ struct IBTypedReader::Impl {
   // Column c's value of a text: at once where it is known, else when the
   // engine has answered (call()).
   void convert(std::size_t c, std::string_view text, TypedValue& value) {
-    Value v = column_value(columns[c], text, [&] { return "column " + columns[c].name; });
+    Value v;
+    column_value(columns[c], text, v, [&] { return "column " + columns[c].name; });
     Casts* k = casts[c].get();
     if (!k) {
       value.emplace(std::move(v.bytes));

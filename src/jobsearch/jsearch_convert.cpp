@@ -1,14 +1,40 @@
 // The job-search converter. "JSEARCH2.db" can be large, so it is not copied
 // straight into "JSEARCH_4": its records are first spread over temporary
 // files of at most the form's records_per_temp_file() records each (5000),
-// which are then loaded one after the other. No step holds more than the
-// one record in hand.
+// which are then loaded one after the other, with fresh keys.
+//
+// The one place where a run uses a second thread: while step 2 writes the
+// files, a loader thread inserts the records already written, handed over
+// in batches, so that our own work (reading the old table, writing the
+// files) and the engine's (inserting) take a core each. Each record is
+// loaded from its values as the file stores them (read from the record just
+// posted: the temporary fields' widths and forms have applied), not read
+// back from the file afterwards. Nobody sees the difference: the loader
+// writes no log line and touches neither the form nor the progress; step 3
+// comes after every step 2 line as before and reports the loaded records,
+// file by file, and a load failure at its file and row. A failure or a stop
+// in step 2 takes the loaded rows back, so the table is as empty as before
+// step 3. Memory stays bounded: a few batches are in flight at a time.
+#include <signal.h>
+
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "converters/frame.h"
+#include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "registry/values.h"
@@ -21,6 +47,177 @@ namespace {
 using conv::in_context;
 using jobsearch::kCarried;
 using jobsearch::kLayout;
+
+// One record on its way into the destination: its texts as loaded (fresh
+// key first) and where the run writes it.
+struct LoadRecord {
+  std::array<std::string, kCarried> texts;
+  int file = 0;          // temporary file number
+  std::int64_t row = 0;  // record number inside that file
+};
+
+// The loader thread. It owns the destination table from its start until it
+// is joined; the run's thread fills batches of records and hands them over.
+class Loader {
+ public:
+  static constexpr std::size_t kBatch = 512;
+  static constexpr std::size_t kBatches = 4;  // in flight at most
+
+  Loader(fb::IBTable& dest, const Tconversion_form& form) : dest_(dest), form_(form) {
+    for (auto& b : pool_) {
+      b.resize(kBatch);
+      free_.push_back(&b);
+    }
+    filling_ = take_free();
+    thread_ = std::thread([this] { work(); });
+  }
+  ~Loader() { cancel(); }
+  Loader(const Loader&) = delete;
+  Loader& operator=(const Loader&) = delete;
+
+  // The slot of the next record; push() hands it over.
+  LoadRecord& slot() { return (*filling_)[filled_]; }
+  void push() {
+    if (++filled_ == kBatch) hand_over();
+  }
+  // No more records: the loader ends once it has loaded those handed over.
+  void finish() {
+    if (filled_ > 0) hand_over();
+    const std::lock_guard lock(mu_);
+    input_closed_ = true;
+    cv_.notify_all();
+  }
+  // Ends the loader at its next record and waits for it.
+  void cancel() noexcept {
+    {
+      const std::lock_guard lock(mu_);
+      cancelled_ = true;
+      cv_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // What the loader has done, as the run's thread sees it.
+  struct State {
+    std::int64_t loaded = 0;     // records posted, in order
+    std::int64_t shortened = 0;  // values shortened to fit their columns
+    bool ended = false;          // nothing more will be loaded
+    std::exception_ptr error;    // why it ended early, if it failed
+  };
+  State state() {
+    const std::lock_guard lock(mu_);
+    return state_;
+  }
+  // Waits until `count` records are loaded or the loader has ended.
+  State wait_for(std::int64_t count) {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return state_.loaded >= count || state_.ended; });
+    return state_;
+  }
+
+ private:
+  using Batch = std::vector<LoadRecord>;
+
+  Batch* take_free() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return !free_.empty(); });
+    Batch* b = free_.back();
+    free_.pop_back();
+    return b;
+  }
+
+  void hand_over() {
+    {
+      const std::lock_guard lock(mu_);
+      full_.push_back({filling_, filled_});
+      cv_.notify_all();
+    }
+    filled_ = 0;
+    filling_ = take_free();
+  }
+
+  void work() {
+    // Stop signals stay with the run's thread, as in a run without a loader.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    std::int64_t loaded = 0;
+    bool loading = true;
+    for (;;) {
+      std::pair<Batch*, std::size_t> batch;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return cancelled_ || !full_.empty() || input_closed_; });
+        if (cancelled_ || full_.empty()) break;
+        batch = full_.front();
+        full_.pop_front();
+      }
+      std::exception_ptr error;
+      for (std::size_t i = 0; loading && i < batch.second; ++i) {
+        if (form_.stop_requested() || cancelled_.load(std::memory_order_relaxed)) {
+          loading = false;
+          break;
+        }
+        try {
+          load((*batch.first)[i]);
+          ++loaded;
+        } catch (...) {
+          error = std::current_exception();
+          loading = false;
+        }
+      }
+      const std::int64_t shortened = dest_.Shortened();
+      const std::lock_guard lock(mu_);
+      state_.loaded = loaded;
+      state_.shortened = shortened;
+      if (error) state_.error = error;
+      free_.push_back(batch.first);
+      cv_.notify_all();
+    }
+    const std::lock_guard lock(mu_);
+    state_.ended = true;
+    cv_.notify_all();
+  }
+
+  // Appends and posts one record; an error names the temporary file, its
+  // row and the column.
+  void load(const LoadRecord& r) {
+    if (r.file != named_file_) {
+      named_file_ = r.file;
+      file_name_ = jobsearch::temp_file_name(r.file);
+    }
+    dest_.Append();
+    for (std::size_t i = 0; i < kCarried; ++i) {
+      const auto& f = kLayout[i];
+      in_context(file_name_, r.row, f.dest_column, [&] {
+        if (!fields_[i]) fields_[i] = &dest_.FieldByName(f.dest_column);
+        fields_[i]->SetAsString(r.texts[i]);
+      });
+    }
+    in_context(file_name_, r.row, "", [&] { dest_.Post(); });
+  }
+
+  fb::IBTable& dest_;
+  const Tconversion_form& form_;
+  std::array<fb::IBField*, kCarried> fields_{};
+  int named_file_ = 0;
+  std::string file_name_;
+
+  std::array<Batch, kBatches> pool_;
+  Batch* filling_ = nullptr;  // the run's thread's
+  std::size_t filled_ = 0;
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Batch*> free_;
+  std::deque<std::pair<Batch*, std::size_t>> full_;
+  bool input_closed_ = false;
+  std::atomic<bool> cancelled_{false};
+  State state_;
+  std::thread thread_;
+};
 
 class JsearchRun {
  public:
@@ -51,10 +248,23 @@ class JsearchRun {
       stats_ = &form_.begin_table(dest_table_, n);
       for (auto line : jobsearch::kExplanation) form_.Memo1.Add(std::string(line));
       create_files(n);
-      fill_files();
+      loader_.emplace(dm_.IBTable1, form_);
+      try {
+        fill_files();
+      } catch (...) {
+        discard_loaded();
+        throw;
+      }
+      loader_->finish();
     }
     dm_.PDTable1.Close();
-    load_files();
+    try {
+      load_files();
+    } catch (...) {
+      end_loader();
+      throw;
+    }
+    end_loader();
     if (stats_) {
       const std::int64_t shortened = dm_.IBTable1.Shortened();
       if (shortened > 0) form_.Memo1.Add("---->Values shortened to fit their columns: " + std::to_string(shortened));
@@ -88,7 +298,8 @@ class JsearchRun {
     old.First();
   }
 
-  // Step 2: the old records go unchanged into the files, per_file_ to a file.
+  // Step 2: the old records go unchanged into the files, per_file_ to a
+  // file; each record posted goes to the loader as the file stores it.
   void fill_files() {
     form_.Memo1.Add("Step 2 - copying records into temporary files, original file isn't changed");
     step("step 2 of 3: writing temporary files");
@@ -101,11 +312,16 @@ class JsearchRun {
     form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
     while (!old.Eof()) {
       if (count == 1) bind(old, old_file_, count, old_fields_);
-      read_record(old_fields_, old_file_, count);
+      // Every value is read before the first is written; the texts stay
+      // valid until the old table moves.
+      for (std::size_t i = 0; i < kCarried; ++i)
+        values_[i] = &in_context(old_file_, count, kLayout[i].name,
+                                 [&]() -> const std::string& { return old_fields_[i]->AsString(); });
       temp.Append();
       for (std::size_t i = 1; i < kCarried; ++i)
-        in_context(old_file_, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(record_[i]); });
+        in_context(old_file_, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(*values_[i]); });
       in_context(old_file_, count, "", [&] { temp.Post(); });
+      hand_to_loader(file, count);
       if (count % per_file_ == 0) {  // step 1 made a file for every record
         form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(++file));
         take_file(file);
@@ -115,37 +331,75 @@ class JsearchRun {
       walked();
       in_context(old_file_, count - 1, "", [&] { old.Next(); });
     }
+    written_ = count - 1;
+    dm_.PDTable2.Close();  // the last file is complete on disk
   }
 
-  // Step 3: the files are loaded in order with fresh keys 1, 2, 3, ...
+  // Gives the loader record `count` of the run, just posted to `file`, as
+  // loaded: the stored values with the fresh key `count`, flags without a
+  // value spelled out, upper case.
+  void hand_to_loader(int file, std::int64_t count) {
+    LoadRecord& r = loader_->slot();
+    r.file = file;
+    r.row = count - static_cast<std::int64_t>(file - 1) * per_file_;
+    char key[24];
+    const auto end = std::to_chars(key, key + sizeof key, count).ptr;
+    r.texts[0].assign(key, end);  // the file's own key is dropped
+    const std::string& name = dm_.PDTable2.TableName;
+    for (std::size_t i = 1; i < kCarried; ++i) {
+      r.texts[i].clear();
+      const std::string& stored = in_context(name, r.row, kLayout[i].name,
+                                             [&]() -> const std::string& { return temp_fields_[i]->AsString(); });
+      registry::append_loaded_text(kLayout[i], stored, r.texts[i]);
+    }
+    loader_->push();
+  }
+
+  // A failed or stopped step 2 leaves the destination table as it was
+  // before: empty, whatever the loader had loaded.
+  void discard_loaded() noexcept {
+    loader_->cancel();
+    try {
+      fb::IBTransaction* t = dm_.IBTable1.Transaction ? dm_.IBTable1.Transaction : dm_.IBDatabase2.DefaultTransaction;
+      if (t && t->InTransaction()) t->Rollback();
+    } catch (...) {
+      // The failure of step 2 is the one reported.
+    }
+    loader_.reset();
+  }
+
+  // Waits for the loader and takes its figures: the rows the table holds.
+  void end_loader() noexcept {
+    if (!loader_) return;
+    loader_->cancel();
+    loaded_ = loader_->state().loaded;
+    if (stats_) stats_->new_rows = loaded_;
+    loader_.reset();
+  }
+
+  // Step 3: the files in order, with fresh keys 1, 2, 3, ...; their records
+  // are loaded by the loader, and each one counts here once it is.
   void load_files() {
     form_.Memo1.Add("Step 3 - Copying records into JSEARCH_4");
     step("step 3 of 3: loading records");
-    auto& temp = dm_.PDTable2;
-    auto& dest = dm_.IBTable1;
     std::int64_t count = 1;
     show(1);
+    Loader::State seen;
     for (int file = 1; file <= file_count_; ++file) {
-      const std::string name = jobsearch::temp_file_name(file);
-      form_.Memo1.Add("----->Loading Temp file " + name + " into new table");
-      take_file(file);
-      temp.First();
-      for (std::int64_t row = 1; !temp.Eof(); ++row) {
-        read_record(temp_fields_, name, row);
-        record_[0] = std::to_string(count);  // the file's own key is dropped
-        dest.Append();
-        for (std::size_t i = 0; i < kCarried; ++i) {
-          const auto& f = kLayout[i];
-          in_context(name, row, f.dest_column, [&] {
-            if (!dest_fields_[i]) dest_fields_[i] = &dest.FieldByName(f.dest_column);
-            dest_fields_[i]->SetAsString(registry::loaded_text(f, record_[i]));
-          });
+      form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file) + " into new table");
+      const std::int64_t last = std::min(written_, static_cast<std::int64_t>(file) * per_file_);
+      for (; count <= last; ++count) {
+        if (count > seen.loaded) {
+          seen = loader_->wait_for(count);
+          shortened_ = seen.shortened;
+          if (count > seen.loaded) {
+            if (seen.error) std::rethrow_exception(seen.error);
+            form_.stop_point(dest_table_);  // the loader ended on a stop
+            throw std::logic_error("the job-search loader ended early");
+          }
         }
-        in_context(name, row, "", [&] { dest.Post(); });
         ++loaded_;
-        in_context(name, row, "", [&] { temp.Next(); });
-        ++count;
-        show(count);
+        show(count + 1);
         walked();
       }
     }
@@ -157,12 +411,6 @@ class JsearchRun {
   static void bind(pdx::PDTable& table, std::string_view file, std::int64_t row, Fields& fields) {
     for (std::size_t i = 0; i < kCarried; ++i)
       fields[i] = in_context(file, row, kLayout[i].name, [&] { return &table.FieldByName(kLayout[i].name); });
-  }
-
-  // Reads PK to COMMENT of the current record as text.
-  void read_record(const Fields& fields, std::string_view file, std::int64_t row) {
-    for (std::size_t i = 0; i < kCarried; ++i)
-      record_[i] = in_context(file, row, kLayout[i].name, [&] { return fields[i]->AsString(); });
   }
 
   void take_file(int number) {
@@ -191,7 +439,7 @@ class JsearchRun {
     ++walked_;
     stats_->done = walked_ / 3;
     stats_->new_rows = loaded_;
-    stats_->shortened = dm_.IBTable1.Shortened();
+    stats_->shortened = shortened_;
     form_.table_progress();
   }
 
@@ -200,14 +448,16 @@ class JsearchRun {
   const std::int64_t per_file_;
   const std::string_view old_file_;  // "JSEARCH2.db"
   const std::string& dest_table_;    // "JSEARCH_4"
-  std::array<std::string, kCarried> record_;
   Fields old_fields_{};
   Fields temp_fields_{};
-  std::array<fb::IBField*, kCarried> dest_fields_{};
+  std::array<const std::string*, kCarried> values_{};  // of the old record in hand
+  std::optional<Loader> loader_;  // from step 2 until the records are loaded
   int file_count_ = 0;
+  std::int64_t written_ = 0;  // records written to the files
   TableStats* stats_ = nullptr;  // set once the run is connected and counted
   std::int64_t walked_ = 0;
-  std::int64_t loaded_ = 0;
+  std::int64_t loaded_ = 0;     // records step 3 has counted as loaded
+  std::int64_t shortened_ = 0;  // values shortened, as the loader last told
 };
 
 }  // namespace

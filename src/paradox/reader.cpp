@@ -230,16 +230,37 @@ void TableReader::next() {
   eof_ = true;
 }
 
-bool TableReader::is_null(std::size_t f) const {
-  if (!records_) return true;
-  const unsigned char* p = field_at(f);
-  const auto size = static_cast<std::size_t>(layout_.sizes[f]);
-  const FieldType t = layout_.fields[f].DataType;
+bool field_is_null(const format::Layout& layout, std::size_t f, const unsigned char* record) {
+  const unsigned char* p = record + layout.offsets[f];
+  const auto size = static_cast<std::size_t>(layout.sizes[f]);
+  const FieldType t = layout.fields[f].DataType;
   if (is_blob(t)) return le32(p + size - kBlobDescriptor + 4) == 0;
   // A BCD value without its sign and value bits keeps only the field's scale.
   if (t == FieldType::BCD) return (p[0] & 0xC0) == 0;
   return values::all_zero(p, size);
 }
+
+void field_text(const format::Layout& layout, const TextCodec& codec, std::size_t f, const unsigned char* record,
+                std::string_view blob, std::string& out) {
+  const unsigned char* p = record + layout.offsets[f];
+  const auto size = static_cast<std::size_t>(layout.sizes[f]);
+  const FieldType t = layout.fields[f].DataType;
+  if (t == FieldType::Alpha) {  // all zero bytes (no value) give the empty text too
+    codec.decode_field(reinterpret_cast<const char*>(p), size, out);
+    return;
+  }
+  if (field_is_null(layout, f, record)) return;
+  if (t == FieldType::Bytes)
+    out.append(reinterpret_cast<const char*>(p), size);
+  else if (t == FieldType::Memo)
+    codec.decode(blob, out);
+  else if (is_blob(t))
+    out += blob;
+  else
+    values::format(t, p, out);
+}
+
+bool TableReader::is_null(std::size_t f) const { return !records_ || field_is_null(layout_, f, record()); }
 
 void TableReader::value_error(std::size_t field, const std::string& what) const {
   throw Error(fmt::format("{}: record {}, field '{}': {}", name(), recno_, layout_.fields[field].Name, what));
@@ -270,28 +291,12 @@ std::string TableReader::blob(std::size_t f, const unsigned char* p) {
 
 void TableReader::text(std::size_t f, std::string& out) {
   if (!records_) return;
-  const unsigned char* p = field_at(f);
-  const auto size = static_cast<std::size_t>(layout_.sizes[f]);
-  const FieldType t = layout_.fields[f].DataType;
-  if (t == FieldType::Alpha) {  // all zero bytes (no value) give the empty text too
-    codec_->decode_field(reinterpret_cast<const char*>(p), size, out);
-    return;
-  }
-  if (is_null(f)) return;
-  if (t == FieldType::Bytes) {
-    out.append(reinterpret_cast<const char*>(p), size);
-  } else if (is_blob(t)) {
-    const std::string b = blob(f, p);
-    if (t == FieldType::Memo)
-      codec_->decode(b, out);
-    else
-      out += b;
-  } else {
-    try {
-      values::format(t, p, out);
-    } catch (const values::Invalid& e) {
-      value_error(f, e.what());
-    }
+  std::string b;
+  if (is_blob(layout_.fields[f].DataType) && !is_null(f)) b = blob(f, field_at(f));
+  try {
+    field_text(layout_, *codec_, f, record(), b, out);
+  } catch (const values::Invalid& e) {
+    value_error(f, e.what());
   }
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,15 @@ class BlobFile {
 // The .MB beside a table, found without regard to case; empty when none.
 std::filesystem::path companion(const std::filesystem::path& table, const char* ext);
 
+// Field `f` of a record of a table laid out as `layout`, at `record`: whether
+// it holds no value, and the text form of its value appended to `out` (what
+// TableReader::text gives). `blob`: the bytes of a blob field's value (read
+// from the record or the .MB by the caller), unused for other types.
+// field_text throws values::Invalid when the bytes are no value of the type.
+bool field_is_null(const format::Layout& layout, std::size_t f, const unsigned char* record);
+void field_text(const format::Layout& layout, const TextCodec& codec, std::size_t f, const unsigned char* record,
+                std::string_view blob, std::string& out);
+
 class TableReader {
  public:
   // Opens and checks the table; refuses password-protected tables.
@@ -88,9 +98,9 @@ class TableReader {
   // `n` bytes of the file at `offset`, or null when the file ends before.
   // The bytes stay valid until the next call.
   const unsigned char* view(std::uint64_t offset, std::size_t n);
+  const unsigned char* record() const { return records_ + record_ * static_cast<std::size_t>(layout_.record_size); }
   const unsigned char* field_at(std::size_t field) const {
-    return records_ + record_ * static_cast<std::size_t>(layout_.record_size) +
-           static_cast<std::size_t>(layout_.offsets[field]);
+    return record() + static_cast<std::size_t>(layout_.offsets[field]);
   }
   std::string blob(std::size_t field, const unsigned char* p);
   [[noreturn]] void value_error(std::size_t field, const std::string& what) const;

@@ -78,6 +78,7 @@ struct PDTable::Impl {
   std::uint64_t gen = 1;
   bool appending = false;
   std::vector<std::string> pending;  // texts set on the record being appended
+  bool on_posted = false;  // the current record is the one just posted
 
   void moved() { ++gen; }
   TableReader& r(const PDTable& t) const {
@@ -140,13 +141,13 @@ void PDTable::Open() {
   m.cache.assign(n, {});
   m.cache_gen.assign(n, 0);
   m.pending.assign(n, {});
-  m.appending = false;
+  m.appending = m.on_posted = false;
   m.moved();
 }
 
 void PDTable::Close() {
   Impl& m = *impl_;
-  m.appending = false;
+  m.appending = m.on_posted = false;
   if (m.writer) {
     std::unique_ptr<TableWriter> w = std::move(m.writer);
     w->flush();
@@ -162,6 +163,7 @@ bool PDTable::Active() const { return impl_->reader != nullptr; }
 void PDTable::Impl::settle(PDTable& t) {
   Impl& m = t.impl();
   if (m.appending) t.Post();
+  m.on_posted = false;
   if (m.writer) {
     m.writer->flush();
     m.writer.reset();
@@ -236,6 +238,8 @@ void PDTable::Post() {
       throw Error(fmt::format("{}: field '{}' must have a value", m.path.string(), m.fields[i].Name));
   m.writer->post();
   m.appending = false;
+  m.on_posted = true;
+  m.moved();
 }
 
 void PDTable::CreateTable() {
@@ -259,7 +263,17 @@ const std::string& PDField::AsString() const {
   if (m.cache_gen[index_] != m.gen) {
     std::string& s = m.cache[index_];
     s.clear();
-    if (!r.eof() || r.recno() > 0) r.text(index_, s);
+    if (m.on_posted) {
+      // The record as stored, read the way the file is read.
+      try {
+        field_text(r.layout(), r.codec(), index_, m.writer->posted(), m.writer->posted_blob(index_), s);
+      } catch (const values::Invalid& e) {
+        throw Error(fmt::format("{}: record {}, field '{}': {}", m.path.string(), m.writer->count(),
+                                m.fields[index_].Name, e.what()));
+      }
+    } else if (!r.eof() || r.recno() > 0) {
+      r.text(index_, s);
+    }
     m.cache_gen[index_] = m.gen;
   }
   return m.cache[index_];
@@ -268,6 +282,7 @@ const std::string& PDField::AsString() const {
 bool PDField::IsNull() const {
   PDTable::Impl& m = table_->impl();
   if (m.appending) return m.writer->is_null(index_);
+  if (m.on_posted) return field_is_null(m.r(*table_).layout(), index_, m.writer->posted());
   return m.r(*table_).is_null(index_);
 }
 
@@ -277,7 +292,7 @@ void PDField::SetAsString(std::string_view text) {
     throw Error(fmt::format("{}: field '{}': the table is not appending a record", m.path.string(),
                             m.fields[index_].Name));
   m.writer->set(index_, text);
-  m.pending[index_] = std::string(text);
+  m.pending[index_].assign(text);
 }
 
 const FieldDef& PDField::Def() const { return table_->impl().fields[index_]; }

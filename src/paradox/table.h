@@ -57,7 +57,9 @@ class PDField {
   // integers in decimal, numbers/money/BCD as plain decimal text, alpha and
   // memo as UTF-8 text, other blobs as raw bytes. No value: empty text.
   // The text is kept by the field: it stays valid until the table moves to
-  // another record, appends, or is closed.
+  // another record, appends, or is closed. Once a record is posted it is the
+  // current one until the table moves: its values read as stored, as they
+  // read from the file.
   const std::string& AsString() const;
   bool IsNull() const;
   // Sets the value of the record being appended from text (converted to the

@@ -227,6 +227,7 @@ TableWriter::TableWriter(TableReader& table) : table_(table), layout_(table.layo
                               static_cast<char>(f.DataType)));
   record_.assign(static_cast<std::size_t>(layout_.record_size), 0);
   blobs_.resize(layout_.fields.size());
+  posted_blobs_.resize(layout_.fields.size());
   blob_set_.assign(layout_.fields.size(), false);
   per_block_ = static_cast<int>((static_cast<std::size_t>(layout_.block_size) - kBlockHeaderSize) /
                                 static_cast<std::size_t>(layout_.record_size));
@@ -278,10 +279,14 @@ void TableWriter::set(std::size_t f, std::string_view text) {
   if (d.DataType == FieldType::AutoInc) field_error(f, "an autoincrement field is numbered by the table");
   if (d.DataType == FieldType::Alpha || d.DataType == FieldType::Memo) {
     if (text.empty()) return;
-    std::string bytes =
-        encoded(table_.codec(), text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
+    // ASCII text is stored as it is (and read back so in every page).
+    std::string converted;
+    if (!platform::is_ascii(text))
+      converted =
+          encoded(table_.codec(), text, [&] { return fmt::format("{}: field '{}'", table_.name(), d.Name); });
+    const std::string_view bytes = converted.empty() ? text : std::string_view(converted);
     if (d.DataType == FieldType::Memo) {
-      blobs_[f] = std::move(bytes);
+      blobs_[f].assign(bytes);
       blob_set_[f] = true;
       return;
     }
@@ -359,8 +364,14 @@ void TableWriter::post() {
   ++block_records_;
   put_le16(&block_[4], static_cast<unsigned>((block_records_ - 1) * layout_.record_size));
   ++num_records_;
-  dirty_ = true;
+  dirty_ = posted_ = true;
+  posted_blobs_.swap(blobs_);
   begin_record();
+}
+
+const unsigned char* TableWriter::posted() const {
+  if (!posted_) return nullptr;
+  return &block_[kBlockHeaderSize + static_cast<std::size_t>(block_records_ - 1) * record_.size()];
 }
 
 void TableWriter::flush() {

@@ -42,6 +42,12 @@ class TableWriter {
   void flush();
   std::int64_t count() const { return num_records_; }
 
+  // The record last posted, as stored (numbered; null before the first
+  // post), and the bytes of its blob field `field`. Valid until the next
+  // post.
+  const unsigned char* posted() const;
+  std::string_view posted_blob(std::size_t field) const { return posted_blobs_[field]; }
+
  private:
   [[noreturn]] void field_error(std::size_t field, const std::string& what) const;
   void write_blob(std::size_t field, const std::string& bytes, unsigned char* p);
@@ -52,6 +58,7 @@ class TableWriter {
   std::vector<unsigned char> record_;
   std::vector<std::string> blobs_;  // the blob values of the new record, stored at post
   std::vector<bool> blob_set_;
+  std::vector<std::string> posted_blobs_;
   std::vector<unsigned char> block_;
   int block_no_ = 0;
   int block_records_ = 0;
@@ -61,6 +68,7 @@ class TableWriter {
   std::uint32_t num_records_ = 0;
   std::uint32_t auto_inc_ = 0;
   bool dirty_ = false;
+  bool posted_ = false;  // a record was posted through this writer
   std::unique_ptr<BlobFile> mb_;
   std::uint64_t mb_end_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <charconv>
@@ -81,17 +82,21 @@ int cp1252_byte(long cp) {
   return -1;
 }
 
-// Every letter to its capital; with `cp1252_only` only to a capital that
-// Windows-1252 has.
-std::string to_capitals(std::string_view s, bool cp1252_only) {
-  std::string out;
-  out.reserve(s.size());
+// Every letter to its capital, appended to `out`; with `cp1252_only` only to
+// a capital that Windows-1252 has.
+void to_capitals(std::string_view s, bool cp1252_only, std::string& out) {
+  out.reserve(out.size() + s.size());
   std::size_t i = 0;
   while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c);
-      ++i;
+    // A run of ASCII at once.
+    std::size_t end = i;
+    while (end < s.size() && static_cast<unsigned char>(s[end]) < 0x80) ++end;
+    if (end > i) {
+      const std::size_t at = out.size();
+      out.append(s.data() + i, end - i);
+      for (auto p = out.begin() + static_cast<std::ptrdiff_t>(at); p != out.end(); ++p)
+        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
+      i = end;
       continue;
     }
     std::size_t start = i;
@@ -105,13 +110,27 @@ std::string to_capitals(std::string_view s, bool cp1252_only) {
     if (cp1252_only && up != cp && cp1252_byte(up) < 0) up = cp;
     encode_utf8(up, out);
   }
-  return out;
 }
 
 }  // namespace
 
-std::string upper(std::string_view utf8) { return to_capitals(utf8, true); }
-std::string fold_name(std::string_view utf8) { return to_capitals(utf8, false); }
+bool is_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+void append_upper(std::string_view utf8, std::string& out) { to_capitals(utf8, true, out); }
+
+std::string upper(std::string_view utf8) {
+  std::string out;
+  to_capitals(utf8, true, out);
+  return out;
+}
+
+std::string fold_name(std::string_view utf8) {
+  std::string out;
+  to_capitals(utf8, false, out);
+  return out;
+}
 
 std::string ascii_lower(std::string_view s) {
   std::string out(s);

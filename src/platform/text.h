@@ -18,6 +18,12 @@ inline bool is_blank(std::string_view s) { return trim(s).empty(); }
 // capital has no Windows-1252 form (µ, ƒ; ß has no one-letter capital) stays
 // as it is. Nothing else changes: blanks and digits stay where they are.
 std::string upper(std::string_view utf8);
+// The same, appended to `out` (no text is made per call).
+void append_upper(std::string_view utf8, std::string& out);
+
+// True when every byte is below 0x80: text every code page we write keeps as
+// it is.
+bool is_ascii(std::string_view s);
 
 // Names (files, fields) compare without regard to letter case beyond ASCII
 // too, whatever their script: every letter to its capital (Д as well).

@@ -218,9 +218,18 @@ Outcome through_temporary(const jobsearch::Field& field, const std::string& valu
   return out;
 }
 
+void append_loaded_text(const jobsearch::Field& field, std::string_view temp_text, std::string& out) {
+  if (field.type == pdx::FieldType::Logical && temp_text.empty()) {
+    out += "FALSE";
+    return;
+  }
+  platform::append_upper(temp_text, out);
+}
+
 std::string loaded_text(const jobsearch::Field& field, const std::string& temp_text) {
-  if (field.type == pdx::FieldType::Logical && temp_text.empty()) return "FALSE";
-  return platform::upper(temp_text);
+  std::string out;
+  append_loaded_text(field, temp_text, out);
+  return out;
 }
 
 }  // namespace qv::registry

@@ -91,5 +91,7 @@ Outcome through_temporary(const jobsearch::Field& field, const std::string& valu
 // The text loaded into the job-search table for a text read back from a
 // temporary file: an empty flag is "False", and everything upper-cased.
 std::string loaded_text(const jobsearch::Field& field, const std::string& temp_text);
+// The same, appended to `out`.
+void append_loaded_text(const jobsearch::Field& field, std::string_view temp_text, std::string& out);
 
 }  // namespace qv::registry

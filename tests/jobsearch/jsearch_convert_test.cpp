@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "firebird/ib.h"
 #include "jobsearch/jobsearch.h"
+#include "paradox/table.h"
+#include "registry/values.h"
 #include "jobsearch_fixture.h"
 
 namespace qv::test {
@@ -211,8 +214,51 @@ TEST_F(ConvertTest, ALoadErrorNamesTheTemporaryFileRowAndColumn) {
   } catch (const std::exception& e) {
     EXPECT_NE(std::string(e.what()).find("1-js.db, row 1, ITEM_FILE"), std::string::npos) << e.what();
   }
+  // Step 2 ran to its end before the failure was reported.
+  EXPECT_EQ(temp_records(1), 2);
   EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db into new table");
 }
+
+// The records are loaded while the files are written (several batches
+// reach the loader before the last record): a failure there still leaves
+// the table empty.
+TEST_F(ConvertTest, AFailureWhileTheFilesAreWrittenLeavesTheTableEmpty) {
+  const std::int64_t n = 3000;
+  write_old_table(n, [&](std::int64_t i) {
+    OldRecord r = typical_record(i);
+    if (i == n) r.erase("POS_CITY");
+    return r;
+  });
+  EXPECT_THROW(convert(), std::exception);
+  EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db");
+  EXPECT_EQ(dest_count(), 0);
+}
+
+// A stop while the files are written leaves the table empty; a stop while
+// the records are loaded leaves the rows the figures count, and no other.
+class StopTest : public ConvertTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(StopTest, TheTableHoldsWhatTheFiguresSay) {
+  const std::string at = GetParam();
+  write_old_table(3000);
+  form_.on_progress = [&](const TableStats& s, bool) {
+    if (s.step == at) form_.request_stop();
+  };
+  EXPECT_THROW(convert(), RunStopped);
+  ASSERT_EQ(form_.stats.size(), 1u);
+  const std::int64_t rows = dest_count();
+  EXPECT_EQ(rows, form_.stats[0].new_rows);
+  if (at == "step 2 of 3: writing temporary files") {
+    EXPECT_EQ(rows, 0);
+    EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db");
+  } else {
+    EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 1-js.db into new table");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, StopTest,
+                         ::testing::Values("step 2 of 3: writing temporary files", "step 3 of 3: loading records"),
+                         [](const auto& p) { return std::string(p.param).substr(0, 6) == "step 2" ? "Step2" : "Step3"; });
 
 class FiveRecordFiles : public ConvertTest {
  protected:
@@ -237,6 +283,61 @@ TEST_F(FiveRecordFiles, ALaterRunReplacesTheFilesItNeedsAndLeavesTheRest) {
   EXPECT_EQ(temp_records(3), 2);
   EXPECT_EQ(dest_count(), 3);
   EXPECT_EQ(form_.Memo1.Lines.back(), "----->Loading Temp file 2-js.db into new table");
+}
+
+// Records are loaded as they are written, not read back from the files: the
+// table must hold, row by row, what the temporary files hold, loaded the
+// documented way (fresh keys, flags without a value spelled out, upper
+// case), whatever form the old values had.
+TEST_F(FiveRecordFiles, TheTableHoldsWhatTheTemporaryFilesHold) {
+  const char* refnums[] = {"12.5", "-3", "1e3", "0.1", "123456789.125", "", " 7 ", "+4.000"};
+  const char* flags[] = {"T", "yes", "0", "", "False", "true"};
+  const char* dates[] = {"2/1/2004", "12/31/1999", "2004-03-05", "03/14/2004 08:30", ""};
+  const char* names[] = {"Zoë Ærø", "straße", "  padded  ", "O'Neil", "Montréal Œuvre"};
+  write_old_table(13, [&](std::int64_t i) {
+    OldRecord r = typical_record(i);
+    const auto k = static_cast<std::size_t>(i);
+    r["PK"] = std::to_string(100 - i);
+    r["REFNUM"] = refnums[k % std::size(refnums)];
+    r["ACTIVE"] = flags[k % std::size(flags)];
+    r["EMAIL"] = flags[(k + 1) % std::size(flags)];
+    r["SUBMITTED"] = flags[(k + 2) % std::size(flags)];
+    r["ACTIVE_CHANGED"] = dates[k % std::size(dates)];
+    r["DATE"] = dates[k % (std::size(dates) - 1)];
+    r["CONTACT_NAME"] = names[k % std::size(names)];
+    r["COMMENT"] = std::string(100 + i * 10, static_cast<char>('a' + i));  // wider than its column
+    r["ITEM_FILE"] = i % 2 ? "c:\\letters\\" + std::to_string(i) + ".doc" : "";
+    return r;
+  });
+  convert();
+
+  std::vector<std::string> columns;
+  for (std::size_t i = 0; i < jobsearch::kCarried; ++i) columns.emplace_back(jobsearch::kLayout[i].dest_column);
+  dm_.IBDatabase2.Close();  // commits the load
+  dm_.IBDatabase2.Open();
+  fb::IBTypedReader table(dm_.IBDatabase2, "JSEARCH_4", columns, "PK");
+  fb::TypedRow want, got;
+  std::int64_t key = 0;
+  for (int file = 1; temp_exists(file); ++file) {
+    pdx::PDTable temp;
+    temp.Directory = temp_folder().string();
+    temp.TableName = jobsearch::temp_file_name(file);
+    temp.Open();
+    for (; !temp.Eof(); temp.Next()) {
+      std::vector<std::string> texts{std::to_string(++key)};
+      for (std::size_t i = 1; i < jobsearch::kCarried; ++i) {
+        const auto& f = jobsearch::kLayout[i];
+        texts.push_back(registry::loaded_text(f, temp.FieldByName(f.name).AsString()));
+      }
+      table.Convert(texts, want);
+      ASSERT_TRUE(table.Next(got)) << "no row for record " << key;
+      for (std::size_t c = 0; c < columns.size(); ++c)
+        EXPECT_EQ(got[c], want[c]) << temp.TableName << ", record " << temp.RecNo() << ", " << columns[c] << ": "
+                                   << table.Display(c, got[c]) << " instead of " << table.Display(c, want[c]);
+    }
+  }
+  EXPECT_EQ(key, 13);
+  EXPECT_FALSE(table.Next(got)) << "a row beyond the temporary files' records";
 }
 
 }  // namespace

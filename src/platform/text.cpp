@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <charconv>
 #include <clocale>
 #include <cwctype>
@@ -93,9 +94,10 @@ void to_capitals(std::string_view s, bool cp1252_only, std::string& out) {
     while (end < s.size() && static_cast<unsigned char>(s[end]) < 0x80) ++end;
     if (end > i) {
       const std::size_t at = out.size();
-      out.append(s.data() + i, end - i);
-      for (auto p = out.begin() + static_cast<std::ptrdiff_t>(at); p != out.end(); ++p)
-        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
+      out.resize(at + (end - i));
+      std::transform(s.begin() + static_cast<std::ptrdiff_t>(i), s.begin() + static_cast<std::ptrdiff_t>(end),
+                     out.begin() + static_cast<std::ptrdiff_t>(at),
+                     [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
       i = end;
       continue;
     }
@@ -115,7 +117,15 @@ void to_capitals(std::string_view s, bool cp1252_only, std::string& out) {
 }  // namespace
 
 bool is_ascii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  // Eight bytes at a time.
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  for (std::uint64_t w; i + 8 <= s.size(); i += 8) {
+    std::memcpy(&w, s.data() + i, 8);
+    if (w & kHigh) return false;
+  }
+  return std::all_of(s.begin() + static_cast<std::ptrdiff_t>(i), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 void append_upper(std::string_view utf8, std::string& out) { to_capitals(utf8, true, out); }

@@ -194,7 +194,7 @@ Outcome through_temporary(const jobsearch::Field& field, const std::string& valu
   }
   if (alpha) {
     // Plain ASCII is its own Windows-1252 form.
-    const bool ascii = std::all_of(value.begin(), value.end(), [](char c) { return (c & 0x80) == 0; });
+    const bool ascii = platform::is_ascii(value);
     Outcome out = ascii ? Outcome{} : cp1252(value);
     if (stops(out.fate)) return out;
     if ((ascii ? value.size() : out.text.size()) > static_cast<std::size_t>(field.size))

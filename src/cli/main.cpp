@@ -156,11 +156,19 @@ std::optional<std::vector<bool>> ticks_for(const std::string& list) {
   return ticks;
 }
 
+// True when everything printed on stdout reached it; otherwise says on
+// stderr that `what` could not be written (a full disk, a closed pipe).
+bool stdout_written(std::string_view what) {
+  std::cout.flush();
+  if (std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  fmt::print(stderr, "{} could not be written to the standard output\n", what);
+  return false;
+}
+
 int dump(const Options& o) {
   try {
     qv::pdx::dump_csv(qv::platform::map_path(o.dump), std::cout, o.codepage);
-    std::cout.flush();
-    return kOk;
+    return stdout_written(fmt::format("The table {}", o.dump)) ? kOk : kFailed;
   } catch (const std::exception& e) {
     std::cout.flush();
     fmt::print(stderr, "{}\n", e.what());
@@ -224,10 +232,13 @@ int check(const Options& o) {
   options.codepage = o.codepage;
   options.database_name = o.batch_database;
   options.on_server = !o.server.empty();
-  options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
+  // Findings go out with std::fputs: a failed write is seen once, at the end.
+  options.on_finding = [](const qv::check::Finding& f) {
+    std::fputs((qv::check::format_finding(f) + '\n').c_str(), stdout);
+  };
   const qv::check::Report report = qv::check::run(options);
-  for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
-  std::fflush(stdout);
+  for (const std::string& line : report.summary_lines()) std::fputs((line + '\n').c_str(), stdout);
+  if (!stdout_written("The check's findings")) return kFailed;
   return report.stops() ? kFailed : kOk;
 }
 
@@ -251,11 +262,8 @@ int verify(const Options& o) {
     fmt::print(stderr, "{}\n", e.what());
     return kRefused;
   }
-  for (const std::string& line : report.lines()) fmt::print(stdout, "{}\n", line);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    fmt::print(stderr, "The verify report could not be written to the standard output\n");
-    return kFailed;
-  }
+  for (const std::string& line : report.lines()) std::fputs((line + '\n').c_str(), stdout);
+  if (!stdout_written("The verify report")) return kFailed;
   if (!o.report.empty() && !write_report(o.report, report.to_json())) return kFailed;
   return report.clean() ? kOk : kFailed;
 }

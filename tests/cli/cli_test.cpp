@@ -127,26 +127,33 @@ fs::path sample_set(const fs::path& drive_root) {
   return dir;
 }
 
-// Standard streams that are closed or cannot be written: the status log
-// that was not written is a failure, and nothing lands in the engine's files.
+// Standard streams that are closed or cannot be written: output that was not
+// written is a failure, and nothing lands in the engine's files.
 TEST_F(CliTest, UnwritableOrClosedStreams) {
   const fs::path dir = sample_set(drive.path());
   const std::string out = quoted((io / "out").string()), err = quoted((io / "err").string());
+  const std::string full = ">/dev/full 2>" + err + " </dev/null";
+  const std::vector<std::string> run_args = {"--tables", "carrier.db,config.db", dir.string()};
   struct Case {
+    std::vector<std::string> args;
     std::string streams;
     int code;
     std::string err_has;
   };
   const std::vector<Case> cases = {
-      {">/dev/full 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: No space"},
-      {">&- 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: Bad file"},
-      {">" + out + " 2>&- <&-", 0, ""},
+      {run_args, full, 1, "The status log could not be written to the standard output: No space"},
+      {run_args, ">&- 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: Bad file"},
+      {run_args, ">" + out + " 2>&- <&-", 0, ""},
+      {{"--check", dir.string()}, full, 1, "The check's findings could not be written to the standard output"},
+      {{"--verify", "--tables", "carrier.db", dir.string()}, full, 1,
+       "The verify report could not be written to the standard output"},
+      {{"--dump", (dir / "City.db").string()}, full, 1, "City.db could not be written to the standard output"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.streams);
+    SCOPED_TRACE(c.args.front() + " " + c.streams);
     fs::remove(io / "out");
     fs::remove(io / "err");
-    const Result r = run({"--tables", "carrier.db,config.db", dir.string()}, true, c.streams);
+    const Result r = run(c.args, true, c.streams);
     EXPECT_EQ(r.code, c.code) << r.err;
     EXPECT_THAT(r.err, HasSubstr(c.err_has));
     if (c.code == 0) {

@@ -45,8 +45,9 @@ constexpr int kRefused = 2;
 
 bool g_stdout_was_closed = false;  // at start
 
-// SIGINT and SIGTERM: the first asks the run to stop at its next row, a
-// second ends the program at once.
+// SIGINT, SIGTERM and SIGHUP (a terminal that went away; left ignored under
+// nohup): the first asks the run to stop at its next row, a second ends the
+// program at once.
 std::atomic<qv::Tconversion_form*> g_running_form{nullptr};
 volatile std::sig_atomic_t g_stop_signal = 0;
 static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
@@ -68,6 +69,8 @@ void install_stop_signals() {
   sa.sa_flags = 0;  // a blocking call returns, so the stop is seen
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+  struct sigaction hup {};
+  if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 // Makes a signal stop `form`'s run for the life of the object.
@@ -379,6 +382,9 @@ int main(int argc, char** argv) {
   // A write beyond the file-size limit then fails with an error the run
   // reports, instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A reader of the status log that went away (`| head`, a pager closed)
+  // fails the write, which is reported, rather than killing the run.
+  std::signal(SIGPIPE, SIG_IGN);
   // Ours first: the engine, once loaded, calls them from its own handlers.
   install_stop_signals();
   Options o;

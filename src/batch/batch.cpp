@@ -342,7 +342,7 @@ class Batch {
     std::error_code ec;  // a report that stays unread is ignored
     fs::remove(report_file(i), ec);
     fs::remove(report_file(i).string() + ".verify.json", ec);
-    const int log_fd = ::open(log_file(i).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int log_fd = platform::open_output(log_file(i), O_NOFOLLOW, 0600);
     if (log_fd < 0) {
       finish(i, State::Failed, fmt::format("no log file: {}", std::strerror(errno)));
       return;
@@ -466,11 +466,9 @@ class Batch {
                                    {"stopped_by", sig ? nlohmann::json(signal_name(sig)) : nlohmann::json()},
                                    {"exit_code", code},
                                    {"data_sets", sets}};
-    std::ofstream out(o_.report);
-    out << report.dump(2) << '\n';
-    out.close();
-    if (!out) fmt::print(stderr, "Cannot write the report {}\n", o_.report.string());
-    return static_cast<bool>(out);
+    const std::string error = platform::write_output(o_.report, report.dump(2) + '\n');
+    if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", o_.report.string(), error);
+    return error.empty();
   }
 
   const Options& o_;

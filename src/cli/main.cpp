@@ -180,11 +180,9 @@ int dump(const Options& o) {
 }
 
 bool write_report(const std::string& file, const nlohmann::json& report) {
-  std::ofstream out(qv::platform::map_path(file));
-  out << report.dump(2) << '\n';
-  out.close();
-  if (!out) fmt::print(stderr, "Cannot write the report {}\n", file);
-  return static_cast<bool>(out);
+  const std::string error = qv::platform::write_output(qv::platform::map_path(file), report.dump(2) + '\n');
+  if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", file, error);
+  return error.empty();
 }
 
 // The folder as the program names it: a native path made absolute.

@@ -1,4 +1,5 @@
 // The headless command, run as the built program.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
@@ -127,8 +128,9 @@ fs::path sample_set(const fs::path& drive_root) {
   return dir;
 }
 
-// Standard streams that are closed or cannot be written: output that was not
-// written is a failure, and nothing lands in the engine's files.
+// Standard streams (or a report) that are closed or cannot be written:
+// output that was not written is a failure, and nothing lands in the
+// engine's files.
 TEST_F(CliTest, UnwritableOrClosedStreams) {
   const fs::path dir = sample_set(drive.path());
   const std::string out = quoted((io / "out").string()), err = quoted((io / "err").string());
@@ -150,7 +152,11 @@ TEST_F(CliTest, UnwritableOrClosedStreams) {
       {{"--verify", "--tables", "carrier.db", dir.string()}, full, 1,
        "The verify report could not be written to the standard output"},
       {{"--dump", (dir / "City.db").string()}, full, 1, "City.db could not be written to the standard output"},
+      // a report into a FIFO that nothing reads fails instead of hanging
+      {{"--tables", "carrier.db", "--report", (io / "fifo").string(), dir.string()}, "", 1,
+       "Cannot write the report " + (io / "fifo").string() + ": no program reads from it"},
   };
+  ASSERT_EQ(::mkfifo((io / "fifo").c_str(), 0600), 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front() + " " + c.streams);
     fs::remove(io / "out");

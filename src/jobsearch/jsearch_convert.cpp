@@ -142,6 +142,7 @@ class Loader {
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     std::int64_t loaded = 0;
     bool loading = true;

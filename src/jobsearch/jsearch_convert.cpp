@@ -54,7 +54,7 @@ class JsearchRun {
       fill_files();
     }
     dm_.PDTable1.Close();
-    load_files();
+    loading_.guard([&] { load_files(); });
     if (stats_) {
       const std::int64_t shortened = dm_.IBTable1.Shortened();
       if (shortened > 0) form_.Memo1.Add("---->Values shortened to fit their columns: " + std::to_string(shortened));
@@ -141,7 +141,7 @@ class JsearchRun {
             dest_fields_[i]->SetAsString(registry::loaded_text(f, record_[i]));
           });
         }
-        in_context(name, row, "", [&] { dest.Post(); });
+        in_context(name, row, "", [&] { loading_.post({name, row, walked_, loaded_}); });
         ++loaded_;
         in_context(name, row, "", [&] { temp.Next(); });
         ++count;
@@ -149,6 +149,7 @@ class JsearchRun {
         walked();
       }
     }
+    loading_.flush();
   }
 
   using Fields = std::array<pdx::PDField*, kCarried>;
@@ -208,6 +209,23 @@ class JsearchRun {
   TableStats* stats_ = nullptr;  // set once the run is connected and counted
   std::int64_t walked_ = 0;
   std::int64_t loaded_ = 0;
+
+  // A record that fails after later ones were posted is named by its own
+  // file and row, with the counts as they were when it was posted.
+  struct Place {
+    std::string file;
+    std::int64_t row, walked, loaded;
+  };
+  conv::RowsInFlight<Place> loading_{dm_.IBTable1, [this](const Place& p) {
+                                       walked_ = p.walked;
+                                       loaded_ = p.loaded;
+                                       if (stats_) {
+                                         stats_->done = walked_ / 3;
+                                         stats_->new_rows = loaded_;
+                                         stats_->shortened = dm_.IBTable1.Shortened();
+                                       }
+                                       conv::rethrow_in_context(p.file, p.row, "");
+                                     }};
 };
 
 }  // namespace

@@ -114,7 +114,7 @@ fi
 CLASH=${DATA%1}3
 mkdir -p "$CLASH"
 "$BIN/quorvel-gen-sample" --repeated-key 30 "$CLASH" >/dev/null || fail "no sample data with a repeated key"
-clash_line="quorvel2.db, row 30: key PK '29' is already in QUORVEL_4: "
+clash_line="QUORVEL2.db, row 30: key PK '29' is already in QUORVEL_4: "
 run clash-local 1 "$clash_line" -- env -u ISC_USER -u ISC_PASSWORD "$CLI" --drive-c "$DRIVE" "$CLASH"
 run clash-server 1 "$clash_line" -- "$CLI" "${on_server[@]}" "$CLASH"
 if [[ $(grep -hF -- "$clash_line" "$WORK/clash-local.err" "$WORK/clash-local.out" | sort -u) != \

@@ -42,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 // ---- Signals ---------------------------------------------------------------
 
 // Children at work, for the handler to pass a stop signal on to. A slot is
-// written only while SIGINT and SIGTERM are blocked.
+// written only while the stop signals are blocked.
 std::array<std::atomic<pid_t>, kMaxJobs> g_children{};
 volatile std::sig_atomic_t g_signal = 0;
 static_assert(std::atomic<pid_t>::is_always_lock_free);
@@ -55,15 +55,23 @@ extern "C" void on_batch_signal(int sig) {
     if (const pid_t pid = slot.load(); pid > 0) ::kill(pid, sig);
 }
 
+// SIGINT, SIGTERM and SIGHUP (a terminal that went away; left alone when
+// ignored, as under nohup).
+bool hangup_ignored() {
+  struct sigaction now {};
+  return ::sigaction(SIGHUP, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
+}
+
 sigset_t stop_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   return set;
 }
 
-// Our handlers, with SIGINT and SIGTERM blocked except while waiting for a
+// Our handlers, with the stop signals blocked except while waiting for a
 // child; the earlier handlers and mask come back at the end.
 class SignalScope {
  public:
@@ -77,10 +85,12 @@ class SignalScope {
     sa.sa_flags = 0;  // the wait returns, so the stop is seen
     ::sigaction(SIGINT, &sa, &old_int_);
     ::sigaction(SIGTERM, &sa, &old_term_);
+    hup_replaced_ = !hangup_ignored() && ::sigaction(SIGHUP, &sa, &old_hup_) == 0;
   }
   ~SignalScope() {
     ::sigaction(SIGINT, &old_int_, nullptr);
     ::sigaction(SIGTERM, &old_term_, nullptr);
+    if (hup_replaced_) ::sigaction(SIGHUP, &old_hup_, nullptr);
     ::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
   }
   SignalScope(const SignalScope&) = delete;
@@ -89,7 +99,8 @@ class SignalScope {
 
  private:
   sigset_t old_mask_{};
-  struct sigaction old_int_ {}, old_term_ {};
+  struct sigaction old_int_ {}, old_term_ {}, old_hup_ {};
+  bool hup_replaced_ = false;
 };
 
 // ---- One data set's run ----------------------------------------------------
@@ -161,6 +172,7 @@ void judge(Action action, int status, const fs::path& report_file, Outcome& o) {
     case kRefused: o.state = State::Failed; o.result = "refused"; return;
     case 128 + SIGINT:
     case 128 + SIGTERM:
+    case 128 + SIGHUP:
       o.state = State::Stopped;
       o.result = "stopped (" + signal_name(o.exit_code - 128) + ")";
       return;
@@ -330,7 +342,7 @@ class Batch {
     std::error_code ec;  // a report that stays unread is ignored
     fs::remove(report_file(i), ec);
     fs::remove(report_file(i).string() + ".verify.json", ec);
-    const int log_fd = ::open(log_file(i).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int log_fd = platform::open_output(log_file(i), O_NOFOLLOW, 0600);
     if (log_fd < 0) {
       finish(i, State::Failed, fmt::format("no log file: {}", std::strerror(errno)));
       return;
@@ -454,11 +466,9 @@ class Batch {
                                    {"stopped_by", sig ? nlohmann::json(signal_name(sig)) : nlohmann::json()},
                                    {"exit_code", code},
                                    {"data_sets", sets}};
-    std::ofstream out(o_.report);
-    out << report.dump(2) << '\n';
-    out.close();
-    if (!out) fmt::print(stderr, "Cannot write the report {}\n", o_.report.string());
-    return static_cast<bool>(out);
+    const std::string error = platform::write_output(o_.report, report.dump(2) + '\n');
+    if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", o_.report.string(), error);
+    return error.empty();
   }
 
   const Options& o_;

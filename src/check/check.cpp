@@ -271,6 +271,15 @@ void describe_destination(const Options& options, Report& report) {
   const std::string name =
       Tconversion_form::chosen_database_name(options.directory, options.database_name);
   if (name.empty()) return;
+  if (!platform::valid_utf8(name)) {
+    report.destination = fmt::format(
+        "The database name \"{}\" is not UTF-8 text (a folder name in an old code page): the database engine cannot "
+        "take it as a file name, so the run would stop. Rename the folder.",
+        platform::printable(name));
+    report.destination_stops = true;
+    return;
+  }
+  if (options.on_server) return;
   const std::string file = Tconversion_form::destination_file(name);
   const std::string path = platform::map_path(file).string();
   struct stat st {};
@@ -295,7 +304,7 @@ void describe_destination(const Options& options, Report& report) {
 
 Report run(const Options& options) {
   Report report = Checker(options).run();
-  if (!options.on_server) describe_destination(options, report);
+  describe_destination(options, report);
   return report;
 }
 

@@ -45,8 +45,9 @@ constexpr int kRefused = 2;
 
 bool g_stdout_was_closed = false;  // at start
 
-// SIGINT and SIGTERM: the first asks the run to stop at its next row, a
-// second ends the program at once.
+// SIGINT, SIGTERM and SIGHUP (a terminal that went away; left ignored under
+// nohup): the first asks the run to stop at its next row, a second ends the
+// program at once.
 std::atomic<qv::Tconversion_form*> g_running_form{nullptr};
 volatile std::sig_atomic_t g_stop_signal = 0;
 static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
@@ -68,6 +69,8 @@ void install_stop_signals() {
   sa.sa_flags = 0;  // a blocking call returns, so the stop is seen
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+  struct sigaction hup {};
+  if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 // Makes a signal stop `form`'s run for the life of the object.
@@ -156,11 +159,19 @@ std::optional<std::vector<bool>> ticks_for(const std::string& list) {
   return ticks;
 }
 
+// True when everything printed on stdout reached it; otherwise says on
+// stderr that `what` could not be written (a full disk, a closed pipe).
+bool stdout_written(std::string_view what) {
+  std::cout.flush();
+  if (std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  fmt::print(stderr, "{} could not be written to the standard output\n", what);
+  return false;
+}
+
 int dump(const Options& o) {
   try {
     qv::pdx::dump_csv(qv::platform::map_path(o.dump), std::cout, o.codepage);
-    std::cout.flush();
-    return kOk;
+    return stdout_written(fmt::format("The table {}", o.dump)) ? kOk : kFailed;
   } catch (const std::exception& e) {
     std::cout.flush();
     fmt::print(stderr, "{}\n", e.what());
@@ -169,11 +180,9 @@ int dump(const Options& o) {
 }
 
 bool write_report(const std::string& file, const nlohmann::json& report) {
-  std::ofstream out(qv::platform::map_path(file));
-  out << report.dump(2) << '\n';
-  out.close();
-  if (!out) fmt::print(stderr, "Cannot write the report {}\n", file);
-  return static_cast<bool>(out);
+  const std::string error = qv::platform::write_output(qv::platform::map_path(file), report.dump(2) + '\n');
+  if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", file, error);
+  return error.empty();
 }
 
 // The folder as the program names it: a native path made absolute.
@@ -224,10 +233,13 @@ int check(const Options& o) {
   options.codepage = o.codepage;
   options.database_name = o.batch_database;
   options.on_server = !o.server.empty();
-  options.on_finding = [](const qv::check::Finding& f) { fmt::print(stdout, "{}\n", qv::check::format_finding(f)); };
+  // Findings go out with std::fputs: a failed write is seen once, at the end.
+  options.on_finding = [](const qv::check::Finding& f) {
+    std::fputs((qv::check::format_finding(f) + '\n').c_str(), stdout);
+  };
   const qv::check::Report report = qv::check::run(options);
-  for (const std::string& line : report.summary_lines()) fmt::print(stdout, "{}\n", line);
-  std::fflush(stdout);
+  for (const std::string& line : report.summary_lines()) std::fputs((line + '\n').c_str(), stdout);
+  if (!stdout_written("The check's findings")) return kFailed;
   return report.stops() ? kFailed : kOk;
 }
 
@@ -251,11 +263,8 @@ int verify(const Options& o) {
     fmt::print(stderr, "{}\n", e.what());
     return kRefused;
   }
-  for (const std::string& line : report.lines()) fmt::print(stdout, "{}\n", line);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    fmt::print(stderr, "The verify report could not be written to the standard output\n");
-    return kFailed;
-  }
+  for (const std::string& line : report.lines()) std::fputs((line + '\n').c_str(), stdout);
+  if (!stdout_written("The verify report")) return kFailed;
   if (!o.report.empty() && !write_report(o.report, report.to_json())) return kFailed;
   return report.clean() ? kOk : kFailed;
 }
@@ -371,6 +380,9 @@ int main(int argc, char** argv) {
   // A write beyond the file-size limit then fails with an error the run
   // reports, instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A reader of the status log that went away (`| head`, a pager closed)
+  // fails the write, which is reported, rather than killing the run.
+  std::signal(SIGPIPE, SIG_IGN);
   // Ours first: the engine, once loaded, calls them from its own handlers.
   install_stop_signals();
   Options o;

@@ -391,6 +391,14 @@ void ConversionDialog::reject() {
 
 void ConversionDialog::ask_to_stop() {
   if (close_after_run_ || !confirm_stop()) return;
+  stop_and_close();
+}
+
+void ConversionDialog::stop_and_close() {
+  if (!busy()) {
+    done(QDialog::Rejected);
+    return;
+  }
   close_after_run_ = true;
   form_.request_stop();
 }

@@ -81,6 +81,9 @@ class ConversionDialog : public QDialog {
   // Asked when the form is closed during a run; true stops the run at the
   // next row and closes the form when it has stopped.
   std::function<bool()> confirm_stop;
+  // Without asking: stops the work at its next row and closes the form when
+  // it has stopped (at once when nothing is at work).
+  void stop_and_close();
 
  protected:
   void showEvent(QShowEvent* event) override;

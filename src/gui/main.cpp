@@ -20,6 +20,7 @@
 #include "form/printed_boxes.h"
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
+#include "gui/quit_on_signal.h"
 #include "platform/paths.h"
 #include "datamodule/datamodule.h"
 
@@ -96,19 +97,21 @@ int main(int argc, char** argv) {
   if (parser.isSet("version")) parser.showVersion();
 
   try {
+    const qv::gui::QuitOnSignal quit_on_signal;
     if (parser.isSet(shot_option)) {
       const QStringList rest = parser.positionalArguments();
       if (rest.size() != 1) {
         std::fprintf(stderr, "usage: quorvel-migrate --screenshot FILE [--drive-c DIR] OLD_TABLE_DIR\n");
         return 2;
       }
-      return screenshot({parser.value(shot_option).toStdString(), parser.value(drive_option).toStdString(),
-                         rest.front().toStdString()});
+      const int code = screenshot({parser.value(shot_option).toStdString(), parser.value(drive_option).toStdString(),
+                                   rest.front().toStdString()});
+      return quit_on_signal.signal() ? 128 + quit_on_signal.signal() : code;
     }
     qv::gui::Tmain_screen main_screen;
     main_screen.show();
     qv::DataModuleScope module;
-    QApplication::exec();
+    return QApplication::exec();
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, QString(), QString::fromStdString(e.what()));
   }

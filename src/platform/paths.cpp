@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -150,6 +151,34 @@ bool file_locked(std::string_view p) {
   }
   ::close(fd);
   return locked;
+}
+
+int open_output(const std::filesystem::path& file, int extra_flags, unsigned mode) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | extra_flags, mode);
+  if (fd < 0) return -1;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int e = errno;
+    ::close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+std::string write_output(const std::filesystem::path& file, std::string_view text) {
+  const int fd = open_output(file);
+  if (fd < 0) return errno == ENXIO ? "no program reads from it" : std::strerror(errno);
+  int error = 0;
+  while (!text.empty() && error == 0) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n > 0)
+      text.remove_prefix(static_cast<std::size_t>(n));
+    else if (n < 0 && errno != EINTR)
+      error = errno;
+  }
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  return error ? std::strerror(error) : "";
 }
 
 }  // namespace qv::platform

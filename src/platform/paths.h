@@ -43,6 +43,16 @@ bool delete_file(std::string_view path);
 // record locks this process holds on the file. False for a missing file.
 bool file_locked(std::string_view path);
 
+// Opens a file the user named for writing (created, emptied) without
+// blocking: a FIFO that no program reads gives ENXIO instead of a hang; a
+// pipe or FIFO with a reader is written as usual. `extra_flags` adds open()
+// flags (O_NOFOLLOW); a new file gets `mode` less the umask. Returns the
+// descriptor (close-on-exec), or -1 with errno.
+int open_output(const std::filesystem::path& file, int extra_flags = 0, unsigned mode = 0666);
+// Writes `text` to `file` through open_output; "" on success, else why not
+// ("No space left on device", "no program reads from it").
+std::string write_output(const std::filesystem::path& file, std::string_view text);
+
 // Finds an entry of `dir` whose name equals `name` without regard to letter
 // case (exact spelling first). Returns an empty path when there is none.
 std::filesystem::path find_case_insensitive(const std::filesystem::path& dir, std::string_view name);

@@ -196,6 +196,12 @@ std::string decimal_text(double v) {
   return out;
 }
 
+bool valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();)
+    if (decode_utf8(s, i) < 0) return false;
+  return true;
+}
+
 std::string printable(std::string_view utf8) {
   std::string out;
   char code[24];

@@ -32,6 +32,8 @@ bool iequals(std::string_view a, std::string_view b);
 std::size_t utf8_length(std::string_view utf8);
 // The first `n` characters of UTF-8 text.
 std::string_view utf8_prefix(std::string_view utf8, std::size_t n);
+// True when `s` is well-formed UTF-8 (a file name from an old disk may not be).
+bool valid_utf8(std::string_view s);
 
 // The text with every character that cannot be shown (control characters
 // other than line break and tab, invalid UTF-8 bytes) as its code: "U+0001",

@@ -220,12 +220,14 @@ TEST(CheckDestination, SaysWhatTheRunDoesWithAFileAlreadyThere) {
     std::function<void()> make;
     std::string says;  // empty: nothing
     bool stops;
+    std::string name = "";  // the database name asked for (empty: from the folder)
   };
   const std::vector<Case> cases = {
       {"nothing", [] {}, "", false},
       {"a database", [&] { std::ofstream(db) << "x"; }, "The run will replace the database " + db.string() + ", last changed 20", false},
       {"a link", [&] { fs::create_symlink("/nonexistent", db); }, "The run will replace the link " + db.string(), false},
       {"a folder", [&] { fs::create_directory(db); }, db.string() + " is a folder, not a database file: the run would be refused", true},
+      {"a name in an old code page", [] {}, "The database name \"m0xFCller\" is not UTF-8 text", true, "m\xFCller"},
   };
   fs::create_directories(db.parent_path());
   for (const Case& c : cases) {
@@ -234,6 +236,7 @@ TEST(CheckDestination, SaysWhatTheRunDoesWithAFileAlreadyThere) {
     c.make();
     qv::check::Options o;
     o.directory = data.string();
+    o.database_name = c.name;
     o.ticks.assign(qv::Tconversion_form::kTables, false);
     o.ticks[0] = true;  // carrier.db
     const auto report = qv::check::run(o);

@@ -80,8 +80,8 @@ report=$2
 if [ -e /proc/$$/fd/$LEAK_FD ]; then echo leaked > "$dir/fd"; fi
 case $(basename "$dir") in
   *crash*) kill -SEGV $$ ;;
-  *stop*) trap 'kill $!; echo stopped > "$dir/done"; exit 143' TERM
-         kill -TERM $PPID
+  *stop*) trap 'kill $!; echo stopped > "$dir/done"; exit $((128 + STOP_NUMBER))' TERM HUP
+         kill -$STOP_SIGNAL $PPID
          sleep 20 & wait $!; exit 0 ;;
 esac
 echo '{"outcome": "completed", "tables": [{"new_rows": 4}, {"new_rows": 3}]}' > "$report"
@@ -89,37 +89,43 @@ echo "status log of $dir"
 )";
 
 TEST(BatchRun, CrashesFailOneDataSetAndASignalStopsTheRest) {
-  qv::test::TempDir root, work;
-  for (const char* name : {"a-ok", "b-crash", "c-stop", "d-later", "e-later"}) touch(root / name / "quorvel2.db");
-  const fs::path stand_in = work / "stand-in.sh";
-  std::ofstream(stand_in) << kStandIn;
-  fs::permissions(stand_in, fs::perms::owner_all);
-  const int null = ::open("/dev/null", O_RDONLY);
-  const int leak = ::fcntl(null, F_DUPFD, 50);  // without close-on-exec
-  ::close(null);
-  ::setenv("LEAK_FD", std::to_string(leak).c_str(), 1);
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    const std::string name = std::string("SIG") + ::sigabbrev_np(sig);
+    SCOPED_TRACE(name);
+    ::setenv("STOP_SIGNAL", ::sigabbrev_np(sig), 1);
+    ::setenv("STOP_NUMBER", std::to_string(sig).c_str(), 1);
+    qv::test::TempDir root, work;
+    for (const char* set : {"a-ok", "b-crash", "c-stop", "d-later", "e-later"}) touch(root / set / "quorvel2.db");
+    const fs::path stand_in = work / "stand-in.sh";
+    std::ofstream(stand_in) << kStandIn;
+    fs::permissions(stand_in, fs::perms::owner_all);
+    const int null = ::open("/dev/null", O_RDONLY);
+    const int leak = ::fcntl(null, F_DUPFD, 50);  // without close-on-exec
+    ::close(null);
+    ::setenv("LEAK_FD", std::to_string(leak).c_str(), 1);
 
-  qv::batch::Options o;
-  o.root = root.path();
-  o.jobs = 1;
-  o.log_dir = work / "logs";
-  o.report = work / "report.json";
-  o.executable = stand_in.string();
-  EXPECT_EQ(qv::batch::run(o), 143);
-  ::close(leak);
+    qv::batch::Options o;
+    o.root = root.path();
+    o.jobs = 1;
+    o.log_dir = work / "logs";
+    o.report = work / "report.json";
+    o.executable = stand_in.string();
+    EXPECT_EQ(qv::batch::run(o), 128 + sig);
+    ::close(leak);
 
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left unreaped";
-  const nlohmann::json report = nlohmann::json::parse(slurp(work / "report.json"));
-  EXPECT_EQ(report["stopped_by"], "SIGTERM");
-  std::vector<std::string> results;
-  for (const auto& s : report["data_sets"]) results.push_back(s["database"].get<std::string>() + ": " + s["result"].get<std::string>());
-  EXPECT_EQ(results, (std::vector<std::string>{"a-ok: completed", "b-crash: crashed (SIGSEGV)",
-                                               "c-stop: stopped (SIGTERM)", "d-later: not started",
-                                               "e-later: not started"}));
-  EXPECT_EQ(report["data_sets"][0]["rows"], 7);
-  EXPECT_EQ(slurp(work / "logs/a-ok.log"), "status log of " + (root / "a-ok").string() + "\n");
-  EXPECT_TRUE(fs::exists(root / "c-stop/done"));
-  for (const char* name : {"a-ok", "b-crash", "c-stop"}) EXPECT_FALSE(fs::exists(root / name / "fd")) << name;
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left unreaped";
+    const nlohmann::json report = nlohmann::json::parse(slurp(work / "report.json"));
+    EXPECT_EQ(report["stopped_by"], name);
+    std::vector<std::string> results;
+    for (const auto& s : report["data_sets"]) results.push_back(s["database"].get<std::string>() + ": " + s["result"].get<std::string>());
+    EXPECT_EQ(results, (std::vector<std::string>{"a-ok: completed", "b-crash: crashed (SIGSEGV)",
+                                                 "c-stop: stopped (" + name + ")", "d-later: not started",
+                                                 "e-later: not started"}));
+    EXPECT_EQ(report["data_sets"][0]["rows"], 7);
+    EXPECT_EQ(slurp(work / "logs/a-ok.log"), "status log of " + (root / "a-ok").string() + "\n");
+    EXPECT_TRUE(fs::exists(root / "c-stop/done"));
+    for (const char* set : {"a-ok", "b-crash", "c-stop"}) EXPECT_FALSE(fs::exists(root / set / "fd")) << set;
+  }
 }
 
 struct Result {

@@ -1,4 +1,5 @@
 // The headless command, run as the built program.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
@@ -127,30 +128,47 @@ fs::path sample_set(const fs::path& drive_root) {
   return dir;
 }
 
-// Standard streams that are closed or cannot be written: the status log
-// that was not written is a failure, and nothing lands in the engine's files.
+// Standard streams (or a report) that are closed or cannot be written:
+// output that was not written is a failure, and nothing lands in the
+// engine's files.
 TEST_F(CliTest, UnwritableOrClosedStreams) {
   const fs::path dir = sample_set(drive.path());
   const std::string out = quoted((io / "out").string()), err = quoted((io / "err").string());
+  const std::string full = ">/dev/full 2>" + err + " </dev/null";
+  const std::vector<std::string> run_args = {"--tables", "carrier.db,config.db", dir.string()};
   struct Case {
+    std::vector<std::string> args;
     std::string streams;
     int code;
     std::string err_has;
   };
   const std::vector<Case> cases = {
-      {">/dev/full 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: No space"},
-      {">&- 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: Bad file"},
-      {">" + out + " 2>&- <&-", 0, ""},
+      {run_args, full, 1, "The status log could not be written to the standard output: No space"},
+      {run_args, ">&- 2>" + err + " </dev/null", 1, "The status log could not be written to the standard output: Bad file"},
+      {run_args, ">" + out + " 2>&- <&-", 0, ""},
+      // a reader gone before the first line: the run goes on, then says so
+      {run_args, "2>" + err + " </dev/null | true", 0, "The status log could not be written to the standard output: Broken pipe"},
+      {{"--check", dir.string()}, full, 1, "The check's findings could not be written to the standard output"},
+      {{"--verify", "--tables", "carrier.db", dir.string()}, full, 1,
+       "The verify report could not be written to the standard output"},
+      {{"--dump", (dir / "City.db").string()}, full, 1, "City.db could not be written to the standard output"},
+      // a report into a FIFO that nothing reads fails instead of hanging
+      {{"--tables", "carrier.db", "--report", (io / "fifo").string(), dir.string()}, "", 1,
+       "Cannot write the report " + (io / "fifo").string() + ": no program reads from it"},
   };
+  ASSERT_EQ(::mkfifo((io / "fifo").c_str(), 0600), 0);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.streams);
+    SCOPED_TRACE(c.args.front() + " " + c.streams);
     fs::remove(io / "out");
     fs::remove(io / "err");
-    const Result r = run({"--tables", "carrier.db,config.db", dir.string()}, true, c.streams);
+    const Result r = run(c.args, true, c.streams);
     EXPECT_EQ(r.code, c.code) << r.err;
     EXPECT_THAT(r.err, HasSubstr(c.err_has));
-    if (c.code == 0) {
+    if (c.code == 0 && c.err_has.empty()) {
       EXPECT_THAT(r.out, HasSubstr("Conversion run complete"));
+    }
+    if (c.args == run_args) {
+      EXPECT_EQ(run({"--verify", "--tables", "carrier.db,config.db", dir.string()}).code, 0);
     }
   }
 }

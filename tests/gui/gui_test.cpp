@@ -451,6 +451,36 @@ TEST_F(DialogTest, ClosingDuringARunAsksThenStops) {
   EXPECT_EQ(asked, 2);
 }
 
+// The session ending (SIGTERM) during a run: the desktop program stops the
+// run at its next row without asking, as closing the form would, then
+// quits; the engine is not shut down under the run's feet, and the database
+// holds what was written.
+TEST(DesktopProgram, ASignalStopsTheRunThenQuits) {
+  const qv::test::DriveC drive;
+  const fs::path data = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "sig00001";
+  qv::sample::Options o;
+  o.jobs = 100000;
+  qv::sample::write_data_set(data, o);
+  const fs::path script = drive.root() / "stop.sh", log = drive.root() / "log";
+  std::ofstream(script) << "R=\"$1\"\n"
+                        << "QT_QPA_PLATFORM=offscreen timeout 300 \"$2/quorvel-migrate\" --screenshot \"$R/shot.png\" "
+                           "--drive-c \"$R\" \"$3\" >\"$R/log\" 2>&1 &\n"
+                           "p=$!\n"
+                           "while ! ls \"$R\"/MyData/wk-db/intrbase/*/temp/2-js.db >/dev/null 2>&1 && kill -0 $p "
+                           "2>/dev/null; do sleep 0.05; done\n"
+                           "kill -TERM $p\n"
+                           "wait $p\n";
+  const std::string root = drive.root().string();
+  const int status = std::system(("bash '" + script.string() + "' '" + root + "' '" QV_BIN_DIR "' '" +
+                                  data.string() + "'").c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 143) << qv::test::slurp(log);
+  EXPECT_THAT(qv::test::slurp(log), ::testing::Not(::testing::HasSubstr("shutdown")));
+  const std::string verify = "'" QV_BIN_DIR "/quorvel-migrate-cli' --verify --tables carrier.db,city.db --drive-c '" +
+                             root + "' '" + data.string() + "' >'" + log.string() + "' 2>&1";
+  EXPECT_EQ(std::system(verify.c_str()), 0) << qv::test::slurp(log);
+}
+
 // Enter presses the focused or default button; focus follows the steps.
 TEST_F(DialogTest, KeyboardFollowsTheSteps) {
   dialog->activateWindow();

@@ -111,7 +111,7 @@ TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
   held.Close();
 }
 
-// SIGINT or SIGTERM stops the run at the next row: what was written is
+// SIGINT, SIGTERM or SIGHUP stops the run at the next row: what was written is
 // committed, the stop is logged, the exit code tells the signal, and the run
 // can simply be run again. A second signal ends the program at once.
 TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
@@ -126,6 +126,7 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
       {"JSEARCH table", {SIGINT}, 130, "JSEARCH_4"},
       {"Step 3", {SIGTERM}, 143, "JSEARCH_4"},
       {"Creating tables", {SIGTERM}, 143, "*"},
+      {"CITY table", {SIGHUP}, 129, "CITY_4"},  // the terminal went away
       {"Step 2", {SIGTERM, SIGINT}, 130, ""},
   };
   for (const Case& c : cases) {

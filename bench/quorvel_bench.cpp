@@ -129,6 +129,7 @@ std::string old_folder(const std::string& dbname) { return kOldRoot + dbname; }
 // child process makes its database: the server, or (unset) a local file.
 std::optional<qv::ServerDestination> g_server;
 std::optional<qv::ServerDestination> g_target;
+int g_rows_per_call = 0;  // of the conversions' connection; 0: its default
 
 // A form with its data module, as the program drives it, with a fresh
 // destination database (tables and indexes) built by the real builder.
@@ -139,6 +140,7 @@ struct Run {
 
   explicit Run(std::string name) : dbname(std::move(name)) {
     qv::DataModule2->Server = g_target;
+    qv::DataModule2->IBDatabase2.RowsPerCall = g_rows_per_call;
     form.old_table_directory = old_folder(dbname);
     if (!form.check_and_create_database_4(&form, dbname))
       throw std::runtime_error("could not create the database " + dbname);
@@ -771,6 +773,9 @@ int main(int argc, char** argv) {
   app.add_flag("--million", million, "also convert 1,000,000 job-search records against their ceiling (slow)");
   app.add_flag("--levers", levers, "also the reference load with active indexes and with EXECUTE BLOCK");
   app.add_flag("--keep", keep, "keep the temporary folder");
+  app.add_option("--rows-per-call", g_rows_per_call,
+                 "rows the conversions send in one call (0: one for a local file, several on a server)")
+      ->capture_default_str();
   app.add_flag("--jsearch-only", jsearch_only,
                "only the job-search conversion (without its ceiling) and the verify of what it made");
   CLI11_PARSE(app, argc, argv);
@@ -878,13 +883,24 @@ int main(int argc, char** argv) {
         // The same steps over the network (127.0.0.1): the demo data set, the
         // job-search conversion, and its ceiling with one row or several rows
         // (EXECUTE BLOCK) per round trip.
+        // The conversions as a server run makes them, and with one row per
+        // call, to show what sending several rows in one call gains.
         const Outcome local_js = js.conversion.median();
-        const Outcome sdemo = in_child([] { g_target = g_server; return convert_all("demo0001"); });
-        print_step("server: demo data set, every table", sdemo,
-                   fmt::format(" (locally {:.0f} rows/s)", demo.f.rows / demo.f.seconds));
-        const Outcome sjs = in_child([] { g_target = g_server; return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
-        print_step(fmt::format("server: convert_jsearch_4, {} records", jobs), sjs,
-                   fmt::format(" (locally {:.0f} rows/s)", local_js.f.rows / local_js.f.seconds));
+        const int default_per_call = g_rows_per_call;
+        for (const int per_call : {default_per_call, 1}) {
+          if (per_call == 1 && default_per_call == 1) break;
+          const std::string way = per_call ? fmt::format("{} rows per call", per_call)
+                                           : fmt::format("{} rows per call (a server run's)",
+                                                         qv::fb::IBDatabase::kServerRowsPerCall);
+          g_rows_per_call = per_call;
+          const Outcome sdemo = in_child([] { g_target = g_server; return convert_all("demo0001"); });
+          print_step("server: demo data set, every table, " + way, sdemo,
+                     fmt::format(" (locally {:.0f} rows/s)", demo.f.rows / demo.f.seconds));
+          const Outcome sjs = in_child([] { g_target = g_server; return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
+          print_step(fmt::format("server: convert_jsearch_4, {} records, {}", jobs, way), sjs,
+                     fmt::format(" (locally {:.0f} rows/s)", local_js.f.rows / local_js.f.seconds));
+        }
+        g_rows_per_call = default_per_call;
         for (std::size_t k : {1u, 5u, 10u, 20u}) {
           const Outcome o = in_child([k] { return server_ceiling("jobs0001", "JSEARCH_4", k); });
           print_step(fmt::format("server: ceiling JSEARCH_4, secondary indexes after, {} rows per {}", k,

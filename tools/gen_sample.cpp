@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
   app.add_option("--seed", options.seed, "seed of the values")->capture_default_str();
   app.add_flag("--fractional-order", options.fractional_order,
                "one STATS_JT.db ORDER of 3.5 (the migration stops on it)");
+  app.add_option("--repeated-key", options.repeated_key,
+                 "payment record N (from 1) has the key of the record before it (the migration stops on it)");
   app.add_option("DIR", dir, "folder to write the tables into")->required();
   CLI11_PARSE(app, argc, argv);
   try {

@@ -245,7 +245,8 @@ std::vector<std::string> write_data_set(const fs::path& dir, const Options& o) {
          {"MEMO", FieldType::Memo, 10, 0, false}},
         o.rows, [&](std::size_t i, std::vector<std::string>& v) {
           const std::size_t base = i + 1;
-          v[0] = std::to_string(base) + (base % 25 == 12 ? ".5" : "");  // 12.5, 37.5, ...
+          const std::size_t key = base == o.repeated_key && base > 1 ? base - 1 : base;
+          v[0] = std::to_string(key) + (key % 25 == 12 ? ".5" : "");  // 12.5, 37.5, ...
           if (i == 5) return;  // every field but the key empty
           const int item = static_cast<int>(r.below(1800));
           const int sent = item + static_cast<int>(r.below(3));

@@ -23,6 +23,9 @@ struct Options {
   // STATS_JT.db's ORDER as a number field, one of them 3.5: the run stops
   // on it (a whole-number column refuses a fraction).
   bool fractional_order = false;
+  // Above 0: payment record `repeated_key` (1-based) has the key of the
+  // record before it (the migration stops on it).
+  std::size_t repeated_key = 0;
 };
 
 // Writes one Paradox table `file_name` in `dir` with `defs` and `count`

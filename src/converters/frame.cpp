@@ -72,8 +72,34 @@ void posted_texts(const TableRule& rule, const Binding& b, const std::vector<std
   }
 }
 
+// A posted row on its way into the engine: its old row, its texts (for the
+// key a clash names) and the rows skipped before it.
+struct PostedRow {
+  std::int64_t row;
+  std::vector<std::string> written;
+  std::int64_t skipped;
+};
+using Posting = RowsInFlight<PostedRow>;
+
+// Rethrows the failure in flight of the row `row` whose texts were `written`.
+[[noreturn]] void rethrow_row_failure(const TableRule& rule, const std::vector<std::string>& written,
+                                      std::int64_t row) {
+  try {
+    throw;
+  } catch (const fb::Error& e) {
+    if (e.is_duplicate_key() && rule.key_columns > 0)
+      throw RunError(with_context(rule.old_file, row, {},
+                                  fmt::format("{} is already in {}: {}", key_text(rule, written),
+                                              platform::ascii_upper(rule.dest_table), e.what())));
+    rethrow_in_context(rule.old_file, row, {});
+  } catch (...) {
+    rethrow_in_context(rule.old_file, row, {});
+  }
+}
+
 // Appends and posts one row; false when a lookup list already holds it.
-bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::string>& written, std::int64_t row) {
+bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::string>& written, std::int64_t row,
+              Posting& posting, std::int64_t skipped) {
   auto& table = DataModule2->IBTable1;
   table.Append();
   for (std::size_t i = 0; i < rule.columns.size(); ++i)
@@ -84,17 +110,12 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
         b.dest_fields[i]->SetAsString(written[i]);
     });
   try {
+    // Lists that merge their duplicates post one row per call.
     if (rule.merge_duplicates) return table.PostUnlessDuplicate();
-    table.Post();
+    posting.post({row, written, skipped});
     return true;
-  } catch (const fb::Error& e) {
-    if (e.is_duplicate_key() && rule.key_columns > 0)
-      throw RunError(with_context(rule.old_file, row, {},
-                                  fmt::format("{} is already in {}: {}", key_text(rule, written),
-                                              platform::ascii_upper(rule.dest_table), e.what())));
-    rethrow_in_context(rule.old_file, row, {});
   } catch (...) {
-    rethrow_in_context(rule.old_file, row, {});
+    rethrow_row_failure(rule, written, row);
   }
 }
 
@@ -150,22 +171,33 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const regi
     Binding fields;
     std::vector<std::string> values(rule.columns.size());
     std::vector<std::string> written(rule.columns.size());
-    for (std::int64_t row = 1; !old.Eof(); ++row) {
-      if (row == 1) fields = bind_fields(item, row);
-      for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
-                               [&] { return fields.old_fields[i]->AsString(); });
-      if (registry::skipped(rule, values)) {
-        ++stats.skipped;
-      } else {
-        posted_texts(rule, fields, values, written, row);
-        if (!post_row(rule, fields, written, row)) ++stats.merged;
-      }
-      stats.done = row;
+    // A row that fails after later rows were read leaves the counts as they
+    // were when it was posted, as a run of one row per call leaves them.
+    Posting posting(dest, [&](const PostedRow& p) {
+      stats.done = p.row - 1;
+      stats.skipped = p.skipped;
       stats.shortened = dest.Shortened() - shortened_before;
-      form.table_progress();
-      old.Next();
-    }
+      rethrow_row_failure(rule, p.written, p.row);
+    });
+    posting.guard([&] {
+      for (std::int64_t row = 1; !old.Eof(); ++row) {
+        if (row == 1) fields = bind_fields(item, row);
+        for (std::size_t i = 0; i < values.size(); ++i)
+          values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
+                                 [&] { return fields.old_fields[i]->AsString(); });
+        if (registry::skipped(rule, values)) {
+          ++stats.skipped;
+        } else {
+          posted_texts(rule, fields, values, written, row);
+          if (!post_row(rule, fields, written, row, posting, stats.skipped)) ++stats.merged;
+        }
+        stats.done = row;
+        stats.shortened = dest.Shortened() - shortened_before;
+        form.table_progress();
+        old.Next();
+      }
+      posting.flush();
+    });
 
     const std::int64_t new_rows = dest.RecordCount();
     form.Memo1.Add(fmt::format("---->Records In New Table: {}", new_rows));

@@ -112,6 +112,10 @@ IBDatabase::~IBDatabase() {
 
 IBDatabase::Impl& IBDatabase::impl() { return *impl_; }
 bool IBDatabase::Connected() const { return static_cast<bool>(impl_->att); }
+std::size_t IBDatabase::rows_per_call() const {
+  if (RowsPerCall > 0) return static_cast<std::size_t>(RowsPerCall);
+  return RemoteServer ? kServerRowsPerCall : 1;
+}
 std::string IBDatabase::real_path() const {
   return RemoteServer ? RemoteServer->host + ":" + DatabaseName : platform::map_path(DatabaseName).string();
 }
@@ -287,6 +291,7 @@ struct IBTransaction::Impl {
 
   // Ends the transaction; on failure it is rolled back and the error raised.
   void end(bool commit) {
+    settle_tables(commit);
     detail::Transaction t = std::move(tra);
     IBDatabase* d = std::exchange(db, nullptr);
     remove_from(d->impl().transactions, self);
@@ -298,6 +303,10 @@ struct IBTransaction::Impl {
     }
   }
   IBTransaction* self = nullptr;
+
+  // Rows that wait in the tables writing in this transaction are sent before
+  // a commit and dropped by a rollback.
+  void settle_tables(bool commit);
 
   // The engine transaction of a component's transaction, which must be active.
   static ITransaction* active(IBTransaction* t, std::string_view who) {
@@ -473,6 +482,13 @@ struct Insert {
 }  // namespace
 
 struct IBTable::Impl {
+  // A posted row that waits to be sent with the next ones.
+  struct Waiting {
+    std::vector<Value> values;
+    std::int64_t tag = 0;
+    std::int64_t shortened = 0;
+  };
+
   IBTable* self = nullptr;
   IBDatabase* db = nullptr;        // set while open
   IBTransaction* tra = nullptr;    // the transaction the table writes in
@@ -484,9 +500,18 @@ struct IBTable::Impl {
   std::string key;                 // which columns the row sets, '0' or '1' each
   std::map<std::string, Insert> inserts;
   std::int64_t posted = 0, shortened = 0;
+  std::size_t rows_per_call = 1;
+  // Rows that wait: the first `waiting` of `queue`, all with the column set
+  // `waiting_key`; their statements of rows_per_call rows, per column set
+  // (a null statement: the engine would not take it; rows go one by one).
+  std::vector<Waiting> queue;
+  std::size_t waiting = 0;
+  std::string waiting_key;
+  std::map<std::string, Insert> batches;
 
-  std::string where(std::optional<std::size_t> column = std::nullopt) const {
-    std::string s = "Table " + name + ", row " + std::to_string(posted + 1);
+  // "Table T, row N[, column C]" for row `row`, else the row being appended.
+  std::string where(std::optional<std::size_t> column = std::nullopt, std::int64_t row = 0) const {
+    std::string s = "Table " + name + ", row " + std::to_string(row ? row : posted + 1);
     if (column) s += ", column " + columns[*column].name;
     return s;
   }
@@ -501,88 +526,224 @@ struct IBTable::Impl {
     column_value(columns[i], utf8, values[i], [&] { return where(i); });
   }
 
-  Insert& prepare(ITransaction* t) {
+  // The columns a column set names, and the width each travels with.
+  std::vector<std::size_t> columns_of(const std::string& set) const {
+    std::vector<std::size_t> out;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      if (set[i] == '1') out.push_back(i);
+    return out;
+  }
+  unsigned travel_width(std::size_t column) const {
+    const Column& c = columns[column];
+    return c.text ? std::max(c.width, 1u) : kMaxConvertedText;
+  }
+
+  // Prepares `sql`, whose parameters are `rows` times the columns of `set`
+  // in order, each taken as text.
+  Insert prepare_insert(ITransaction* t, const std::string& set, const std::string& sql, std::size_t rows) {
     Insert ins;
+    ins.columns = columns_of(set);
+    const Engine& engine = *db->impl().engine;
+    Status st(engine);
+    ins.stmt = detail::Statement(db->impl().att->prepare(st.get(), t, static_cast<unsigned>(sql.size()), sql.c_str(),
+                                                         static_cast<unsigned>(db->SQLDialect),
+                                                         IStatement::PREPARE_PREFETCH_METADATA));
+    // Every value goes in as text; the engine converts it to the column's type.
+    const detail::Metadata in(ins.stmt->getInputMetadata(st.get()));
+    ins.meta = detail::text_message(engine, in.get(), [&](unsigned p) {
+      return travel_width(ins.columns[p % ins.columns.size()]);
+    });
+    for (unsigned p = 0; p < ins.columns.size() * rows; ++p) {
+      ins.offsets.push_back(ins.meta->getOffset(st.get(), p));
+      ins.null_offsets.push_back(ins.meta->getNullOffset(st.get(), p));
+    }
+    ins.buffer.resize(ins.meta->getMessageLength(st.get()));
+    return ins;
+  }
+
+  Insert& single(ITransaction* t, const std::string& set) {
+    if (const auto found = inserts.find(set); found != inserts.end()) return found->second;
     std::string cols, marks;
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (key[i] == '0') continue;
-      ins.columns.push_back(i);
+    for (std::size_t i : columns_of(set)) {
       cols += (cols.empty() ? "" : ", ") + columns[i].name;
       marks += marks.empty() ? "?" : ", ?";
     }
     const std::string sql = cols.empty() ? "INSERT INTO " + name + " DEFAULT VALUES"
                                          : "INSERT INTO " + name + " (" + cols + ") VALUES (" + marks + ")";
-    const Engine& engine = *db->impl().engine;
-    Status st(engine);
     try {
-      ins.stmt = detail::Statement(db->impl().att->prepare(st.get(), t, static_cast<unsigned>(sql.size()), sql.c_str(),
-                                                           static_cast<unsigned>(db->SQLDialect),
-                                                           IStatement::PREPARE_PREFETCH_METADATA));
-      // Every value goes in as text; the engine converts it to the column's type.
-      const detail::Metadata in(ins.stmt->getInputMetadata(st.get()));
-      ins.meta = detail::text_message(engine, in.get(), [&](unsigned p) {
-        const Column& c = columns[ins.columns[p]];
-        return c.text ? std::max(c.width, 1u) : kMaxConvertedText;
-      });
-      for (unsigned p = 0; p < ins.columns.size(); ++p) {
-        ins.offsets.push_back(ins.meta->getOffset(st.get(), p));
-        ins.null_offsets.push_back(ins.meta->getNullOffset(st.get(), p));
-      }
-      ins.buffer.resize(ins.meta->getMessageLength(st.get()));
+      return inserts.emplace(set, prepare_insert(t, set, sql, 1)).first->second;
     } catch (const FbException& e) {
       throw detail::error(e, where() + ": cannot prepare \"" + sql + "\"");
     }
-    return inserts.emplace(key, std::move(ins)).first->second;
+  }
+
+  // The statement that inserts rows_per_call rows of column set `set` in one
+  // call, or null when the engine does not take it (then rows go one by one).
+  Insert* batch(ITransaction* t, const std::string& set) {
+    if (const auto found = batches.find(set); found != batches.end())
+      return found->second.stmt ? &found->second : nullptr;
+    const std::vector<std::size_t> cols = columns_of(set);
+    std::string params, body, list;
+    for (std::size_t i : cols) list += (list.empty() ? "" : ", ") + columns[i].name;
+    for (std::size_t r = 0; r < rows_per_call && !cols.empty(); ++r) {
+      std::string marks;
+      for (std::size_t i : cols) {
+        const std::string param = "P" + std::to_string(r) + "_" + std::to_string(i);
+        params += (params.empty() ? "" : ", ") + param + " VARCHAR(" + std::to_string(travel_width(i)) +
+                  ") CHARACTER SET NONE = ?";
+        marks += (marks.empty() ? ":" : ", :") + param;
+      }
+      body += "INSERT INTO " + name + " (" + list + ") VALUES (" + marks + ");\n";
+    }
+    Insert& ins = batches[set];
+    if (body.empty()) return nullptr;
+    try {
+      ins = prepare_insert(t, set, "EXECUTE BLOCK (" + params + ") AS BEGIN\n" + body + "END", rows_per_call);
+    } catch (const FbException&) {
+      // Too large a message, say: these rows go one by one.
+      ins = Insert{};
+      return nullptr;
+    }
+    return &ins;
+  }
+
+  // Copies row `r`'s values into its place in `ins`'s message.
+  static void fill(Insert& ins, std::size_t r, const std::vector<Value>& row) {
+    const std::size_t n = ins.columns.size();
+    for (std::size_t p = 0; p < n; ++p) {
+      const Value& v = row[ins.columns[p]];
+      const short null_flag = v.state == State::Null ? -1 : 0;
+      std::memcpy(&ins.buffer[ins.null_offsets[r * n + p]], &null_flag, sizeof null_flag);
+      const auto len = static_cast<unsigned short>(v.bytes.size());
+      std::memcpy(&ins.buffer[ins.offsets[r * n + p]], &len, sizeof len);
+      std::memcpy(&ins.buffer[ins.offsets[r * n + p] + sizeof len], v.bytes.data(), len);
+    }
   }
 
   // The column a refused value belongs to: the engine quotes the text it
   // could not convert but does not name the column.
-  std::optional<std::size_t> refused_column(const std::string& msg) const {
+  std::optional<std::size_t> refused_column(const std::vector<Value>& row, const std::string& msg) const {
     for (std::size_t i = 0; i < columns.size(); ++i)
-      if (values[i].state == State::Set && !columns[i].text &&
-          msg.find("\"" + values[i].bytes + "\"") != std::string::npos)
+      if (row[i].state == State::Set && !columns[i].text && msg.find("\"" + row[i].bytes + "\"") != std::string::npos)
         return i;
     return std::nullopt;
   }
 
-  bool post(bool skip_duplicate) {
-    require_inserting();
-    ITransaction* t = IBTransaction::Impl::active(tra, where());
-    key.assign(columns.size(), '0');
-    for (std::size_t i = 0; i < columns.size(); ++i)
-      if (values[i].state != State::Unset) key[i] = '1';
-    auto found = inserts.find(key);
-    Insert& ins = found != inserts.end() ? found->second : prepare(t);
-    for (std::size_t p = 0; p < ins.columns.size(); ++p) {
-      const Value& v = values[ins.columns[p]];
-      const short null_flag = v.state == State::Null ? -1 : 0;
-      std::memcpy(&ins.buffer[ins.null_offsets[p]], &null_flag, sizeof null_flag);
-      const auto len = static_cast<unsigned short>(v.bytes.size());
-      std::memcpy(&ins.buffer[ins.offsets[p]], &len, sizeof len);
-      std::memcpy(&ins.buffer[ins.offsets[p] + sizeof len], v.bytes.data(), len);
-    }
+  // Sends one row of column set `set` as row number `number`; false when
+  // `skip_duplicate` and the key is there already (the engine undid just
+  // this insert).
+  bool send_one(ITransaction* t, const std::string& set, const std::vector<Value>& row, std::int64_t number,
+                std::int64_t tag, bool skip_duplicate = false) {
+    Insert& ins = single(t, set);
+    fill(ins, 0, row);
     Status st(*db->impl().engine);
     try {
       ins.stmt->execute(st.get(), t, ins.meta.get(), ins.buffer.data(), nullptr, nullptr);
     } catch (const FbException& e) {
       Error err = detail::error(e, "");
-      if (skip_duplicate && err.is_duplicate_key()) {
-        inserting = false;  // the engine undid just this insert
-        return false;
-      }
-      throw Error(where(refused_column(err.what())) + ": " + err.what(), err.gds_code());
+      if (skip_duplicate && err.is_duplicate_key()) return false;
+      Error placed(where(refused_column(row, err.what()), number) + ": " + err.what(), err.gds_code());
+      placed.set_row_tag(tag);
+      throw placed;
     }
-    ++posted;
-    for (const Value& v : values) shortened += (v.state == State::Set && v.shortened) ? 1 : 0;
-    inserting = false;
     return true;
   }
 
-  void release_statements() { inserts.clear(); }
+  // Sends the rows that wait: in one call when there are rows_per_call of
+  // them, else, or when that call fails (the engine then stores none of
+  // them), one by one up to the first that fails, which raises.
+  void flush(ITransaction* t) {
+    const std::size_t n = std::exchange(waiting, 0);
+    if (n == 0) return;
+    std::int64_t left_out = 0;
+    for (std::size_t r = 0; r < n; ++r) left_out += queue[r].shortened;
+    posted -= static_cast<std::int64_t>(n);
+    shortened -= left_out;
+    if (Insert* ins = n == rows_per_call ? batch(t, waiting_key) : nullptr) {
+      for (std::size_t r = 0; r < n; ++r) fill(*ins, r, queue[r].values);
+      Status st(*db->impl().engine);
+      try {
+        ins->stmt->execute(st.get(), t, ins->meta.get(), ins->buffer.data(), nullptr, nullptr);
+        posted += static_cast<std::int64_t>(n);
+        shortened += left_out;
+        return;
+      } catch (const FbException&) {
+        // Told row by row below.
+      }
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+      send_one(t, waiting_key, queue[r].values, posted + 1, queue[r].tag);
+      ++posted;
+      shortened += queue[r].shortened;
+    }
+  }
+
+  void flush() {
+    if (waiting > 0) flush(IBTransaction::Impl::active(tra, where()));
+  }
+
+  // Rows that wait are dropped (the transaction they were for ends unused).
+  void drop_waiting() {
+    posted -= static_cast<std::int64_t>(waiting);
+    for (std::size_t r = 0; r < waiting; ++r) shortened -= queue[r].shortened;
+    waiting = 0;
+  }
+
+  bool post(std::int64_t tag, bool skip_duplicate) {
+    require_inserting();
+    ITransaction* t = IBTransaction::Impl::active(tra, where());
+    key.assign(columns.size(), '0');
+    std::int64_t row_shortened = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (values[i].state != State::Unset) key[i] = '1';
+      row_shortened += (values[i].state == State::Set && values[i].shortened) ? 1 : 0;
+    }
+    if (waiting > 0 && (skip_duplicate || key != waiting_key)) flush(t);
+    if (rows_per_call > 1 && !skip_duplicate) {
+      Waiting& w = queue[waiting++];
+      std::swap(w.values, values);  // the slot's old values are the next row's room
+      w.tag = tag;
+      w.shortened = row_shortened;
+      waiting_key = key;
+      ++posted;
+      shortened += row_shortened;
+      inserting = false;
+      if (waiting == rows_per_call) flush(t);
+      return true;
+    }
+    const bool stored = send_one(t, key, values, posted + 1, tag, skip_duplicate);
+    inserting = false;
+    if (!stored) return false;
+    ++posted;
+    shortened += row_shortened;
+    return true;
+  }
+
+  void release_statements() {
+    inserts.clear();
+    batches.clear();
+  }
 };
 
+void IBTransaction::Impl::settle_tables(bool commit) {
+  for (IBTable* table : db->impl().tables) {
+    IBTable::Impl& t = table->impl();
+    if (t.tra != self) continue;
+    if (commit)
+      t.flush();
+    else
+      t.drop_waiting();
+  }
+}
+
 IBTable::IBTable() : impl_(std::make_unique<Impl>()) { impl_->self = this; }
-IBTable::~IBTable() { Close(); }
+IBTable::~IBTable() {
+  try {
+    Close();
+  } catch (const std::exception&) {
+    // Closed all the same; the failure has nowhere to go.
+  }
+}
 IBTable::Impl& IBTable::impl() { return *impl_; }
 bool IBTable::Active() const { return impl_->db != nullptr; }
 
@@ -622,6 +783,9 @@ void IBTable::Open() {
   d.fields.reserve(d.columns.size());
   for (std::size_t i = 0; i < d.columns.size(); ++i) d.fields.emplace_back(this, i, d.columns[i].name);
   d.values.assign(d.columns.size(), Value{});
+  d.rows_per_call = Database->rows_per_call();
+  d.queue.assign(d.rows_per_call > 1 ? d.rows_per_call : 0, Impl::Waiting{d.values, 0, 0});
+  d.waiting = 0;
   d.inserting = false;
   d.posted = d.shortened = 0;
   d.db = Database;
@@ -632,11 +796,20 @@ void IBTable::Open() {
 void IBTable::Close() {
   Impl& d = *impl_;
   if (!d.db) return;
+  // The rows that wait are sent; the table closes even when that fails.
+  std::optional<Error> failure;
+  try {
+    d.flush();
+  } catch (const Error& e) {
+    failure = e;
+    d.drop_waiting();
+  }
   d.release_statements();
   remove_from(d.db->impl().tables, this);
   d.db = nullptr;
   d.tra = nullptr;
   d.inserting = false;
+  if (failure) throw *failure;
 }
 
 void IBTable::Append() {
@@ -655,12 +828,15 @@ IBField& IBTable::FieldByName(std::string_view column) {
   throw Error("Table " + d.name + " has no column " + std::string(column));
 }
 
-void IBTable::Post() { impl_->post(false); }
-bool IBTable::PostUnlessDuplicate() { return impl_->post(true); }
+void IBTable::Post(std::int64_t tag) { impl_->post(tag, false); }
+bool IBTable::PostUnlessDuplicate() { return impl_->post(0, true); }
+void IBTable::Flush() { impl_->flush(); }
+std::size_t IBTable::Waiting() const { return impl_->waiting; }
 
 std::int64_t IBTable::RecordCount() {
   Impl& d = *impl_;
   if (!d.db) throw Error("Table " + TableName + " is not open");
+  d.flush();
   const std::string sql = "SELECT COUNT(*) FROM " + d.name;
   const Engine& engine = *d.db->impl().engine;
   IAttachment* att = d.db->impl().att.get();

@@ -25,10 +25,15 @@ class Error : public std::runtime_error {
   bool is_duplicate_key() const;  // primary or unique key violation
   bool is_in_use() const;         // another attachment holds the object
   bool is_no_such_file() const { return no_such_file_; }  // the database file is not there
+  // The tag of the row the failure belongs to (IBTable::Post), which may be
+  // a row posted before the call that raised it.
+  std::optional<std::int64_t> row_tag() const { return row_tag_; }
+  void set_row_tag(std::int64_t tag) { row_tag_ = tag; }
 
  private:
   long gds_code_;
   bool no_such_file_;
+  std::optional<std::int64_t> row_tag_;
 };
 
 class Engine;
@@ -75,6 +80,13 @@ class IBDatabase {
   bool LoginPrompt = false;  // there is no login dialog; kept for the settings
   int SQLDialect = 1;
   int IdleTimer = 0;
+  // Rows a table sends to the engine in one call (one EXECUTE BLOCK); 0:
+  // the default for where the database is, one for a local file (the engine
+  // runs in this process, so a call costs little) and kServerRowsPerCall on
+  // a server (every call is a round trip over the network).
+  int RowsPerCall = 0;
+  static constexpr int kServerRowsPerCall = 20;
+  std::size_t rows_per_call() const;
   IBTransaction* DefaultTransaction = nullptr;
 
   // Sends CREATE DATABASE '<file>' with the parameter lines and leaves the
@@ -208,23 +220,35 @@ class IBTable {
 
   void Append();
   IBField& FieldByName(std::string_view column);  // case-insensitive
-  // Inserts the appended row. A key clash or a refused value raises Error
-  // naming the table, the column where known and the row (the number of rows
-  // this table has posted since Open, plus one).
-  void Post();
-  // As Post, but a primary/unique key clash returns false (nothing stored)
-  // instead of raising.
+  // Inserts the appended row. Where the connection sends several rows per
+  // call (IBDatabase::rows_per_call) the row waits until that many have been
+  // posted, or until Flush, RecordCount, PostUnlessDuplicate, Close or the
+  // end of the transaction. A call that fails stores none of its rows; they
+  // are then sent one by one, so that the rows before the failing one are
+  // stored, and nothing after it. A key clash or a refused value raises
+  // Error naming the table, the column where known and the row (the number
+  // of rows this table has stored since Open, plus one), carrying `tag` of
+  // the row it belongs to (row_tag()), which may be a row posted before.
+  void Post(std::int64_t tag = 0);
+  // Sends the rows that wait; a failure raises as Post does.
+  void Flush();
+  std::size_t Waiting() const;  // rows posted and not sent yet
+  // As Post, but sent at once (after the rows that wait), and a primary or
+  // unique key clash returns false (nothing stored) instead of raising.
   bool PostUnlessDuplicate();
 
   std::int64_t RecordCount();  // rows the table holds (SELECT COUNT(*))
-  std::int64_t Shortened() const;  // values shortened since Open
-  std::int64_t Posted() const;     // rows posted since Open
+  // Values shortened and rows posted since Open, those that wait included
+  // (a failure takes the rows it leaves out back out of both).
+  std::int64_t Shortened() const;
+  std::int64_t Posted() const;
 
  private:
   struct Impl;
   Impl& impl();
   std::unique_ptr<Impl> impl_;
   friend class IBField;
+  friend class IBTransaction;
 };
 
 // A value in its column's own type as the engine holds it, as bytes that are

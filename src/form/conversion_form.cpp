@@ -222,13 +222,16 @@ bool Tconversion_form::database_exists(const std::string& directory) {
   return !dbname.empty() && std::filesystem::is_regular_file(platform::map_path(destination_file(dbname)), ec);
 }
 
-std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target() const {
+std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target(bool on_server) const {
   const std::vector<bool>& ticked = files_checklistbox.Checked;
   const bool any = std::any_of(ticked.begin(), ticked.end(), [](bool on) { return on; });
+  const auto has_database = [on_server](const std::string& directory) {
+    return on_server ? !database_name(directory).empty() : database_exists(directory);
+  };
   VerifyTarget t;
-  if (database_exists(CDirectoryOutline_Source.Directory))
+  if (has_database(CDirectoryOutline_Source.Directory))
     t.directory = CDirectoryOutline_Source.Directory;
-  else if (!last_run_.directory.empty() && database_exists(last_run_.directory))
+  else if (!last_run_.directory.empty() && has_database(last_run_.directory))
     t.directory = last_run_.directory;
   else
     return std::nullopt;

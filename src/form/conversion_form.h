@@ -209,8 +209,11 @@ class Tconversion_form {
   // The folder is the chosen one when its database exists, else the last
   // run's when its database exists; the tables are the ticked ones, else
   // the last run's for its folder, else all eighteen. Nothing (Verify
-  // unavailable) when neither folder has a database.
-  std::optional<VerifyTarget> verify_target() const;
+  // unavailable) when neither folder has a database. Whether a server holds
+  // a database is not known without a login: `on_server`, a folder that
+  // names a database counts as having one (Verify then says when the server
+  // has none).
+  std::optional<VerifyTarget> verify_target(bool on_server = false) const;
   // True when the database a folder names is a file that exists.
   static bool database_exists(const std::string& directory);
 

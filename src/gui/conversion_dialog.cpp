@@ -327,11 +327,16 @@ void ConversionDialog::bind() {
   });
   connect(btn_convert, &QPushButton::clicked, this, [this] { convert(); });
   connect(btn_check, &QPushButton::clicked, this, [this] { start_worker([this] { check_tables(); }); });
+  // Verify reads the database of the destination the server fields name.
+  for (QLineEdit* field : {server_edit, server_dir_edit})
+    connect(field, &QLineEdit::textChanged, this, [this] { update_verify(); });
   connect(btn_verify, &QPushButton::clicked, this, [this] {
     // The target is taken here: the worker does not read the form's controls.
     std::optional<Tconversion_form::VerifyTarget> target;
-    guarded([this, &target] { target = form_.verify_target(); });
-    if (target) start_worker([this, t = std::move(*target)] { verify_tables(t); });
+    guarded([this, &target] { target = form_.verify_target(server_given()); });
+    std::optional<ServerDestination> server;
+    if (!target || !server_from_fields(server)) return;
+    start_worker([this, t = std::move(*target), s = std::move(server)] { verify_tables(t, s); });
   });
 }
 
@@ -425,9 +430,18 @@ void ConversionDialog::convert() {
 
 bool ConversionDialog::choose_destination() {
   if (!DataModule2) return true;
+  DataModule2->Server.reset();
+  return server_from_fields(DataModule2->Server);
+}
+
+bool ConversionDialog::server_given() const {
+  return !server_edit->text().trimmed().isEmpty() || !server_dir_edit->text().trimmed().isEmpty();
+}
+
+bool ConversionDialog::server_from_fields(std::optional<ServerDestination>& server) {
   const std::string host = server_edit->text().trimmed().toStdString();
   const std::string dir = server_dir_edit->text().trimmed().toStdString();
-  DataModule2->Server.reset();
+  server.reset();
   if (host.empty() && dir.empty()) return true;
   std::string problem = host.empty() ? "a folder on the server is given, but no server"
                         : dir.empty() ? "no folder on the server's machine is given"
@@ -440,7 +454,7 @@ bool ConversionDialog::choose_destination() {
   d.server.host = host;
   d.directory = dir;
   if (!d.login_from_environment() && !ask_login(d)) return false;
-  DataModule2->Server = std::move(d);
+  server = std::move(d);
   return true;
 }
 
@@ -465,13 +479,17 @@ void ConversionDialog::check_tables() {
   for (const check::Finding& f : changing) form_.Memo1.Add(check::format_finding(f));
 }
 
-void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& target) {
+void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& target,
+                                     const std::optional<ServerDestination>& server) {
   verify::Options options;
   options.directory = target.directory;
   options.ticks = target.ticks;
+  options.server = server;
   const verify::Report report = verify::run(options);
   form_.Memo1.Add(Tconversion_form::kRule);
-  const std::string database = Tconversion_form::destination_file(Tconversion_form::database_name(target.directory));
+  const std::string dbname = Tconversion_form::database_name(target.directory);
+  const std::string database = server ? server->server.host + ":" + server->database(dbname + ".gdb")
+                                      : Tconversion_form::destination_file(dbname);
   form_.Memo1.Add("Verifying " + database + " against the old tables of " + target.directory);
   form_.Memo1.Add(Tconversion_form::kRule);
   for (const std::string& line : report.lines()) form_.Memo1.Add(line);
@@ -479,7 +497,7 @@ void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& targe
 
 void ConversionDialog::update_verify() {
   bool on = false;
-  if (!busy()) guarded([this, &on] { on = form_.verify_target().has_value(); });
+  if (!busy()) guarded([this, &on] { on = form_.verify_target(server_given()).has_value(); });
   btn_verify->setEnabled(on);
 }
 

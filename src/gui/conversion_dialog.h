@@ -114,8 +114,13 @@ class ConversionDialog : public QDialog {
   // The data module's destination from the server fields; false (with the
   // reason shown) when they cannot be used.
   bool choose_destination();
+  // The server the fields name, with its login (from the environment, else
+  // asked); nothing when they are empty; false (with the reason shown) when
+  // they cannot be used or the login is cancelled.
+  bool server_from_fields(std::optional<ServerDestination>& server);
+  bool server_given() const;  // either server field filled
   void check_tables();
-  void verify_tables(const Tconversion_form::VerifyTarget& target);
+  void verify_tables(const Tconversion_form::VerifyTarget& target, const std::optional<ServerDestination>& server);
   // Verify is offered when the form names a database and nothing is at work.
   void update_verify();
   // Runs `job` on the worker thread with every input control disabled; the

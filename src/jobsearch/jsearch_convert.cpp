@@ -52,8 +52,9 @@ using jobsearch::kLayout;
 // key first) and where the run writes it.
 struct LoadRecord {
   std::array<std::string, kCarried> texts;
-  int file = 0;          // temporary file number
-  std::int64_t row = 0;  // record number inside that file
+  int file = 0;            // temporary file number
+  std::int64_t row = 0;    // record number inside that file
+  std::int64_t count = 0;  // record number of the run (its key)
 };
 
 // The loader thread. It owns the destination table from its start until it
@@ -99,7 +100,7 @@ class Loader {
 
   // What the loader has done, as the run's thread sees it.
   struct State {
-    std::int64_t loaded = 0;     // records posted, in order
+    std::int64_t loaded = 0;     // records the table holds, in order
     std::int64_t shortened = 0;  // values shortened to fit their columns
     bool ended = false;          // nothing more will be loaded
     std::exception_ptr error;    // why it ended early, if it failed
@@ -144,7 +145,6 @@ class Loader {
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-    std::int64_t loaded = 0;
     bool loading = true;
     for (;;) {
       std::pair<Batch*, std::size_t> batch;
@@ -155,30 +155,60 @@ class Loader {
         batch = full_.front();
         full_.pop_front();
       }
-      std::exception_ptr error;
       for (std::size_t i = 0; loading && i < batch.second; ++i) {
         if (form_.stop_requested() || cancelled_.load(std::memory_order_relaxed)) {
           loading = false;
           break;
         }
-        try {
-          load((*batch.first)[i]);
-          ++loaded;
-        } catch (...) {
-          error = std::current_exception();
-          loading = false;
-        }
+        const LoadRecord& r = (*batch.first)[i];
+        attempt(r.count, [&] { load(r); });
+        loading = !error_;
+        if (loading) ++posted_;
       }
-      const std::int64_t shortened = dest_.Shortened();
-      const std::lock_guard lock(mu_);
-      state_.loaded = loaded;
-      state_.shortened = shortened;
-      if (error) state_.error = error;
-      free_.push_back(batch.first);
-      cv_.notify_all();
+      if (!loading) settle();
+      publish([&] { free_.push_back(batch.first); });
     }
+    settle();
+    publish([&] { state_.ended = true; });
+  }
+
+  // Runs `step` for record `count`; a failure, its own or that of a record
+  // posted before and still waiting to be sent, ends the loading there.
+  template <class F>
+  void attempt(std::int64_t count, F&& step) {
+    if (error_) return;
+    try {
+      step();
+    } catch (...) {
+      error_ = std::current_exception();
+      if (failed_at_ == 0) failed_at_ = count;
+      try {
+        sending_.flush();  // the records before this one, sent first
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    }
+  }
+
+  // Sends the records that wait (once), so that the table holds every
+  // record posted before a stop or the end.
+  void settle() {
+    if (!settled_) attempt(posted_ + 1, [&] { sending_.flush(); });
+    settled_ = true;
+  }
+
+  // Tells the run's thread what the table holds: the records posted and
+  // sent, or those before the one that failed.
+  template <class F>
+  void publish(F&& also) {
+    const std::int64_t stored =
+        error_ ? failed_at_ - 1 : posted_ - static_cast<std::int64_t>(dest_.Waiting());
+    const std::int64_t shortened = dest_.Shortened();
     const std::lock_guard lock(mu_);
-    state_.ended = true;
+    state_.loaded = stored;
+    state_.shortened = shortened;
+    state_.error = error_;
+    also();
     cv_.notify_all();
   }
 
@@ -197,11 +227,25 @@ class Loader {
         fields_[i]->SetAsString(r.texts[i]);
       });
     }
-    in_context(file_name_, r.row, "", [&] { dest_.Post(); });
+    in_context(file_name_, r.row, "", [&] { sending_.post({r.file, r.row, r.count}); });
   }
 
   fb::IBTable& dest_;
   const Tconversion_form& form_;
+  // A record that fails after later ones were posted (several records to a
+  // call) is named by its own file and row.
+  struct Place {
+    int file;
+    std::int64_t row, count;
+  };
+  conv::RowsInFlight<Place> sending_{dest_, [this](const Place& p) {
+                                       failed_at_ = p.count;
+                                       conv::rethrow_in_context(jobsearch::temp_file_name(p.file), p.row, "");
+                                     }};
+  std::int64_t posted_ = 0;     // records posted, in order
+  std::int64_t failed_at_ = 0;  // the record that failed
+  std::exception_ptr error_;
+  bool settled_ = false;
   std::array<fb::IBField*, kCarried> fields_{};
   int named_file_ = 0;
   std::string file_name_;
@@ -343,6 +387,7 @@ class JsearchRun {
     LoadRecord& r = loader_->slot();
     r.file = file;
     r.row = count - static_cast<std::int64_t>(file - 1) * per_file_;
+    r.count = count;
     char key[24];
     const auto end = std::to_chars(key, key + sizeof key, count).ptr;
     r.texts[0].assign(key, end);  // the file's own key is dropped

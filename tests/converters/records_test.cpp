@@ -99,6 +99,54 @@ TEST_F(RecordsTest, PaymentKeyClashEndsTheRunNamingTableRowAndValue) {
   EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre("2"));
 }
 
+// Rows sent several to a call end a run as rows sent one by one: the same
+// error, counts and stored rows wherever the clash falls in a call, and a
+// stop stores the rows posted until then.
+TEST_F(RecordsTest, SeveralRowsPerCallEndARunAsOneRowPerCall) {
+  create_destination({"QUORVEL_4"});
+  struct Outcome {
+    std::string end;
+    std::int64_t done = 0, shortened = 0;
+    std::vector<std::string> keys;
+    bool operator==(const Outcome&) const = default;
+  };
+  const auto run = [&](int per_call, std::size_t clash) {
+    Rows rows;
+    for (std::size_t r = 1; r <= 10; ++r) {
+      rows.push_back(payment_row(std::to_string(r == clash ? r - 1 : r)));
+      if (r % 3 == 0) rows.back()[29] = std::string(100, 'z');  // COMMENT shortened
+    }
+    write_old("quorvel2.db", payment_fields(), rows);
+    conv::connect_destination(kDb);
+    DataModule2->IBDatabase2.ExecuteImmediate("DELETE FROM QUORVEL_4");
+    DataModule2->IBDatabase2.RowsPerCall = per_call;
+    Outcome o;
+    try {
+      form_.convert_quorvel_4(&form_, kDb);
+    } catch (const std::exception& e) {
+      o.end = e.what();
+    }
+    o.done = form_.stats.back().done;
+    o.shortened = form_.stats.back().shortened;
+    o.keys = column("SELECT PK FROM QUORVEL_4 ORDER BY PK");
+    return o;
+  };
+  // Four to a call: rows 1-4, 5-8, then 9 and 10 at the end of the table.
+  for (std::size_t clash : {2u, 5u, 7u, 8u, 10u, 0u}) {
+    const Outcome one = run(1, clash);
+    EXPECT_EQ(run(4, clash), one) << "clash at row " << clash;
+    EXPECT_EQ(one.keys.size(), clash ? clash - 1 : 10);
+    if (clash) {
+      EXPECT_THAT(one.end, StartsWith("QUORVEL2.db, row " + std::to_string(clash) + ": key PK '" +
+                                      std::to_string(clash - 1) + "' is already in QUORVEL_4: "));
+    }
+  }
+  form_.request_stop();  // at the first row
+  const Outcome one = run(1, 0);
+  EXPECT_EQ(run(4, 0), one);
+  EXPECT_EQ(one.keys.size(), 1u);
+}
+
 TEST_F(RecordsTest, WholeNumberColumnsRefuseAFractionNamingTableRowFieldAndValue) {
   create_destination({"QUORVEL_4", "STATS_JT_4"});
   auto payments = payment_fields();

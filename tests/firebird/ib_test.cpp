@@ -247,6 +247,96 @@ TEST_F(IBTest, DuplicateKeyFailsThePostOnlyAndTheTransactionGoesOn) {
   EXPECT_EQ(scalar("SELECT COUNT(*) FROM SAMPLE_4"), "3");
 }
 
+// Rows sent several to a call fail and are stored exactly as rows sent one
+// by one, wherever in a call the failing row falls: the same error, naming
+// the same row and carrying its tag, the same rows stored, the same counts.
+TEST_F(IBTest, RowsSentSeveralPerCallFailAndStoreAsOneByOne) {
+  struct Outcome {
+    std::string error;
+    std::optional<std::int64_t> tag;
+    std::int64_t posted = 0, shortened = 0;
+    std::vector<std::vector<std::optional<std::string>>> rows;
+    bool operator==(const Outcome&) const = default;
+  };
+  struct Case {
+    std::size_t bad;  // 1-based; 0: none
+    const char* column;
+    const char* text;
+  };
+  const auto load = [&](int per_call, const Case& c) {
+    table.Close();
+    if (tra.InTransaction()) tra.Commit();
+    db.ExecuteImmediate("DELETE FROM SAMPLE_4");
+    db.RowsPerCall = per_call;
+    table.Open();
+    Outcome o;
+    try {
+      for (std::size_t r = 1; r <= 10; ++r) {
+        table.Append();
+        table.FieldByName("ID").SetAsString(std::to_string(r));
+        table.FieldByName("C").SetAsString(r % 3 ? "abc" : "abcdefg");  // every third shortened
+        table.FieldByName("D").SetAsString("01/02/2003");
+        if (r == c.bad) table.FieldByName(c.column).SetAsString(c.text);
+        table.Post(static_cast<std::int64_t>(100 + r));
+      }
+      table.Flush();
+    } catch (const Error& e) {
+      o.error = e.what();
+      o.tag = e.row_tag();
+    }
+    o.posted = table.Posted();
+    o.shortened = table.Shortened();
+    tra.Commit();
+    o.rows = db.Query("SELECT ID, C, D FROM SAMPLE_4 ORDER BY ID");
+    return o;
+  };
+  // Four to a call: rows 1-4, 5-8, then 9 and 10 when flushed.
+  const Case cases[] = {
+      {1, "ID", "abc"},          // refused, the first row of the first call
+      {5, "ID", "2"},            // key clash with an earlier call, first of a call
+      {6, "D", "31/31/1999"},    // refused date, middle of a call
+      {7, "ID", "6"},            // key clash within the call
+      {8, "ID", "3"},            // key clash, last of a call
+      {10, "ID", "9"},           // in the partial last call
+      {0, "ID", ""},             // none fails
+  };
+  for (const Case& c : cases) {
+    const Outcome one = load(1, c);
+    const Outcome four = load(4, c);
+    EXPECT_EQ(four, one) << "bad row " << c.bad << ": " << four.error << " / " << one.error;
+    EXPECT_EQ(one.rows.size(), c.bad ? c.bad - 1 : 10) << c.bad;
+    if (c.bad) {
+      EXPECT_EQ(one.tag, static_cast<std::int64_t>(100 + c.bad));
+      EXPECT_THAT(one.error, HasSubstr("Table SAMPLE_4, row " + std::to_string(c.bad)));
+    }
+  }
+}
+
+TEST_F(IBTest, RowsThatWaitAreSentBeforeCountsDuplicateChecksAndCloseAndDroppedByRollback) {
+  table.Close();
+  db.RowsPerCall = 4;
+  table.Open();
+  post({{"ID", "1"}, {"C", "a"}});
+  post({{"ID", "2"}, {"C", "abcdefg"}});
+  EXPECT_EQ(table.Waiting(), 2u);
+  EXPECT_EQ(table.Posted(), 2);
+  EXPECT_EQ(table.Shortened(), 1);
+  EXPECT_EQ(table.RecordCount(), 2);
+  post({{"ID", "3"}});
+  table.Append();
+  table.FieldByName("ID").SetAsString("3");
+  EXPECT_FALSE(table.PostUnlessDuplicate());  // row 3 went first
+  post({{"ID", "4"}});
+  tra.Rollback();
+  EXPECT_EQ(table.Posted(), 3);  // row 4 was dropped with the transaction
+  tra.StartTransaction();
+  post({{"ID", "5"}});
+  post({{"ID", "6"}});
+  EXPECT_EQ(table.Waiting(), 2u);
+  db.Close();  // a run stopped while rows wait: closing stores them
+  EXPECT_EQ(scalar("SELECT LIST(ID) FROM (SELECT ID FROM SAMPLE_4 ORDER BY ID)"), "5,6");
+}
+
 TEST_F(IBTest, CloseCommitsAndClosesTheTable) {
   post({{"ID", "1"}});
   post({{"ID", "2"}});

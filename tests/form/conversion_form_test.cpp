@@ -213,6 +213,7 @@ TEST_F(FormTest, VerifyTargetFollowsTheFolderTheRunAndTheTicks) {
 
   choose_data_set();
   EXPECT_EQ(form.verify_target(), std::nullopt);  // no database yet
+  EXPECT_EQ(form.verify_target(true), (Target{abcd, kAll}));  // a server's is not looked for
   tick_only({0, 10});
   form.btn_convertClick(&form);
   EXPECT_EQ(form.verify_target(), std::nullopt);  // the stub made no file

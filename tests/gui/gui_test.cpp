@@ -315,6 +315,27 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].caption, "Error");
   EXPECT_EQ(log_lines(*dialog), lines);
+
+  // With the server fields filled Verify reads the server's database, with
+  // a run's login: a cancelled login verifies nothing.
+  const bool login_in_environment = std::getenv("ISC_PASSWORD") != nullptr;
+  int asked = 0;
+  dialog->ask_login = [&asked](qv::ServerDestination& d) {
+    d.server.password = "x";
+    return ++asked > 1;
+  };
+  dialog->server_edit->setText("127.0.0.1/1");
+  dialog->server_dir_edit->setText("/srv/firebird");
+  EXPECT_TRUE(dialog->btn_verify->isEnabled());
+  if (!login_in_environment) {
+    dialog->btn_verify->click();
+    EXPECT_FALSE(dialog->busy());
+    EXPECT_EQ(asked, 1);
+  }
+  click_and_wait(dialog->btn_verify);
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_THAT(boxes.shown[1].text, ::testing::HasSubstr("Database server 127.0.0.1/1: "));
+  EXPECT_EQ(log_lines(*dialog), lines);
 }
 
 TEST_F(DialogTest, ProgressBoxAlwaysShowsTheLastValue) {

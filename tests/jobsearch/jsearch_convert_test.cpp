@@ -340,5 +340,42 @@ TEST_F(FiveRecordFiles, TheTableHoldsWhatTheTemporaryFilesHold) {
   EXPECT_FALSE(table.Next(got)) << "a row beyond the temporary files' records";
 }
 
+// Records sent several to a call fail as records sent one by one: named by
+// their own temporary file and row when the call also held records of the
+// file before, with the same counts and stored rows.
+TEST_F(FiveRecordFiles, SeveralRecordsPerCallFailAsOneByOne) {
+  write_old_table(11);
+  struct Outcome {
+    std::string end;
+    std::int64_t done = 0, new_rows = 0;
+    std::vector<std::vector<std::optional<std::string>>> keys;
+    bool operator==(const Outcome&) const = default;
+  };
+  const auto run = [&](int per_call, int clash) {
+    dm_.IBDatabase2.Close();
+    dm_.IBDatabase2.Open();
+    dm_.IBDatabase2.ExecuteImmediate("DELETE FROM JSEARCH_4");
+    if (clash) dm_.IBDatabase2.ExecuteImmediate("INSERT INTO JSEARCH_4 (PK) VALUES (" + std::to_string(clash) + ")");
+    dm_.IBDatabase2.RowsPerCall = per_call;
+    Outcome o;
+    try {
+      convert();
+    } catch (const std::exception& e) {
+      o.end = e.what();
+    }
+    o.done = form_.stats.back().done;
+    o.new_rows = form_.stats.back().new_rows;
+    o.keys = query("SELECT PK FROM JSEARCH_4 ORDER BY PK");
+    return o;
+  };
+  // Four to a call: records 1-4, 5-8, then 9 to 11 at the end.
+  for (int clash : {4, 6, 10, 0}) {
+    const Outcome one = run(1, clash);
+    EXPECT_EQ(run(4, clash), one) << "clash at record " << clash;
+    EXPECT_EQ(one.end.empty(), clash == 0) << one.end;
+    EXPECT_EQ(one.keys.size(), clash ? static_cast<std::size_t>(clash) : 11u);
+  }
+}
+
 }  // namespace
 }  // namespace qv::test

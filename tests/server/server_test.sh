@@ -109,6 +109,29 @@ if grep -rqF -- "$PASSWORD" "$WORK"/*.out "$WORK"/*.err "$WORK/report.json"; the
   fail "the password shows in a log or the report"
 fi
 
+# ---- a key clash in the middle of a call of several rows: the same exit
+# code, error line and stored rows as a local run (one row per call)
+CLASH=${DATA%1}3
+mkdir -p "$CLASH"
+"$BIN/quorvel-gen-sample" --repeated-key 30 "$CLASH" >/dev/null || fail "no sample data with a repeated key"
+clash_line="QUORVEL2.db, row 30: key PK '29' is already in QUORVEL_4: "
+run clash-local 1 "$clash_line" -- env -u ISC_USER -u ISC_PASSWORD "$CLI" --drive-c "$DRIVE" "$CLASH"
+run clash-server 1 "$clash_line" -- "$CLI" "${on_server[@]}" "$CLASH"
+if [[ $(grep -hF -- "$clash_line" "$WORK/clash-local.err" "$WORK/clash-local.out" | sort -u) != \
+      $(grep -hF -- "$clash_line" "$WORK/clash-server.err" "$WORK/clash-server.out" | sort -u) ]]; then
+  fail "clash: the server run's error line differs from the local run's"
+fi
+dump "${LOCAL_DB%1.gdb}3.gdb" >"$WORK/clash-local.dump" || fail "dump of the local database (clash)"
+dump "$SERVER:${SERVER_DB%1.gdb}3.gdb" >"$WORK/clash-server.dump" || fail "dump of the server's database (clash)"
+if [[ $(grep -c "^T  *QUORVEL_4" "$WORK/clash-local.dump") != 29 ]]; then
+  fail "clash: the local run did not store the 29 payment records before the clash"
+elif ! cmp -s "$WORK/clash-local.dump" "$WORK/clash-server.dump"; then
+  fail "clash: the server's database differs from the local one"
+  diff "$WORK/clash-local.dump" "$WORK/clash-server.dump" | head -20
+else
+  echo "ok: clash: the same rows stored as locally"
+fi
+
 # ---- refusals and failures; the database stays as it is
 run wrong-password 1 "refused the user name or the password" -- env ISC_PASSWORD=wrong "$CLI" "${on_server[@]}" "$DATA"
 run no-password 2 "No password for the server" -- env -u ISC_PASSWORD setsid -w "$CLI" "${on_server[@]}" "$DATA"

@@ -145,7 +145,7 @@ class BatchCli : public ::testing::Test {
     std::string cmd = "cd " + quoted(io.path().string()) + " && timeout 300 " +
                       quoted(std::string(QV_BIN_DIR) + "/quorvel-migrate-cli") + " --drive-c " +
                       quoted(drive_root.string());
-    for (const std::string& a : args) cmd += " " + quoted(a);
+    for (const std::string& a : args) cmd.append(" ").append(quoted(a));
     cmd += " >/dev/null 2>" + quoted((io / "err").string()) + " </dev/null";
     const int status = std::system(cmd.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(io / "err")};
@@ -168,7 +168,7 @@ std::vector<std::string> contents(const fs::path& file) {
     std::vector<std::string> rows;
     for (const auto& row : db.Query("SELECT * FROM " + *t[0])) {
       std::string line = *t[0];
-      for (const auto& v : row) line += "|" + v.value_or("<null>");
+      for (const auto& v : row) line.append("|").append(v.value_or("<null>"));
       rows.push_back(line);
     }
     std::sort(rows.begin(), rows.end());

@@ -40,7 +40,7 @@ class CliTest : public ::testing::Test {
   Result run(const std::vector<std::string>& args, bool with_drive = true, const std::string& streams = "") {
     std::string cmd = "timeout 120 " + quoted(std::string(QV_BIN_DIR) + "/quorvel-migrate-cli");
     if (with_drive) cmd += " --drive-c " + quoted(drive.path().string());
-    for (const std::string& a : args) cmd += " " + quoted(a);
+    for (const std::string& a : args) cmd.append(" ").append(quoted(a));
     cmd += streams.empty()
                ? " >" + quoted((io / "out").string()) + " 2>" + quoted((io / "err").string()) + " </dev/null"
                : " " + streams;

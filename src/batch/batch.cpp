@@ -23,6 +23,7 @@
 
 #include "form/conversion_form.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 
 namespace fs = std::filesystem;
@@ -55,42 +56,18 @@ extern "C" void on_batch_signal(int sig) {
     if (const pid_t pid = slot.load(); pid > 0) ::kill(pid, sig);
 }
 
-// SIGINT, SIGTERM and SIGHUP (a terminal that went away; left alone when
-// ignored, as under nohup).
-bool hangup_ignored() {
-  struct sigaction now {};
-  return ::sigaction(SIGHUP, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
-}
-
-sigset_t stop_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  return set;
-}
-
-// Our handlers, with the stop signals blocked except while waiting for a
+// Our handler for the stop signals, blocked except while waiting for a
 // child; the earlier handlers and mask come back at the end.
 class SignalScope {
  public:
   SignalScope() {
     g_signal = 0;
-    const sigset_t set = stop_signals();
+    const sigset_t set = platform::stop_signals();
     ::sigprocmask(SIG_BLOCK, &set, &old_mask_);
-    struct sigaction sa {};
-    sa.sa_handler = on_batch_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // the wait returns, so the stop is seen
-    ::sigaction(SIGINT, &sa, &old_int_);
-    ::sigaction(SIGTERM, &sa, &old_term_);
-    hup_replaced_ = !hangup_ignored() && ::sigaction(SIGHUP, &sa, &old_hup_) == 0;
+    handler_.emplace(on_batch_signal);
   }
   ~SignalScope() {
-    ::sigaction(SIGINT, &old_int_, nullptr);
-    ::sigaction(SIGTERM, &old_term_, nullptr);
-    if (hup_replaced_) ::sigaction(SIGHUP, &old_hup_, nullptr);
+    handler_.reset();  // a signal still pending then meets the earlier handler
     ::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
   }
   SignalScope(const SignalScope&) = delete;
@@ -99,8 +76,7 @@ class SignalScope {
 
  private:
   sigset_t old_mask_{};
-  struct sigaction old_int_ {}, old_term_ {}, old_hup_ {};
-  bool hup_replaced_ = false;
+  std::optional<platform::StopSignalHandler> handler_;
 };
 
 // ---- One data set's run ----------------------------------------------------
@@ -370,7 +346,7 @@ class Batch {
   void wait_for_one(std::vector<Child>& running, const SignalScope& signals) {
     siginfo_t info{};
     ::sigprocmask(SIG_SETMASK, &signals.old_mask(), nullptr);
-    const sigset_t set = stop_signals();
+    const sigset_t set = platform::stop_signals();
     ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
     const int rc = ::waitid(P_ALL, 0, &info, WEXITED | WNOWAIT);
     const int wait_errno = errno;

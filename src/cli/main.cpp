@@ -30,6 +30,7 @@
 #include "paradox/codepage.h"
 #include "paradox/table.h"
 #include "platform/paths.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "datamodule/datamodule.h"
@@ -62,15 +63,10 @@ extern "C" void on_stop_signal(int sig) {
   form->request_stop();
 }
 
+// Ours first, for the life of the program: the engine, once loaded, calls
+// them from its own handlers.
 void install_stop_signals() {
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // a blocking call returns, so the stop is seen
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::sigaction(SIGTERM, &sa, nullptr);
-  struct sigaction hup {};
-  if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) ::sigaction(SIGHUP, &sa, nullptr);
+  [[maybe_unused]] static const auto* const handler = new qv::platform::StopSignalHandler(on_stop_signal);
 }
 
 // Makes a signal stop `form`'s run for the life of the object.
@@ -383,7 +379,6 @@ int main(int argc, char** argv) {
   // A reader of the status log that went away (`| head`, a pager closed)
   // fails the write, which is reported, rather than killing the run.
   std::signal(SIGPIPE, SIG_IGN);
-  // Ours first: the engine, once loaded, calls them from its own handlers.
   install_stop_signals();
   Options o;
   CLI::App app{

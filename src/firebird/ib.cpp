@@ -653,24 +653,21 @@ struct IBTable::Impl {
   // them, else, or when that call fails (the engine then stores none of
   // them), one by one up to the first that fails, which raises.
   void flush(ITransaction* t) {
-    const std::size_t n = std::exchange(waiting, 0);
+    const std::size_t n = waiting;
     if (n == 0) return;
-    std::int64_t left_out = 0;
-    for (std::size_t r = 0; r < n; ++r) left_out += queue[r].shortened;
-    posted -= static_cast<std::int64_t>(n);
-    shortened -= left_out;
     if (Insert* ins = n == rows_per_call ? batch(t, waiting_key) : nullptr) {
       for (std::size_t r = 0; r < n; ++r) fill(*ins, r, queue[r].values);
       Status st(*db->impl().engine);
       try {
         ins->stmt->execute(st.get(), t, ins->meta.get(), ins->buffer.data(), nullptr, nullptr);
-        posted += static_cast<std::int64_t>(n);
-        shortened += left_out;
+        waiting = 0;
         return;
       } catch (const FbException&) {
         // Told row by row below.
       }
     }
+    // None of them is stored: each counts again once it is.
+    drop_waiting();
     for (std::size_t r = 0; r < n; ++r) {
       send_one(t, waiting_key, queue[r].values, posted + 1, queue[r].tag);
       ++posted;
@@ -682,7 +679,8 @@ struct IBTable::Impl {
     if (waiting > 0) flush(IBTransaction::Impl::active(tra, where()));
   }
 
-  // Rows that wait are dropped (the transaction they were for ends unused).
+  // Rows that wait no longer count as posted: a rollback drops them, a
+  // failed call sends them again one by one.
   void drop_waiting() {
     posted -= static_cast<std::int64_t>(waiting);
     for (std::size_t r = 0; r < waiting; ++r) shortened -= queue[r].shortened;

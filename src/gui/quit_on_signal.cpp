@@ -11,6 +11,7 @@
 
 #include "firebird/ib.h"
 #include "gui/conversion_dialog.h"
+#include "platform/signals.h"
 
 namespace qv::gui {
 
@@ -39,22 +40,13 @@ QuitOnSignal::QuitOnSignal() {
   if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;  // signals then keep their defaults
   notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, &QuitOnSignal::arrived);
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::sigaction(SIGTERM, &sa, nullptr);
-  struct sigaction hup {};
-  if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) ::sigaction(SIGHUP, &sa, nullptr);
+  handler_ = std::make_unique<platform::StopSignalHandler>(on_signal);
   // Else the engine would shut itself down under a running load.
   fb::keep_engine_running_on_signals();
 }
 
 QuitOnSignal::~QuitOnSignal() {
-  for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction now {};
-    if (::sigaction(s, nullptr, &now) == 0 && now.sa_handler == on_signal) std::signal(s, SIG_DFL);
-  }
+  handler_.reset();
   delete notifier_;
   for (int& fd : g_pipe) {
     if (fd >= 0) ::close(fd);

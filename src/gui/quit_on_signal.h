@@ -6,6 +6,10 @@
 
 #include <QObject>
 
+#include <memory>
+
+#include "platform/signals.h"
+
 class QSocketNotifier;
 
 namespace qv::gui {
@@ -26,6 +30,7 @@ class QuitOnSignal : public QObject {
   void arrived();
   void quit_when_idle();
   QSocketNotifier* notifier_ = nullptr;
+  std::unique_ptr<platform::StopSignalHandler> handler_;
 };
 
 }  // namespace qv::gui

@@ -37,6 +37,7 @@
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
+#include "platform/signals.h"
 #include "registry/values.h"
 #include "datamodule/datamodule.h"
 
@@ -139,11 +140,7 @@ class Loader {
 
   void work() {
     // Stop signals stay with the run's thread, as in a run without a loader.
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGHUP);
+    const sigset_t stops = platform::stop_signals();
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     bool loading = true;
     for (;;) {

@@ -1,0 +1,33 @@
+#include "platform/signals.h"
+
+namespace qv::platform {
+
+namespace {
+constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+}
+
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : kStopSignals) sigaddset(&set, s);
+  return set;
+}
+
+StopSignalHandler::StopSignalHandler(void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  for (std::size_t i = 0; i < kStopSignals.size(); ++i) {
+    if (::sigaction(kStopSignals[i], nullptr, &earlier_[i]) != 0) continue;
+    if (kStopSignals[i] == SIGHUP && earlier_[i].sa_handler == SIG_IGN) continue;
+    installed_[i] = ::sigaction(kStopSignals[i], &sa, nullptr) == 0;
+  }
+}
+
+StopSignalHandler::~StopSignalHandler() {
+  for (std::size_t i = 0; i < kStopSignals.size(); ++i)
+    if (installed_[i]) ::sigaction(kStopSignals[i], &earlier_[i], nullptr);
+}
+
+}  // namespace qv::platform

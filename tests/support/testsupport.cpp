@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 #include <system_error>
 
 #include "platform/paths.h"
@@ -49,7 +50,12 @@ fs::path shared_dir() {
   return QV_SHARED_DIR;
 }
 
-fs::path fixture(const std::string& rel) { return shared_dir() / "fixtures" / "real-paradox" / rel; }
+fs::path fixture(const std::string& rel) {
+  const fs::path dir = shared_dir() / "fixtures" / "real-paradox";
+  // Without them every such test would fail on empty data, or crash.
+  if (!fs::is_directory(dir)) throw std::runtime_error("the shared fixtures are not at " + dir.string());
+  return dir / rel;
+}
 
 DriveC::DriveC() { platform::set_drive_root(dir_.path()); }
 DriveC::~DriveC() { platform::set_drive_root({}); }

@@ -274,7 +274,8 @@ class IBTypedReader {
   // The next stored row; false after the last.
   bool Next(TypedRow& row);
   // The texts as IBField::SetAsString would store them, converted by the
-  // engine to the columns' types. Raises Error when a text is refused.
+  // engine to the columns' types; columns past the texts given are NULL.
+  // Raises Error when a text is refused.
   void Convert(const std::vector<std::string>& texts, TypedRow& row);
   // As Convert for many rows, BatchRows() of them in each call of the
   // engine. Raises Error when any text is refused (Convert then tells

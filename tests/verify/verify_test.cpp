@@ -408,6 +408,42 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
     }
 }
 
+// A run that ends on an error has committed and closed what it wrote: a
+// second attachment sees the rows at once, while the program (the data
+// module) lives on, and the form's figures are what the tables hold.
+TEST_F(VerifyTest, AfterAnErrorTheRowsAreCommittedAtOnce) {
+  sample::Options o;
+  o.rows = 40;
+  o.jobs = 10;
+  o.repeated_key = 15;  // the payment records stop at their 15th row
+  data_set(o);
+  DataModuleScope module;
+  FailOnBox boxes;
+  Tconversion_form form(&boxes);
+  form.FormActivate(&form);
+  form.CDirectoryOutline_Source.SetDirectory(dir_.string());
+  form.btn_select_directoryClick(&form);
+  EXPECT_THROW(form.btn_convertClick(&form), std::exception);
+  EXPECT_EQ(form.Memo1.Lines.back(),
+            "The run stopped on an error at QUORVEL_4: the database holds the rows written until then.");
+  EXPECT_FALSE(DataModule2->IBDatabase2.Connected());
+  EXPECT_FALSE(DataModule2->PDTable1.Active());
+  EXPECT_TRUE(form.uncommitted_table.empty());
+
+  fb::IBDatabase second;
+  second.DatabaseName = Tconversion_form::destination_file("verif001");
+  second.Open();
+  for (const TableStats& t : form.stats) {
+    const auto rows = second.Query("SELECT COUNT(*) FROM " + t.table);
+    EXPECT_EQ(std::stoll(rows.at(0).at(0).value()), t.new_rows) << t.table;
+  }
+  second.Close();
+  ASSERT_FALSE(form.stats.empty());
+  EXPECT_EQ(form.stats.back().table, "QUORVEL_4");
+  EXPECT_EQ(form.stats.back().new_rows, 14);
+  EXPECT_EQ(table(verify(), "QUORVEL_4").found, 14);
+}
+
 TEST_F(VerifyTest, RefusesAFolderWithoutItsDatabase) {
   data_set({});
   EXPECT_THROW(verify(), verify::Refused);

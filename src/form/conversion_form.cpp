@@ -253,7 +253,7 @@ void Tconversion_form::count_committed_rows() noexcept {
   try {
     const fb::IBDatabase& run = DataModule2->IBDatabase2;
     fb::IBDatabase db;
-    db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+    db.Params = admin_login();
     db.DatabaseName = run.DatabaseName;
     db.RemoteServer = run.RemoteServer;
     db.Open();

@@ -144,11 +144,10 @@ int dump(const Options& o) {
 }
 
 bool write_report(const std::string& file, const nlohmann::json& report) {
-  if (file == "-") {  // the standard output
-    std::fputs((report.dump(2) + '\n').c_str(), stdout);
-    return stdout_written("The report");
-  }
-  const std::string error = qv::platform::write_output(qv::platform::map_path(file), report.dump(2) + '\n');
+  const std::string text = report.dump(2) + '\n';
+  // "-": the standard output.
+  const std::string error =
+      file == "-" ? qv::platform::write_stdout(text) : qv::platform::write_output(qv::platform::map_path(file), text);
   if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", file, error);
   return error.empty();
 }
@@ -351,6 +350,16 @@ int convert(const Options& o) {
   return code;
 }
 
+// This program's file, for its batch children: `ps` then shows them under
+// its name rather than as /proc/self/exe. The link itself when the file is
+// gone (replaced by an upgrade while the batch runs).
+std::string own_executable() {
+  std::error_code ec;
+  const fs::path real = fs::read_symlink("/proc/self/exe", ec);
+  if (ec || !fs::is_regular_file(real, ec)) return "/proc/self/exe";
+  return real.string();
+}
+
 // --all: every data set under the root, each by a child running this
 // program with the single run's options.
 int batch(const Options& o) {
@@ -362,8 +371,9 @@ int batch(const Options& o) {
              : o.then_verify ? qv::batch::Action::ConvertThenVerify
                              : qv::batch::Action::Convert;
   b.jobs = o.jobs;
+  b.executable = own_executable();
   b.log_dir = o.log_dir;
-  if (!o.report.empty()) b.report = qv::platform::map_path(o.report);
+  if (!o.report.empty()) b.report = o.report == "-" ? fs::path("-") : qv::platform::map_path(o.report);
   b.child_options = {"--drive-c", qv::platform::drive_root().string()};
   if (o.tables) b.child_options.insert(b.child_options.end(), {"--tables", *o.tables});
   if (o.codepage) b.child_options.insert(b.child_options.end(), {"--codepage", std::to_string(o.codepage)});
@@ -392,6 +402,7 @@ class HelpFormatter : public CLI::Formatter {
  public:
   std::string make_option_opts(const CLI::Option* opt) const override {
     if (!opt->get_option_text().empty()) return " " + opt->get_option_text();
+    if (opt->get_positional()) return {};
     return opt->get_type_size() == 0 ? std::string() : " " + get_label(opt->get_type_name());
   }
 };
@@ -481,8 +492,9 @@ int main(int argc, char** argv) {
   bool list_codepages = false;
   app.add_flag("--list-codepages", list_codepages, "Print the code pages --codepage takes, and exit");
   app.add_flag("-q,--quiet", o.quiet, "Write no status log to the standard output");
-  app.add_option("--log-file", o.log_file, "Write the status log to this file instead of the standard output")
-      ->option_text("FILE");
+  auto* log_file_opt =
+      app.add_option("--log-file", o.log_file, "Write the status log to this file instead of the standard output")
+          ->option_text("FILE");
   auto* check_opt = app.add_flag("--check", o.check,
                                  "Only read the ticked tables and report what would stop or change the run");
   auto* verify_opt = app.add_flag("--verify", o.verify,
@@ -521,6 +533,7 @@ int main(int argc, char** argv) {
       ->needs(server_opt)
       ->option_text("MODE");
   all_opt->excludes(server_opt);  // a batch writes local files only
+  all_opt->excludes(log_file_opt);  // each data set has its log file
   dump_opt->excludes(dir_opt);
   dump_opt->excludes(check_opt);
   dump_opt->excludes(verify_opt);
@@ -530,7 +543,8 @@ int main(int argc, char** argv) {
   then_opt->excludes(verify_opt);
 
   app.formatter(std::make_shared<HelpFormatter>());
-  app.footer(kHelpFooter);
+  // The manual page has these sections in its own form (packaging/*.h2m).
+  if (!std::getenv("QUORVEL_HELP_FOR_MANUAL")) app.footer(kHelpFooter);
   try {
     app.parse(argc, argv);
     if (list_codepages) {

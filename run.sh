@@ -5,7 +5,7 @@
 #   ./run.sh test    build + every test (also the sanitizer build of the core)
 #   ./run.sh demo    build + the headless migration of the sample data set
 #   ./run.sh bench   release build + the benchmark
-#   ./run.sh package the Debian package (build-package/*.deb), checked by lintian
+#   ./run.sh package the Debian packages (build-package/*.deb), checked by lintian
 #   ./run.sh fuzz [SECONDS]  libFuzzer run of the table reader
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -96,9 +96,10 @@ package() {
   rm -f build-package/*.deb
   cpack --preset package
   local deb
-  deb=$(echo build-package/*.deb)
-  echo "== lintian $deb"
-  lintian --fail-on error,warning --suppress-tags-from-file packaging/lintian-accepted "$deb"
+  for deb in build-package/*.deb; do
+    echo "== lintian $deb"
+    lintian --fail-on error,warning --suppress-tags-from-file packaging/lintian-accepted "$deb"
+  done
 }
 
 fuzz() {

@@ -764,7 +764,7 @@ int main(int argc, char** argv) {
   int rounds = 3;
   std::size_t batch_sets = 20;
   bool million = false, keep = false, levers = false, jsearch_only = false;
-  app.add_option("--jobs", jobs, "job-search records for the conversion")->capture_default_str();
+  app.add_option("--jsearch-records", jobs, "job-search records for the conversion")->capture_default_str();
   app.add_option("--payments", payments, "payment records for the conversion")->capture_default_str();
   app.add_option("--read-rows", read_rows, "rows of the 20-field table that is read")->capture_default_str();
   app.add_option("--rounds", rounds, "rounds of each conversion and ceiling load")->capture_default_str();

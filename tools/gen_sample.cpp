@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   std::string dir;
   app.add_option("--rows", options.rows, "payment records (the larger lookup lists scale with it)")
       ->capture_default_str();
-  app.add_option("--jobs", options.jobs, "job-search records")->capture_default_str();
+  app.add_option("--jsearch-records", options.jobs, "job-search records")->capture_default_str();
   app.add_option("--seed", options.seed, "seed of the values")->capture_default_str();
   app.add_flag("--fractional-order", options.fractional_order,
                "one STATS_JT.db ORDER of 3.5 (the migration stops on it)");

@@ -484,7 +484,9 @@ class Batch {
                                    {"stopped_by", sig ? nlohmann::json(signal_name(sig)) : nlohmann::json()},
                                    {"exit_code", code},
                                    {"data_sets", sets}};
-    const std::string error = platform::write_output(o_.report, report.dump(2) + '\n');
+    // "-": the standard output.
+    const std::string error = o_.report == "-" ? platform::write_stdout(report.dump(2) + '\n')
+                                               : platform::write_output(o_.report, report.dump(2) + '\n');
     if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", o_.report.string(), error);
     return error.empty();
   }

@@ -47,9 +47,4 @@ nlohmann::json to_json(const RunSummary& s) {
   return j;
 }
 
-std::string progress_line(const TableStats& t) {
-  const double rate = t.seconds > 0 ? static_cast<double>(t.done) / t.seconds : 0.0;
-  return fmt::format("{}: {} of {} rows, {:.0f} rows/s", t.table, t.done, t.old_rows, rate);
-}
-
 }  // namespace qv::cli

@@ -26,7 +26,4 @@ struct RunSummary {
 void print_summary(std::FILE* out, const RunSummary& s);
 nlohmann::json to_json(const RunSummary& s);
 
-// "CARRIER_4: 1200 of 5000 rows, 800 rows/s"
-std::string progress_line(const TableStats& t);
-
 }  // namespace qv::cli

@@ -8,10 +8,20 @@ namespace qv {
 TDataModule2* DataModule2 = nullptr;
 
 std::string ServerDestination::host_problem(const std::string& host) {
-  const std::size_t slash = host.find('/');
+  // An IPv6 address stands in brackets: [::1] or [::1]/3050.
+  const bool bracketed = !host.empty() && host[0] == '[';
+  const std::size_t close = bracketed ? host.find(']') : 0;
+  if (bracketed) {
+    if (close == std::string::npos || close == 1 ||
+        host.find_first_not_of("0123456789abcdefABCDEF:.", 1) != close)
+      return "an IPv6 address in brackets holds hexadecimal digits, \":\" and \".\" only";
+    if (close + 1 < host.size() && host[close + 1] != '/') return "only \"/PORT\" may follow the \"]\"";
+  }
+  const std::size_t slash = host.find('/', close);
   const std::string name = host.substr(0, slash);
   if (name.empty()) return "no host name";
-  if (host.find_first_of(": \t\n\\") != std::string::npos) return "a host name holds no \":\", blank or \"\\\"";
+  if (!bracketed && host.find_first_of(": \t\n\\") != std::string::npos)
+    return "a host name holds no \":\", blank or \"\\\" (an IPv6 address goes in brackets: [::1]/3050)";
   if (slash == std::string::npos) return {};
   const std::string port = host.substr(slash + 1);
   if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||

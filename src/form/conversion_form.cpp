@@ -367,9 +367,10 @@ void Tconversion_form::table_progress(bool finished) {
   if (on_progress) on_progress(s, finished);
 }
 
-void Tconversion_form::table_step(const char* step) {
+void Tconversion_form::table_step(const char* step, std::int64_t step_done) {
   if (stats.empty()) return;
   stats.back().step = step;
+  stats.back().step_done = step_done;
   last_progress_ = std::chrono::steady_clock::now();
   if (on_progress) on_progress(stats.back(), false);
 }

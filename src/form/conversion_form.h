@@ -28,6 +28,7 @@ struct TableStats {
   std::string table;        // destination table, e.g. "CARRIER_4"
   std::int64_t old_rows = 0;
   std::int64_t done = 0;    // old rows handled so far
+  std::int64_t step_done = -1;  // records of the current step when a table has several; -1: as done
   std::int64_t new_rows = 0;
   std::int64_t skipped = 0;
   std::int64_t shortened = 0;
@@ -189,8 +190,9 @@ class Tconversion_form {
   // Where the current (or last) run is: the destination table of the
   // converter at work, or "database creation" before the first.
   const std::string& run_position() const { return run_position_; }
-  // Reports a step of the current table through on_progress at once.
-  void table_step(const char* step);
+  // Reports a step of the current table through on_progress at once, with
+  // the records of the step handled so far (-1: the table's count).
+  void table_step(const char* step, std::int64_t step_done = -1);
 
   std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
   // The folder of the job-search temporary files (a program path).

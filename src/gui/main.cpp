@@ -1,5 +1,7 @@
 // quorvel-migrate: the desktop program.
 //   quorvel-migrate [--help | --version]
+//   quorvel-migrate [--drive-c DIR] [OLD_TABLE_DIR]
+//     the main window; with OLD_TABLE_DIR the conversion form opens on it.
 //   quorvel-migrate --screenshot FILE [--drive-c DIR] OLD_TABLE_DIR
 //     runs a conversion of OLD_TABLE_DIR off screen and saves a picture of
 //     the conversion form afterwards.
@@ -9,9 +11,9 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -28,22 +30,59 @@ namespace {
 
 struct ScreenshotArgs {
   std::string file;
-  std::string drive_c;
   std::string directory;
 };
 
-// Options that open no window: they work without a display.
-bool opens_no_window(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    for (const char* option : {"--screenshot", "--help", "-h", "--help-all", "--version", "-v"})
-      if (std::strcmp(argv[i], option) == 0) return true;
-  return false;
+constexpr const char* kHelpFooter = R"(
+Exit status:
+  0    the main window was closed; --screenshot: the run completed and the picture was saved
+  1    --screenshot: the run did not complete, or the picture could not be saved
+  2    a usage error
+  129, 130, 143
+       ended by SIGHUP, SIGINT or SIGTERM (a run under way stops at its next row first)
+
+Environment:
+  QUORVEL_DRIVE_C
+       Folder that stands for C:\ when --drive-c is not given (default: the home folder).
+
+Examples:
+  quorvel-migrate ~/old/db/smith001
+       Opens the conversion form on that data set, its tables ticked.
+  quorvel-migrate --drive-c /srv/quorvel
+       Opens the main window with /srv/quorvel standing for C:\.
+)";
+
+// The arguments as given, for parsing before the toolkit starts.
+QStringList arguments(int argc, char** argv) {
+  QStringList list;
+  for (int i = 0; i < argc; ++i) list << QString::fromLocal8Bit(argv[i]);
+  return list;
+}
+
+// Opens the conversion form on `directory` once the main window shows,
+// with the folder selected as the select button would.
+void open_on(qv::gui::Tmain_screen& main_screen, const std::string& directory) {
+  main_screen.show_modal = [first = true, directory](qv::gui::ConversionDialog& form) mutable {
+    if (first) {
+      first = false;
+      QTimer::singleShot(0, &form, [&form, directory] {
+        form.form().CDirectoryOutline_Source.SetDirectory(directory);
+        form.btn_select_directory->click();
+      });
+    }
+    form.exec();
+  };
+  QTimer::singleShot(0, &main_screen, [&main_screen] { main_screen.Conversion1Click(); });
+}
+
+// A folder as the program names it: a native path made absolute.
+std::string program_directory(const std::string& directory) {
+  if (qv::platform::is_windows_path(directory)) return directory;
+  return std::filesystem::absolute(directory).string();
 }
 
 int screenshot(const ScreenshotArgs& a) {
-  if (!a.drive_c.empty()) qv::platform::set_drive_root(std::filesystem::absolute(a.drive_c));
-  std::string directory = a.directory;
-  if (!qv::platform::is_windows_path(directory)) directory = std::filesystem::absolute(directory).string();
+  const std::string directory = program_directory(a.directory);
 
   qv::DataModuleScope module;
   qv::PrintedBoxes boxes(stderr);
@@ -67,8 +106,54 @@ int screenshot(const ScreenshotArgs& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (opens_no_window(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+  // The options are read before the toolkit starts: a usage error, --help
+  // and --version need no display.
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      "Moves QUORVEL data sets (the Paradox tables of one folder) into new databases. Without arguments it opens "
+      "the main window; its Conversion menu leads through choosing the folder and the tables.");
+  const QCommandLineOption help_option(QStringList{"h", "help"}, "Displays help on commandline options.");
+  const QCommandLineOption version_option(QStringList{"v", "version"}, "Displays version information.");
+  const QCommandLineOption shot_option(
+      "screenshot", "Convert OLD_TABLE_DIR off screen and save a picture of the conversion form to FILE.", "FILE");
+  const QCommandLineOption drive_option("drive-c",
+                                        "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home).", "DIR");
+  parser.addOptions({help_option, version_option, shot_option, drive_option});
+  parser.addPositionalArgument("OLD_TABLE_DIR",
+                               "Folder of an old data set (holds quorvel2.db): the conversion form opens on it.",
+                               "[OLD_TABLE_DIR]");
+  const QStringList args = arguments(argc, argv);
+  if (!parser.parse(args)) {
+    std::fprintf(stderr, "quorvel-migrate: %s\nTry 'quorvel-migrate --help' for more information.\n",
+                 qPrintable(parser.errorText()));
+    return 2;
+  }
+  const QStringList rest = parser.positionalArguments();
+  if (rest.size() > 1) {
+    std::fprintf(stderr, "quorvel-migrate: one OLD_TABLE_DIR at most\nTry 'quorvel-migrate --help' for more information.\n");
+    return 2;
+  }
+  if (parser.isSet(help_option)) {
+    const QCoreApplication core(argc, argv);  // the help names the program from it
+    // The manual page has these sections in its own form (packaging/*.h2m).
+    std::string help = parser.helpText().replace(QString::fromLocal8Bit(argv[0]), "quorvel-migrate").toStdString();
+    if (!std::getenv("QUORVEL_HELP_FOR_MANUAL")) help += kHelpFooter;
+    std::fputs(help.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (parser.isSet(version_option)) {
+    std::printf("quorvel-migrate %s\n", QV_VERSION);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (parser.isSet(shot_option) && rest.size() != 1) {
+    std::fprintf(stderr, "usage: quorvel-migrate --screenshot FILE [--drive-c DIR] OLD_TABLE_DIR\n");
+    return 2;
+  }
+  if (parser.isSet(shot_option) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (parser.isSet(drive_option))
+    qv::platform::set_drive_root(std::filesystem::absolute(parser.value(drive_option).toStdString()));
+
   QApplication app(argc, argv);
   QApplication::setApplicationName("quorvel-migrate");
   QApplication::setApplicationVersion(QV_VERSION);
@@ -76,41 +161,16 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName("quorvel-migrate");
   QApplication::setWindowIcon(QIcon::fromTheme("quorvel-migrate"));
 
-  QCommandLineParser parser;
-  parser.setApplicationDescription(
-      "Moves QUORVEL data sets (the Paradox tables of one folder) into new databases. Without arguments it opens "
-      "the main window; its Conversion menu leads through choosing the folder and the tables.");
-  parser.addHelpOption();
-  parser.addVersionOption();
-  const QCommandLineOption shot_option(
-      "screenshot", "Convert OLD_TABLE_DIR off screen and save a picture of the conversion form to FILE.", "FILE");
-  const QCommandLineOption drive_option("drive-c",
-                                        "Folder that stands for C:\\ (default: $QUORVEL_DRIVE_C, else home).", "DIR");
-  parser.addOptions({shot_option, drive_option});
-  parser.addPositionalArgument("OLD_TABLE_DIR", "Folder of the old data set (holds quorvel2.db), with --screenshot.",
-                               "[OLD_TABLE_DIR]");
-  if (!parser.parse(QApplication::arguments())) {
-    std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
-    return 2;
-  }
-  if (parser.isSet("help") || parser.isSet("help-all")) parser.showHelp(0);
-  if (parser.isSet("version")) parser.showVersion();
-
   try {
     const qv::gui::QuitOnSignal quit_on_signal;
     if (parser.isSet(shot_option)) {
-      const QStringList rest = parser.positionalArguments();
-      if (rest.size() != 1) {
-        std::fprintf(stderr, "usage: quorvel-migrate --screenshot FILE [--drive-c DIR] OLD_TABLE_DIR\n");
-        return 2;
-      }
-      const int code = screenshot({parser.value(shot_option).toStdString(), parser.value(drive_option).toStdString(),
-                                   rest.front().toStdString()});
+      const int code = screenshot({parser.value(shot_option).toStdString(), rest.front().toStdString()});
       return quit_on_signal.signal() ? 128 + quit_on_signal.signal() : code;
     }
     qv::gui::Tmain_screen main_screen;
     main_screen.show();
     qv::DataModuleScope module;
+    if (!rest.isEmpty()) open_on(main_screen, program_directory(rest.front().toStdString()));
     return QApplication::exec();
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, QString(), QString::fromStdString(e.what()));

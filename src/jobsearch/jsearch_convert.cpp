@@ -472,7 +472,8 @@ class JsearchRun {
   }
 
   void step(const char* what) {
-    if (stats_) form_.table_step(what);
+    step_start_ = walked_;
+    if (stats_) form_.table_step(what, 0);
   }
 
   // Progress for the summary: each of the three walks counts a third of a
@@ -481,6 +482,7 @@ class JsearchRun {
     if (!stats_) return;
     ++walked_;
     stats_->done = walked_ / 3;
+    stats_->step_done = walked_ - step_start_;
     stats_->new_rows = loaded_;
     stats_->shortened = shortened_;
     form_.table_progress();
@@ -498,6 +500,7 @@ class JsearchRun {
   int file_count_ = 0;
   std::int64_t written_ = 0;  // records written to the files
   TableStats* stats_ = nullptr;  // set once the run is connected and counted
+  std::int64_t step_start_ = 0;  // walked_ when the current step began
   std::int64_t walked_ = 0;
   std::int64_t loaded_ = 0;     // records step 3 has counted as loaded
   std::int64_t shortened_ = 0;  // values shortened, as the loader last told

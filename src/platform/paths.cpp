@@ -166,6 +166,12 @@ int open_output(const std::filesystem::path& file, int extra_flags, unsigned mod
   return fd;
 }
 
+std::string write_stdout(std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return std::strerror(errno);
+  return "";
+}
+
 std::string write_output(const std::filesystem::path& file, std::string_view text) {
   const int fd = open_output(file);
   if (fd < 0) return errno == ENXIO ? "no program reads from it" : std::strerror(errno);

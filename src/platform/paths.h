@@ -52,6 +52,8 @@ int open_output(const std::filesystem::path& file, int extra_flags = 0, unsigned
 // Writes `text` to `file` through open_output; "" on success, else why not
 // ("No space left on device", "no program reads from it").
 std::string write_output(const std::filesystem::path& file, std::string_view text);
+// The same to the standard output (after what was printed on it before).
+std::string write_stdout(std::string_view text);
 
 // Finds an entry of `dir` whose name equals `name` without regard to letter
 // case (exact spelling first). Returns an empty path when there is none.

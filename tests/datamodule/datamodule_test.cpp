@@ -39,7 +39,8 @@ TEST(DataModuleTest, ServerHostsAndDatabasePaths) {
     bool usable;
   } hosts[] = {{"db.example", true}, {"127.0.0.1/3050", true}, {"h/65535", true}, {"", false}, {"/3050", false},
                {"h/", false},        {"h/0", false},           {"h/65536", false}, {"h/30x", false}, {"h:3050", false},
-               {"a b", false},       {"h/123456", false}};
+               {"a b", false},       {"h/123456", false},       {"[::1]/3050", true}, {"[fe80::1]", true},
+               {"::1", false},       {"[::1", false},           {"[]/3050", false}, {"[::1]x", false}, {"[h]", false}};
   for (const auto& h : hosts) EXPECT_EQ(ServerDestination::host_problem(h.host).empty(), h.usable) << h.host;
 
   const struct {

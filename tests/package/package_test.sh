@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The Debian package from end to end: build it (lintian included), install it
-# with dpkg, migrate the sample data set with the installed command as an
+# The Debian packages from end to end: build them (lintian included), install
+# both with dpkg, migrate the sample data set with the installed command as an
 # unprivileged user who has no home and no Firebird server of their own, look
 # for the menu entry and the manual pages, and remove it again. Afterwards
 # nothing the package installed may remain.
@@ -11,17 +11,20 @@ set -euo pipefail
 SRC=$(cd "${1:?usage: package_test.sh SOURCE_DIR GEN_SAMPLE}" && pwd)
 GEN=${2:?usage: package_test.sh SOURCE_DIR GEN_SAMPLE}
 PKG=quorvel-migrate
+CLI_PKG=quorvel-migrate-cli
 RUNNER=nobody
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "SKIPPED: installing a package needs root"
   exit 77
 fi
-status=$(dpkg-query -W -f='${db:Status-Status}' "$PKG" 2>/dev/null || true)
-if [[ -n "$status" && "$status" != not-installed ]]; then
-  echo "SKIPPED: $PKG is on this machine already ($status); it is left alone"
-  exit 77
-fi
+for p in "$PKG" "$CLI_PKG"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  if [[ -n "$status" && "$status" != not-installed ]]; then
+    echo "SKIPPED: $p is on this machine already ($status); it is left alone"
+    exit 77
+  fi
+done
 
 fail() {
   echo "FAILED: $*" >&2
@@ -35,7 +38,7 @@ installed=0
 runner_tmp() { find /tmp -mindepth 1 -maxdepth 1 -user "$RUNNER" | sort; }
 runner_tmp >"$work/tmp-before"
 cleanup() {
-  ((installed)) && dpkg --purge "$PKG" >/dev/null
+  ((installed)) && dpkg --purge "$PKG" "$CLI_PKG" >/dev/null
   runner_tmp | comm -13 "$work/tmp-before" - | xargs -r rm -rf --
   rm -rf "$work"
 }
@@ -43,27 +46,36 @@ trap cleanup EXIT
 
 start=$SECONDS
 "$SRC/run.sh" package
-deb=$(echo "$SRC"/build-package/*.deb)
-echo "== package built and checked in $((SECONDS - start)) s"
+debs=("$SRC"/build-package/*.deb)
+((${#debs[@]} == 2)) || fail "two packages expected, found: ${debs[*]}"
+echo "== packages built and checked in $((SECONDS - start)) s"
+cli_deb=$(echo "$SRC"/build-package/${CLI_PKG}_*.deb)
+# The command's package brings no graphical library.
+if dpkg-deb -f "$cli_deb" Depends | grep -qi 'qt'; then fail "$CLI_PKG depends on Qt: $(dpkg-deb -f "$cli_deb" Depends)"; fi
+dpkg-deb -f "$SRC"/build-package/${PKG}_*.deb Depends | grep -q "$CLI_PKG (= " || fail "$PKG does not depend on $CLI_PKG"
 
 # What of the package's paths is there before it (shared folders like /usr).
 declare -A existed
 while read -r path; do
   [[ -e "$path" || -L "$path" ]] && existed[$path]=1
-done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' -e 's|/$||' -e '/^$/d')
+done < <(for deb in "${debs[@]}"; do dpkg-deb --fsys-tarfile "$deb" | tar -t; done | sed -e 's|^\./|/|' -e 's|/$||' -e '/^$/d')
 
 # Images made for containers often keep dpkg from unpacking manual pages and
 # documents; this package's own are let through.
 installed=1
-dpkg --path-include="/usr/share/man/man1/$PKG*" --path-include="/usr/share/doc/$PKG/*" -i "$deb"
-mapfile -t listed < <(dpkg -L "$PKG")
+dpkg --path-include="/usr/share/man/man1/$PKG*" --path-include="/usr/share/doc/$PKG*" -i "${debs[@]}"
+mapfile -t listed < <(dpkg -L "$PKG" "$CLI_PKG")
 
 echo "== the menu entry, the icon and the manual pages"
 desktop-file-validate /usr/share/applications/$PKG.desktop
 for f in /usr/share/icons/hicolor/scalable/apps/$PKG.svg /usr/share/icons/hicolor/48x48/apps/$PKG.png \
-  /usr/share/man/man1/$PKG.1.gz /usr/share/man/man1/$PKG-cli.1.gz /usr/share/doc/$PKG/README.md; do
+  /usr/share/man/man1/$PKG.1.gz /usr/share/man/man1/$CLI_PKG.1.gz /usr/share/doc/$CLI_PKG/README.md; do
   [[ -s "$f" ]] || fail "$f is missing"
 done
+# Every file the installed README links to is there.
+while read -r link; do
+  [[ -s "/usr/share/doc/$CLI_PKG/$link" ]] || fail "the installed README links to $link, which is missing"
+done < <(grep -o '](docs/[^)]*)' "/usr/share/doc/$CLI_PKG/README.md" | sed -e 's/^](//' -e 's/)$//')
 for page in $PKG $PKG-cli; do
   zcat "/usr/share/man/man1/$page.1.gz" | grep -q '^\.SH OPTIONS' || fail "the manual page of $page shows no options"
 done
@@ -101,7 +113,7 @@ SQL
 
 echo "== removing the package"
 installed=0
-dpkg --purge "$PKG"
+dpkg --purge "$PKG" "$CLI_PKG"
 left=()
 for path in "${listed[@]}"; do
   [[ -z "${existed[$path]:-}" && ( -e "$path" || -L "$path" ) ]] && left+=("$path")

@@ -142,6 +142,7 @@ void Tconversion_form::btn_convertClick(Sender) {
   old_table_directory = directory;
   last_run_ = {directory, files_checklistbox.Checked};
   run_position_ = "database creation";
+  fb::note_activity(run_position_);
 
   try {
     if (!steps_->create_database(*this, dbname)) return;
@@ -154,6 +155,7 @@ void Tconversion_form::btn_convertClick(Sender) {
       // The previous table's indexes are built when this converter reconnects.
       if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) table_step("building indexes");
       run_position_ = destination_table(i);
+      fb::note_activity(run_position_);
       steps_->convert(*this, i, dbname);
     }
 
@@ -165,17 +167,14 @@ void Tconversion_form::btn_convertClick(Sender) {
       DataModule2->IBDatabase2.Close();
     }
   } catch (const RunStopped& stop) {
-    // Closing commits the rows written so far. The form stays as after a
-    // refused run: folder and ticks kept, Convert offered again.
-    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
-    if (DataModule2) {
-      DataModule2->PDTable1.Close();
-      DataModule2->PDTable2.Close();
-    }
-    Memo1.Add("The run was stopped at " + stop.table() + ": the database holds the rows written until then.");
-    last_run_stopped = true;
+    end_on_stop(stop.table());
     return;
   } catch (...) {
+    // A stop signal met the run inside an engine call, which was cancelled.
+    if (fb::cancelled_on_stop()) {
+      end_on_stop(run_position_);
+      return;
+    }
     Memo1.Add("The run stopped on an error at " + run_position_ +
               ": the database holds the rows written until then.");
     throw;
@@ -186,6 +185,22 @@ void Tconversion_form::btn_convertClick(Sender) {
   Memo1.Add(kRule);
   last_run_completed = true;
   btn_resetClick(this);
+}
+
+void Tconversion_form::end_on_stop(const std::string& table) {
+  // Closing commits the rows written so far. The form stays as after a
+  // refused run: folder and ticks kept, Convert offered again.
+  try {
+    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
+  } catch (const fb::Error&) {
+    if (!fb::cancelled_on_stop()) throw;  // after a cancelled call, the rest is let go
+  }
+  if (DataModule2) {
+    DataModule2->PDTable1.Close();
+    DataModule2->PDTable2.Close();
+  }
+  Memo1.Add("The run was stopped at " + table + ": the database holds the rows written until then.");
+  last_run_stopped = true;
 }
 
 void Tconversion_form::run_converter(std::size_t index, const std::string& dbname) {

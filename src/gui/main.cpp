@@ -19,6 +19,7 @@
 
 #include "form/printed_boxes.h"
 #include "gui/conversion_dialog.h"
+#include "firebird/ib.h"
 #include "gui/main_screen.h"
 #include "gui/quit_on_signal.h"
 #include "platform/paths.h"
@@ -64,9 +65,7 @@ int screenshot(const ScreenshotArgs& a) {
   return boxes.shown ? 1 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_program(int argc, char** argv) {
   if (opens_no_window(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
@@ -116,4 +115,12 @@ int main(int argc, char** argv) {
     QMessageBox::critical(nullptr, QString(), QString::fromStdString(e.what()));
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The windows, the data module and the application are gone once
+  // run_program() returns: the engine is let go after them.
+  return qv::fb::end_engine(run_program(argc, argv));
 }

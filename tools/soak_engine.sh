@@ -43,7 +43,7 @@ watch() {
   done
   wait "$pid"
   local rc=$?
-  ((rc == 0)) || { echo "FAILED: $name exit $rc: $(tail -n 1 "$WORK/$name.err")"; return 1; }
+  ((rc == 0)) || { echo "FAILED: $name exit $rc: $(grep -m 1 -i 'error\|cannot\|refused' "$WORK/$name.err")"; return 1; }
   return 0
 }
 

@@ -148,7 +148,7 @@ void drop_inherited_folders() {
   ::unsetenv(kOwnFolderVariable);
 }
 
-const fs::path& own_folder() {
+const fs::path& process_folder() {
   if (g_own_folder.empty()) {
     const detail::PrivateBase b = detail::private_base(std::getenv("XDG_RUNTIME_DIR"), std::getenv("XDG_CACHE_HOME"),
                                                        std::getenv("HOME"));
@@ -172,7 +172,7 @@ void ensure_lock_folder() {
     g_lock_shared = true;
     return;
   }
-  g_lock_folder = private_folder(own_folder() / "lock", "database lock folder", "FIREBIRD_LOCK");
+  g_lock_folder = private_folder(process_folder() / "lock", "database lock folder", "FIREBIRD_LOCK");
   ::setenv("FIREBIRD_LOCK", g_lock_folder.c_str(), 1);
 }
 
@@ -192,7 +192,7 @@ std::string read_text(const fs::path& file) {
 
 void ensure_engine_root() {
   if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
-  const fs::path root = private_folder(own_folder() / "root", "database engine folder", "FIREBIRD");
+  const fs::path root = private_folder(process_folder() / "root", "database engine folder", "FIREBIRD");
   if (!detail::settings_safe(root) || !lay_out_engine_root(root, "")) return;  // not usable: the installed settings stay
   ::setenv("FIREBIRD", root.c_str(), 1);
   g_own_root = root;
@@ -396,7 +396,7 @@ std::string engine_name(const std::string& path) {
   const fs::path conf = g_own_root / "databases.conf";
   const std::string line = alias + " = " + link.string() + "\n";
 
-  // Other runs of this user share the folder: one at a time.
+  // One naming at a time (threads of the process may name databases at once).
   const int dir = ::open(g_own_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0 || ::flock(dir, LOCK_EX) != 0) {
     if (dir >= 0) ::close(dir);

@@ -7,6 +7,7 @@
 #   ./run.sh bench   release build + the benchmark
 #   ./run.sh package the Debian packages (build-package/*.deb), checked by lintian
 #   ./run.sh fuzz [SECONDS]  libFuzzer run of the table reader
+#   ./run.sh soak [ROUNDS]   build + runs and verifies two at a time; none may hang at its end
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -102,6 +103,13 @@ package() {
   done
 }
 
+# Last step: the engine's start and end under many runs and verifies, two
+# at a time (tools/soak_engine.sh).
+soak() {
+  build
+  bash "$ROOT/tools/soak_engine.sh" "$ROOT/build/bin" "${1:-10}"
+}
+
 fuzz() {
   deps
   cmake --preset fuzz >/dev/null
@@ -119,5 +127,6 @@ case "$cmd" in
   bench) bench "$@" ;;
   fuzz) fuzz "$@" ;;
   package) package ;;
-  *) echo "usage: $0 deps|build|test|demo|bench|fuzz|package" >&2; exit 2 ;;
+  soak) soak "$@" ;;
+  *) echo "usage: $0 deps|build|test|demo|bench|fuzz|package|soak" >&2; exit 2 ;;
 esac

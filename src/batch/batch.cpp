@@ -94,11 +94,6 @@ struct Outcome {
   nlohmann::json report, verify;  // what the child wrote, when it did
 };
 
-std::string signal_name(int sig) {
-  const char* abbrev = ::sigabbrev_np(sig);
-  return abbrev ? std::string("SIG") + abbrev : "signal " + std::to_string(sig);
-}
-
 std::optional<nlohmann::json> read_json(const fs::path& file) {
   std::ifstream in(file);
   if (!in) return std::nullopt;
@@ -127,7 +122,7 @@ void judge(Action action, int status, const fs::path& report_file, Outcome& o) {
 
   if (WIFSIGNALED(status)) {
     o.state = State::Failed;
-    o.result = "crashed (" + signal_name(WTERMSIG(status)) + ")";
+    o.result = "crashed (" + platform::signal_name(WTERMSIG(status)) + ")";
     return;
   }
   o.exit_code = WEXITSTATUS(status);
@@ -152,7 +147,7 @@ void judge(Action action, int status, const fs::path& report_file, Outcome& o) {
     case 128 + SIGTERM:
     case 128 + SIGHUP:
       o.state = State::Stopped;
-      o.result = "stopped (" + signal_name(o.exit_code - 128) + ")";
+      o.result = "stopped (" + platform::signal_name(o.exit_code - 128) + ")";
       return;
     default: o.state = State::Failed; o.result = fmt::format("failed (exit {})", o.exit_code);
   }
@@ -457,7 +452,7 @@ class Batch {
     std::string tally;
     for (const auto& [result, n] : counts) tally += fmt::format("{}{}: {}", tally.empty() ? "" : "; ", result, n);
     fmt::print(stderr, "{} data sets ({}): {}{}. Logs in {}\n", sets_.size(), action_name(o_.action), tally,
-               sig ? fmt::format("; stopped by {}", signal_name(sig)) : "", log_dir_.string());
+               sig ? fmt::format("; stopped by {}", platform::signal_name(sig)) : "", log_dir_.string());
     std::fflush(stderr);
   }
 
@@ -481,7 +476,7 @@ class Batch {
     const nlohmann::json report = {{"root", o_.root.string()},
                                    {"action", action_name(o_.action)},
                                    {"log_dir", log_dir_.string()},
-                                   {"stopped_by", sig ? nlohmann::json(signal_name(sig)) : nlohmann::json()},
+                                   {"stopped_by", sig ? nlohmann::json(platform::signal_name(sig)) : nlohmann::json()},
                                    {"exit_code", code},
                                    {"data_sets", sets}};
     // "-": the standard output.

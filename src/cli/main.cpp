@@ -63,6 +63,7 @@ extern "C" void on_stop_signal(int sig) {
   }
   g_stop_signal = sig;
   form->request_stop();
+  qv::fb::stop_signal_arrived(sig);  // should the run sit in an engine call
 }
 
 // Ours first, for the life of the program: the engine, once loaded, calls
@@ -463,10 +464,7 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e, int argc, char** 
   return kRefused;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  open_standard_descriptors();
+int run(int argc, char** argv) {
   // A write beyond the file-size limit then fails with an error the run
   // reports, instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -586,4 +584,12 @@ int main(int argc, char** argv) {
     fmt::print(stderr, "{}\n", e.what());
     return kFailed;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  open_standard_descriptors();
+  // Every connection and object of the engine is gone once run() returns.
+  return qv::fb::end_engine(run(argc, argv));
 }

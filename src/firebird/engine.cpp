@@ -7,8 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <semaphore.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <sstream>
+#include <thread>
 #include <cerrno>
+#include <csignal>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +28,9 @@
 #include <fstream>
 #include <iterator>
 #include <ibase.h>
+
+#include "platform/exit_timer.h"
+#include "platform/signals.h"
 
 namespace qv::fb {
 
@@ -49,7 +60,7 @@ bool own_folder(const fs::path& dir, bool create) {
          ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
-fs::path g_temporary_base;  // made by mkdtemp, removed at exit
+fs::path g_temporary_base;  // made by mkdtemp, removed at the end
 
 void remove_temporary_base() {
   std::error_code ec;
@@ -60,69 +71,129 @@ void remove_temporary_base() {
 
 namespace detail {
 
+bool settings_safe(const std::filesystem::path& folder) {
+  // The engine's settings reader knows no quoting: "$(" starts a macro
+  // (expanded again and again when the folder's own path holds one), "#" a
+  // comment, "[" and "]" a section, "=" and "{" "}" a setting, and a line
+  // break a new line. A folder whose path holds one is never named there.
+  const std::string p = folder.string();
+  return p.find("$(") == std::string::npos && p.find_first_of("#[]={}\"\n\r") == std::string::npos;
+}
+
 PrivateBase private_base(const char* runtime_dir, const char* cache_home, const char* home) {
   const auto set = [](const char* v) { return v && *v ? fs::path(v) : fs::path(); };
+  const auto usable = [](const fs::path& p) { return settings_safe(p / kPrivateFolderName); };
   const fs::path runtime = set(runtime_dir);
-  if (own_folder(runtime, false)) return {private_folder(runtime / kPrivateFolderName, "engine folder", "FIREBIRD_LOCK"), false};
+  if (usable(runtime) && own_folder(runtime, false))
+    return {private_folder(runtime / kPrivateFolderName, "engine folder", "FIREBIRD_LOCK"), false};
   fs::path cache = set(cache_home);
   if (cache.empty() && own_folder(set(home), false)) cache = set(home) / ".cache";
-  if (own_folder(cache, true)) return {private_folder(cache / kPrivateFolderName, "engine folder", "FIREBIRD_LOCK"), false};
+  if (usable(cache) && own_folder(cache, true))
+    return {private_folder(cache / kPrivateFolderName, "engine folder", "FIREBIRD_LOCK"), false};
   char name[] = "/tmp/quorvel-migrate-XXXXXX";
   if (!::mkdtemp(name)) throw Error(std::string("Cannot create an engine folder in /tmp: ") + std::strerror(errno));
   return {name, true};
+}
+
+std::optional<std::uint64_t> process_start(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t end = text.rfind(')');
+  if (end == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(end + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i)
+    if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);  // start time, in ticks since boot
+  return std::nullopt;
+}
+
+std::string process_folder_name(long pid, std::uint64_t start) { return std::to_string(pid) + "-" + std::to_string(start); }
+
+void remove_folders_of_ended_processes(const fs::path& base) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(base, ec)) {
+    const std::string name = entry.path().filename().string();
+    long pid = 0;
+    unsigned long long start = 0;
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%ld-%llu%n", &pid, &start, &used) != 2 || used != static_cast<int>(name.size()))
+      continue;
+    const auto now = process_start(pid);
+    if (now && *now == start) continue;  // still running
+    fs::remove_all(entry.path(), ec);
+  }
 }
 
 }  // namespace detail
 
 namespace {
 
-// The base of the engine's folders, made at the first use.
-const fs::path& base_folder() {
-  static const fs::path base = [] {
-    const detail::PrivateBase b = detail::private_base(std::getenv("XDG_RUNTIME_DIR"), std::getenv("XDG_CACHE_HOME"),
-                                                       std::getenv("HOME"));
-    if (b.temporary) {
-      g_temporary_base = b.path;
-      std::atexit(remove_temporary_base);  // before the engine's shutdown is registered, so it runs after
-    }
-    return b.path;
-  }();
-  return base;
+// The engine's folders of this process: `<pid>-<start time>` under the
+// base, made at the first use. Folders of processes that ended are removed
+// then. A child never uses its parent's: what the parent set is dropped.
+constexpr const char* kOwnFolderVariable = "QUORVEL_ENGINE_FOLDER";
+
+fs::path g_own_folder;  // removed at the end
+fs::path g_own_root;    // the engine root laid out here, when there is one
+fs::path g_lock_folder;
+bool g_lock_shared = false;  // a lock folder the caller chose: other processes may use it
+
+void drop_inherited_folders() {
+  const char* inherited = std::getenv(kOwnFolderVariable);
+  if (!inherited || !*inherited) return;
+  for (const char* variable : {"FIREBIRD_LOCK", "FIREBIRD"}) {
+    const char* set = std::getenv(variable);
+    if (set && fs::path(set).parent_path() == fs::path(inherited)) ::unsetenv(variable);
+  }
+  ::unsetenv(kOwnFolderVariable);
 }
 
-// The engine keeps its lock tables in FIREBIRD_LOCK (default /tmp/firebird).
-// A folder made by another user (root, typically) cannot be used, so unless
-// the caller chose one, every user gets a private folder of their own.
+const fs::path& process_folder() {
+  if (g_own_folder.empty()) {
+    const detail::PrivateBase b = detail::private_base(std::getenv("XDG_RUNTIME_DIR"), std::getenv("XDG_CACHE_HOME"),
+                                                       std::getenv("HOME"));
+    if (b.temporary) g_temporary_base = b.path;
+    detail::remove_folders_of_ended_processes(b.path);
+    const long pid = ::getpid();
+    g_own_folder = private_folder(b.path / detail::process_folder_name(pid, detail::process_start(pid).value_or(0)),
+                                  "engine folder", "FIREBIRD_LOCK");
+    ::setenv(kOwnFolderVariable, g_own_folder.c_str(), 1);
+  }
+  return g_own_folder;
+}
+
+// The engine keeps its lock tables in FIREBIRD_LOCK (default /tmp/firebird),
+// shared by every process that uses the folder: one process's wedge there
+// (a mutex left held by a thread that died) would stop all the others.
+// Unless the caller chose a folder, each process gets one of its own.
 void ensure_lock_folder() {
-  if (const char* set = std::getenv("FIREBIRD_LOCK"); set && *set) return;
-  ::setenv("FIREBIRD_LOCK", private_folder(base_folder() / "lock", "database lock folder", "FIREBIRD_LOCK").c_str(), 1);
+  if (const char* set = std::getenv("FIREBIRD_LOCK"); set && *set) {
+    g_lock_folder = set;
+    g_lock_shared = true;
+    return;
+  }
+  g_lock_folder = private_folder(process_folder() / "lock", "database lock folder", "FIREBIRD_LOCK");
+  ::setenv("FIREBIRD_LOCK", g_lock_folder.c_str(), 1);
 }
 
 // The engine reads its settings from its root folder. Ours mirrors the
-// installed one (links to its plugins, character sets and messages) with one
-// setting changed: the memory a sort may take while an index is built is held
-// to a few MiB (beyond it the sort goes to temporary files), so a run's memory
-// stays small however many rows it loads. Unless the caller chose a root.
-constexpr const char* kEngineSettings = "\n# Set by the QUORVEL migration tool\nTempCacheLimit = 8M\n";
+// installed one (links to its plugins, character sets and messages) with a
+// few settings changed: no trace plugin (its exit handler shut the engine
+// down a second time, from inside the C library's exit), and the memory a
+// sort may take while an index is built held to a few MiB (beyond it the
+// sort goes to temporary files), so a run's memory stays small however many
+// rows it loads. Unless the caller chose a root.
+constexpr const char* kEngineSettings = "\n# Set by the QUORVEL migration tool\nTracePlugin =\nTempCacheLimit = 8M\n";
 
 std::string read_text(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-fs::path g_own_root;  // the engine folder laid out here, when there is one
-
 void ensure_engine_root() {
-  if (const char* set = std::getenv("FIREBIRD"); set && *set) {
-    // Handed down by a program of ours (a run started from another): ours still.
-    struct stat st {};
-    if (::lstat(set, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0 &&
-        read_text(fs::path(set) / "firebird.conf").find(kEngineSettings) != std::string::npos)
-      g_own_root = set;
-    return;
-  }
-  const fs::path root = private_folder(base_folder() / "root", "database engine folder", "FIREBIRD");
-  if (!lay_out_engine_root(root, "")) return;  // not usable: the installed settings stay
+  if (const char* set = std::getenv("FIREBIRD"); set && *set) return;
+  const fs::path root = private_folder(process_folder() / "root", "database engine folder", "FIREBIRD");
+  if (!detail::settings_safe(root) || !lay_out_engine_root(root, "")) return;  // not usable: the installed settings stay
   ::setenv("FIREBIRD", root.c_str(), 1);
   g_own_root = root;
 }
@@ -137,15 +208,27 @@ void ensure_utf8_file_names() {
 }
 
 IMaster* init_master() {
+  drop_inherited_folders();
   ensure_lock_folder();
   ensure_engine_root();
   ensure_utf8_file_names();
   return fb_get_master_interface();
 }
 
-// The engine's threads and files are let go before the process ends, so that
-// nothing of it is still running while the process's own memory is torn down.
-void shut_down_engine() { fb_shutdown(0, fb_shutrsn_exit_called); }
+std::atomic<bool> g_engine_started{false};
+std::once_flag g_shut_down;
+
+// The engine's threads and files are let go once, before the process ends,
+// so that nothing of it is still running while the process's own memory is
+// torn down; then this process's folders go.
+void shut_down_engine() {
+  std::call_once(g_shut_down, [] {
+    if (g_engine_started) fb_shutdown(0, fb_shutrsn_exit_called);
+    std::error_code ec;
+    if (!g_own_folder.empty()) fs::remove_all(g_own_folder, ec);
+    remove_temporary_base();
+  });
+}
 
 }  // namespace
 
@@ -196,10 +279,20 @@ IProvider* Engine::provider() const {
 std::shared_ptr<const Engine> installed_engine() {
   static const std::shared_ptr<const Engine> engine = [] {
     auto e = std::make_shared<const Engine>(init_master());
-    std::atexit(shut_down_engine);
+    g_engine_started = true;
+    std::atexit(shut_down_engine);  // a program that ends without end_engine()
     return e;
   }();
   return engine;
+}
+
+int end_engine(int code) {
+  if (g_engine_started)
+    platform::arm_exit_timer(platform::timer_length(std::chrono::seconds(10)), code, [] {
+    return std::string("The database engine did not shut down within 10 seconds; the program ends without it.");
+  });
+  shut_down_engine();
+  return code;
 }
 
 namespace detail {
@@ -308,7 +401,7 @@ std::string engine_name(const std::string& path) {
   const fs::path conf = g_own_root / "databases.conf";
   const std::string line = alias + " = " + link.string() + "\n";
 
-  // Other runs of this user share the folder: one at a time.
+  // One naming at a time (threads of the process may name databases at once).
   const int dir = ::open(g_own_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0 || ::flock(dir, LOCK_EX) != 0) {
     if (dir >= 0) ::close(dir);
@@ -345,6 +438,70 @@ std::string engine_name(const std::string& path) {
 }
 
 namespace {
+
+// The attachments alive, for a stop signal to cancel their calls. Never
+// destroyed: the stop watcher may use them while the process exits.
+struct Attachments {
+  std::mutex mutex;
+  std::vector<IAttachment*> live;
+};
+Attachments& attachments() {
+  static Attachments* const a = new Attachments;
+  return *a;
+}
+
+void remember_attachment(IAttachment* att) {
+  Attachments& a = attachments();
+  std::lock_guard lock(a.mutex);
+  a.live.push_back(att);
+}
+
+// The processes that have the folder's files mapped, as "pid (name)".
+std::string processes_using(const fs::path& folder) {
+  std::string found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(::getpid())) continue;
+    std::ifstream maps(entry.path() / "maps");
+    for (std::string line; std::getline(maps, line);)
+      if (line.find(" " + folder.string() + "/") != std::string::npos) {
+        std::string name = read_text(entry.path() / "comm");
+        while (!name.empty() && name.back() == '\n') name.pop_back();
+        found += (found.empty() ? "" : ", ") + pid + " (" + name + ")";
+        break;
+      }
+  }
+  return found;
+}
+
+// While the engine attaches or creates through a lock folder that other
+// processes share, the wait is bounded: a mutex left held there by a
+// process that died would otherwise hold this one for ever.
+class SharedLockWait {
+ public:
+  explicit SharedLockWait(bool local) {
+    if (!local || !g_lock_shared) return;
+    const fs::path folder = g_lock_folder;
+    arming_ = platform::arm_exit_timer(platform::timer_length(kWait), 1, [folder] {
+      const std::string users = processes_using(folder);
+      return "The database engine waited " + std::to_string(kWait.count()) + " seconds on its lock folder " +
+             folder.string() + " (set by FIREBIRD_LOCK), which " +
+             (users.empty() ? std::string("another process holds") : "these processes use: " + users) +
+             ". End them, or unset FIREBIRD_LOCK so that the run uses a folder of its own, and run again.";
+    });
+  }
+  ~SharedLockWait() {
+    if (arming_) platform::disarm_exit_timer(arming_);
+  }
+  SharedLockWait(const SharedLockWait&) = delete;
+  SharedLockWait& operator=(const SharedLockWait&) = delete;
+
+ private:
+  static constexpr std::chrono::seconds kWait{60};
+  unsigned arming_ = 0;
+};
+
 // The parameters every attachment and creation is made with.
 ParamBuilder connection_parameters(const Engine& engine, Status& st, const Server* server) {
   ParamBuilder dpb(engine.util()->getXpbBuilder(st.get(), IXpbBuilder::DPB, nullptr, 0));
@@ -406,8 +563,11 @@ Attachment connect(const Engine& engine, const std::string& path, const Server* 
   const auto len = dpb->getBufferLength(st.get());
   const auto* buf = dpb->getBuffer(st.get());
   try {
-    return Attachment(create_it ? engine.provider()->createDatabase(st.get(), name.c_str(), len, buf)
-                                : engine.provider()->attachDatabase(st.get(), name.c_str(), len, buf));
+    const SharedLockWait bounded(server == nullptr);
+    Attachment att(create_it ? engine.provider()->createDatabase(st.get(), name.c_str(), len, buf)
+                             : engine.provider()->attachDatabase(st.get(), name.c_str(), len, buf));
+    remember_attachment(att.get());
+    return att;
   } catch (const FbException& e) {
     struct stat sb {};
     if (made_here && ::lstat(path.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size == 0) ::unlink(path.c_str());
@@ -416,6 +576,12 @@ Attachment connect(const Engine& engine, const std::string& path, const Server* 
   }
 }
 }  // namespace
+
+void forget_attachment(IAttachment* att) noexcept {
+  Attachments& a = attachments();
+  std::lock_guard lock(a.mutex);
+  a.live.erase(std::remove(a.live.begin(), a.live.end(), att), a.live.end());
+}
 
 Attachment attach(const Engine& engine, const std::string& path, const Server* server, std::optional<bool> force_write) {
   return connect(engine, path, server, false, force_write, 0, 0);
@@ -478,8 +644,80 @@ namespace {
 int decline_signal_shutdown(int reason, int, void*) { return reason == fb_shutrsn_signal ? 1 : 0; }
 }  // namespace
 
+namespace {
+
+// A stop signal that the run does not act on (it is inside an engine call
+// that does not return) is acted on here: the call is cancelled, and if the
+// run has still not ended a little later, the process ends.
+sem_t g_stop_arrived;
+volatile std::sig_atomic_t g_stop_signal = 0;
+std::atomic<bool> g_watching{false};
+std::atomic<bool> g_cancelled{false};
+std::atomic<unsigned long> g_calls{0};  // engine calls made so far
+std::mutex g_activity_mutex;
+std::string g_activity = "the start";
+
+std::string activity() {
+  std::lock_guard lock(g_activity_mutex);
+  return g_activity;
+}
+
+void cancel_calls() {
+  detail::Attachments& a = detail::attachments();
+  std::lock_guard lock(a.mutex);
+  IStatus* status = installed_engine()->master()->getStatus();
+  CheckStatusWrapper st(status);
+  for (IAttachment* att : a.live) {
+    st.init();
+    att->cancelOperation(&st, fb_cancel_raise);  // a failure (nothing to cancel) is no matter
+  }
+  status->dispose();
+}
+
+void watch_stops() {
+  while (::sem_wait(&g_stop_arrived) != 0) {
+  }
+  const int sig = g_stop_signal;
+  // Normally the run stops at its next row: no engine call then stays
+  // unanswered for long.
+  const auto grace = platform::timer_length(std::chrono::seconds(5));
+  for (unsigned long calls = g_calls;; calls = g_calls) {
+    std::this_thread::sleep_for(grace);
+    if (g_calls == calls) break;
+  }
+  platform::arm_exit_timer(grace, 128 + sig, [sig] {
+    return "Stopped by " + platform::signal_name(sig) + " at " + activity() +
+           ": the database engine did not give up its call, so the database may be incomplete.";
+  });
+  g_cancelled = true;
+  cancel_calls();
+}
+
+}  // namespace
+
+namespace detail {
+void count_call() noexcept { g_calls.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace detail
+
+void stop_signal_arrived(int sig) noexcept {
+  if (!g_watching || g_stop_signal != 0) return;
+  g_stop_signal = sig;
+  ::sem_post(&g_stop_arrived);
+}
+
+bool cancelled_on_stop() noexcept { return g_cancelled; }
+
+void note_activity(const std::string& where) {
+  std::lock_guard lock(g_activity_mutex);
+  g_activity = where;
+}
+
 void keep_engine_running_on_signals() {
   installed_engine();  // our engine folders first
+  if (!g_watching.exchange(true)) {
+    ::sem_init(&g_stop_arrived, 0, 0);
+    std::thread(watch_stops).detach();
+  }
   ISC_STATUS_ARRAY status{};
   if (fb_shutdown_callback(status, decline_signal_shutdown, fb_shut_confirmation, nullptr) != 0)
     throw Error("Cannot register with the database engine's shutdown", 0);

@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +51,11 @@ std::shared_ptr<const Engine> installed_engine();
 
 namespace detail {
 
+// Counts an engine call (a stop signal's watcher sees whether calls go on).
+void count_call() noexcept;
+// Drops an attachment from those a stop signal cancels; before it is let go.
+void forget_attachment(Firebird::IAttachment* att) noexcept;
+
 // The status every engine call is made with: the call is first put to the
 // engine's check, and a failure throws Firebird::FbException.
 class Status final : public Firebird::BaseStatusWrapper<Status> {
@@ -60,6 +67,7 @@ class Status final : public Firebird::BaseStatusWrapper<Status> {
   Status* get() { return this; }
 
   static void clearException(Status* s) {
+    count_call();
     s->engine_.before_call();
     s->BaseStatusWrapper::clearException();
   }
@@ -95,6 +103,7 @@ class Owned {
 
   void reset() noexcept {
     if (T* p = std::exchange(p_, nullptr)) {
+      if constexpr (std::is_same_v<T, Firebird::IAttachment>) forget_attachment(p);
       if constexpr (requires { p->release(); })
         p->release();
       else
@@ -105,6 +114,7 @@ class Owned {
   // it when it succeeds; when `call` throws, the object stays owned here.
   template <class F>
   void end(F&& call) {
+    if constexpr (std::is_same_v<T, Firebird::IAttachment>) forget_attachment(p_);
     call(p_);
     p_ = nullptr;
   }
@@ -188,6 +198,14 @@ struct PrivateBase {
   bool temporary = false;
 };
 PrivateBase private_base(const char* runtime_dir, const char* cache_home, const char* home);
+// False when the engine's settings could not name `folder` (see engine.cpp).
+bool settings_safe(const std::filesystem::path& folder);
+
+// Each process's engine folders are in `<pid>-<start time>` under the base;
+// the start time tells a process from a later one given the same id.
+std::optional<std::uint64_t> process_start(long pid);
+std::string process_folder_name(long pid, std::uint64_t start);
+void remove_folders_of_ended_processes(const std::filesystem::path& base);
 
 // The name the engine is given for the file `path`: the path itself, or,
 // when it holds a ':' (which the engine takes for "host:file" whichever

@@ -148,6 +148,7 @@ void Tconversion_form::btn_convertClick(Sender) {
   old_table_directory = directory;
   last_run_ = {directory, files_checklistbox.Checked};
   run_position_ = "database creation";
+  fb::note_activity(run_position_);
 
   // Every way out of a run ends it alike. After an error this mends the
   // original program, which left the connection and the old tables as the
@@ -172,6 +173,7 @@ void Tconversion_form::btn_convertClick(Sender) {
         commit_rows();
       }
       run_position_ = destination_table(i);
+      fb::note_activity(run_position_);
       steps_->convert(*this, i, dbname);
     }
 
@@ -183,13 +185,14 @@ void Tconversion_form::btn_convertClick(Sender) {
       commit_rows();
     }
   } catch (const RunStopped& stop) {
-    // The form stays as after a refused run: folder and ticks kept, Convert
-    // offered again.
-    end_run();
-    Memo1.Add("The run was stopped at " + stop.table() + ": " + what_the_database_holds());
-    last_run_stopped = true;
+    end_on_stop(stop.table());
     return;
   } catch (...) {
+    // A stop signal met the run inside an engine call, which was cancelled.
+    if (fb::cancelled_on_stop()) {
+      end_on_stop(run_position_);
+      return;
+    }
     connection_lost = connection_lost || conv::connection_lost(std::current_exception());
     end_run();
     Memo1.Add("The run stopped on an error at " + run_position_ + ": " + what_the_database_holds());
@@ -201,6 +204,14 @@ void Tconversion_form::btn_convertClick(Sender) {
   Memo1.Add(kRule);
   last_run_completed = true;
   btn_resetClick(this);
+}
+
+void Tconversion_form::end_on_stop(const std::string& table) {
+  // The form stays as after a refused run: folder and ticks kept, Convert
+  // offered again.
+  end_run();
+  Memo1.Add("The run was stopped at " + table + ": " + what_the_database_holds());
+  last_run_stopped = true;
 }
 
 void Tconversion_form::commit_rows() {

@@ -240,8 +240,9 @@ class Tconversion_form {
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
   // Throws RunStopped naming `table` when a stop was requested.
   void stop_point(const std::string& table) const;
-
  private:
+  // Ends a run that was stopped at `table`.
+  void end_on_stop(const std::string& table);
   void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
   void refuse_odd_file(const std::string& file, const std::string& kind);
   static std::string odd_file_line(const std::string& file, const std::string& kind);

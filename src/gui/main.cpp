@@ -21,6 +21,7 @@
 
 #include "form/printed_boxes.h"
 #include "gui/conversion_dialog.h"
+#include "firebird/ib.h"
 #include "gui/main_screen.h"
 #include "gui/quit_on_signal.h"
 #include "platform/paths.h"
@@ -103,9 +104,7 @@ int screenshot(const ScreenshotArgs& a) {
   return boxes.shown ? 1 : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_program(int argc, char** argv) {
   // The options are read before the toolkit starts: a usage error, --help
   // and --version need no display.
   QCommandLineParser parser;
@@ -176,4 +175,12 @@ int main(int argc, char** argv) {
     QMessageBox::critical(nullptr, QString(), QString::fromStdString(e.what()));
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The windows, the data module and the application are gone once
+  // run_program() returns: the engine is let go after them.
+  return qv::fb::end_engine(run_program(argc, argv));
 }

@@ -23,6 +23,7 @@ volatile std::sig_atomic_t g_signal = 0;
 extern "C" void on_signal(int sig) {
   if (g_signal != 0) ::_exit(128 + sig);
   g_signal = sig;
+  fb::stop_signal_arrived(sig);  // should the program sit in an engine call
   const unsigned char byte = static_cast<unsigned char>(sig);
   [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
 }

@@ -1,7 +1,8 @@
 // SIGINT, SIGTERM and SIGHUP (the session ends, the terminal went away) end
 // the desktop program the way closing it would, without asking: a run at
 // work stops at its next row, committing what it wrote, and the program
-// quits when it has stopped. A second signal ends the program at once.
+// quits when it has stopped. A second signal ends the program at once; so
+// does the engine's watch of stop signals when a call does not return.
 #pragma once
 
 #include <QObject>

@@ -1,9 +1,16 @@
 #include "platform/signals.h"
 
+#include <cstring>
+
 namespace qv::platform {
 
 namespace {
 constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+}
+
+std::string signal_name(int sig) {
+  const char* abbrev = ::sigabbrev_np(sig);
+  return abbrev ? std::string("SIG") + abbrev : "signal " + std::to_string(sig);
 }
 
 sigset_t stop_signals() {

@@ -6,11 +6,15 @@
 #include <signal.h>
 
 #include <array>
+#include <string>
 
 namespace qv::platform {
 
 // The stop signals, as a set (for blocking them).
 sigset_t stop_signals();
+
+// "SIGTERM" and the like; "signal N" for one without a name.
+std::string signal_name(int sig);
 
 // Installs `handler` for the stop signals (SIGHUP only when not ignored),
 // without SA_RESTART, so that a blocking call returns and the stop is seen;

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "firebird/engine.h"
@@ -428,34 +429,50 @@ TEST_F(IBTest, DeferredIndexesAreInactiveForTheLoadAndActiveAfterClose) {
   EXPECT_EQ(scalar("SELECT RDB$INDEX_TYPE FROM RDB$INDICES WHERE RDB$INDEX_NAME = 'SAMPLE_C_'"), "1");
 }
 
-// A second process gets the engine's "already opened" error, with the file
-// named. The child is this test program again, running the test below.
-TEST_F(IBTest, SecondProcessIsToldTheFileIsInUse) {
+// Every process has an engine folder of its own, yet the engine opens a
+// database file for one process only: two other processes, started at once
+// with this one's environment, each get the "already opened" error with the
+// file named, each through a lock folder of its own. The children are this
+// test program again, running the test below.
+TEST_F(IBTest, OtherProcessesAreToldTheFileIsInUse) {
   const test::TempDir out;
-  const std::string report = (out / "child.txt").string();
-  // The child's environment is made before fork: the engine runs threads here.
-  std::vector<std::string> env = {"QV_FB_CHILD_DB=" + db.real_path(), "QV_FB_CHILD_REPORT=" + report};
-  for (char** e = environ; *e; ++e)
-    if (std::string_view(*e).substr(0, 14) != "FIREBIRD_LOCK=") env.emplace_back(*e);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  char arg0[] = "firebird_tests", arg1[] = "--gtest_filter=IBChild.OpensTheFile";
-  char* argv[] = {arg0, arg1, nullptr};
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::execve("/proc/self/exe", argv, envp.data());
-    ::_exit(127);
+  const std::string own_lock = std::getenv("FIREBIRD_LOCK");
+  std::vector<pid_t> children;
+  for (const char* name : {"first.txt", "second.txt"}) {
+    // The child's environment is made before fork: the engine runs threads here.
+    std::vector<std::string> env = {"QV_FB_CHILD_DB=" + db.real_path(), "QV_FB_CHILD_REPORT=" + (out / name).string()};
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    char arg0[] = "firebird_tests", arg1[] = "--gtest_filter=IBChild.OpensTheFile";
+    char* argv[] = {arg0, arg1, nullptr};
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::execve("/proc/self/exe", argv, envp.data());
+      ::_exit(127);
+    }
+    children.push_back(pid);
   }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  std::ifstream in(report);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_THAT(text.str(), HasSubstr("Cannot open database " + db.real_path() + ": it is in use by another program"));
-  EXPECT_THAT(text.str(), HasSubstr("lock folder mode 700"));
+  for (const pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::set<std::string> lock_folders = {own_lock};
+  for (const char* name : {"first.txt", "second.txt"}) {
+    std::ifstream in(out / name);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_THAT(text.str(), HasSubstr("Cannot open database " + db.real_path() + ": it is in use by another program"));
+    const std::string mode = "lock folder mode 700 ";
+    const std::size_t at = text.str().find(mode);
+    ASSERT_NE(at, std::string::npos) << text.str();
+    std::string folder = text.str().substr(at + mode.size());
+    lock_folders.insert(folder.substr(0, folder.find('\n')));
+  }
+  EXPECT_EQ(lock_folders.size(), 3u) << "a child used another process's lock folder";
 }
 
 // The engine's folders go where only this user can make them: the runtime
@@ -495,10 +512,46 @@ TEST(EngineFolders, UnderTheRuntimeOrCacheFolderElseAFreshOneInTmp) {
   EXPECT_THROW(detail::private_base(run.c_str(), nullptr, nullptr), Error);
 }
 
+// The engine's settings cannot quote a path: a base whose path holds what
+// the settings reader takes for syntax is not used, a fresh one in /tmp is.
+TEST(EngineFolders, APathTheSettingsCannotHoldIsNotUsed) {
+  const test::TempDir t;
+  for (const std::string odd : {"$(root)", "line\nbreak", "hash#", "bracket]", "equals=", "plain"}) {
+    const std::filesystem::path run = t / odd;
+    std::filesystem::create_directory(run, t.path());
+    const detail::PrivateBase b = detail::private_base(run.c_str(), nullptr, nullptr);
+    EXPECT_EQ(b.temporary, odd != "plain") << odd;
+    EXPECT_TRUE(detail::settings_safe(b.path)) << b.path;
+    if (b.temporary) std::filesystem::remove(b.path);
+  }
+}
+
+// At start, the folders of processes that ended go; a running process's
+// stays, and so does anything not named like a process's folder.
+TEST(EngineFolders, FoldersOfEndedProcessesAreRemoved) {
+  const test::TempDir t;
+  const long me = ::getpid();
+  const std::uint64_t started = detail::process_start(me).value();
+  struct Case {
+    std::string name;
+    bool stays;
+  };
+  const std::vector<Case> cases = {
+      {detail::process_folder_name(me, started), true},
+      {detail::process_folder_name(me, started + 1), false},  // an earlier process with the same id
+      {detail::process_folder_name(4194305, 1), false},       // beyond any process id
+      {"lock", true},
+      {"12-x", true},
+  };
+  for (const Case& c : cases) std::filesystem::create_directories(t / c.name / "lock");
+  detail::remove_folders_of_ended_processes(t.path());
+  for (const Case& c : cases) EXPECT_EQ(std::filesystem::exists(t / c.name), c.stays) << c.name;
+}
+
 TEST(IBChild, OpensTheFile) {
   const char* path = std::getenv("QV_FB_CHILD_DB");
   const char* report = std::getenv("QV_FB_CHILD_REPORT");
-  if (!path || !report) GTEST_SKIP() << "run by SecondProcessIsToldTheFileIsInUse";
+  if (!path || !report) GTEST_SKIP() << "run by OtherProcessesAreToldTheFileIsInUse";
   std::ofstream out(report);
   IBDatabase db;
   db.DatabaseName = path;
@@ -510,7 +563,7 @@ TEST(IBChild, OpensTheFile) {
   }
   struct stat st {};
   const char* lock = std::getenv("FIREBIRD_LOCK");
-  if (lock && ::stat(lock, &st) == 0) out << "lock folder mode " << std::oct << (st.st_mode & 0777) << "\n";
+  if (lock && ::stat(lock, &st) == 0) out << "lock folder mode " << std::oct << (st.st_mode & 0777) << " " << lock << "\n";
 }
 
 }  // namespace

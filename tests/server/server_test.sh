@@ -155,6 +155,32 @@ wait "$HOLDER" 2>/dev/null
 HOLDER=
 run still-there 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify --tables carrier.db,config.db "$DATA"
 
+# ---- a stop signal while the server does not answer (stopped with SIGSTOP):
+# the engine's call is cancelled, and when even that does not end the run,
+# the program ends with the signal's code and says where it stopped.
+SERVER_PID=$(<"$WORK/srv/server.pid")
+QUORVEL_TEST_TIMER_MS=500 "$CLI" "${on_server[@]}" "$DATA" >"$WORK/frozen.out" 2>"$WORK/frozen.err" &
+RUN=$!
+until grep -q "Creating tables" "$WORK/frozen.out" 2>/dev/null || ! kill -0 "$RUN" 2>/dev/null; do sleep 0.1; done
+kill -STOP "$SERVER_PID"
+kill -TERM "$RUN"
+(sleep 300 && kill -KILL "$RUN") 2>/dev/null &  # only a guard against a hang
+GUARD=$!
+wait "$RUN"
+got=$?
+kill "$GUARD" 2>/dev/null
+kill -CONT "$SERVER_PID"
+if ((got != 143)); then
+  fail "frozen-server: exit $got, expected 143"
+  tail -n 3 "$WORK/frozen.err"
+elif ! grep -q "^Stopped by SIGTERM at .*: the database engine did not give up its call, so the database may be incomplete.$" \
+  "$WORK/frozen.err"; then
+  fail "frozen-server: no line saying where it stopped"
+  tail -n 3 "$WORK/frozen.err"
+else
+  echo "ok: frozen-server"
+fi
+
 # ---- the server killed during the run: whatever it had reached, the summary
 # on stderr and the JSON report count per table the rows the database holds
 # (read afterwards from the file itself), and a lost connection says so.

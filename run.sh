@@ -191,10 +191,10 @@ soak() {
   for ((round = 1; round <= rounds; round++)); do
     echo "== soak round $round of $rounds"
     local out
-    out=$(ctest --test-dir build -j "$JOBS" -LE 'long|package' 2>&1) || true
+    out=$(ctest --test-dir build -j "$JOBS" -LE 'long|package' --output-on-failure 2>&1) || true
     echo "$out" >>"$log"
     echo "$out" | tail -n 3
-    while read -r t; do failures+=("$t"); done < <(echo "$out" | sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p')
+    while read -r t; do failures+=("$t"); done < <(echo "$out" | sed -n '/tests FAILED:/,$s/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p')
   done
   local step
   for step in "$ROOT"/tools/soak_*.sh; do

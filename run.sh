@@ -7,7 +7,8 @@
 #   ./run.sh bench   release build + the benchmark
 #   ./run.sh package the Debian packages (build-package/*.deb), checked by lintian
 #   ./run.sh fuzz [SECONDS]  libFuzzer run of the table reader
-#   ./run.sh soak [ROUNDS]   build + runs and verifies two at a time; none may hang at its end
+#   ./run.sh mutants [PATTERN]  planted slips (tests/mutants/*.patch): each must fail a test
+#   ./run.sh soak [ROUNDS]   the test suite again and again beside two CPU burners, then the engine soak (tools/soak_*.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -103,18 +104,111 @@ package() {
   done
 }
 
-# Last step: the engine's start and end under many runs and verifies, two
-# at a time (tools/soak_engine.sh).
-soak() {
-  build
-  bash "$ROOT/tools/soak_engine.sh" "$ROOT/build/bin" "${1:-10}"
-}
-
 fuzz() {
   deps
   cmake --preset fuzz >/dev/null
   cmake --build build-fuzz --target paradox_fuzz -j "$JOBS"
   bash "$ROOT/tools/fuzz.sh" "$ROOT/build-fuzz" "${1:-60}"
+}
+
+# Each patch under tests/mutants/ plants one slip in the code. Its first line
+# names the tests that must catch it ("# ctest: -R PATTERN" or "-L LABEL";
+# git apply skips it). In one scratch worktree and build folder kept in
+# build-mutants/ (incremental builds), every patch (or those whose name holds
+# PATTERN) is applied, built, its tests run, and reverted.
+mutants() {
+  deps
+  local pattern=${1:-} scratch=$ROOT/build-mutants tree=$ROOT/build-mutants/tree
+  mkdir -p "$scratch"
+  [[ -e $tree/.git ]] || git worktree add --detach "$tree" HEAD >/dev/null
+  # The scratch tree takes this tree's files as they are (committed or not);
+  # unchanged files keep their times, so builds stay incremental.
+  git -C "$tree" reset -q --hard
+  git ls-files -co --exclude-standard -z | while IFS= read -r -d '' f; do
+    [[ -f $f ]] || continue
+    cmp -s "$f" "$tree/$f" || { mkdir -p "$(dirname "$tree/$f")"; cp -p "$f" "$tree/$f"; }
+  done
+  cmake -S "$tree" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WITH_GUI=OFF \
+    -DQV_SHARED_DIR="$ROOT/../shared" >/dev/null
+  cmake --build "$scratch/build" -j "$JOBS" >"$scratch/build.log" 2>&1 ||
+    { tail -20 "$scratch/build.log"; echo "mutants: the unchanged tree does not build" >&2; return 1; }
+  local total=0 caught=0 missed=() stale=() broken=() patch name selection
+  export QT_QPA_PLATFORM=offscreen
+  for patch in "$ROOT"/tests/mutants/*.patch; do
+    name=$(basename "$patch" .patch)
+    [[ -z $pattern || $name == *"$pattern"* ]] || continue
+    total=$((total + 1))
+    read -r -a selection < <(sed -n '1s/^# ctest: *//p' "$patch")
+    if ! git -C "$tree" apply "$patch" 2>/dev/null; then
+      stale+=("$name")
+      echo "[$total] $name: stale (no longer applies)"
+      continue
+    fi
+    local start=$SECONDS result
+    if ! cmake --build "$scratch/build" -j "$JOBS" >"$scratch/build.log" 2>&1; then
+      broken+=("$name")
+      result="does not build"
+    elif ctest --test-dir "$scratch/build" "${selection[@]}" -j "$JOBS" --timeout 600 >"$scratch/$name.log" 2>&1; then
+      missed+=("$name")
+      result="MISSED (tests pass: ${selection[*]})"
+    else
+      caught=$((caught + 1))
+      result="caught"
+    fi
+    git -C "$tree" apply -R "$patch"
+    echo "[$total] $name: $result ($((SECONDS - start)) s)"
+  done
+  echo "mutants: $caught of $total caught"
+  ((${#missed[@]} == 0)) || echo "missed: ${missed[*]}"
+  ((${#stale[@]} == 0)) || echo "stale: ${stale[*]}"
+  ((${#broken[@]} == 0)) || echo "not building: ${broken[*]}"
+  ((caught == total))
+}
+
+# The default build's tests ROUNDS times (every label but package, as
+# `./run.sh test` runs them) while two CPU-bound processes run beside them;
+# then any extra steps tools/soak_*.sh (each gets the build's bin folder). Prints
+# the failures per test.
+soak() {
+  local rounds=${1:-3} burners=() start=$SECONDS
+  build
+  stop_burners() {
+    local p
+    for p in "${burners[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait "${burners[@]}" 2>/dev/null || true
+    burners=()
+  }
+  trap stop_burners EXIT
+  trap 'stop_burners; exit 130' INT
+  trap 'stop_burners; exit 143' TERM
+  local i
+  for i in 1 2; do
+    (while :; do :; done) &
+    burners+=($!)
+  done
+  export QT_QPA_PLATFORM=offscreen
+  local failures=() round log=$ROOT/build/soak.log
+  : >"$log"
+  for ((round = 1; round <= rounds; round++)); do
+    echo "== soak round $round of $rounds"
+    local out
+    out=$(ctest --test-dir build -j "$JOBS" -LE 'long|package' --output-on-failure 2>&1) || true
+    echo "$out" >>"$log"
+    echo "$out" | tail -n 3
+    while read -r t; do failures+=("$t"); done < <(echo "$out" | sed -n '/tests FAILED:/,$s/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p')
+  done
+  local step
+  for step in "$ROOT"/tools/soak_*.sh; do
+    [[ -e $step ]] || continue
+    echo "== $(basename "$step")"
+    bash "$step" "$ROOT/build/bin" || failures+=("$(basename "$step")")
+  done
+  stop_burners
+  echo "soak: $rounds round(s) in $((SECONDS - start)) s, ${#failures[@]} failure(s) (log: build/soak.log)"
+  if ((${#failures[@]})); then
+    printf '%s\n' "${failures[@]}" | sort | uniq -c | sort -rn
+    return 1
+  fi
 }
 
 cmd=${1:-test}
@@ -127,6 +221,7 @@ case "$cmd" in
   bench) bench "$@" ;;
   fuzz) fuzz "$@" ;;
   package) package ;;
+  mutants) mutants "$@" ;;
   soak) soak "$@" ;;
-  *) echo "usage: $0 deps|build|test|demo|bench|fuzz|package|soak" >&2; exit 2 ;;
+  *) echo "usage: $0 deps|build|test|demo|bench|fuzz|package|mutants|soak" >&2; exit 2 ;;
 esac

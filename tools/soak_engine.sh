@@ -18,7 +18,7 @@ DRIVE=$WORK/c
 DATA=$DRIVE/MyData/wk-db/Quorvel2/Db
 for set in soak0001 soak0002; do
   mkdir -p "$DATA/$set"
-  "$BIN/quorvel-gen-sample" --rows 2000 --jobs "$JOBS" --seed "${set: -1}" "$DATA/$set" >/dev/null ||
+  "$BIN/quorvel-gen-sample" --rows 2000 --jsearch-records "$JOBS" --seed "${set: -1}" "$DATA/$set" >/dev/null ||
     { echo "soak: cannot write the data set $set" >&2; exit 1; }
 done
 

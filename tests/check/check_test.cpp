@@ -101,6 +101,8 @@ TEST_F(CheckTest, ValuesTheDatabaseCannotTakeOrChanges) {
             {"6", "f", "1", "1", "r", "01/01/10000"},          // beyond the years
             {"7", "g", "1.23456", "1", "r", "01/01/2000 25:00"},  // decimals kept; no time of day
             {"8.0", "h", "1", "1", "r", "01/01/2000 14:30:00"},   // whole; the time is kept
+            {"9", "i", "1", "1", "r", "31.12.2000"},              // day.month.year
+            {"10", "j", "1", "1", "r", "12.31.2000"},             // ... so no month 31
         });
   const auto report = check({"stats_jt.db"});
   ASSERT_EQ(of(Kind::fraction).size(), 1u);
@@ -112,11 +114,12 @@ TEST_F(CheckTest, ValuesTheDatabaseCannotTakeOrChanges) {
   EXPECT_EQ(of(Kind::bad_number)[1].value, "x7");
   ASSERT_EQ(of(Kind::beyond_precision).size(), 1u);
   EXPECT_EQ(of(Kind::beyond_precision)[0].field, "COUNT");
-  ASSERT_EQ(of(Kind::bad_date).size(), 3u);
+  ASSERT_EQ(of(Kind::bad_date).size(), 4u);
   EXPECT_EQ(of(Kind::bad_date)[1].row, 7);
   EXPECT_EQ(of(Kind::bad_date)[2].row, 8);
+  EXPECT_EQ(of(Kind::bad_date)[3].row, 11);
   EXPECT_TRUE(report.stops());
-  EXPECT_EQ(findings.size(), 7u);
+  EXPECT_EQ(findings.size(), 8u);
 }
 
 TEST_F(CheckTest, MissingTablesFieldsAndEmptyKeys) {

@@ -74,6 +74,14 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(run({"--codepage", "many", "x"}).code, 2);
   EXPECT_EQ(run({"--dump", "a.db", "also-a-folder"}).code, 2);
 
+  // A batch writes local files only, even with a login at hand.
+  touch(io.path() / "set" / "quorvel2.db");
+  ::setenv("ISC_PASSWORD", "x", 1);
+  r = run({"--all", io.path().string(), "--server", "127.0.0.1", "--server-dir", "/srv"});
+  ::unsetenv("ISC_PASSWORD");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_THAT(r.err, HasSubstr("excludes"));
+
   r = run({"--help"});
   EXPECT_EQ(r.code, 0);
   EXPECT_THAT(r.out, HasSubstr("--tables"));
@@ -192,7 +200,19 @@ TEST_F(CliTest, BadOptionsChangeNothing) {
   EXPECT_THAT(run({"--codepage", "99999", dir.string()}).err, HasSubstr("code page 99999"));
 }
 
+// On a terminal the login is asked for; an empty user name keeps the default.
+TEST_F(CliTest, AnEmptyUserNameAtThePromptKeepsTheDefault) {
+  const std::string cli = quoted(std::string(QV_BIN_DIR) + "/quorvel-migrate-cli") + " --drive-c " +
+                          quoted(drive.path().string()) + " --server 127.0.0.1/1 --server-dir /srv " +
+                          quoted(data_set().string());
+  const std::string cmd = "printf '\\n' | env -u ISC_USER -u ISC_PASSWORD timeout 120 script -qec " + quoted(cli) +
+                          " /dev/null >" + quoted((io / "out").string()) + " 2>&1";
+  ASSERT_NE(std::system(cmd.c_str()), -1);
+  EXPECT_THAT(slurp(io / "out"), HasSubstr("Password of SYSDBA on 127.0.0.1/1: "));
+}
+
 TEST_F(CliTest, DumpPrintsATableAsCsv) {
+  QV_NEEDS_FIXTURES();
   Result r = run({"--dump", qv::test::fixture("paradoxdriver/areas/STATES.DB").string()}, false);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_THAT(r.out, StartsWith("Abv,State,Zip From,Zip To"));

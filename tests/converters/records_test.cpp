@@ -136,6 +136,7 @@ TEST_F(RecordsTest, SeveralRowsPerCallEndARunAsOneRowPerCall) {
     const Outcome one = run(1, clash);
     EXPECT_EQ(run(4, clash), one) << "clash at row " << clash;
     EXPECT_EQ(one.keys.size(), clash ? clash - 1 : 10);
+    EXPECT_EQ(one.done, clash ? clash - 1 : 10);
     if (clash) {
       EXPECT_THAT(one.end, StartsWith("QUORVEL2.db, row " + std::to_string(clash) + ": key PK '" +
                                       std::to_string(clash - 1) + "' is already in QUORVEL_4: "));

@@ -23,7 +23,7 @@ using test::scalar;
 
 const char* const kTable =
     "CREATE TABLE SAMPLE_4 (ID INTEGER NOT NULL, D DATE, N NUMERIC(18,12), C CHAR(5), "
-    "V VARCHAR(3), T CHAR(3) DEFAULT 'N/A', PRIMARY KEY (ID))";
+    "V VARCHAR(3), T CHAR(3) DEFAULT 'N/A', S NUMERIC(4,1), PRIMARY KEY (ID))";
 
 // The components wired as the data module wires them.
 class IBTest : public ::testing::Test {
@@ -119,13 +119,14 @@ TEST_F(IBTest, TextIsConvertedToTheColumnTypes) {
 // as it is, or an answer for the same text is used again; a refused text
 // names its column.
 TEST_F(IBTest, TypedReaderConvertsTextsAsTheEngineStoresThem) {
-  const std::vector<std::string> columns = {"ID", "D", "N", "C", "V"};
+  // S is a whole-number column with a decimal: "5" is stored as 50 tenths.
+  const std::vector<std::string> columns = {"ID", "D", "N", "C", "V", "S"};
   const std::vector<std::vector<std::string>> texts = {
-      {"-9", "01/02/1999", " 42", "e", "r"},     {"1", "01/02/1999", "0", "abc", "xy"},
-      {"2", "01/02/1999", "-0", "abcdefgh", ""}, {"3", "1999-01-02 16:45:00", "007", "\xc3\xa9", "z"},
-      {"4", "", "-250", "", "v"},                {"5", "12/31/2001", "123456789012345", " a ", "w"},
-      {"6", "12/31/2001", "1234567890123456", "b", "u"}, {"7", "01/02/1999", "12.5", "c", "t"},
-      {"8", "2/3/04", "1e3", "d", "s"},          {"9", "1999-01-02 16:45:00", "+5", "f", "q"}};
+      {"-9", "01/02/1999", " 42", "e", "r", "5"},     {"1", "01/02/1999", "0", "abc", "xy", "0"},
+      {"2", "01/02/1999", "-0", "abcdefgh", "", "-7"}, {"3", "1999-01-02 16:45:00", "007", "\xc3\xa9", "z", "12"},
+      {"4", "", "-250", "", "v", ""},                {"5", "12/31/2001", "123456789012345", " a ", "w", "99"},
+      {"6", "12/31/2001", "1234567890123456", "b", "u", "1.5"}, {"7", "01/02/1999", "12.5", "c", "t", "3"},
+      {"8", "2/3/04", "1e3", "d", "s", "-1"},          {"9", "1999-01-02 16:45:00", "+5", "f", "q", "4"}};
   for (const auto& row : texts) {
     table.Append();
     for (std::size_t c = 0; c < columns.size(); ++c) table.FieldByName(columns[c]).SetAsString(row[c]);
@@ -145,7 +146,7 @@ TEST_F(IBTest, TypedReaderConvertsTextsAsTheEngineStoresThem) {
   EXPECT_EQ(one, stored[3]);
   EXPECT_THAT(reader.Display(1, stored[3][1]), HasSubstr("1999-01-02 16:45:00"));
   try {
-    reader.ConvertRows({texts[1], {"10", "02/30/1999", "1", "", ""}}, converted);
+    reader.ConvertRows({texts[1], {"10", "02/30/1999", "1", "", "", ""}}, converted);
     ADD_FAILURE() << "a date that does not exist was taken";
   } catch (const Error& e) {
     EXPECT_THAT(e.what(), HasSubstr("column D"));
@@ -275,7 +276,8 @@ TEST_F(IBTest, RowsSentSeveralPerCallFailAndStoreAsOneByOne) {
       for (std::size_t r = 1; r <= 10; ++r) {
         table.Append();
         table.FieldByName("ID").SetAsString(std::to_string(r));
-        table.FieldByName("C").SetAsString(r % 3 ? "abc" : "abcdefg");  // every third shortened
+        // Every third shortened; rows 2 and 6 leave C unset (NULL, not the row before's).
+        if (r % 4 != 2) table.FieldByName("C").SetAsString(r % 3 ? "abc" : "abcdefg");
         table.FieldByName("D").SetAsString("01/02/2003");
         if (r == c.bad) table.FieldByName(c.column).SetAsString(c.text);
         table.Post(static_cast<std::int64_t>(100 + r));

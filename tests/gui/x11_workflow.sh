@@ -18,6 +18,7 @@ for tool in Xvfb openbox xdotool xclip scrot; do
 done
 mkdir -p "$OUT"
 WORK=$(mktemp -d)
+. "$(dirname "$0")/../support/private_folders.sh" "$WORK/private"
 PIDS=()
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -65,6 +66,28 @@ namespace {
   ::_exit(127);
 }
 
+constexpr char kFiller = '\x01';  // never in the program's output
+
+// Waits until `sig` has left the pending sets of process `pid` (its handler
+// has taken it) or the process is gone: when two signals are pending at once
+// the kernel delivers the lower-numbered first, whatever order they were
+// sent in.
+void wait_until_taken(pid_t pid, int sig) {
+  const unsigned long long bit = 1ULL << (sig - 1);
+  const std::string status_file = "/proc/" + std::to_string(pid) + "/status";
+  for (;;) {
+    std::ifstream status(status_file);
+    bool pending = false, alive = false;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("State:", 0) == 0) alive = line.find('Z') == std::string::npos;
+      if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0)
+        pending |= (std::stoull(line.substr(7), nullptr, 16) & bit) != 0;
+    }
+    if (!alive || !pending) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // polled, nothing assumed
+  }
+}
+
 }  // namespace
 
 ChildResult run_cli(const Child& c) {
@@ -73,6 +96,12 @@ ChildResult run_cli(const Child& c) {
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) child_exec(c, out[1], err[1]);
+  // With several signals, the later ones must find the program still
+  // running: its stdout is then held full (filler bytes written through
+  // this end, dropped when read), so it cannot write its last lines and end.
+  // (A writing end of its own, so that the program's stays blocking.)
+  int hold = -1;
+  if (c.signals.size() > 1) hold = ::open(("/proc/self/fd/" + std::to_string(out[1])).c_str(), O_WRONLY | O_NONBLOCK);
   ::close(out[1]);
   ::close(err[1]);
 
@@ -101,6 +130,10 @@ ChildResult run_cli(const Child& c) {
       char buf[4096];
       const ssize_t got = ::read(f.fd, buf, sizeof buf);
       if (got <= 0) {
+        if (f.fd == err[0] && hold >= 0) {  // the program ended before the signals' line
+          ::close(hold);
+          hold = -1;
+        }
         ::close(f.fd);
         f.fd = -1;
         --open_fds;
@@ -111,11 +144,22 @@ ChildResult run_cli(const Child& c) {
         continue;
       }
       partial.append(buf, static_cast<std::size_t>(got));
+      std::erase(partial, kFiller);
       for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
         r.out.push_back(partial.substr(0, nl));
         partial.erase(0, nl + 1);
         if (!c.signals.empty() && !signalled && r.out.back().rfind(c.signal_at_line, 0) == 0) {
-          for (int sig : c.signals) ::kill(pid, sig);
+          if (hold >= 0) {
+            const std::string filler(4096, kFiller);
+            while (::write(hold, filler.data(), filler.size()) > 0) {
+            }
+          }
+          for (int sig : c.signals) {
+            ::kill(pid, sig);
+            wait_until_taken(pid, sig);
+          }
+          if (hold >= 0) ::close(hold);
+          hold = -1;
           signalled = true;
         }
         if (c.kill_after_lines && !killed && r.out.size() >= *c.kill_after_lines) {
@@ -150,9 +194,11 @@ void hand_over(const fs::path& dir, const User& user) {
     fs::permissions(p, fs::perms::others_exec, fs::perm_options::add);
 }
 
-std::map<std::string, FileState> snapshot(const fs::path& dir) {
+std::map<std::string, FileState> snapshot(const fs::path& dir, bool with_folders) {
   std::map<std::string, FileState> files;
+  if (with_folders) files["."] = {"", fs::last_write_time(dir)};
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (with_folders && e.is_directory()) files[fs::relative(e.path(), dir).string() + "/"] = {"", e.last_write_time()};
     if (!e.is_regular_file()) continue;
     std::ifstream in(e.path(), std::ios::binary);
     std::stringstream ss;

@@ -21,8 +21,8 @@ struct Child {
   std::optional<long> file_size_limit;  // bytes (RLIMIT_FSIZE)
   std::optional<std::size_t> kill_after_lines;  // SIGKILL once stdout has this many lines
   std::optional<std::chrono::milliseconds> kill_after;
-  // Sends `signals` (one after the other) once stdout has a line starting
-  // with `signal_at_line`.
+  // Sends `signals` once stdout has a line starting with `signal_at_line`,
+  // each only after the one before has been taken by the program.
   std::string signal_at_line;
   std::vector<int> signals;
 };
@@ -50,13 +50,14 @@ std::optional<User> unprivileged_user();
 // the folders above up to /.
 void hand_over(const std::filesystem::path& dir, const User& user);
 
-// Every file of a folder tree with its bytes and modification time.
+// Every file of a folder tree with its bytes and modification time (and,
+// `with_folders`, every folder with its time).
 struct FileState {
   std::string bytes;
   std::filesystem::file_time_type mtime;
   bool operator==(const FileState&) const = default;
 };
-std::map<std::string, FileState> snapshot(const std::filesystem::path& dir);
+std::map<std::string, FileState> snapshot(const std::filesystem::path& dir, bool with_folders = false);
 
 // A small old data set in `dir` (created).
 void write_sample(const std::filesystem::path& dir, int rows = 20, int jobs = 40);

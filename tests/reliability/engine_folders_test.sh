@@ -28,8 +28,8 @@ unset FIREBIRD FIREBIRD_LOCK QUORVEL_ENGINE_FOLDER XDG_CACHE_HOME
 DRIVE=$WORK/c
 DATA=$DRIVE/MyData/wk-db/Quorvel2/Db
 mkdir -p "$DATA/wedge001" "$DATA/wedge002"
-"$BIN/quorvel-gen-sample" --rows 2000 --jobs 30000 "$DATA/wedge001" >/dev/null || { echo "FAILED: no sample data"; exit 1; }
-"$BIN/quorvel-gen-sample" --rows 20 --jobs 20 "$DATA/wedge002" >/dev/null || exit 1
+"$BIN/quorvel-gen-sample" --rows 2000 --jsearch-records 30000 "$DATA/wedge001" >/dev/null || { echo "FAILED: no sample data"; exit 1; }
+"$BIN/quorvel-gen-sample" --rows 20 --jsearch-records 20 "$DATA/wedge002" >/dev/null || exit 1
 
 # guarded COMMAND...: runs it with a generous guard against a hang.
 guarded() {

@@ -10,11 +10,13 @@ SRC=${2:?usage: server_test.sh BIN_DIR SOURCE_DIR}
 CLI=$BIN/quorvel-migrate-cli
 
 WORK=$(mktemp -d)
+. "$SRC/tests/support/private_folders.sh" "$WORK/private"
 export FIREBIRD_LOCK=$WORK/client-lock  # isql-fb's local attachments
 mkdir -p -m 700 "$FIREBIRD_LOCK"
 failures=0
 cleanup() {
   [[ -n ${HOLDER:-} ]] && kill "$HOLDER" 2>/dev/null
+  [[ -n ${PORT_HOLDER:-} ]] && kill "$PORT_HOLDER" 2>/dev/null
   bash "$SRC/tools/test_server.sh" stop "$WORK/srv"
   rm -rf "$WORK"
 }
@@ -147,7 +149,17 @@ isql-fb -q -user SYSDBA -password "$PASSWORD" "$SERVER:$SERVER_DB" <"$WORK/hold"
 HOLDER=$!
 exec 3>"$WORK/hold"
 echo "SELECT COUNT(*) FROM CARRIER_4;" >&3
-sleep 1
+# Until the server shows that attachment (another than the asking one).
+attached() {
+  isql-fb -q -user SYSDBA -password "$PASSWORD" "$SERVER:$SERVER_DB" <<'SQL' | grep -qE '^ *[1-9][0-9]* *$'
+SET HEADING OFF;
+SELECT COUNT(*) FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID <> CURRENT_CONNECTION AND MON$SYSTEM_FLAG = 0;
+SQL
+}
+until attached; do
+  kill -0 "$HOLDER" 2>/dev/null || { fail "in-use: the holding attachment ended"; break; }
+  sleep 0.1
+done
 run in-use 2 "You must rename or delete this database before trying again" -- "$CLI" "${on_server[@]}" "$DATA"
 grep -qxF "Database already exists, not attempting to create" "$WORK/in-use.out" || fail "in-use: first refusal line missing"
 exec 3>&-
@@ -186,7 +198,7 @@ fi
 # (read afterwards from the file itself), and a lost connection says so.
 LOST=${DATA%1}4
 mkdir -p "$LOST"
-"$BIN/quorvel-gen-sample" --jobs 20000 "$LOST" >/dev/null || fail "no sample data for the lost server"
+"$BIN/quorvel-gen-sample" --jsearch-records 20000 "$LOST" >/dev/null || fail "no sample data for the lost server"
 "$CLI" "${on_server[@]}" --report "$WORK/lost.json" "$LOST" >"$WORK/lost.out" 2>"$WORK/lost.err" &
 RUN=$!
 while kill -0 "$RUN" 2>/dev/null && ! grep -q "^Step 2" "$WORK/lost.out"; do sleep 0.1; done
@@ -213,7 +225,18 @@ else
   echo "ok: lost server (exit $lost_code): summary, report and database agree on $(wc -l <<<"$summary") tables"
 fi
 
-run not-running 1 "cannot be reached (is it running" -- "$CLI" "${on_server[@]}" "$DATA"
+# Nobody listens on a port this test itself keeps bound (a port freed by
+# the stopped server could be taken by another process meanwhile).
+mkfifo "$WORK/port" "$WORK/port-hold"
+"$BIN/quorvel-hold-port" <"$WORK/port-hold" >"$WORK/port" &
+PORT_HOLDER=$!
+exec 4>"$WORK/port-hold"
+read -r FREE_PORT <"$WORK/port"
+run not-running 1 "cannot be reached (is it running" -- \
+  "$CLI" --drive-c "$DRIVE" --server "127.0.0.1/$FREE_PORT" --server-dir "$DBDIR" "$DATA"
+exec 4>&-
+wait "$PORT_HOLDER"
+PORT_HOLDER=
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }
 echo "all server cases passed"

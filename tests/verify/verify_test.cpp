@@ -398,6 +398,10 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
         ASSERT_NE(first, findings.end());
         EXPECT_EQ(run_error_.rfind(fmt::format("{}, row {}", first->table, first->row), 0), 0u) << run_error_;
         EXPECT_FALSE(r.clean()) << text(r);
+        // The refused row and every row after it are missing; nothing else.
+        const verify::TableResult& t = r.tables[0];
+        EXPECT_EQ(t.missing, t.expected - t.found) << text(r);
+        EXPECT_EQ(t.extra + t.differing, 0) << text(r);
       } else {
         ASSERT_TRUE(completed) << run_error_;
         ASSERT_EQ(run_stats_.size(), 1u);

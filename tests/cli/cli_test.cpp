@@ -1,11 +1,16 @@
 // The headless command, run as the built program.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
+
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -104,8 +109,8 @@ TEST_F(CliTest, FolderOutsideADbFolderIsRefused) {
   touch(dir / "quorvel2.db");
   Result r = run({dir.string()});
   EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, StartsWith("DIRECTORY SELECT: The folder"));
   EXPECT_THAT(r.err, HasSubstr("not inside a \"db\" folder"));
+  EXPECT_THAT(r.err, HasSubstr("--name NAME"));
   EXPECT_THAT(r.out, IsEmpty());
 }
 
@@ -135,7 +140,7 @@ TEST_F(CliTest, UnwritableOrClosedStreams) {
   const fs::path dir = sample_set(drive.path());
   const std::string out = quoted((io / "out").string()), err = quoted((io / "err").string());
   const std::string full = ">/dev/full 2>" + err + " </dev/null";
-  const std::vector<std::string> run_args = {"--tables", "carrier.db,config.db", dir.string()};
+  const std::vector<std::string> run_args = {"--replace", "--tables", "carrier.db,config.db", dir.string()};
   struct Case {
     std::vector<std::string> args;
     std::string streams;
@@ -149,11 +154,11 @@ TEST_F(CliTest, UnwritableOrClosedStreams) {
       // a reader gone before the first line: the run goes on, then says so
       {run_args, "2>" + err + " </dev/null | true", 0, "The status log could not be written to the standard output: Broken pipe"},
       {{"--check", dir.string()}, full, 1, "The check's findings could not be written to the standard output"},
-      {{"--verify", "--tables", "carrier.db", dir.string()}, full, 1,
+      {{"--verify", "--tables", "carrier.db", dir.string()}, full, 2,
        "The verify report could not be written to the standard output"},
       {{"--dump", (dir / "City.db").string()}, full, 1, "City.db could not be written to the standard output"},
       // a report into a FIFO that nothing reads fails instead of hanging
-      {{"--tables", "carrier.db", "--report", (io / "fifo").string(), dir.string()}, "", 1,
+      {{"--replace", "--tables", "carrier.db", "--report", (io / "fifo").string(), dir.string()}, "", 1,
        "Cannot write the report " + (io / "fifo").string() + ": no program reads from it"},
   };
   ASSERT_EQ(::mkfifo((io / "fifo").c_str(), 0600), 0);
@@ -183,13 +188,123 @@ TEST_F(CliTest, BadOptionsChangeNothing) {
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
            {"--codepage", "99999"}, {"--tables", "carrier.db,nosuch.db"}, {"--check", "--codepage", "77777"}}) {
     std::vector<std::string> args = bad;
-    args.push_back(dir.string());
+    args.insert(args.end(), {"--replace", dir.string()});
     const Result r = run(args);
     EXPECT_EQ(r.code, 2) << bad[0] << r.err;
     EXPECT_EQ(fs::last_write_time(db), written);
     EXPECT_EQ(fs::file_size(db), size);
   }
   EXPECT_THAT(run({"--codepage", "99999", dir.string()}).err, HasSubstr("code page 99999"));
+}
+
+fs::path database_file(const fs::path& drive_root, const std::string& name) {
+  return drive_root / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db" / (name + ".gdb");
+}
+
+nlohmann::json read_json(const fs::path& file) {
+  std::ifstream in(file);
+  return nlohmann::json::parse(in, nullptr, false);
+}
+
+// A database already there is refused unless --replace is given; a
+// replacing run that does not complete leaves it byte for byte and keeps
+// its own beside it.
+TEST_F(CliTest, ExistingDatabaseIsRefusedOrReplacedWhenTheRunCompletes) {
+  const fs::path dir = sample_set(drive.path());
+  const fs::path db = database_file(drive.path(), "host0001");
+  const fs::path partial = database_file(drive.path(), "host0001.partial");
+  const fs::path report = io / "report.json";
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  const std::string first = slurp(db);
+  fs::copy_file(dir / "City.db", io / "City.db");
+  struct Step {
+    std::vector<std::string> args;
+    int code;
+    std::string err_has;   // or in stdout for --check
+    bool same_database;    // the earlier database, byte for byte
+    bool partial_kept;
+  };
+  const std::vector<Step> steps = {
+      {{"--tables", "carrier.db"}, 2, "Give --replace to replace it", true, false},
+      {{"--check", "--tables", "carrier.db"}, 1, "the run would be refused. Give --replace", true, false},
+      {{"--check", "--replace", "--tables", "carrier.db"}, 0, "put it in its place once it completes", true, false},
+      {{"--all", dir.parent_path().string(), "--log-dir", (io / "logs").string()}, 2, "is already there", true, false},
+      // City.db damaged below: the replacing run stops at CITY_4
+      {{"--replace", "--tables", "carrier.db,city.db"}, 1, "untouched; the one this run left is kept", true, true},
+      {{"--replace", "--tables", "carrier.db,city.db"}, 0, "Database written", false, false},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& s = steps[i];
+    SCOPED_TRACE(i);
+    if (i == 4) std::ofstream(dir / "City.db", std::ios::trunc) << "not a table";
+    if (i == 5) fs::copy_file(io / "City.db", dir / "City.db", fs::copy_options::overwrite_existing);
+    std::vector<std::string> args = s.args;
+    args.insert(args.end(), {"--report", report.string()});
+    if (s.args.front() != "--all") args.push_back(dir.string());
+    const Result r = run(args);
+    EXPECT_EQ(r.code, s.code) << r.err;
+    EXPECT_THAT(r.err + r.out, HasSubstr(s.err_has));
+    EXPECT_EQ(slurp(db) == first, s.same_database);
+    EXPECT_EQ(fs::exists(partial), s.partial_kept);
+    const nlohmann::json j = read_json(report);
+    if (s.args.front() != "--all") {
+      EXPECT_EQ(j.value("exit_code", -1), s.code);
+    }
+  }
+  EXPECT_EQ(run({"--verify", "--tables", "carrier.db,city.db", dir.string()}).code, 0);
+}
+
+// --name gives the database's name, checked as a folder's would be.
+TEST_F(CliTest, NameGivesTheDatabaseItsName) {
+  const fs::path sets = drive.path() / "sets";
+  fs::create_directories(sets);
+  const fs::path dir = sample_set(drive.path());
+  fs::rename(dir, sets / "Family");
+  const std::string folder = (sets / "Family").string();
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string err_has;
+  } cases[] = {
+      {{"--name", "muchtoolong"}, 2, "longer than eight characters"},
+      {{"--name", "a/b"}, 2, "one of /"},
+      {{"--name", ".hidden"}, 2, "begins with a dot"},
+      {{"--name", ""}, 2, "it is empty"},
+      {{"--verify", "--name", "Family"}, 2, "no database"},
+      {{"--name", "Family", "--tables", "carrier.db"}, 0, "family.gdb"},
+      {{"--verify", "--name", "family", "--tables", "carrier.db"}, 0, "every value arrived"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    std::vector<std::string> args = c.args;
+    args.push_back(folder);
+    const Result r = run(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_THAT(r.err + r.out, HasSubstr(c.err_has));
+  }
+}
+
+// Verify: 0 the same, 1 differences, 2 it could not verify.
+TEST_F(CliTest, VerifyExitCodes) {
+  const fs::path dir = sample_set(drive.path());
+  const fs::path db = database_file(drive.path(), "host0001");
+  EXPECT_EQ(run({"--verify", dir.string()}).code, 2);  // no database yet
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  EXPECT_EQ(run({"--verify", "--tables", "carrier.db", dir.string()}).code, 0);
+  EXPECT_EQ(run({"--verify", "--tables", "carrier.db,city.db", dir.string()}).code, 1);  // CITY_4 empty
+  {
+    // another program has it open, as the engine holds a database
+    const int fd = ::open(db.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const Result r = run({"--verify", "--tables", "carrier.db", dir.string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_THAT(r.err, HasSubstr("in use by another program"));
+    ::close(fd);
+  }
+  fs::permissions(db, fs::perms::none);
+  if (::access(db.c_str(), R_OK) != 0) {  // not as root
+    EXPECT_EQ(run({"--verify", "--tables", "carrier.db", dir.string()}).code, 2);
+  }
 }
 
 TEST_F(CliTest, DumpPrintsATableAsCsv) {

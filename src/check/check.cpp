@@ -301,7 +301,8 @@ void describe_destination(const Options& options, Report& report) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
     describe_folder(Tconversion_form::kDestinationDirectory, report);
-    if (report.destination.empty()) report.destination = fmt::format("The run will create the database {}.", path);
+    if (report.destination.empty() && options.existing != Existing::Deleted)
+      report.destination = fmt::format("The run will create the database {}.", path);
     return;
   }
   const std::string kind = Tconversion_form::odd_file_kind(file);

@@ -313,7 +313,13 @@ Existing existing_database(const std::string& dbname, const qv::ServerDestinatio
   const std::string file = qv::Tconversion_form::destination_file(dbname);
   std::error_code ec;
   if (fs::symlink_status(qv::platform::map_path(file), ec).type() == fs::file_type::not_found) return Existing::Absent;
-  return qv::platform::file_locked(file) ? Existing::InUse : Existing::Present;
+  // A link is replaced as a link (what it points to stays); anything else
+  // that is no regular file is not a database (and a FIFO is not opened).
+  const std::string kind = qv::Tconversion_form::odd_file_kind(file);
+  if (!kind.empty() && kind != "a symbolic link")
+    throw std::runtime_error("In place of the database " + qv::platform::map_path(file).string() + " is " + kind +
+                             ", not a database file: nothing was done.");
+  return kind.empty() && qv::platform::file_locked(file) ? Existing::InUse : Existing::Present;
 }
 
 // The name a replacing run builds under, in the same folder; a run that
@@ -557,8 +563,10 @@ int convert(const Options& o, nlohmann::json& report) {
         // the earlier database first.
         if (!server) build_name = partial_name(dbname);
     }
-  } catch (const std::exception& e) {
+  } catch (const qv::fb::Error& e) {
     return refuse(fmt::format("The server cannot be used: {}", e.what()));
+  } catch (const std::exception& e) {
+    return refuse(e.what());
   }
 
   qv::DataModuleScope module;

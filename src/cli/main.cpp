@@ -520,6 +520,7 @@ int verify(const Options& o, nlohmann::json& report) {
     return refuse(fmt::format("Cannot verify: {}", e.what()));
   }
   report = result.to_json();
+  report["old_table_directory"] = directory;
   for (const std::string& line : result.lines()) std::fputs((line + '\n').c_str(), stdout);
   if (!stdout_written("The verify report")) return kRefused;
   return result.clean() ? kOk : kFailed;
@@ -657,6 +658,7 @@ int batch(const Options& o) {
     if (on) b.child_options.emplace_back(flag);
   b.replace = o.replace;
   const Clock::time_point started = Clock::now();
+  bool written = false;
   b.complete_report = [&](nlohmann::json& report) {
     nlohmann::json totals = {{"data_sets", report["data_sets"].size()}};
     for (const auto& set : report["data_sets"])
@@ -667,8 +669,19 @@ int batch(const Options& o) {
                            {"totals", totals}};
     head.update(report);
     report = std::move(head);
+    written = true;
   };
-  return qv::batch::run(b);
+  const int code = qv::batch::run(b);
+  // Refused before any data set started: the report says so.
+  if (!written && !o.report.empty()) {
+    const char* action = o.then_verify ? "run and verify" : mode_name(o);
+    nlohmann::json report = {{"root", b.root.string()}, {"action", action}, {"log_dir", ""},
+                             {"stopped_by", nullptr}, {"exit_code", code}, {"data_sets", nlohmann::json::array()},
+                             {"error", "refused (see the standard error)"}};
+    b.complete_report(report);
+    if (!write_report(o.report, report) && code == kOk) return kFailed;
+  }
+  return code;
 }
 
 // --replace, --name and -v.

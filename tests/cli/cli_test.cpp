@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -304,6 +306,108 @@ TEST_F(CliTest, VerifyExitCodes) {
   fs::permissions(db, fs::perms::none);
   if (::access(db.c_str(), R_OK) != 0) {  // not as root
     EXPECT_EQ(run({"--verify", "--tables", "carrier.db", dir.string()}).code, 2);
+  }
+}
+
+// The members docs/report-schema.md gives for a report's mode: path, type
+// and whether it is required ("yes", "no", "unless refused").
+struct SchemaRow {
+  std::string path, type, required;
+};
+
+std::vector<SchemaRow> schema_for(const std::string& mode) {
+  std::ifstream in(std::string(QV_SOURCE_DIR) + "/docs/report-schema.md");
+  std::vector<SchemaRow> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("| `", 0) != 0) continue;
+    std::vector<std::string> cells{""};
+    for (std::size_t i = 2; i < line.size(); ++i) {
+      if (line.compare(i, 2, "\\|") == 0) {
+        cells.back() += '|';
+        ++i;
+      } else if (line.compare(i, 3, " | ") == 0) {
+        cells.emplace_back();
+        i += 2;
+      } else {
+        cells.back() += line[i];
+      }
+    }
+    const std::string& modes = cells.at(2);
+    const bool batch = mode.rfind("batch-", 0) == 0;
+    const bool applies = modes == "all" || (modes == "single" && !batch) || (modes == "batch" && batch) ||
+                         (", " + modes + ",").find(" " + mode + ",") != std::string::npos;
+    if (applies) rows.push_back({cells[0].substr(1, cells[0].size() - 2), cells[1], cells[3]});
+  }
+  return rows;
+}
+
+bool has_type(const nlohmann::json& v, const std::string& types) {
+  std::stringstream alternatives(types);
+  for (std::string t; std::getline(alternatives, t, '|');)
+    if ((t == "integer" && v.is_number_integer()) || (t == "number" && v.is_number()) || (t == "string" && v.is_string()) ||
+        (t == "boolean" && v.is_boolean()) || (t == "array" && v.is_array()) || (t == "object" && v.is_object()) ||
+        (t == "null" && v.is_null()))
+      return true;
+  return false;
+}
+
+void expect_follows_schema(const nlohmann::json& doc) {
+  ASSERT_TRUE(doc.is_object());
+  const std::string mode = doc.value("mode", "");
+  SCOPED_TRACE(mode);
+  const std::vector<SchemaRow> rows = schema_for(mode);
+  ASSERT_FALSE(rows.empty());
+  const bool refused = doc.contains("error") && doc.value("exit_code", 0) == 2;
+  const auto check = [&](const nlohmann::json& object, const std::string& member, const SchemaRow& row) {
+    if (!object.contains(member)) {
+      EXPECT_TRUE(row.required == "no" || (refused && row.required == "unless refused")) << row.path << " missing";
+      return;
+    }
+    EXPECT_TRUE(has_type(object[member], row.type)) << row.path << ": " << object[member].dump();
+  };
+  std::set<std::string> top;
+  for (const SchemaRow& row : rows) {
+    const std::size_t dot = row.path.find("[].");
+    if (dot == std::string::npos) {
+      top.insert(row.path);
+      check(doc, row.path, row);
+      continue;
+    }
+    const std::string array = row.path.substr(0, dot);
+    if (doc.contains(array) && doc[array].is_array())
+      for (const auto& element : doc[array]) check(element, row.path.substr(dot + 3), row);
+  }
+  for (const auto& [key, value] : doc.items()) EXPECT_TRUE(top.count(key)) << key << " is not in the schema";
+}
+
+// Real reports of every mode and outcome follow docs/report-schema.md.
+TEST_F(CliTest, ReportsFollowTheirSchema) {
+  const fs::path dir = sample_set(drive.path());
+  const fs::path report = io / "report.json";
+  const std::string logs = (io / "logs").string();
+  const std::vector<std::vector<std::string>> commands = {
+      {"--tables", "carrier.db,city.db", dir.string()},
+      {"--tables", "carrier.db", dir.string()},  // refused: the database is there
+      {"--verify", dir.string()},
+      {"--verify", "--tables", "nosuch.db", dir.string()},
+      {"--check", "-v", dir.string()},
+      {"--check", "--codepage", "99999", dir.string()},
+      {"--then-verify", "--replace", "--tables", "carrier.db", dir.string()},
+      {"--all", dir.parent_path().string(), "--check", "--log-dir", logs},
+      {"--all", dir.parent_path().string(), "--then-verify", "--replace", "--tables", "carrier.db", "--log-dir", logs + "2"},
+      {"--all", dir.parent_path().string()},  // refused: the database is there
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args.front() + " " + args[1]);
+    fs::remove(report);
+    std::vector<std::string> a = args;
+    a.insert(a.begin(), {"--report", report.string()});
+    const Result r = run(a);
+    std::ifstream in(report);
+    const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+    EXPECT_EQ(doc.value("exit_code", -1), r.code) << r.err;
+    expect_follows_schema(doc);
+    for (const auto& set : doc.value("data_sets", nlohmann::json::array())) expect_follows_schema(set["report"]);
   }
 }
 

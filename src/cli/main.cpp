@@ -295,7 +295,7 @@ enum class Existing { Absent, Present, InUse };
 // reached or refuses the login.
 Existing on_server(const std::string& dbname, const qv::ServerDestination& server) {
   qv::fb::IBDatabase db;
-  db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  db.Params = qv::admin_login();
   qv::Tconversion_form::aim_at_database(db, dbname, &server);
   try {
     db.Open();
@@ -382,7 +382,6 @@ Preflight destination_preflight(const Options& o, const std::string& directory) 
 // The code page each ticked table is read in, tables of one page on one
 // line; beside a page other than 1252 a text of the table as it decodes.
 std::vector<std::string> code_page_lines(const std::string& directory, const std::vector<bool>& ticks, int override) {
-  if (override) return {fmt::format("Code page {} for every table (--codepage).", override)};
   std::map<int, std::vector<std::string>> by_page;
   for (std::size_t i = 0; i < qv::registry::kItems; ++i) {
     if (!ticks[i]) continue;
@@ -390,6 +389,7 @@ std::vector<std::string> code_page_lines(const std::string& directory, const std
     qv::pdx::PDTable t;
     t.Directory = directory;
     t.TableName = std::string(item.old_file);
+    t.CodePageOverride = override;
     try {
       t.Open();
     } catch (const std::exception&) {
@@ -414,11 +414,12 @@ std::vector<std::string> code_page_lines(const std::string& directory, const std
   }
   std::vector<std::string> lines;
   if (by_page.size() == 1 && by_page.begin()->first == 1252)
-    return {fmt::format("Code page 1252 (from the headers) for all {} tables.", by_page.begin()->second.size())};
+    return {fmt::format("Code page 1252 ({}) for all {} tables.", override ? "--codepage" : "from the headers",
+                        by_page.begin()->second.size())};
   for (const auto& [page, tables] : by_page) {
     std::string list;
     for (const std::string& t : tables) list += (list.empty() ? "" : ", ") + t;
-    lines.push_back(fmt::format("Code page {} (from the header): {}", page, list));
+    lines.push_back(fmt::format("Code page {} ({}): {}", page, override ? "--codepage" : "from the header", list));
   }
   return lines;
 }

@@ -22,6 +22,7 @@
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 namespace {
@@ -378,6 +379,27 @@ void expect_follows_schema(const nlohmann::json& doc) {
       for (const auto& element : doc[array]) check(element, row.path.substr(dot + 3), row);
   }
   for (const auto& [key, value] : doc.items()) EXPECT_TRUE(top.count(key)) << key << " is not in the schema";
+}
+
+// The check looks at the destination and the code pages too.
+TEST_F(CliTest, CheckCoversTheDestinationAndTheCodePage) {
+  const fs::path dir = sample_set(drive.path());
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  const fs::path db = database_file(drive.path(), "host0001");
+  const int fd = ::open(db.c_str(), O_RDWR);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // as the engine of another program holds it
+  Result r = run({"--check", "--replace", dir.string()});
+  ::close(fd);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.out, StartsWith("The run would stop: see below.\n"));
+  EXPECT_THAT(r.out, HasSubstr("is in use by another program: the run would be refused"));
+
+  r = run({"--check", "--replace", "--codepage", "850", dir.string()});
+  EXPECT_EQ(r.code, 1) << r.out;  // "É" reads as "╔", which the database cannot take
+  // a text of the sample as code page 850 reads it: "Montréal" becomes "MontrÚal"
+  EXPECT_THAT(r.out, HasSubstr("Code page 850 (--codepage): CARRIER.db (row 14, CARRIER: \"Courrier MontrÚal\")"));
+  EXPECT_THAT(r.out, Not(HasSubstr("shortened - ")));  // details only with -v
+  EXPECT_THAT(run({"--check", "-v", "--replace", dir.string()}).out, HasSubstr(" - shortened"));
 }
 
 // Real reports of every mode and outcome follow docs/report-schema.md.

@@ -610,9 +610,14 @@ int convert(const Options& o, nlohmann::json& report) {
   } catch (const std::exception& e) {
     summary.outcome = qv::cli::Outcome::Failed;
     summary.error = e.what();
-    fmt::print(stderr, "The run stopped on an error: {}\n", e.what());
+    fmt::print(stderr, "{}: {}\n",
+               form.connection_lost ? "The connection to the database was lost" : "The run stopped on an error",
+               e.what());
+    // Which rows the database holds ("...: the rows written to JSEARCH_4 were not committed ...").
+    if (form.connection_lost || !form.uncommitted_table.empty()) fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
     code = kFailed;
   }
+  // The rows each table holds, counted once the run's connection closed.
   summary.tables = form.stats;
   const bool replacing = build_name != dbname;
   if (replacing && summary.outcome == qv::cli::Outcome::Completed && !put_in_place(build_name, dbname)) {
@@ -621,10 +626,8 @@ int convert(const Options& o, nlohmann::json& report) {
     code = kFailed;
   }
   const bool in_place = !replacing || summary.outcome == qv::cli::Outcome::Completed;
-  // Named only when a database is there (a run can stop before creating it).
-  if (summary.outcome != qv::cli::Outcome::Refused &&
-      (server ? !form.stats.empty() : qv::platform::file_exists(qv::Tconversion_form::destination_file(in_place ? dbname : build_name))))
-    summary.database = in_place ? database : built;
+  // Named only when this run made it (a run can stop before creating it).
+  if (form.run_created_database) summary.database = in_place ? database : built;
   qv::cli::print_summary(stderr, summary);
   if (replacing && !in_place && summary.outcome != qv::cli::Outcome::Refused)
     fmt::print(stderr, "The earlier database {} is untouched; the one this run left is kept beside it as {}.\n", database,

@@ -28,7 +28,8 @@ echo "== Writing the sample data set into $DATA"
 echo "== Migrating (status log on stdout, summary on stderr)"
 rc=0
 start=$(date +%s%N)
-"$BIN/quorvel-migrate-cli" --drive-c "$ROOT" "$DATA" || rc=$?
+# --replace: a second demo in the same drive replaces the first one's database.
+"$BIN/quorvel-migrate-cli" --drive-c "$ROOT" --replace "$DATA" || rc=$?
 elapsed_ms=$((($(date +%s%N) - start) / 1000000))
 printf '== The migration took %d.%03d s\n' $((elapsed_ms / 1000)) $((elapsed_ms % 1000))
 if ((rc != 0)); then

@@ -116,7 +116,8 @@ void count_rows(const nlohmann::json& report, const char* rows_key, Outcome& o) 
 // What a child's wait status and reports say.
 void judge(Action action, int status, const fs::path& report_file, Outcome& o) {
   if (auto r = read_json(report_file)) o.report = std::move(*r);
-  if (auto v = read_json(report_file.string() + ".verify.json")) o.verify = std::move(*v);
+  // Migrated and verified: the verify's report is inside the run's.
+  if (o.report.is_object() && o.report.contains("verify")) o.verify = o.report["verify"];
   if (action == Action::Verify) count_rows(o.report, "found", o);
   else count_rows(o.report, "new_rows", o);
 
@@ -354,7 +355,6 @@ class Batch {
   void start(std::size_t i, std::vector<Child>& running, const SignalScope& signals) {
     std::error_code ec;  // a report that stays unread is ignored
     fs::remove(report_file(i), ec);
-    fs::remove(report_file(i).string() + ".verify.json", ec);
     const int log_fd = platform::open_output(log_file(i), O_NOFOLLOW, 0600);
     if (log_fd < 0) {
       finish(i, State::Failed, fmt::format("no log file: {}", std::strerror(errno)));
@@ -473,12 +473,13 @@ class Batch {
       if (!x.verify.is_null()) j["verify"] = x.verify;
       sets.push_back(std::move(j));
     }
-    const nlohmann::json report = {{"root", o_.root.string()},
+    nlohmann::json report = {{"root", o_.root.string()},
                                    {"action", action_name(o_.action)},
                                    {"log_dir", log_dir_.string()},
                                    {"stopped_by", sig ? nlohmann::json(platform::signal_name(sig)) : nlohmann::json()},
                                    {"exit_code", code},
                                    {"data_sets", sets}};
+    if (o_.complete_report) o_.complete_report(report);
     // "-": the standard output.
     const std::string error = o_.report == "-" ? platform::write_stdout(report.dump(2) + '\n')
                                                : platform::write_output(o_.report, report.dump(2) + '\n');
@@ -552,6 +553,25 @@ std::vector<std::string> clashes(const std::vector<DataSet>& sets) {
   return found;
 }
 
+namespace {
+
+// The data sets whose database is already there, when the batch would
+// write databases without replacing them.
+std::vector<std::string> databases_present(const Options& options, const std::vector<DataSet>& sets) {
+  std::vector<std::string> found;
+  if (options.replace || options.action == Action::Check || options.action == Action::Verify) return found;
+  for (const DataSet& s : sets) {
+    const fs::path file = platform::map_path(Tconversion_form::destination_file(s.database));
+    std::error_code ec;
+    if (fs::symlink_status(file, ec).type() != fs::file_type::not_found)
+      found.push_back(fmt::format("The database {} of the data set {} is already there.", file.string(),
+                                  platform::readable_message(s.directory.string())));
+  }
+  return found;
+}
+
+}  // namespace
+
 int run(const Options& given) {
   Options options = given;
   options.root = fs::absolute(given.root).lexically_normal();
@@ -567,6 +587,13 @@ int run(const Options& given) {
   if (!clashing.empty()) {
     for (const std::string& c : clashing) fmt::print(stderr, "{}.\n", c);
     fmt::print(stderr, "Nothing was written: give each data set a folder name of its own.\n");
+    return kRefused;
+  }
+  const std::vector<std::string> present = databases_present(options, sets);
+  if (!present.empty()) {
+    for (const std::string& p : present) fmt::print(stderr, "{}\n", p);
+    fmt::print(stderr, "Nothing was written: give --replace to replace them (each new database takes the place of the "
+                       "earlier one only once its run completes).\n");
     return kRefused;
   }
   fs::path log_dir;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,11 @@ struct Options {
   std::filesystem::path report;            // JSON of the whole batch; empty: none
   std::vector<std::string> child_options;  // the single-run options every child gets
   std::string executable = "/proc/self/exe";
+  // A database already there: replaced (the children get --replace), else
+  // the whole batch is refused before anything is written.
+  bool replace = false;
+  // Called with the batch's JSON report just before it is written.
+  std::function<void(nlohmann::json&)> complete_report;
 };
 
 // Runs the batch; returns the command's exit code: 0 every data set

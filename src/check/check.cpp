@@ -1,8 +1,12 @@
 #include "check/check.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <optional>
 #include <stdexcept>
@@ -265,6 +269,18 @@ std::vector<std::string> Report::summary_lines() const {
 
 namespace {
 
+// The run creates the destination folder with its missing parents: the
+// nearest one that exists must let it write there.
+void describe_folder(const std::string& folder, Report& report) {
+  std::filesystem::path at = platform::map_path(folder);
+  std::error_code ec;
+  while (!std::filesystem::exists(at, ec) && at.has_parent_path() && at.parent_path() != at) at = at.parent_path();
+  if (::access(at.c_str(), W_OK | X_OK) == 0) return;
+  report.destination = fmt::format("The folder {} cannot be written ({}): the run would stop.", at.string(),
+                                   std::strerror(errno));
+  report.destination_stops = true;
+}
+
 // Two data sets can give the same database name: the check says when the
 // run would replace a database that is already there.
 void describe_destination(const Options& options, Report& report) {
@@ -283,21 +299,49 @@ void describe_destination(const Options& options, Report& report) {
   const std::string file = Tconversion_form::destination_file(name);
   const std::string path = platform::map_path(file).string();
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return;
+  if (::lstat(path.c_str(), &st) != 0) {
+    describe_folder(Tconversion_form::kDestinationDirectory, report);
+    if (report.destination.empty() && options.existing != Existing::Deleted)
+      report.destination = fmt::format("The run will create the database {}.", path);
+    return;
+  }
   const std::string kind = Tconversion_form::odd_file_kind(file);
-  if (kind == "a symbolic link") {
+  if (kind == "a symbolic link" && options.existing == Existing::Deleted) {
     report.destination = fmt::format("The run will replace the link {} (the file it points to stays as it is).", path);
-  } else if (!kind.empty()) {
+    return;
+  }
+  if (!kind.empty() && kind != "a symbolic link") {
     report.destination = fmt::format("In place of the database {} is {}, not a database file: the run would be refused.",
                                      path, kind);
     report.destination_stops = true;
-  } else {
-    std::tm local{};
-    ::localtime_r(&st.st_mtime, &local);
-    char when[32];
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
-    report.destination = fmt::format("The run will replace the database {}, last changed {}.", path, when);
+    return;
   }
+  if (kind.empty() && platform::file_locked(file)) {
+    report.destination = fmt::format("The database {} is in use by another program: the run would be refused.", path);
+    report.destination_stops = true;
+    return;
+  }
+  std::tm local{};
+  ::localtime_r(&st.st_mtime, &local);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+  switch (options.existing) {
+    case Existing::Deleted:
+      report.destination = fmt::format("The run will replace the database {}, last changed {}.", path, when);
+      break;
+    case Existing::Refused:
+      report.destination = fmt::format(
+          "The database {} (last changed {}) is already there: the run would be refused. Give --replace to replace it.",
+          path, when);
+      report.destination_stops = true;
+      break;
+    case Existing::Replaced:
+      report.destination = fmt::format(
+          "The run will build a new database beside {} (last changed {}) and put it in its place once it completes.",
+          path, when);
+      break;
+  }
+  describe_folder(Tconversion_form::kDestinationDirectory, report);
 }
 
 }  // namespace

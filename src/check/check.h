@@ -61,12 +61,20 @@ struct Report {
   std::vector<std::string> summary_lines() const;
 };
 
+// What a run does with a database already at its path.
+enum class Existing {
+  Deleted,   // deleted first, then created afresh (the desktop program)
+  Refused,   // the run is refused (the command without --replace)
+  Replaced,  // built beside it, put in its place once the run completes
+};
+
 struct Options {
   std::string directory;   // the old data set (a program path)
   std::vector<bool> ticks;  // per check-list item; empty: every table
   int codepage = 0;        // instead of the tables' own, as the run would
   std::string database_name;  // the run's database; empty: the one the folder gives
   bool on_server = false;  // the run writes to a server: no local database to describe
+  Existing existing = Existing::Deleted;
   // Called for every finding as it is found.
   std::function<void(const Finding&)> on_finding;
 };

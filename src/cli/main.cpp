@@ -2,7 +2,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -99,6 +103,10 @@ struct Options {
   std::string batch_database;  // a batch's child: its data set's database
   std::string server, server_dir, wire_crypt = "required";
   std::optional<qv::ServerDestination> destination;  // --server, with its login
+  // A database already there, and a database name not from the folder.
+  bool replace = false;
+  std::optional<std::string> name;
+  bool verbose = false;  // --check: every finding, not only those that stop the run
 };
 
 // Ticks for --tables: the check-list items named in the comma-separated list
@@ -153,6 +161,38 @@ bool write_report(const std::string& file, const nlohmann::json& report) {
   return error.empty();
 }
 
+// ---- The JSON report: one document for every outcome ------------------------
+
+using Clock = std::chrono::system_clock;
+
+// The mode a report describes.
+const char* mode_name(const Options& o) {
+  return o.check ? "check" : o.verify ? "verify" : o.then_verify ? "run-then-verify" : "run";
+}
+
+// Writes `body` with what every report carries: its schema's version, the
+// program and its version, the mode, start and end (UTC) and the exit code.
+// The totals sum each whole-number figure of the tables.
+bool write_envelope(const Options& o, nlohmann::json body, Clock::time_point started, int code) {
+  nlohmann::json totals = nlohmann::json::object();
+  if (body.contains("tables") && body["tables"].is_array()) {
+    totals["tables"] = body["tables"].size();
+    for (const auto& t : body["tables"])
+      for (const auto& [key, value] : t.items())
+        if (value.is_number_integer()) totals[key] = totals.value(key, std::int64_t{0}) + value.get<std::int64_t>();
+  }
+  nlohmann::json j = {{"schema_version", qv::cli::kReportSchemaVersion},
+                      {"tool", "quorvel-migrate-cli"},
+                      {"tool_version", QV_VERSION},
+                      {"mode", mode_name(o)},
+                      {"started", qv::cli::utc_time(started)},
+                      {"ended", qv::cli::utc_time(Clock::now())},
+                      {"exit_code", code},
+                      {"totals", totals}};
+  j.update(body);
+  return write_report(o.report, j);
+}
+
 // The folder as the program names it: a native path made absolute.
 std::string old_table_directory(const Options& o) {
   if (qv::platform::is_windows_path(o.directory)) return o.directory;
@@ -189,52 +229,274 @@ bool folder_accepted(const std::string& directory) {
   return !boxes.shown;
 }
 
-int check(const Options& o) {
+// ---- The database a run writes ---------------------------------------------
+
+// The database's name when the folder does not give it: --name, else a
+// batch child's.
+std::string given_database_name(const Options& o) { return o.name ? *o.name : o.batch_database; }
+
+// --name as a folder inside "db" would give it: at most eight characters
+// (lower-cased), usable as a file name. Nullopt, said on stderr, otherwise.
+std::optional<std::string> checked_database_name(const std::string& name) {
+  const std::string lower = qv::platform::ascii_lower(name);
+  const char* problem = nullptr;
+  if (lower.empty()) problem = "it is empty";
+  else if (!qv::platform::valid_utf8(lower)) problem = "it is not UTF-8 text";
+  else if (qv::platform::utf8_prefix(lower, qv::Tconversion_form::kNameLength).size() != lower.size()) problem = "it is longer than eight characters";
+  else if (lower.find_first_of("/\\:*?\"<>|") != std::string::npos) problem = "it holds one of / \\ : * ? \" < > |";
+  else if (lower.front() == '.') problem = "it begins with a dot";
+  else if (std::any_of(lower.begin(), lower.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+    problem = "it holds a control character";
+  if (!problem) return lower;
+  fmt::print(stderr, "--name \"{}\": {}; a database name is at most eight characters, usable as a file name.\n",
+             qv::platform::printable(name), problem);
+  return std::nullopt;
+}
+
+// The refusal of a folder that gives no database name, with the way past it.
+std::string unnamed_folder_refusal(const std::string& directory) {
+  return fmt::format("The folder {} is not inside a \"db\" folder of data sets, so the new database cannot be named "
+                     "after it: give the name with --name NAME (at most eight characters).",
+                     directory);
+}
+
+// What is at the database's place before a run.
+enum class Existing { Absent, Present, InUse };
+
+// The database `dbname` on the server: raises when the server cannot be
+// reached or refuses the login.
+Existing on_server(const std::string& dbname, const qv::ServerDestination& server) {
+  qv::fb::IBDatabase db;
+  db.Params = qv::admin_login();
+  qv::Tconversion_form::aim_at_database(db, dbname, &server);
+  try {
+    db.Open();
+  } catch (const qv::fb::Error& e) {
+    if (e.is_no_such_file()) return Existing::Absent;
+    if (e.is_in_use()) return Existing::InUse;
+    throw;
+  }
+  db.Close();
+  return Existing::Present;
+}
+
+Existing existing_database(const std::string& dbname, const qv::ServerDestination* server) {
+  if (server) return on_server(dbname, *server);
+  const std::string file = qv::Tconversion_form::destination_file(dbname);
+  std::error_code ec;
+  if (fs::symlink_status(qv::platform::map_path(file), ec).type() == fs::file_type::not_found) return Existing::Absent;
+  // A link is replaced as a link (what it points to stays); anything else
+  // that is no regular file is not a database (and a FIFO is not opened).
+  const std::string kind = qv::Tconversion_form::odd_file_kind(file);
+  if (!kind.empty() && kind != "a symbolic link")
+    throw std::runtime_error("In place of the database " + qv::platform::map_path(file).string() + " is " + kind +
+                             ", not a database file: nothing was done.");
+  return kind.empty() && qv::platform::file_locked(file) ? Existing::InUse : Existing::Present;
+}
+
+// The name a replacing run builds under, in the same folder; a run that
+// does not complete leaves the new database there, beside the earlier one.
+std::string partial_name(const std::string& dbname) { return dbname + ".partial"; }
+
+// Moves the completed database `built` over `final`; false, said on
+// stderr, when it cannot.
+bool put_in_place(const std::string& built, const std::string& final) {
+  std::error_code ec;
+  fs::rename(qv::platform::map_path(qv::Tconversion_form::destination_file(built)),
+             qv::platform::map_path(qv::Tconversion_form::destination_file(final)), ec);
+  if (ec)
+    fmt::print(stderr, "The new database is complete in {} but could not take the place of {}: {}\n",
+               qv::platform::map_path(qv::Tconversion_form::destination_file(built)).string(),
+               qv::platform::map_path(qv::Tconversion_form::destination_file(final)).string(), ec.message());
+  return !ec;
+}
+
+// ---- --check beyond the old tables --------------------------------------------
+
+struct Preflight {
+  std::vector<std::string> lines;
+  bool stops = false;
+};
+
+// What a run would meet beyond the old tables: a folder that names no
+// database, and on a server its reach, its login and the database's state.
+Preflight destination_preflight(const Options& o, const std::string& directory) {
+  Preflight p;
+  const std::string dbname = qv::Tconversion_form::chosen_database_name(directory, given_database_name(o));
+  if (dbname.empty()) {
+    p.lines.push_back(unnamed_folder_refusal(directory) + " The run would be refused.");
+    p.stops = true;
+    return p;
+  }
+  if (!o.destination) return p;
+  qv::fb::IBDatabase named;
+  qv::Tconversion_form::aim_at_database(named, dbname, &*o.destination);
+  const std::string database = o.destination->server.host + ":" + named.DatabaseName;
+  try {
+    switch (on_server(dbname, *o.destination)) {
+      case Existing::Absent: p.lines.push_back(fmt::format("The server answers and takes the login; the run will create the database {}.", database)); break;
+      case Existing::InUse:
+        p.lines.push_back(fmt::format("The database {} is in use: the run would be refused.", database));
+        p.stops = true;
+        break;
+      case Existing::Present:
+        p.stops = !o.replace;
+        p.lines.push_back(o.replace ? fmt::format("The run will drop the database {} on the server and make it afresh.", database)
+                                    : fmt::format("The database {} is already there: the run would be refused. Give --replace to replace it.", database));
+    }
+  } catch (const std::exception& e) {
+    p.lines.push_back(fmt::format("The server cannot be used: {}", e.what()));
+    p.stops = true;
+  }
+  return p;
+}
+
+// The code page each ticked table is read in, tables of one page on one
+// line; beside a page other than 1252 a text of the table as it decodes.
+std::vector<std::string> code_page_lines(const std::string& directory, const std::vector<bool>& ticks, int override) {
+  std::map<int, std::vector<std::string>> by_page;
+  for (std::size_t i = 0; i < qv::registry::kItems; ++i) {
+    if (!ticks[i]) continue;
+    const auto& item = qv::registry::items()[i];
+    qv::pdx::PDTable t;
+    t.Directory = directory;
+    t.TableName = std::string(item.old_file);
+    t.CodePageOverride = override;
+    try {
+      t.Open();
+    } catch (const std::exception&) {
+      continue;  // a finding of the check already
+    }
+    std::string entry(item.old_file);
+    if (t.CodePage() != 1252) {
+      // The first text beyond ASCII, as this code page turns it.
+      std::string sample;
+      for (t.First(); sample.empty() && !t.Eof() && t.RecNo() <= 1000; t.Next())
+        for (const auto& f : t.Fields()) {
+          if (f.DataType != qv::pdx::FieldType::Alpha) continue;
+          const std::string& v = t.FieldByName(f.Name).AsString();
+          if (std::any_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+            sample = fmt::format(" (row {}, {}: \"{}\")", t.RecNo(), f.Name, qv::platform::printable(v));
+            break;
+          }
+        }
+      entry += sample;
+    }
+    by_page[t.CodePage()].push_back(entry);
+  }
+  std::vector<std::string> lines;
+  if (by_page.size() == 1 && by_page.begin()->first == 1252)
+    return {fmt::format("Code page 1252 ({}) for all {} tables.", override ? "--codepage" : "from the headers",
+                        by_page.begin()->second.size())};
+  for (const auto& [page, tables] : by_page) {
+    std::string list;
+    for (const std::string& t : tables) list += (list.empty() ? "" : ", ") + t;
+    lines.push_back(fmt::format("Code page {} ({}): {}", page, override ? "--codepage" : "from the header", list));
+  }
+  return lines;
+}
+
+// What --check shows of each kind of finding without -v: the first few.
+constexpr std::int64_t kFindingsShown = 20;
+
+int check(const Options& o, nlohmann::json& report) {
   const std::string directory = old_table_directory(o);
+  report = {{"old_table_directory", directory}};
+  const auto refuse = [&](const std::string& why) {
+    if (!why.empty()) fmt::print(stderr, "{}\n", why);
+    report["error"] = why.empty() ? "refused (see the standard error)" : why;
+    return kRefused;
+  };
   const auto ticks = chosen_ticks(o);
-  if (!ticks || !codepage_usable(o.codepage)) return kRefused;
-  if (!folder_accepted(directory)) return kRefused;
+  if (!ticks || !codepage_usable(o.codepage)) return refuse("");
+  if (!folder_accepted(directory)) return refuse("");
 
   qv::check::Options options;
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
-  options.database_name = o.batch_database;
-  options.on_server = !o.server.empty();
-  // Findings go out with std::fputs: a failed write is seen once, at the end.
-  options.on_finding = [](const qv::check::Finding& f) {
-    std::fputs((qv::check::format_finding(f) + '\n').c_str(), stdout);
+  options.database_name = given_database_name(o);
+  options.on_server = o.destination.has_value();
+  options.existing = o.replace ? qv::check::Existing::Replaced : qv::check::Existing::Refused;
+  // The findings that stop the run are shown, the first few of each kind;
+  // with -v every finding.
+  std::vector<std::string> shown;
+  std::array<std::int64_t, qv::check::kKinds> seen{};
+  nlohmann::json findings = nlohmann::json::array();
+  options.on_finding = [&](const qv::check::Finding& f) {
+    const std::int64_t n = ++seen[static_cast<std::size_t>(f.kind)];
+    if (!o.verbose && (!qv::check::stops_run(f.kind) || n > kFindingsShown)) return;
+    shown.push_back(qv::check::format_finding(f));
+    findings.push_back({{"kind", qv::check::kind_name(f.kind)}, {"stops", qv::check::stops_run(f.kind)},
+                        {"table", f.table}, {"row", f.row}, {"field", f.field}, {"value", f.value},
+                        {"detail", f.detail}});
   };
-  const qv::check::Report report = qv::check::run(options);
-  for (const std::string& line : report.summary_lines()) std::fputs((line + '\n').c_str(), stdout);
+  const qv::check::Report result = qv::check::run(options);
+  const Preflight preflight = destination_preflight(o, directory);
+  std::vector<std::string> lines = preflight.lines;
+  const bool stops = result.stops() || preflight.stops;
+  if (!result.destination.empty()) lines.insert(lines.begin(), result.destination);
+  for (std::string& l : code_page_lines(directory, *ticks, o.codepage)) lines.push_back(std::move(l));
+  std::vector<std::string> summary = result.summary_lines();
+  summary.pop_back();  // the verdict, said first
+  if (!result.destination.empty()) summary.pop_back();
+  const std::string verdict = stops ? "The run would stop: see below." : "Nothing would stop the run.";
+  std::fputs((verdict + '\n').c_str(), stdout);
+  for (const auto* block : {&lines, &summary, &shown})
+    for (const std::string& line : *block) std::fputs((line + '\n').c_str(), stdout);
+  for (std::size_t k = 0; k < qv::check::kKinds; ++k) {
+    const auto kind = static_cast<qv::check::Kind>(k);
+    const std::int64_t hidden = o.verbose || !qv::check::stops_run(kind) ? 0 : seen[k] - kFindingsShown;
+    if (hidden > 0) fmt::print(stdout, "... and {} more: {}\n", hidden, qv::check::kind_name(kind));
+  }
+  if (!o.verbose && std::any_of(seen.begin(), seen.end(), [](auto n) { return n > 0; }))
+    std::fputs("(-v lists every finding)\n", stdout);
+
+  nlohmann::json counts = nlohmann::json::object();
+  for (std::size_t k = 0; k < qv::check::kKinds; ++k)
+    if (seen[k] > 0) counts[qv::check::kind_name(static_cast<qv::check::Kind>(k))] = seen[k];
+  report["verdict"] = verdict;
+  report["stops"] = stops;
+  report["lines"] = lines;
+  report["records_read"] = result.rows_read;
+  report["counts"] = counts;
+  report["findings"] = findings;
   if (!stdout_written("The check's findings")) return kFailed;
-  return report.stops() ? kFailed : kOk;
+  return stops ? kFailed : kOk;
 }
 
 // Compares the database a run made from the folder with the old tables as
-// the rules turn them into rows; writes nothing.
-int verify(const Options& o) {
+// the rules turn them into rows; writes nothing. Exit 0 when nothing
+// differs, 1 on differences, 2 when the comparison could not be made.
+int verify(const Options& o, nlohmann::json& report) {
   const std::string directory = old_table_directory(o);
+  const auto refuse = [&](const std::string& why) {
+    if (!why.empty()) fmt::print(stderr, "{}\n", why);
+    report = {{"old_table_directory", directory}, {"error", why.empty() ? "refused (see the standard error)" : why}};
+    return kRefused;
+  };
   const auto ticks = chosen_ticks(o);
-  if (!ticks) return kRefused;
-  if (!folder_accepted(directory)) return kRefused;
+  if (!ticks) return refuse("");
+  if (!folder_accepted(directory)) return refuse("");
   qv::verify::Options options;
   options.directory = directory;
   options.ticks = *ticks;
   options.codepage = o.codepage;
-  options.database_name = o.batch_database;
+  options.database_name = given_database_name(o);
+  if (qv::Tconversion_form::chosen_database_name(directory, options.database_name).empty())
+    return refuse(unnamed_folder_refusal(directory));
   options.server = o.destination;
-  qv::verify::Report report;
+  qv::verify::Report result;
   try {
-    report = qv::verify::run(options);
-  } catch (const qv::verify::Refused& e) {
-    fmt::print(stderr, "{}\n", e.what());
-    return kRefused;
+    result = qv::verify::run(options);
+  } catch (const std::exception& e) {
+    return refuse(fmt::format("Cannot verify: {}", e.what()));
   }
-  for (const std::string& line : report.lines()) std::fputs((line + '\n').c_str(), stdout);
-  if (!stdout_written("The verify report")) return kFailed;
-  if (!o.report.empty() && !write_report(o.report, report.to_json())) return kFailed;
-  return report.clean() ? kOk : kFailed;
+  report = result.to_json();
+  report["old_table_directory"] = directory;
+  for (const std::string& line : result.lines()) std::fputs((line + '\n').c_str(), stdout);
+  if (!stdout_written("The verify report")) return kRefused;
+  return result.clean() ? kOk : kFailed;
 }
 
 // Where a run's status log goes: stdout, nowhere (--quiet) or the file of
@@ -275,11 +537,49 @@ class StatusLog {
   std::string name_ = "the standard output";
 };
 
-int convert(const Options& o) {
+int convert(const Options& o, nlohmann::json& report) {
   const std::string directory = old_table_directory(o);
+  qv::cli::RunSummary summary;
+  summary.old_table_directory = directory;
+  summary.outcome = qv::cli::Outcome::Refused;
+  // A refusal: nothing was touched.
+  const auto refuse = [&](const std::string& why) {
+    if (!why.empty()) fmt::print(stderr, "{}\n", why);
+    summary.error = why.empty() ? "refused (see the standard error)" : why;
+    report = qv::cli::to_json(summary);
+    return kRefused;
+  };
   const auto chosen = chosen_ticks(o);
-  if (!chosen || !codepage_usable(o.codepage)) return kRefused;
+  if (!chosen || !codepage_usable(o.codepage)) return refuse("");
   const std::vector<bool>& ticks = *chosen;
+  if (!folder_accepted(directory)) return refuse("");
+  const std::string dbname = qv::Tconversion_form::chosen_database_name(directory, given_database_name(o));
+  if (dbname.empty()) return refuse(unnamed_folder_refusal(directory));
+
+  const qv::ServerDestination* server = o.destination ? &*o.destination : nullptr;
+  qv::fb::IBDatabase named;  // only names the database
+  qv::Tconversion_form::aim_at_database(named, dbname, server);
+  const std::string database = named.real_path();
+  std::string build_name = dbname;
+  try {
+    switch (existing_database(dbname, server)) {
+      case Existing::Absent: break;
+      case Existing::InUse:
+        return refuse(fmt::format("The database {} is in use by another program: nothing was done.", database));
+      case Existing::Present:
+        if (!o.replace)
+          return refuse(fmt::format("The database {} is already there: nothing was done. Give --replace to replace it "
+                                    "(the new database takes its place only once the run completes).",
+                                    database));
+        // A server's files cannot be renamed from here: there the run drops
+        // the earlier database first.
+        if (!server) build_name = partial_name(dbname);
+    }
+  } catch (const qv::fb::Error& e) {
+    return refuse(fmt::format("The server cannot be used: {}", e.what()));
+  } catch (const std::exception& e) {
+    return refuse(e.what());
+  }
 
   qv::DataModuleScope module;
   if (o.codepage) qv::DataModule2->PDTable1.CodePageOverride = o.codepage;
@@ -293,10 +593,8 @@ int convert(const Options& o) {
                             static_cast<std::size_t>(std::count(ticks.begin(), ticks.end(), true)),
                             status_log.stream() == stdout && g_stdout_was_closed});
   qv::FormSetup setup;
-  if (!o.batch_database.empty()) {
-    setup.database_name = o.batch_database;
-    setup.temp_directory = qv::batch::temp_directory(o.batch_database);
-  }
+  setup.database_name = build_name;
+  if (!o.batch_database.empty()) setup.temp_directory = qv::batch::temp_directory(o.batch_database);
   qv::Tconversion_form form(&boxes, setup);
   form.Memo1.on_add = [&](const std::string& line) { console.log(line); };
   form.on_progress = [&](const qv::TableStats& t, bool) { console.progress(t, form.stats.size()); };
@@ -304,21 +602,16 @@ int convert(const Options& o) {
   form.FormActivate(&form);
   form.CDirectoryOutline_Source.SetDirectory(directory);
   form.btn_select_directoryClick(&form);
-  if (boxes.shown) return kRefused;
+  if (boxes.shown) return refuse("");
   for (std::size_t i = 0; i < ticks.size(); ++i) form.files_checklistbox.SetChecked(i, ticks[i]);
 
-  qv::cli::RunSummary summary;
-  summary.old_table_directory = directory;
-  const std::string dbname = form.run_database_name(directory);
-  qv::fb::IBDatabase named;  // only names the database
-  qv::Tconversion_form::aim_at_database(named, dbname, o.destination ? &*o.destination : nullptr);
-  const std::string database = named.real_path();
+  const std::string built = build_name == dbname ? database : qv::platform::map_path(qv::Tconversion_form::destination_file(build_name)).string();
   int code = kOk;
   StopOnSignal stop_on_signal(form);
   try {
     form.btn_convertClick(&form);
     console.end_progress();
-    if (boxes.shown) return kRefused;  // no database name, or no tables
+    if (boxes.shown) return refuse("");  // no tables
     summary.outcome = form.last_run_completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
     if (form.last_run_stopped) {
       summary.outcome = qv::cli::Outcome::Failed;
@@ -326,7 +619,8 @@ int convert(const Options& o) {
       fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
       code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
     } else if (!form.last_run_completed) {
-      fmt::print(stderr, "The run was refused: the database {} is still there and could not be replaced.\n", database);
+      summary.error = fmt::format("The database {} is still there and could not be replaced.", built);
+      fmt::print(stderr, "The run was refused: {}\n", summary.error);
       code = kRefused;
     }
   } catch (const std::exception& e) {
@@ -342,10 +636,20 @@ int convert(const Options& o) {
   }
   // The rows each table holds, counted once the run's connection closed.
   summary.tables = form.stats;
+  const bool replacing = build_name != dbname;
+  if (replacing && summary.outcome == qv::cli::Outcome::Completed && !put_in_place(build_name, dbname)) {
+    summary.outcome = qv::cli::Outcome::Failed;
+    summary.error = "the new database could not take the place of the earlier one";
+    code = kFailed;
+  }
+  const bool in_place = !replacing || summary.outcome == qv::cli::Outcome::Completed;
   // Named only when this run made it (a run can stop before creating it).
-  if (form.run_created_database) summary.database = database;
+  if (form.run_created_database) summary.database = in_place ? database : built;
   qv::cli::print_summary(stderr, summary);
-  if (!o.report.empty() && !write_report(o.report, qv::cli::to_json(summary)) && code == kOk) code = kFailed;
+  if (replacing && !in_place && summary.outcome != qv::cli::Outcome::Refused)
+    fmt::print(stderr, "The earlier database {} is untouched; the one this run left is kept beside it as {}.\n", database,
+               built);
+  report = qv::cli::to_json(summary);
   const int log_error = console.log_error() ? console.log_error() : status_log.close();
   if (log_error != 0) {
     fmt::print(stderr, "The status log could not be written to {}: {}\n", status_log.name(), std::strerror(log_error));
@@ -381,9 +685,48 @@ int batch(const Options& o) {
   b.child_options = {"--drive-c", qv::platform::drive_root().string()};
   if (o.tables) b.child_options.insert(b.child_options.end(), {"--tables", *o.tables});
   if (o.codepage) b.child_options.insert(b.child_options.end(), {"--codepage", std::to_string(o.codepage)});
-  for (const auto& [on, flag] : {std::pair{o.check, "--check"}, {o.verify, "--verify"}, {o.then_verify, "--then-verify"}})
+  for (const auto& [on, flag] : {std::pair{o.check, "--check"}, {o.verify, "--verify"}, {o.then_verify, "--then-verify"},
+                                 {o.replace, "--replace"}})
     if (on) b.child_options.emplace_back(flag);
-  return qv::batch::run(b);
+  b.replace = o.replace;
+  const Clock::time_point started = Clock::now();
+  bool written = false;
+  b.complete_report = [&](nlohmann::json& report) {
+    nlohmann::json totals = {{"data_sets", report["data_sets"].size()}};
+    for (const auto& set : report["data_sets"])
+      for (const char* key : {"tables", "rows"}) totals[key] = totals.value(key, std::int64_t{0}) + set.value(key, std::int64_t{0});
+    nlohmann::json head = {{"schema_version", qv::cli::kReportSchemaVersion}, {"tool", "quorvel-migrate-cli"},
+                           {"tool_version", QV_VERSION}, {"mode", std::string("batch-") + mode_name(o)},
+                           {"started", qv::cli::utc_time(started)}, {"ended", qv::cli::utc_time(Clock::now())},
+                           {"totals", totals}};
+    head.update(report);
+    report = std::move(head);
+    written = true;
+  };
+  const int code = qv::batch::run(b);
+  // Refused before any data set started: the report says so.
+  if (!written && !o.report.empty()) {
+    const char* action = o.then_verify ? "run and verify" : mode_name(o);
+    nlohmann::json report = {{"root", b.root.string()}, {"action", action}, {"log_dir", ""},
+                             {"stopped_by", nullptr}, {"exit_code", code}, {"data_sets", nlohmann::json::array()},
+                             {"error", "refused (see the standard error)"}};
+    b.complete_report(report);
+    if (!write_report(o.report, report) && code == kOk) return kFailed;
+  }
+  return code;
+}
+
+// --replace, --name and -v.
+void add_destination_options(CLI::App& app, Options& o, CLI::Option* all_opt) {
+  app.add_flag("--replace", o.replace,
+               "Replace a database already there: the new one is built beside it and takes its place only once the "
+               "run completes (a run that does not complete leaves NAME.partial.gdb beside it); without it such a "
+               "database refuses the run");
+  app.add_option("--name", o.name,
+                 "Name of the database (at most eight characters) instead of the one the folder gives, for a data set "
+                 "that is not inside a \"db\" folder")
+      ->excludes(all_opt);
+  app.add_flag("-v,--verbose", o.verbose, "With --check: every finding, not only those that stop the run");
 }
 
 // Descriptors 0, 1 and 2 closed at start would be taken by the first files
@@ -410,6 +753,41 @@ class HelpFormatter : public CLI::Formatter {
     return opt->get_type_size() == 0 ? std::string() : " " + get_label(opt->get_type_name());
   }
 };
+
+// Runs the mode the options ask for; `report` gets its JSON body.
+int dispatch(Options& o, nlohmann::json& report) {
+  if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
+  if (!o.dump.empty()) return dump(o);
+  if (!o.all.empty()) return batch(o);
+  if (o.name) {
+    const auto name = checked_database_name(*o.name);
+    if (!name) {
+      report["error"] = "--name: not a database name";
+      return kRefused;
+    }
+    o.name = *name;
+  }
+  if (!o.server.empty()) {
+    o.destination = qv::cli::server_destination(o.server, o.server_dir, o.wire_crypt);
+    if (!o.destination) {
+      report["error"] = "--server: refused (see the standard error)";
+      return kRefused;
+    }
+  }
+  if (o.check) return check(o, report);
+  qv::fb::keep_engine_running_on_signals();
+  if (o.verify) return verify(o, report);
+  const int code = convert(o, report);
+  if (!o.then_verify) return code;
+  // One document: the run's, with the verify's inside when it ran.
+  report["verify"] = nullptr;
+  if (code != kOk) return code;
+  nlohmann::json verified;
+  const int verify_code = verify(o, verified);
+  report["verify"] = std::move(verified);
+  return verify_code;
+}
+
 
 constexpr const char* kHelpFooter = R"(Exit status:
   0    success: the run completed; --check: nothing would stop the run; --verify: the database holds what
@@ -519,6 +897,7 @@ int run(int argc, char** argv) {
       ->needs(all_opt)
       ->option_text("DIR");
   app.add_option(qv::batch::kChildOption, o.batch_database)->group("");  // a batch's children only
+  add_destination_options(app, o, all_opt);
   all_opt->excludes(dir_opt);
   all_opt->excludes(dump_opt);
   auto* server_opt = app.add_option("--server", o.server,
@@ -563,27 +942,22 @@ int run(int argc, char** argv) {
     return usage_error(app, e, argc, argv);
   }
 
+  const Clock::time_point started = Clock::now();
+  nlohmann::json report;
+  int code = kFailed;
   try {
-    if (!o.drive_c.empty()) qv::platform::set_drive_root(fs::absolute(o.drive_c));
-    if (!o.dump.empty()) return dump(o);
-    if (!o.all.empty()) return batch(o);
-    if (o.check) return check(o);
-    if (!o.server.empty()) {
-      o.destination = qv::cli::server_destination(o.server, o.server_dir, o.wire_crypt);
-      if (!o.destination) return kRefused;
-    }
-    qv::fb::keep_engine_running_on_signals();
-    if (o.verify) return verify(o);
-    const int code = convert(o);
-    if (code != kOk || !o.then_verify) return code;
-    // The run's JSON report is already written; the verify's goes next to it.
-    Options v = o;
-    if (!v.report.empty()) v.report += ".verify.json";
-    return verify(v);
+    code = dispatch(o, report);
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}\n", e.what());
-    return kFailed;
+    report["error"] = e.what();
+    code = o.verify ? kRefused : kFailed;
   }
+  // A batch writes its own report; a dump has none.
+  if (o.report.empty() || !o.all.empty() || !o.dump.empty()) return code;
+  // A verify without its report could not verify.
+  if (!write_envelope(o, std::move(report), started, code) && (code == kOk || (o.verify && code == kFailed)))
+    code = o.verify ? kRefused : kFailed;
+  return code;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "cli/summary.h"
 
+#include <ctime>
+
 #include <fmt/format.h>
 
 namespace qv::cli {
@@ -45,6 +47,16 @@ nlohmann::json to_json(const RunSummary& s) {
                       {"tables", tables}};
   if (!s.error.empty()) j["error"] = s.error;
   return j;
+}
+
+std::string utc_time(std::chrono::system_clock::time_point t) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm utc{};
+  ::gmtime_r(&secs, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  return fmt::format("{}.{:03}Z", text, ms % 1000);
 }
 
 }  // namespace qv::cli

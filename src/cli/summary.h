@@ -2,6 +2,7 @@
 // for programs.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,6 +12,13 @@
 #include "form/conversion_form.h"
 
 namespace qv::cli {
+
+// The version of the JSON reports' layout (docs/report-schema.md); raised
+// when a member changes meaning or goes away.
+inline constexpr int kReportSchemaVersion = 1;
+
+// "2026-12-07T18:23:39.123Z"
+std::string utc_time(std::chrono::system_clock::time_point t);
 
 enum class Outcome { Completed, Refused, Failed };
 

@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char* kCaption = "DIRECTORY SELECT";
 constexpr const char* kMarkerFile = "quorvel2.db";
-constexpr std::size_t kNameLength = 8;
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 // True when the folder (a program path) holds the marker file, spelt in any

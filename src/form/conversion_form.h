@@ -85,6 +85,7 @@ class Tconversion_form {
   static constexpr const char* kDestinationDirectory = "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\";
   static constexpr const char* kTempDirectory = "C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp";
   static const std::string kRule;  // 105 hyphens
+  static constexpr std::size_t kNameLength = 8;  // characters of a database name
 
   explicit Tconversion_form(MessageBoxes* boxes, FormSetup setup = {});
 

@@ -549,6 +549,8 @@ Report run(const Options& options) {
   std::error_code ec;
   if (!options.server && !std::filesystem::is_regular_file(name, ec))
     throw Refused("There is no database " + name + " to verify");
+  if (!options.server && platform::file_locked(name))
+    throw Refused("The database " + name + " is in use by another program: it cannot be verified now");
   try {
     db.Open();
   } catch (const fb::Error& e) {

@@ -1,11 +1,18 @@
 // The headless command, run as the built program.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,6 +22,7 @@
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 namespace {
@@ -112,8 +120,8 @@ TEST_F(CliTest, FolderOutsideADbFolderIsRefused) {
   touch(dir / "quorvel2.db");
   Result r = run({dir.string()});
   EXPECT_EQ(r.code, 2);
-  EXPECT_THAT(r.err, StartsWith("DIRECTORY SELECT: The folder"));
   EXPECT_THAT(r.err, HasSubstr("not inside a \"db\" folder"));
+  EXPECT_THAT(r.err, HasSubstr("--name NAME"));
   EXPECT_THAT(r.out, IsEmpty());
 }
 
@@ -143,7 +151,7 @@ TEST_F(CliTest, UnwritableOrClosedStreams) {
   const fs::path dir = sample_set(drive.path());
   const std::string out = quoted((io / "out").string()), err = quoted((io / "err").string());
   const std::string full = ">/dev/full 2>" + err + " </dev/null";
-  const std::vector<std::string> run_args = {"--tables", "carrier.db,config.db", dir.string()};
+  const std::vector<std::string> run_args = {"--replace", "--tables", "carrier.db,config.db", dir.string()};
   struct Case {
     std::vector<std::string> args;
     std::string streams;
@@ -157,11 +165,11 @@ TEST_F(CliTest, UnwritableOrClosedStreams) {
       // a reader gone before the first line: the run goes on, then says so
       {run_args, "2>" + err + " </dev/null | true", 0, "The status log could not be written to the standard output: Broken pipe"},
       {{"--check", dir.string()}, full, 1, "The check's findings could not be written to the standard output"},
-      {{"--verify", "--tables", "carrier.db", dir.string()}, full, 1,
+      {{"--verify", "--tables", "carrier.db", dir.string()}, full, 2,
        "The verify report could not be written to the standard output"},
       {{"--dump", (dir / "City.db").string()}, full, 1, "City.db could not be written to the standard output"},
       // a report into a FIFO that nothing reads fails instead of hanging
-      {{"--tables", "carrier.db", "--report", (io / "fifo").string(), dir.string()}, "", 1,
+      {{"--replace", "--tables", "carrier.db", "--report", (io / "fifo").string(), dir.string()}, "", 1,
        "Cannot write the report " + (io / "fifo").string() + ": no program reads from it"},
   };
   ASSERT_EQ(::mkfifo((io / "fifo").c_str(), 0600), 0);
@@ -191,7 +199,7 @@ TEST_F(CliTest, BadOptionsChangeNothing) {
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
            {"--codepage", "99999"}, {"--tables", "carrier.db,nosuch.db"}, {"--check", "--codepage", "77777"}}) {
     std::vector<std::string> args = bad;
-    args.push_back(dir.string());
+    args.insert(args.end(), {"--replace", dir.string()});
     const Result r = run(args);
     EXPECT_EQ(r.code, 2) << bad[0] << r.err;
     EXPECT_EQ(fs::last_write_time(db), written);
@@ -209,6 +217,237 @@ TEST_F(CliTest, AnEmptyUserNameAtThePromptKeepsTheDefault) {
                           " /dev/null >" + quoted((io / "out").string()) + " 2>&1";
   ASSERT_NE(std::system(cmd.c_str()), -1);
   EXPECT_THAT(slurp(io / "out"), HasSubstr("Password of SYSDBA on 127.0.0.1/1: "));
+fs::path database_file(const fs::path& drive_root, const std::string& name) {
+  return drive_root / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db" / (name + ".gdb");
+}
+
+nlohmann::json read_json(const fs::path& file) {
+  std::ifstream in(file);
+  return nlohmann::json::parse(in, nullptr, false);
+}
+
+// A database already there is refused unless --replace is given; a
+// replacing run that does not complete leaves it byte for byte and keeps
+// its own beside it.
+TEST_F(CliTest, ExistingDatabaseIsRefusedOrReplacedWhenTheRunCompletes) {
+  const fs::path dir = sample_set(drive.path());
+  const fs::path db = database_file(drive.path(), "host0001");
+  const fs::path partial = database_file(drive.path(), "host0001.partial");
+  const fs::path report = io / "report.json";
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  const std::string first = slurp(db);
+  fs::copy_file(dir / "City.db", io / "City.db");
+  struct Step {
+    std::vector<std::string> args;
+    int code;
+    std::string err_has;   // or in stdout for --check
+    bool same_database;    // the earlier database, byte for byte
+    bool partial_kept;
+  };
+  const std::vector<Step> steps = {
+      {{"--tables", "carrier.db"}, 2, "Give --replace to replace it", true, false},
+      {{"--check", "--tables", "carrier.db"}, 1, "the run would be refused. Give --replace", true, false},
+      {{"--check", "--replace", "--tables", "carrier.db"}, 0, "put it in its place once it completes", true, false},
+      {{"--all", dir.parent_path().string(), "--log-dir", (io / "logs").string()}, 2, "is already there", true, false},
+      // City.db damaged below: the replacing run stops at CITY_4
+      {{"--replace", "--tables", "carrier.db,city.db"}, 1, "untouched; the one this run left is kept", true, true},
+      {{"--replace", "--tables", "carrier.db,city.db"}, 0, "Database written", false, false},
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& s = steps[i];
+    SCOPED_TRACE(i);
+    if (i == 4) std::ofstream(dir / "City.db", std::ios::trunc) << "not a table";
+    if (i == 5) fs::copy_file(io / "City.db", dir / "City.db", fs::copy_options::overwrite_existing);
+    std::vector<std::string> args = s.args;
+    args.insert(args.end(), {"--report", report.string()});
+    if (s.args.front() != "--all") args.push_back(dir.string());
+    const Result r = run(args);
+    EXPECT_EQ(r.code, s.code) << r.err;
+    EXPECT_THAT(r.err + r.out, HasSubstr(s.err_has));
+    EXPECT_EQ(slurp(db) == first, s.same_database);
+    EXPECT_EQ(fs::exists(partial), s.partial_kept);
+    const nlohmann::json j = read_json(report);
+    if (s.args.front() != "--all") {
+      EXPECT_EQ(j.value("exit_code", -1), s.code);
+    }
+  }
+  EXPECT_EQ(run({"--verify", "--tables", "carrier.db,city.db", dir.string()}).code, 0);
+}
+
+// --name gives the database's name, checked as a folder's would be.
+TEST_F(CliTest, NameGivesTheDatabaseItsName) {
+  const fs::path sets = drive.path() / "sets";
+  fs::create_directories(sets);
+  const fs::path dir = sample_set(drive.path());
+  fs::rename(dir, sets / "Family");
+  const std::string folder = (sets / "Family").string();
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string err_has;
+  } cases[] = {
+      {{"--name", "muchtoolong"}, 2, "longer than eight characters"},
+      {{"--name", "a/b"}, 2, "one of /"},
+      {{"--name", ".hidden"}, 2, "begins with a dot"},
+      {{"--name", ""}, 2, "it is empty"},
+      {{"--verify", "--name", "Family"}, 2, "no database"},
+      {{"--name", "Family", "--tables", "carrier.db"}, 0, "family.gdb"},
+      {{"--verify", "--name", "family", "--tables", "carrier.db"}, 0, "every value arrived"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    std::vector<std::string> args = c.args;
+    args.push_back(folder);
+    const Result r = run(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_THAT(r.err + r.out, HasSubstr(c.err_has));
+  }
+}
+
+// Verify: 0 the same, 1 differences, 2 it could not verify.
+TEST_F(CliTest, VerifyExitCodes) {
+  const fs::path dir = sample_set(drive.path());
+  const fs::path db = database_file(drive.path(), "host0001");
+  EXPECT_EQ(run({"--verify", dir.string()}).code, 2);  // no database yet
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  EXPECT_EQ(run({"--verify", "--tables", "carrier.db", dir.string()}).code, 0);
+  EXPECT_EQ(run({"--verify", "--tables", "carrier.db,city.db", dir.string()}).code, 1);  // CITY_4 empty
+  {
+    // another program has it open, as the engine holds a database
+    const int fd = ::open(db.c_str(), O_RDWR);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const Result r = run({"--verify", "--tables", "carrier.db", dir.string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_THAT(r.err, HasSubstr("in use by another program"));
+    ::close(fd);
+  }
+  fs::permissions(db, fs::perms::none);
+  if (::access(db.c_str(), R_OK) != 0) {  // not as root
+    EXPECT_EQ(run({"--verify", "--tables", "carrier.db", dir.string()}).code, 2);
+  }
+}
+
+// The members docs/report-schema.md gives for a report's mode: path, type
+// and whether it is required ("yes", "no", "unless refused").
+struct SchemaRow {
+  std::string path, type, required;
+};
+
+std::vector<SchemaRow> schema_for(const std::string& mode) {
+  std::ifstream in(std::string(QV_SOURCE_DIR) + "/docs/report-schema.md");
+  std::vector<SchemaRow> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("| `", 0) != 0) continue;
+    std::vector<std::string> cells{""};
+    for (std::size_t i = 2; i < line.size(); ++i) {
+      if (line.compare(i, 2, "\\|") == 0) {
+        cells.back() += '|';
+        ++i;
+      } else if (line.compare(i, 3, " | ") == 0) {
+        cells.emplace_back();
+        i += 2;
+      } else {
+        cells.back() += line[i];
+      }
+    }
+    const std::string& modes = cells.at(2);
+    const bool batch = mode.rfind("batch-", 0) == 0;
+    const bool applies = modes == "all" || (modes == "single" && !batch) || (modes == "batch" && batch) ||
+                         (", " + modes + ",").find(" " + mode + ",") != std::string::npos;
+    if (applies) rows.push_back({cells[0].substr(1, cells[0].size() - 2), cells[1], cells[3]});
+  }
+  return rows;
+}
+
+bool has_type(const nlohmann::json& v, const std::string& types) {
+  std::stringstream alternatives(types);
+  for (std::string t; std::getline(alternatives, t, '|');)
+    if ((t == "integer" && v.is_number_integer()) || (t == "number" && v.is_number()) || (t == "string" && v.is_string()) ||
+        (t == "boolean" && v.is_boolean()) || (t == "array" && v.is_array()) || (t == "object" && v.is_object()) ||
+        (t == "null" && v.is_null()))
+      return true;
+  return false;
+}
+
+void expect_follows_schema(const nlohmann::json& doc) {
+  ASSERT_TRUE(doc.is_object());
+  const std::string mode = doc.value("mode", "");
+  SCOPED_TRACE(mode);
+  const std::vector<SchemaRow> rows = schema_for(mode);
+  ASSERT_FALSE(rows.empty());
+  const bool refused = doc.contains("error") && doc.value("exit_code", 0) == 2;
+  const auto check = [&](const nlohmann::json& object, const std::string& member, const SchemaRow& row) {
+    if (!object.contains(member)) {
+      EXPECT_TRUE(row.required == "no" || (refused && row.required == "unless refused")) << row.path << " missing";
+      return;
+    }
+    EXPECT_TRUE(has_type(object[member], row.type)) << row.path << ": " << object[member].dump();
+  };
+  std::set<std::string> top;
+  for (const SchemaRow& row : rows) {
+    const std::size_t dot = row.path.find("[].");
+    if (dot == std::string::npos) {
+      top.insert(row.path);
+      check(doc, row.path, row);
+      continue;
+    }
+    const std::string array = row.path.substr(0, dot);
+    if (doc.contains(array) && doc[array].is_array())
+      for (const auto& element : doc[array]) check(element, row.path.substr(dot + 3), row);
+  }
+  for (const auto& [key, value] : doc.items()) EXPECT_TRUE(top.count(key)) << key << " is not in the schema";
+}
+
+// The check looks at the destination and the code pages too.
+TEST_F(CliTest, CheckCoversTheDestinationAndTheCodePage) {
+  const fs::path dir = sample_set(drive.path());
+  ASSERT_EQ(run({"--tables", "carrier.db", dir.string()}).code, 0);
+  const fs::path db = database_file(drive.path(), "host0001");
+  const int fd = ::open(db.c_str(), O_RDWR);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);  // as the engine of another program holds it
+  Result r = run({"--check", "--replace", dir.string()});
+  ::close(fd);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_THAT(r.out, StartsWith("The run would stop: see below.\n"));
+  EXPECT_THAT(r.out, HasSubstr("is in use by another program: the run would be refused"));
+
+  r = run({"--check", "--replace", "--codepage", "850", dir.string()});
+  EXPECT_EQ(r.code, 1) << r.out;  // "É" reads as "╔", which the database cannot take
+  // a text of the sample as code page 850 reads it: "Montréal" becomes "MontrÚal"
+  EXPECT_THAT(r.out, HasSubstr("Code page 850 (--codepage): CARRIER.db (row 14, CARRIER: \"Courrier MontrÚal\")"));
+  EXPECT_THAT(r.out, Not(HasSubstr("shortened - ")));  // details only with -v
+  EXPECT_THAT(run({"--check", "-v", "--replace", dir.string()}).out, HasSubstr(" - shortened"));
+}
+
+// Real reports of every mode and outcome follow docs/report-schema.md.
+TEST_F(CliTest, ReportsFollowTheirSchema) {
+  const fs::path dir = sample_set(drive.path());
+  const fs::path report = io / "report.json";
+  const std::string logs = (io / "logs").string();
+  const std::vector<std::vector<std::string>> commands = {
+      {"--tables", "carrier.db,city.db", dir.string()},
+      {"--tables", "carrier.db", dir.string()},  // refused: the database is there
+      {"--verify", dir.string()},
+      {"--verify", "--tables", "nosuch.db", dir.string()},
+      {"--check", "-v", dir.string()},
+      {"--check", "--codepage", "99999", dir.string()},
+      {"--then-verify", "--replace", "--tables", "carrier.db", dir.string()},
+      {"--all", dir.parent_path().string(), "--check", "--log-dir", logs},
+      {"--all", dir.parent_path().string(), "--then-verify", "--replace", "--tables", "carrier.db", "--log-dir", logs + "2"},
+      {"--all", dir.parent_path().string()},  // refused: the database is there
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args.front() + " " + args[1]);
+    fs::remove(report);
+    std::vector<std::string> a = args;
+    a.insert(a.begin(), {"--report", report.string()});
+    const Result r = run(a);
+    std::ifstream in(report);
+    const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+    EXPECT_EQ(doc.value("exit_code", -1), r.code) << r.err;
+    expect_follows_schema(doc);
+    for (const auto& set : doc.value("data_sets", nlohmann::json::array())) expect_follows_schema(set["report"]);
+  }
 }
 
 TEST_F(CliTest, DumpPrintsATableAsCsv) {

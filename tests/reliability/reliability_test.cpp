@@ -69,12 +69,12 @@ TEST_F(Reliability, OldTablesNeverChange) {
   EXPECT_TRUE(r.completed()) << r.all();
   EXPECT_EQ(snapshot(data_set()), before);
 
-  r = run();
+  r = run({"--replace"});
   EXPECT_EQ(r.code, 1) << r.all();
   EXPECT_THAT(r.err, HasSubstr("time10.db"));
   EXPECT_EQ(snapshot(data_set()), before);
 
-  r = run({"--check"});
+  r = run({"--check", "--replace"});
   EXPECT_EQ(r.code, 1) << r.all();
   EXPECT_THAT(r.all(), HasSubstr("missing table"));
   EXPECT_EQ(snapshot(data_set()), before);
@@ -105,7 +105,7 @@ TEST_F(Reliability, TestsLeaveTheUsersFoldersAlone) {
 TEST_F(Reliability, KilledRunLeavesOldTablesAndRunsAgain) {
   write_sample(data_set());
   // Early in the creation, in the lookup lists, in the job-search table.
-  kill_and_rerun(args({}, data_set()), data_set(), database(), {5, 45, 75});
+  kill_and_rerun(args({"--replace"}, data_set()), data_set(), database(), {5, 45, 75});
 }
 
 TEST_F(Reliability, FullDiskEndsTheRunNamingTheFile) {
@@ -127,12 +127,16 @@ TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
   held.Params = qv::admin_login();
   held.Open();
   const auto before = snapshot(destination_folder());
-  const ChildResult r = run({"--tables", "carrier.db"});
-  expect_failure_naming(r, database());
-  EXPECT_EQ(r.code, 2) << r.all();
-  ASSERT_GE(r.out.size(), 2u) << r.all();
-  EXPECT_EQ(r.out[r.out.size() - 2], "Database already exists, not attempting to create");
-  EXPECT_EQ(r.out.back(), "You must rename or delete this database before trying again");
+  // Refused before anything is touched, --replace or not.
+  for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--replace"}}) {
+    std::vector<std::string> a = extra;
+    a.insert(a.end(), {"--tables", "carrier.db"});
+    const ChildResult r = run(a);
+    expect_failure_naming(r, database());
+    EXPECT_EQ(r.code, 2) << r.all();
+    EXPECT_THAT(r.err, HasSubstr("is in use by another program"));
+    EXPECT_TRUE(r.out.empty()) << r.all();
+  }
   EXPECT_EQ(snapshot(destination_folder()), before);
   EXPECT_FALSE(held.Query("SELECT COUNT(*) FROM CARRIER_4").empty());  // still the same file
   held.Close();
@@ -158,7 +162,7 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.at_line);
-    Child child(args({}, data_set()));
+    Child child(args({"--replace"}, data_set()));
     child.signal_at_line = c.at_line;
     child.signals = c.signals;
     const ChildResult r = run_cli(child);
@@ -178,7 +182,7 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
       }
     }
   }
-  EXPECT_TRUE(run().completed());
+  EXPECT_TRUE(run({"--replace"}).completed());
 }
 
 // The rows the summary counts per table (stderr and --report) are the rows
@@ -221,6 +225,7 @@ TEST_F(Reliability, SummaryCountsWhatTheDatabaseHoldsInEveryEnding) {
     fs::remove_all(data_set());
     sample::write_data_set(data_set(), c.data);
     fs::remove(report);
+    fs::remove(database());  // each ending on a fresh destination
     Child child(args({"--report", report.string()}, data_set()));
     c.set_up(child);
     const ChildResult r = run_cli(child);
@@ -258,9 +263,9 @@ TEST_F(Reliability, SummaryCountsWhatTheDatabaseHoldsInEveryEnding) {
   }
 }
 
-// Whatever is in place of the database: a link goes as a link (its target
-// untouched, the run writes a file of its own); anything else that is not a
-// regular file is refused with the refusal lines and what is there.
+// Whatever is in place of the database: with --replace a link goes as a link
+// (its target untouched, the run writes a file of its own); anything else
+// that is not a regular file is refused before anything is touched.
 TEST_F(Reliability, DestinationThatIsNoRegularFile) {
   write_sample(data_set());
   const fs::path db = database();
@@ -281,7 +286,7 @@ TEST_F(Reliability, DestinationThatIsNoRegularFile) {
     SCOPED_TRACE(c.kind);
     fs::remove(db);
     c.make();
-    Child child(args({"--tables", "carrier.db"}, data_set()));
+    Child child(args({"--replace", "--tables", "carrier.db"}, data_set()));
     child.kill_after = std::chrono::seconds(300);  // a safety net
     const ChildResult r = run_cli(child);
     EXPECT_EQ(r.code, c.code) << r.all();
@@ -294,11 +299,8 @@ TEST_F(Reliability, DestinationThatIsNoRegularFile) {
       EXPECT_FALSE(fs::exists(target) && c.kind == std::string("a dangling link"));
       continue;
     }
-    ASSERT_GE(r.out.size(), 3u) << r.all();
-    EXPECT_EQ(r.out[r.out.size() - 3], "Database already exists, not attempting to create");
-    EXPECT_EQ(r.out[r.out.size() - 2], "You must rename or delete this database before trying again");
-    EXPECT_THAT(r.out.back(), HasSubstr(std::string(" is ") + c.kind + ", not a database file"));
-    EXPECT_THAT(r.err, Not(HasSubstr("Database as the run left it")));
+    EXPECT_TRUE(r.out.empty()) << r.all();  // refused before anything is touched
+    EXPECT_THAT(r.err, HasSubstr(std::string(" is ") + c.kind + ", not a database file"));
   }
   fs::remove(db);
 }
@@ -316,7 +318,7 @@ TEST_F(Reliability, OldTableThatIsNoRegularFileIsRefused) {
       fs::create_symlink("/dev/zero", table);
     for (const char* mode : {"--tables", "--check"}) {
       SCOPED_TRACE(std::string(kind) + " " + mode);
-      std::vector<std::string> extra{"--tables", "carrier.db"};
+      std::vector<std::string> extra{"--replace", "--tables", "carrier.db"};
       if (std::string(mode) == "--check") extra.insert(extra.begin(), "--check");
       Child c(args(extra, data_set()));
       c.kill_after = std::chrono::seconds(300);  // a safety net
@@ -399,7 +401,7 @@ void run_in(const fs::path& root, const std::string& name) {
   platform::set_drive_root(root);
   const fs::path dir = root / "My Data" / "wk-db" / "Quorvel2" / "Db" / name / "sub folder";
   write_sample(dir);
-  const ChildResult r = run_cli(std::vector<std::string>{"--drive-c", root.string(), "--tables",
+  const ChildResult r = run_cli(std::vector<std::string>{"--drive-c", root.string(), "--replace", "--tables",
                                                          "carrier.db,jsearch2.db,config.db", dir.string()});
   ASSERT_TRUE(r.completed()) << r.all();
   const fs::path db = platform::map_path(Tconversion_form::destination_file(platform::ascii_lower(name)));
@@ -420,7 +422,7 @@ TEST_F(Reliability, FoldersWithNonAsciiLetters) { run_in(drive.root() / "Laufwer
 TEST_F(Reliability, FoldersWithColons) {
   run_in(drive.root() / "dr:ive", "set:0001");
   const fs::path dir = drive.root() / "dr:ive" / "My Data" / "wk-db" / "Quorvel2" / "Db" / "set:0001" / "sub folder";
-  const ChildResult check = run_cli(std::vector<std::string>{"--check", "--drive-c", (drive.root() / "dr:ive").string(),
+  const ChildResult check = run_cli(std::vector<std::string>{"--check", "--replace", "--drive-c", (drive.root() / "dr:ive").string(),
                                                              "--tables", "carrier.db", dir.string()});
   EXPECT_EQ(check.code, 0) << check.all();
   run_in(drive.root() / "dr:ive", "set:0001");  // again, over the first database

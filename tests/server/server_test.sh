@@ -76,7 +76,20 @@ run verify 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify "$DATA"
 cp -r "$DATA" "${DATA%1}2"
 run verify-none 2 "There is no database $SERVER:$DBDIR/srvtest2.gdb to verify" -- \
   "$CLI" "${on_server[@]}" --verify "${DATA%1}2"
-run check 0 "" -- env -u ISC_PASSWORD setsid -w "$CLI" "${on_server[@]}" --check "$DATA"
+# The check logs in and looks at the server's database.
+run check-there 1 "is already there: the run would be refused. Give --replace" -- "$CLI" "${on_server[@]}" --check "$DATA"
+run check-replace 0 "The run will drop the database $SERVER:$SERVER_DB" -- "$CLI" "${on_server[@]}" --check --replace "$DATA"
+run check-new 0 "The server answers and takes the login" -- "$CLI" "${on_server[@]}" --check "${DATA%1}2"
+run check-password 1 "The server cannot be used" -- env ISC_PASSWORD=wrong "$CLI" "${on_server[@]}" --check "$DATA"
+# A port the test holds bound, where nothing listens.
+python3 -c 'import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1], flush=True); time.sleep(600)' >"$WORK/port" &
+BOUND=$!
+until [[ -s $WORK/port ]]; do sleep 0.1; done
+run check-unreachable 1 "The server cannot be used" -- \
+  "$CLI" --drive-c "$DRIVE" --server "127.0.0.1/$(cat "$WORK/port")" --server-dir "$DBDIR" --check "$DATA"
+kill "$BOUND"
+wait "$BOUND" 2>/dev/null
 
 # Every table of both databases, rows in the order of all their columns.
 dump() {
@@ -135,11 +148,11 @@ else
 fi
 
 # ---- refusals and failures; the database stays as it is
-run wrong-password 1 "refused the user name or the password" -- env ISC_PASSWORD=wrong "$CLI" "${on_server[@]}" "$DATA"
+run wrong-password 2 "refused the user name or the password" -- env ISC_PASSWORD=wrong "$CLI" "${on_server[@]}" "$DATA"
 run no-password 2 "No password for the server" -- env -u ISC_PASSWORD setsid -w "$CLI" "${on_server[@]}" "$DATA"
-run wire-crypt 1 "do not agree on wire encryption" -- "$CLI" "${on_server[@]}" --wire-crypt disabled "$DATA"
+run wire-crypt 2 "do not agree on wire encryption" -- "$CLI" "${on_server[@]}" --wire-crypt disabled "$DATA"
 mkdir -p "$WORK/elsewhere"
-run outside-access 1 "does not allow a database in that folder" -- \
+run outside-access 2 "does not allow a database in that folder" -- \
   "$CLI" --drive-c "$DRIVE" --server "$SERVER" --server-dir "$WORK/elsewhere" "$DATA"
 [[ -z $(ls "$WORK/elsewhere") ]] || fail "outside-access: a file was made outside the server's folders"
 
@@ -160,7 +173,7 @@ until attached; do
   kill -0 "$HOLDER" 2>/dev/null || { fail "in-use: the holding attachment ended"; break; }
   sleep 0.1
 done
-run in-use 2 "You must rename or delete this database before trying again" -- "$CLI" "${on_server[@]}" "$DATA"
+run in-use 2 "You must rename or delete this database before trying again" -- "$CLI" "${on_server[@]}" --replace "$DATA"
 grep -qxF "Database already exists, not attempting to create" "$WORK/in-use.out" || fail "in-use: first refusal line missing"
 exec 3>&-
 wait "$HOLDER" 2>/dev/null
@@ -232,7 +245,7 @@ mkfifo "$WORK/port" "$WORK/port-hold"
 PORT_HOLDER=$!
 exec 4>"$WORK/port-hold"
 read -r FREE_PORT <"$WORK/port"
-run not-running 1 "cannot be reached (is it running" -- \
+run not-running 2 "cannot be reached (is it running" -- \
   "$CLI" --drive-c "$DRIVE" --server "127.0.0.1/$FREE_PORT" --server-dir "$DBDIR" "$DATA"
 exec 4>&-
 wait "$PORT_HOLDER"

@@ -1,7 +1,10 @@
 #include "form/conversion_form.h"
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+
+#include <fmt/format.h>
 #include <stdexcept>
 #include <utility>
 
@@ -220,6 +223,86 @@ bool Tconversion_form::database_exists(const std::string& directory) {
   const std::string dbname = database_name(directory);
   std::error_code ec;
   return !dbname.empty() && std::filesystem::is_regular_file(platform::map_path(destination_file(dbname)), ec);
+}
+
+namespace {
+
+// "512 bytes", "12.3 MB", "2.5 GB".
+std::string readable_size(std::uintmax_t bytes) {
+  if (bytes < 1024) return fmt::format("{} bytes", bytes);
+  const char* units[] = {"KB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes) / 1024;
+  std::size_t u = 0;
+  for (; v >= 1024 && u + 1 < std::size(units); ++u) v /= 1024;
+  return fmt::format("{:.1f} {}", v, units[u]);
+}
+
+}  // namespace
+
+std::optional<ExistingDatabase> Tconversion_form::existing_database(const std::string& directory) const {
+  const std::string dbname = run_database_name(directory);
+  if (dbname.empty()) return std::nullopt;
+  ExistingDatabase e;
+  e.file = destination_file(dbname);
+  const std::filesystem::path real = platform::map_path(e.file);
+  std::error_code ec;
+  const auto status = std::filesystem::symlink_status(real, ec);
+  if (ec || !std::filesystem::exists(status)) return std::nullopt;
+  if (std::filesystem::is_regular_file(real, ec)) e.bytes = std::filesystem::file_size(real, ec);
+  const auto changed = std::filesystem::last_write_time(real, ec);
+  if (!ec) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(changed));
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local);
+    e.changed = when;
+  }
+  if (database_name_.empty()) e.sharing = folders_sharing_database(directory, dbname);
+  return e;
+}
+
+std::vector<std::string> Tconversion_form::folders_sharing_database(const std::string& directory,
+                                                                    const std::string& dbname) {
+  std::string path = platform::ascii_lower(directory);
+  std::replace(path.begin(), path.end(), '/', '\\');
+  const std::string key = "\\db\\";
+  const std::size_t at = path.find(key);
+  if (at == std::string::npos) return {};
+  // The same letters in the folder's own spelling (lower-casing keeps lengths).
+  const std::string sets = directory.substr(0, at + key.size());
+  std::string chosen = directory.substr(at + key.size());
+  chosen = chosen.substr(0, chosen.find_first_of("\\/"));
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(platform::map_path(sets), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name == chosen || !it->is_directory(ec)) continue;
+    if (database_name(sets + name) == dbname) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string Tconversion_form::replace_question(const ExistingDatabase& e) {
+  std::string text = "The database " + e.file + " is already there (" + readable_size(e.bytes);
+  if (!e.changed.empty()) text += ", last changed " + e.changed;
+  text +=
+      ").\n\nConvert deletes it and makes it again from the old tables: whatever was entered in it since it was "
+      "made is lost.";
+  if (!e.sharing.empty()) {
+    text += "\n\nThe database takes its name from the first eight letters of the folder's name, so ";
+    text += e.sharing.size() == 1 ? "the folder " : "the folders ";
+    for (std::size_t i = 0; i < e.sharing.size(); ++i) {
+      if (i) text += i + 1 == e.sharing.size() ? " and " : ", ";
+      text += "\"" + e.sharing[i] + "\"";
+    }
+    text += e.sharing.size() == 1 ? " beside this one writes" : " beside this one write";
+    text += " the same database: it may hold that data set.";
+  }
+  text += "\n\nReplace the database?";
+  return text;
 }
 
 std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target(bool on_server) const {

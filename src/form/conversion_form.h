@@ -65,6 +65,17 @@ class ConversionSteps {
   virtual void convert(Tconversion_form& form, std::size_t index, const std::string& dbname);
 };
 
+// A database file that Convert would delete and make again: what the
+// question asked before a desktop run names.
+struct ExistingDatabase {
+  std::string file;       // its program path, "C:\\MyData\\...\\name.gdb"
+  std::uintmax_t bytes = 0;
+  std::string changed;    // last change, local time "YYYY-MM-DD HH:MM"
+  // Other folders beside the chosen one whose database has the same name
+  // (the name keeps only the first eight letters of a folder's name).
+  std::vector<std::string> sharing;
+};
+
 // What a form is made with besides its message boxes.
 struct FormSetup {
   ConversionSteps* steps = nullptr;  // null: the form's own
@@ -216,6 +227,24 @@ class Tconversion_form {
   std::optional<VerifyTarget> verify_target(bool on_server = false) const;
   // True when the database a folder names is a file that exists.
   static bool database_exists(const std::string& directory);
+
+  // The local database file Convert would replace for `directory`; nothing
+  // when there is none (or no name can be derived).
+  std::optional<ExistingDatabase> existing_database(const std::string& directory) const;
+  // The folders beside the one chosen (in the same data-sets folder) whose
+  // database name is `dbname`, sorted; the chosen one is left out.
+  static std::vector<std::string> folders_sharing_database(const std::string& directory, const std::string& dbname);
+  // The question asked before such a database is replaced.
+  static std::string replace_question(const ExistingDatabase& existing);
+  // The line the desktop view adds after a run that a person stopped.
+  static constexpr const char* kIncompleteLine =
+      "The database is incomplete: it holds only the rows written before the stop. Press Convert to make it "
+      "again with every ticked table.";
+
+  // Withdraws a stop request once the run it stopped has ended, so that the
+  // next run goes ahead (a person's stop; a stop that ends the program is
+  // never withdrawn).
+  void withdraw_stop() noexcept { stop_.store(false, std::memory_order_relaxed); }
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;

@@ -17,7 +17,7 @@ Tmain_screen::Tmain_screen(MessageBoxes* boxes)
     : show_modal([](ConversionDialog& form) { form.exec(); }), boxes_(boxes) {
   setObjectName("main_screen");
   setWindowTitle(QString());
-  resize(542, 286);
+  setAccessibleName(QStringLiteral("QUORVEL migration"));
 
   Image1 = new QLabel(this);
   Image1->setObjectName("Image1");
@@ -26,6 +26,11 @@ Tmain_screen::Tmain_screen(MessageBoxes* boxes)
   Image1->setPixmap(main_picture(screen ? screen->devicePixelRatio() : 1.0));
   Image1->setScaledContents(true);
   Image1->setAlignment(Qt::AlignCenter);
+  Image1->setAccessibleName(QStringLiteral("QUORVEL picture"));
+  Image1->setAccessibleDescription(QStringLiteral("Old tables moving into one new database"));
+  // The window may be smaller than the picture on a small screen.
+  Image1->setMinimumSize(1, 1);
+  Image1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
   setCentralWidget(Image1);
 
   Exit1 = menuBar()->addAction("E&xit");
@@ -35,6 +40,9 @@ Tmain_screen::Tmain_screen(MessageBoxes* boxes)
   Conversion1->setObjectName("Conversion1");
   connect(Conversion1, &QAction::triggered, this, [this] { Conversion1Click(); });
 
+  QSize size(542, 286);
+  if (screen) size = size.boundedTo(screen->availableGeometry().size() - QSize(16, 40));
+  resize(size);
   if (screen) move(screen->availableGeometry().center() - rect().center());
 }
 

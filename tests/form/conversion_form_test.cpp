@@ -311,6 +311,37 @@ TEST_F(FormTest, FolderOutsideADbFolderIsRefusedAtConvert) {
   }
 }
 
+// Before a run replaces a database the desktop asks, naming the file, its
+// size, its last change and the folders beside the chosen one that write
+// the same database.
+TEST_F(FormTest, AnEarlierDatabaseIsDescribedForTheQuestion) {
+  const std::string chosen = "C:\\MyData\\wk-db\\Quorvel2\\Db\\clientA_2019";
+  const fs::path sets = drive.root() / "MyData" / "WK-DB" / "quorvel2" / "db";
+  for (const char* folder : {"clientA_2019", "clientA_2020", "ClientA_2021", "clientB_2019", "clientA_"})
+    fs::create_directories(sets / folder);
+  touch(sets / "clienta_x");  // a file, not a folder
+  EXPECT_EQ(form.existing_database(chosen), std::nullopt);
+
+  const fs::path db = drive.root() / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db" / "clienta_.gdb";
+  fs::create_directories(db.parent_path());
+  std::ofstream(db) << std::string(3 * 1024 * 1024 / 2, 'x');
+  const std::optional<qv::ExistingDatabase> e = form.existing_database(chosen);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->file, "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\clienta_.gdb");
+  EXPECT_EQ(e->bytes, 3u * 1024 * 1024 / 2);
+  EXPECT_THAT(e->changed, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]"));
+  EXPECT_THAT(e->sharing, ElementsAre("ClientA_2021", "clientA_", "clientA_2020"));
+
+  const std::string question = Tconversion_form::replace_question(*e);
+  EXPECT_THAT(question, HasSubstr(e->file + " is already there (1.5 MB, last changed " + e->changed + ")"));
+  EXPECT_THAT(question, HasSubstr("the folders \"ClientA_2021\", \"clientA_\" and \"clientA_2020\" beside this one"));
+  EXPECT_EQ(Tconversion_form::folders_sharing_database(chosen + "\\deeper", "clienta_"),
+            e->sharing);
+  // A folder alone with its name: no folders are named.
+  EXPECT_THAT(Tconversion_form::replace_question({.file = "f.gdb", .bytes = 10, .changed = {}, .sharing = {}}),
+              ::testing::Not(HasSubstr("folder")));
+}
+
 TEST(DatabaseName, EightCharactersAfterTheFirstDbFolder) {
   auto name = &Tconversion_form::database_name;
   EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\db\\abcd1234"), "abcd1234");

@@ -14,11 +14,14 @@
 Exit 0 on success, 1 with the reason on stderr.
 """
 import sys
+import warnings
 
 import gi
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
+
+warnings.simplefilter("ignore", DeprecationWarning)
 
 
 def app_of(pid):
@@ -91,18 +94,13 @@ def main():
             fail("no button " + args[0])
         if not obj.get_state_set().contains(Atspi.StateType.ENABLED):
             fail("button %s is disabled" % args[0])
-        action = obj.get_action_iface()
-        for i in range(action.get_n_actions()):
-            if action.get_action_name(i) in ("press", "click", "Press"):
-                action.do_action(i)
-                return
-        action.do_action(0)
+        names = [Atspi.Action.get_action_name(obj, i) for i in range(Atspi.Action.get_n_actions(obj))]
+        Atspi.Action.do_action(obj, next((i for i, n in enumerate(names) if n.lower() in ("press", "click")), 0))
     elif command == "text":
         obj = find(app, args[0])
         if obj is None:
             fail("no object " + args[0])
-        text = obj.get_text_iface()
-        print(text.get_text(0, text.get_character_count()) if text else "")
+        print(Atspi.Text.get_text(obj, 0, Atspi.Text.get_character_count(obj)))
     elif command == "description":
         obj = find(app, args[0])
         if obj is None:
@@ -112,8 +110,7 @@ def main():
         obj = find(app, args[0])
         if obj is None:
             fail("no object " + args[0])
-        table = obj.get_table_iface()
-        print(table.get_n_columns() if table else 1)
+        print(Atspi.Table.get_n_columns(obj))
     elif command == "enabled":
         obj = find(app, args[0])
         if obj is None or not obj.get_state_set().contains(Atspi.StateType.ENABLED):

@@ -3,7 +3,8 @@
 # driven as its users drive it: from the keyboard (xdotool), and read and
 # pressed through the accessibility bus as a screen reader does (atspi.py).
 #   1. 1280x800, scale 1, keyboard only: Alt+C opens the form, the tree
-#      starts at the data sets' folder, Down Enter Enter converts, Alt+V
+#      starts at the data sets' folder, typing a data set's name takes it,
+#      Enter selects it, Enter converts, Alt+V
 #      verifies. Every widget has its accessible name; the tree reports one
 #      column. A second Convert asks before replacing the database: Cancel
 #      (the default, Enter) keeps the file byte for byte. A run stopped
@@ -46,6 +47,7 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*"
+  tail -20 "$WORK/app.log" 2>/dev/null
   [[ -n ${APP:-} ]] && at dump 2>/dev/null | head -80
   exit 1
 }
@@ -63,10 +65,10 @@ wait_for() {
 
 at() { "$PY" "$HERE/atspi.py" "$APP" "$@"; }
 log_text() { at text "Status messages"; }
-log_has() { log_text | grep -qE "$1"; }
-log_ends_with() { log_text | tail -1 | grep -qE "$1"; }
+log_has() { grep -qE "$1" <<<"$(log_text)"; }
+log_ends_with() { tail -1 <<<"$(log_text)" | grep -qE "$1"; }
 alert_shown() { at alert >/dev/null; }
-no_alert() { ! at alert >/dev/null 2>&1; }
+no_alert() { ! at alert >/dev/null 2>&1 && [[ $(xdotool getactivewindow) == "$FORM" ]]; }
 
 # Starts Xvfb at $1 (WxH), openbox, and the program at scale $2 on the
 # drive root $3; sets DISPLAY, APP and FORM (the conversion form, opened
@@ -83,6 +85,8 @@ start() {
   openbox >"$WORK/openbox.log" 2>&1 &
   PIDS+=($!)
   wait_for 10 xdotool getdisplaygeometry || fail "no display"
+  # The accessibility bus is started first, so that the program joins it at once.
+  "$PY" -c 'import gi; gi.require_version("Atspi", "2.0"); from gi.repository import Atspi; Atspi.get_desktop(0)'
   QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QUORVEL_DRIVE_C=$root QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR=$scale \
     "$BIN/quorvel-migrate" >"$WORK/app.log" 2>&1 &
   APP=$!
@@ -124,12 +128,20 @@ shot() {
   echo "picture $1"
 }
 
-# The keyboard run: the tree starts at the data sets' folder; Down takes the
-# first data set, Enter selects it (the default button), Enter converts.
-keyboard_run() {
-  xdotool key --delay 150 Down Return
-  wait_for 10 at enabled "Tables to migrate" || fail "the folder was not accepted"
+# The keyboard run: the tree starts at the data sets' folder; typing a name
+# takes that data set, Enter selects it (the default button), Enter converts.
+# Types the data set's name $1 in the tree and presses Enter (select), then
+# Enter again (Convert) unless $2 is "no".
+take() {
+  xdotool type --delay 60 "$1"
   xdotool key Return
+  wait_for 10 at enabled "Tables to migrate" || fail "the folder $1 was not accepted"
+  grep -q "Db\\\\$1\$" <<<"$(at text "Chosen folder")" || fail "chosen: $(at text "Chosen folder")"
+  [[ ${2:-} == no ]] || xdotool key Return
+}
+
+keyboard_run() {
+  take demo0001
   wait_for 120 log_has '^Conversion run complete' || { log_text | tail -5; fail "the run did not complete"; }
   log_has '^JSEARCH table' || fail "the log lacks the job-search table"
   log_has '^Attempting to start conversions' || fail "the log lacks the start of the conversions"
@@ -142,13 +154,15 @@ keyboard_run() {
 
 session_keyboard() {
   local root=$WORK/k
-  data_set "$root" demo0001
-  data_set "$root" demo0001_big --jobs 60000
+  # Large enough for a stop to land in the job-search table; beside it a
+  # folder whose name shares its first eight letters.
+  data_set "$root" demo0001 --jobs 60000
+  mkdir -p "$root/MyData/wk-db/Quorvel2/Db/demo0001_old"
   start 1280x800 1 "$root"
   at names "QUORVEL migration" "QUORVEL picture" Conversion Folders "Tables to migrate" "Status messages" \
     Progress "Progress count" "Chosen folder" Database || fail "accessible names are missing"
   [[ $(at columns Folders) == 1 ]] || fail "the tree reports $(at columns Folders) columns"
-  at text Database | grep -q 'quorvel4\\db\\$' && fail "a database is named before a folder is chosen"
+  grep -q 'quorvel4\\db\\$' <<<"$(at text Database)" && fail "a database is named before a folder is chosen"
   keyboard_run
   echo "keyboard: run complete and verified"
 
@@ -161,30 +175,24 @@ session_keyboard() {
   before=$(sha256sum <"$db")
   local lines_before
   lines_before=$(log_text | wc -l)
-  xdotool key --delay 150 Down Return
-  wait_for 10 at enabled "Tables to migrate" || fail "the folder was not accepted"
-  at text Database | grep -q 'demo0001.gdb' || fail "the destination is not shown: $(at text Database)"
+  take demo0001 no
+  grep -q 'demo0001.gdb' <<<"$(at text Database)" || fail "the destination is not shown: $(at text Database)"
   xdotool key Return
   wait_for 10 alert_shown || fail "no question before replacing"
   local question
   question=$(at alert)
   grep -q 'demo0001.gdb is already there (.*, last changed ' <<<"$question" || fail "question: $question"
-  grep -q '"demo0001_big"' <<<"$question" || fail "the question does not name the other folder: $question"
+  grep -q '"demo0001_old"' <<<"$question" || fail "the question does not name the other folder: $question"
   xdotool key Return
   wait_for 10 no_alert || fail "Enter did not close the question"
   [[ $(sha256sum <"$db") == "$before" ]] || fail "Cancel changed the database"
   [[ $(log_text | wc -l) == "$lines_before" ]] || fail "Cancel wrote to the log"
   echo "keyboard: Cancel kept the database byte for byte"
 
-  # The larger data set beside it writes the same database: Reset, take it,
-  # replace, then stop while its job-search table loads (Escape, yes). The
-  # form stays, with its log.
-  xdotool key --clearmodifiers alt+r
-  xdotool key --delay 150 Down Down Return
-  wait_for 10 at enabled "Tables to migrate" || fail "the folder was not accepted"
-  xdotool key Return
+  # Convert (Alt+C) and Replace (Alt+R), then a stop while the job-search
+  # table loads (Escape, yes). The form stays, with its log.
+  xdotool key --clearmodifiers alt+c
   wait_for 10 alert_shown || fail "no question before replacing"
-  at alert | grep -q '"demo0001"' || fail "the question does not name the other folder: $(at alert)"
   xdotool key --clearmodifiers alt+r
   wait_for 120 log_has '^JSEARCH table' || fail "the run did not reach the job-search table"
   xdotool key Escape
@@ -193,8 +201,8 @@ session_keyboard() {
   wait_for 120 log_ends_with 'The database is incomplete' || { log_text | tail -3; fail "no stopped state"; }
   log_has '^The run was stopped at [A-Z_0-9]+: the database holds the rows written until then\.$' ||
     fail "the stop is not in the log"
-  xdotool search --onlyvisible --pid "$APP" | grep -qx "$FORM" || fail "the form closed on the stop"
-  at description Progress | grep -q 'incomplete' || fail "progress: $(at description Progress)"
+  grep -qx "$FORM" <<<"$(xdotool search --onlyvisible --pid "$APP")" || fail "the form closed on the stop"
+  grep -q 'incomplete' <<<"$(at description Progress)" || fail "progress: $(at description Progress)"
   echo "keyboard: a stop left the form open, the log readable"
   stop_all
 }
@@ -214,7 +222,7 @@ session_small() {
   local root=$WORK/s
   data_set "$root" demo0001
   start 1024x768 2 "$root"
-  xdotool key Down
+  xdotool type --delay 60 demo0001
   at press "Select This Directory - >>>>" || fail "select"
   at press "Select none" || fail "select none"
   at press "Select all" || fail "select all"
@@ -225,7 +233,7 @@ session_small() {
   wait_for 10 at press "Verify" || fail "verify"
   wait_for 120 log_ends_with 'every value arrived' || fail "verify did not end"
   shot "$OUT/desktop-2x-1024x768.png"
-  xdotool key Down
+  xdotool type --delay 60 demo0001
   at press "Select This Directory - >>>>" || fail "select again"
   at press "Reset" || fail "reset"
   at press "Browse..." || fail "browse"

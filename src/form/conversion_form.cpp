@@ -155,7 +155,7 @@ void Tconversion_form::btn_convertClick(Sender) {
     for (std::size_t i = 0; i < kTables; ++i) {
       if (!files_checklistbox.Checked[i]) continue;
       // The previous table's indexes are built when this converter reconnects.
-      if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) table_step("building indexes");
+      if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) table_step(kBuildingIndexes);
       run_position_ = destination_table(i);
       steps_->convert(*this, i, dbname);
     }
@@ -164,7 +164,7 @@ void Tconversion_form::btn_convertClick(Sender) {
     // commits them (and builds the deferred indexes) before the run is
     // reported complete.
     if (DataModule2 && DataModule2->IBDatabase2.Connected()) {
-      if (!stats.empty()) table_step("building indexes");
+      if (!stats.empty()) table_step(kBuildingIndexes);
       DataModule2->IBDatabase2.Close();
     }
   } catch (const RunStopped& stop) {
@@ -238,6 +238,30 @@ std::string readable_size(std::uintmax_t bytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// "0:42", "12:05", "1:02:05".
+std::string clock_text(double seconds) {
+  const auto s = static_cast<long long>(std::max(0.0, seconds));
+  return s >= 3600 ? fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60)
+                   : fmt::format("{}:{:02}", s / 60, s % 60);
+}
+
+}  // namespace
+
+std::string Tconversion_form::progress_text(const TableStats& t, double run_seconds) const {
+  const auto ticked = static_cast<std::size_t>(std::count(last_run_.ticks.begin(), last_run_.ticks.end(), true));
+  std::string text = fmt::format("Table {} of {}: {}, {} of {} records, {}; {} elapsed", stats.size(), ticked,
+                                 t.table, t.done, t.old_rows, t.step, clock_text(run_seconds));
+  if (t.seconds > 0 && t.done > 0 && t.step != kBuildingIndexes) {
+    const double rate = static_cast<double>(t.done) / t.seconds;
+    text += fmt::format(", {:.0f} records/s", rate);
+    if (t.old_rows > t.done)
+      text += ", about " + clock_text(static_cast<double>(t.old_rows - t.done) / rate) + " left for this table";
+  }
+  return text;
+}
 
 std::optional<ExistingDatabase> Tconversion_form::existing_database(const std::string& directory) const {
   const std::string dbname = run_database_name(directory);

@@ -188,6 +188,12 @@ class Tconversion_form {
   TableStats& begin_table(const std::string& table, std::int64_t old_rows);
   void table_progress(bool finished = false);
 
+  // The run's progress as the desktop view shows it, `t` being the table at
+  // work and `run_seconds` the time since Convert: "Table 3 of 18:
+  // CITY_4, 120 of 500 records, copying rows; 0:42 elapsed, 2300 records/s,
+  // about 0:01 left for this table".
+  std::string progress_text(const TableStats& t, double run_seconds) const;
+
   // Calls converter i of the check list.
   void run_converter(std::size_t index, const std::string& dbname);
   // The destination table converter i fills, e.g. "CARRIER_4".
@@ -202,6 +208,8 @@ class Tconversion_form {
   const std::string& run_position() const { return run_position_; }
   // Reports a step of the current table through on_progress at once.
   void table_step(const char* step);
+  // The step while the engine builds a table's indexes (no row count moves).
+  static constexpr const char* kBuildingIndexes = "building indexes";
 
   std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
   // The folder of the job-search temporary files (a program path).

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QFontDatabase>
 #include <QHeaderView>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -96,10 +97,25 @@ void bind_enabled(Control& control, QWidget* w) {
   };
 }
 
-// The bar's text, also given to screen readers.
+// The bar's text, cut with "..." where it does not fit (whole in its
+// tooltip and for screen readers).
 void show_progress_text(QProgressBar* bar, const QString& text) {
-  bar->setFormat(text);
+  bar->setFormat(bar->fontMetrics().elidedText(text, Qt::ElideRight, std::max(40, bar->width() - 12)));
+  bar->setToolTip(text);
   bar->setAccessibleDescription(text);
+}
+
+// A text cut to the label's width, whole in its tooltip and for screen readers.
+void show_label_text(QLabel* label, const QString& text) {
+  label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, std::max(40, label->width())));
+  label->setToolTip(text);
+  label->setAccessibleDescription(text);
+}
+
+// The bar moves to and fro while work goes on that it cannot count.
+void show_busy(QProgressBar* bar, const QString& text) {
+  bar->setRange(0, 0);
+  show_progress_text(bar, text);
 }
 
 QString text_of(const TableStats& t) {
@@ -242,6 +258,10 @@ void ConversionDialog::build_widgets() {
   progress->setValue(0);
   show_progress_text(progress, QString());
   progress->setFocusPolicy(Qt::NoFocus);
+  run_status = new QLabel(page);
+  run_status->setObjectName("run_status");
+  run_status->setMinimumWidth(40);
+  run_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   btn_check = button(page, "Check", "btn_check", 'h');
   btn_verify = button(page, "Verify", "btn_verify", 'V');
   server_edit = new QLineEdit(page);
@@ -261,8 +281,15 @@ void ConversionDialog::build_widgets() {
   Memo1 = new QPlainTextEdit(page);
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   lime(Memo1, "Memo1", 13);
+  // Reports are tables: a fixed-width font lines their columns up, and
+  // lines (rules too) keep their length, with a scroll bar when wider.
+  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  mono.setBold(true);
+  mono.setPixelSize(13);
+  Memo1->setFont(mono);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   // Keyboard users read the log: its focus shows, and Tab leaves it.
   Memo1->setTabChangesFocus(true);
   Memo1->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
@@ -280,6 +307,7 @@ void ConversionDialog::build_widgets() {
   files_checklistbox->setAccessibleName(QStringLiteral("Tables to migrate"));
   Memo1->setAccessibleName(QStringLiteral("Status messages"));
   progress->setAccessibleName(QStringLiteral("Progress"));
+  run_status->setAccessibleName(QStringLiteral("Run progress"));
   Edit1->setAccessibleName(QStringLiteral("Progress count"));
   folder_edit->setAccessibleName(QStringLiteral("Chosen folder"));
   database_edit->setAccessibleName(QStringLiteral("Database"));
@@ -341,6 +369,7 @@ void ConversionDialog::lay_out() {
   check_row->addWidget(btn_check);
   check_row->addWidget(btn_verify);
   rv->addLayout(check_row);
+  rv->addWidget(run_status);
 
   splitter = new QSplitter(Qt::Horizontal, page);
   splitter->setObjectName("splitter");
@@ -356,19 +385,19 @@ void ConversionDialog::lay_out() {
   grid->setHorizontalSpacing(6);
   grid->setVerticalSpacing(4);
   grid->addWidget(splitter, 0, 0, 1, 5);
-  // Rows of two fields, each after its label.
-  const auto fields = [grid, page](int row, const char* first, QLineEdit* a, const char* second, QLineEdit* b) {
-    int column = 0;
-    for (auto [text, edit] : {std::pair{first, a}, std::pair{second, b}}) {
-      auto* label = new QLabel(QString::fromUtf8(text), page);
-      label->setBuddy(edit);
-      grid->addWidget(label, row, column++);
-      grid->addWidget(edit, row, column++);
-    }
+  // A field after its label, `span` columns wide.
+  const auto field = [grid, page](int row, int column, const char* text, QLineEdit* edit, int span) {
+    auto* label = new QLabel(QString::fromUtf8(text), page);
+    label->setBuddy(edit);
+    grid->addWidget(label, row, column);
+    grid->addWidget(edit, row, column + 1, 1, span);
   };
-  fields(1, "Folder:", folder_edit, "Database:", database_edit);
+  // The folder and its database take whole rows: their paths are long.
+  field(1, 0, "Folder:", folder_edit, 3);
   grid->addWidget(btn_browse, 1, 4);
-  fields(2, "Serv&er (host[/port]):", server_edit, "F&older on the server:", server_dir_edit);
+  field(2, 0, "Database:", database_edit, 3);
+  field(3, 0, "Serv&er (host[/port]):", server_edit, 1);
+  field(3, 2, "F&older on the server:", server_dir_edit, 1);
   grid->setRowStretch(0, 1);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(3, 1);
@@ -456,7 +485,13 @@ void ConversionDialog::bind() {
     form_.CDirectoryOutline_Source.SetDirectory(folder);
     CDirectoryOutline_Source->setFocus();
   });
-  connect(btn_check, &QPushButton::clicked, this, [this] { start_worker([this] { check_tables(); }); });
+  connect(btn_check, &QPushButton::clicked, this, [this] {
+    show_busy(progress, QStringLiteral("Checking the ticked tables..."));
+    show_label_text(run_status, QStringLiteral("Reading every ticked table of %1; nothing is written.")
+                                    .arg(folder_edit->text()));
+    finished_text_ = QStringLiteral("Check done: see the log");
+    start_worker([this] { check_tables(); });
+  });
   // Verify reads the database of the destination the server fields name.
   for (QLineEdit* field : {server_edit, server_dir_edit})
     connect(field, &QLineEdit::textChanged, this, [this] {
@@ -469,6 +504,10 @@ void ConversionDialog::bind() {
     guarded([this, &target] { target = form_.verify_target(server_given()); });
     std::optional<ServerDestination> server;
     if (!target || !server_from_fields(server)) return;
+    show_busy(progress, QStringLiteral("Verifying the database..."));
+    show_label_text(run_status, QStringLiteral("Comparing %1 with the old tables; nothing is written.")
+                                    .arg(database_edit->text()));
+    finished_text_ = QStringLiteral("Verify done: see the log");
     start_worker([this, t = std::move(*target), s = std::move(server)] { verify_tables(t, s); });
   });
 }
@@ -567,9 +606,9 @@ void ConversionDialog::convert() {
     guarded([this, &existing] { existing = form_.existing_database(form_.CDirectoryOutline_Source.Directory); });
     if (existing && !confirm_replace(*existing)) return;
   }
-  progress->setRange(0, 1);
-  progress->setValue(0);
-  show_progress_text(progress, QStringLiteral("Creating the database"));
+  show_busy(progress, QStringLiteral("Creating the database"));
+  show_label_text(run_status, QString());
+  run_clock_.start();
   converting_ = true;
   start_worker([this] { form_.btn_convertClick(&form_); });
 }
@@ -677,8 +716,15 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
   set_inputs_enabled(true);
   sync();
   show_directory();
+  if (!converting_ && progress->maximum() == 0) {
+    progress->setRange(0, 1);
+    progress->setValue(1);
+    show_progress_text(progress, finished_text_);
+    show_label_text(run_status, QString());
+  }
   if (converting_) {
     converting_ = false;
+    if (progress->maximum() == 0) progress->setRange(0, 1);
     if (form_.last_run_completed) {
       progress->setValue(progress->maximum());
       show_progress_text(progress, QStringLiteral("Conversion run complete"));
@@ -738,6 +784,9 @@ void ConversionDialog::flush() {
 }
 
 void ConversionDialog::show_table(const TableStats& t) {
+  show_label_text(run_status, QString::fromStdString(form_.progress_text(
+                                  t, static_cast<double>(run_clock_.elapsed()) / 1000.0)));
+  if (t.step == Tconversion_form::kBuildingIndexes) return show_busy(progress, text_of(t));
   // The bar counts in thousandths: record counts may pass an int.
   const double share = t.old_rows > 0 ? static_cast<double>(t.done) / static_cast<double>(t.old_rows) : 1.0;
   progress->setRange(0, 1000);

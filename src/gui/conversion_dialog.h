@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QDialog>
 
 #include "form/conversion_form.h"
@@ -71,6 +72,9 @@ class ConversionDialog : public QDialog {
   QPushButton* btn_verify;
   // Beside the progress box: the table at work, its records and its step.
   QProgressBar* progress;
+  // Below it, during a run: table n of N, the time since Convert, the rate
+  // and the time left for the table; during a check or verify, what is read.
+  QLabel* run_status;
   // A database server (host[/port]) and the folder on its machine the
   // database goes into; both empty: a local file.
   QLineEdit* server_edit;
@@ -173,7 +177,9 @@ class ConversionDialog : public QDialog {
   bool activated_ = false;
   bool close_after_run_ = false;
   bool converting_ = false;
-  bool person_stopped_ = false;  // a stop asked through the close question
+  bool person_stopped_ = false;
+  QElapsedTimer run_clock_;      // since Convert
+  QString finished_text_;        // the bar's text when a check or verify ends  // a stop asked through the close question
   QStyle* style_ = nullptr;      // focus frames and tick boxes that show on lime
   std::mutex outbox_mu_;
   Outbox outbox_;

@@ -322,7 +322,7 @@ TEST_F(FormTest, AnEarlierDatabaseIsDescribedForTheQuestion) {
   touch(sets / "clienta_x");  // a file, not a folder
   EXPECT_EQ(form.existing_database(chosen), std::nullopt);
 
-  const fs::path db = drive.root() / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db" / "clienta_.gdb";
+  const fs::path db = qv::platform::map_path(Tconversion_form::destination_file("clienta_"));
   fs::create_directories(db.parent_path());
   std::ofstream(db) << std::string(3 * 1024 * 1024 / 2, 'x');
   const std::optional<qv::ExistingDatabase> e = form.existing_database(chosen);
@@ -340,6 +340,32 @@ TEST_F(FormTest, AnEarlierDatabaseIsDescribedForTheQuestion) {
   // A folder alone with its name: no folders are named.
   EXPECT_THAT(Tconversion_form::replace_question({.file = "f.gdb", .bytes = 10, .changed = {}, .sharing = {}}),
               ::testing::Not(HasSubstr("folder")));
+}
+
+// The desktop's overall progress: the table's place among the ticked ones,
+// the time since Convert, and for rows being copied the rate and the time
+// left; while indexes build no rate is guessed.
+TEST_F(FormTest, ProgressTextPlacesTheTableInTheRun) {
+  choose_data_set();
+  tick_only({2, 5, 10});
+  std::vector<std::string> texts;
+  steps.on_convert = [&](std::size_t i, const std::string&) {
+    if (i != 5) return;
+    qv::TableStats t = form.begin_table("CONFIG_4", 500);
+    t.done = 100;
+    t.seconds = 2;
+    texts.push_back(form.progress_text(t, 62));
+    t.done = 500;
+    texts.push_back(form.progress_text(t, 3725));
+    t.step = Tconversion_form::kBuildingIndexes;
+    texts.push_back(form.progress_text(t, 3725));
+  };
+  form.btn_convertClick(&form);
+  EXPECT_THAT(texts, ElementsAre("Table 1 of 3: CONFIG_4, 100 of 500 records, copying rows; 1:02 elapsed, 50 "
+                                 "records/s, about 0:08 left for this table",
+                                 "Table 1 of 3: CONFIG_4, 500 of 500 records, copying rows; 1:02:05 elapsed, 250 "
+                                 "records/s",
+                                 "Table 1 of 3: CONFIG_4, 500 of 500 records, building indexes; 1:02:05 elapsed"));
 }
 
 TEST(DatabaseName, EightCharactersAfterTheFirstDbFolder) {

@@ -179,6 +179,12 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
     ask.exec();
     return ask.clickedButton() == replace;
   };
+  choose_log_file = [this] {
+    return QFileDialog::getSaveFileName(this, QStringLiteral("Save the log"),
+                                        QDir::home().filePath(QStringLiteral("quorvel-migration-log.txt")),
+                                        QStringLiteral("Text files (*.txt);;All files (*)"))
+        .toStdString();
+  };
   choose_folder = [this] {
     return QFileDialog::getExistingDirectory(this, QStringLiteral("Folder of one data set"),
                                              QString::fromStdString(form_.CDirectoryOutline_Source.Directory))
@@ -263,6 +269,7 @@ void ConversionDialog::build_widgets() {
   run_status->setMinimumWidth(40);
   run_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   btn_check = button(page, "Check", "btn_check", 'h');
+  btn_save_log = button(page, "Save log...", "btn_save_log", 'l');
   btn_verify = button(page, "Verify", "btn_verify", 'V');
   server_edit = new QLineEdit(page);
   server_edit->setObjectName("server_edit");
@@ -296,7 +303,8 @@ void ConversionDialog::build_widgets() {
 
   for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, Memo1,
                                                     btn_select_directory, btn_reset, btn_convert, btn_check,
-                                                    btn_verify, btn_browse, btn_select_all, btn_select_none}) {
+                                                    btn_verify, btn_browse, btn_select_all, btn_select_none,
+                                                    btn_save_log}) {
     w->setStyle(style_);
     w->installEventFilter(style_);
   }
@@ -317,7 +325,7 @@ void ConversionDialog::build_widgets() {
   // The form's own controls first, then the ones added beside them.
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
                       btn_convert, Edit1, btn_check, btn_verify, server_edit, server_dir_edit,
-                      btn_browse, btn_select_all, btn_select_none, folder_edit, database_edit};
+                      btn_browse, btn_select_all, btn_select_none, folder_edit, database_edit, btn_save_log};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
@@ -358,11 +366,18 @@ void ConversionDialog::lay_out() {
   lv->addLayout(tables_row);
   auto* convert_row = new QHBoxLayout;
   convert_row->addWidget(btn_convert, 1);
+  // The box counts the job-search records; a label says so.
+  auto* edit_label = new QLabel(QStringLiteral("Job search:"), page);
+  edit_label->setBuddy(Edit1);
+  convert_row->addWidget(edit_label);
   convert_row->addWidget(Edit1, 2);
   lv->addLayout(convert_row);
 
   QVBoxLayout* rv = side(right);
-  rv->addWidget(Label3);
+  auto* log_row = new QHBoxLayout;
+  log_row->addWidget(Label3, 1);
+  log_row->addWidget(btn_save_log);
+  rv->addLayout(log_row);
   rv->addWidget(Memo1, 1);
   auto* check_row = new QHBoxLayout;
   check_row->addWidget(progress, 1);
@@ -403,7 +418,7 @@ void ConversionDialog::lay_out() {
   grid->setColumnStretch(3, 1);
 
   for (QWidget* w : {static_cast<QWidget*>(CDirectoryOutline_Source), static_cast<QWidget*>(files_checklistbox)})
-    w->setMinimumSize(160, 72);
+    w->setMinimumSize(160, 56);
   Memo1->setMinimumWidth(240);
 }
 
@@ -413,6 +428,10 @@ void ConversionDialog::fit_to_screen() {
   const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
   QSize size = kDesignSize;
   if (s) size = size.boundedTo(s->availableGeometry().size() - QSize(16, 40));
+  // Too narrow for the two sides beside each other: the log goes below the
+  // lists, and the form scrolls up and down only.
+  splitter->setOrientation(Qt::Horizontal);
+  if (scroll->widget()->minimumSizeHint().width() > size.width()) splitter->setOrientation(Qt::Vertical);
   resize(size);
 }
 
@@ -479,6 +498,15 @@ void ConversionDialog::bind() {
       for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) form_.files_checklistbox.SetChecked(i, on);
       update_verify();
     });
+  connect(btn_save_log, &QPushButton::clicked, this, [this] {
+    const std::string file = choose_log_file();
+    if (file.empty()) return;
+    const std::string problem = platform::write_output(file, Memo1->toPlainText().toStdString() + "\n");
+    if (!problem.empty())
+      boxes_->ShowError("The log could not be saved to " + platform::readable_message(file) + ": " + problem +
+                            ". Choose another file or folder.",
+                        "Save log");
+  });
   connect(btn_browse, &QPushButton::clicked, this, [this] {
     const std::string folder = choose_folder();
     if (folder.empty()) return;

@@ -79,6 +79,10 @@ class ConversionDialog : public QDialog {
   // database goes into; both empty: a local file.
   QLineEdit* server_edit;
   QLineEdit* server_dir_edit;
+  // Saves the log's text to a file the user names.
+  QPushButton* btn_save_log;
+  // Asks for the file the log is saved to; empty when cancelled.
+  std::function<std::string()> choose_log_file;
   // Tick or untick every table of the list.
   QPushButton* btn_select_all;
   QPushButton* btn_select_none;

@@ -24,13 +24,16 @@ class FormStyle : public QProxyStyle {
 
   void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                      const QWidget* widget) const override {
-    if (element == PE_IndicatorItemViewItemCheck || element == PE_IndicatorCheckBox) {
-      QStyleOption white(*option);
+    if (element == PE_IndicatorItemViewItemCheck) {
+      // Drawn as a check box of its own, white with a black mark.
+      QStyleOptionButton white;
+      white.QStyleOption::operator=(*option);
+      white.state &= ~State_MouseOver;
       white.palette.setColor(QPalette::Base, Qt::white);
       white.palette.setColor(QPalette::Window, Qt::white);
       white.palette.setColor(QPalette::Text, Qt::black);
       white.palette.setColor(QPalette::WindowText, Qt::black);
-      QProxyStyle::drawPrimitive(element, &white, painter, widget);
+      QProxyStyle::drawPrimitive(PE_IndicatorCheckBox, &white, painter, widget);
       painter->save();
       painter->setPen(QPen(option->state & State_Enabled ? Qt::black : QColor(0x59, 0x59, 0x59), 1));
       painter->setBrush(Qt::NoBrush);

@@ -13,18 +13,39 @@
 
 namespace qv::gui {
 
+namespace {
+
+// The picture at the largest size the label gives it, in its own
+// proportions, centred.
+class AspectPicture : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    const QPixmap pm = pixmap();
+    if (pm.isNull()) return;
+    const QSizeF shown = pm.deviceIndependentSize().scaled(QSizeF(size()), Qt::KeepAspectRatio);
+    const QRectF target(QPointF((width() - shown.width()) / 2, (height() - shown.height()) / 2), shown);
+    QPainter p(this);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawPixmap(target, pm, QRectF(pm.rect()));
+  }
+};
+
+}  // namespace
+
 Tmain_screen::Tmain_screen(MessageBoxes* boxes)
     : show_modal([](ConversionDialog& form) { form.exec(); }), boxes_(boxes) {
   setObjectName("main_screen");
   setWindowTitle(QString());
   setAccessibleName(QStringLiteral("QUORVEL migration"));
 
-  Image1 = new QLabel(this);
+  Image1 = new AspectPicture(this);
   Image1->setObjectName("Image1");
   // Drawn for the screen's pixel density, so it stays sharp when scaled.
   const QScreen* screen = QGuiApplication::primaryScreen();
   Image1->setPixmap(main_picture(screen ? screen->devicePixelRatio() : 1.0));
-  Image1->setScaledContents(true);
   Image1->setAlignment(Qt::AlignCenter);
   Image1->setAccessibleName(QStringLiteral("QUORVEL picture"));
   Image1->setAccessibleDescription(QStringLiteral("Old tables moving into one new database"));
@@ -96,7 +117,10 @@ QPixmap main_picture(qreal pixel_ratio) {
   p.drawLine(QPointF(316, 65), QPointF(316, 163));
 
   p.setPen(Qt::white);
+  // The word whole in its 196 pixels, whatever the fonts at hand.
   QFont title("Sans Serif", 30, QFont::Bold);
+  while (title.pointSize() > 8 && QFontMetrics(title).horizontalAdvance("QUORVEL") > 196)
+    title.setPointSize(title.pointSize() - 1);
   p.setFont(title);
   p.drawText(QRectF(330, 60, 200, 50), Qt::AlignLeft | Qt::AlignVCenter, "QUORVEL");
   QFont sub("Sans Serif", 11);

@@ -159,7 +159,7 @@ TEST_F(DialogTest, LooksAsDesignedAndFitsTheScreen) {
                       dialog->Edit1,                    dialog->btn_check,          dialog->btn_verify,
                       dialog->server_edit,              dialog->server_dir_edit,    dialog->btn_browse,
                       dialog->btn_select_all,           dialog->btn_select_none,    dialog->folder_edit,
-                      dialog->database_edit};
+                      dialog->database_edit,            dialog->btn_save_log};
   // Tab visits them in this order (scroll areas bring parts of their own).
   std::vector<QWidget*> visited{order[0]};
   for (QWidget* w = order[0]->nextInFocusChain(); w != order[0]; w = w->nextInFocusChain())
@@ -318,6 +318,26 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   EXPECT_TRUE(dialog->btn_convert->isEnabled());
   EXPECT_TRUE(dialog->files_checklistbox->isEnabled());
   EXPECT_FALSE(dialog->CDirectoryOutline_Source->isEnabled());
+}
+
+// Save log writes the log as shown; a file that cannot be written is named
+// in an error box, with what to do.
+TEST_F(DialogTest, SaveLogWritesTheLogOrSaysWhy) {
+  form().Memo1.Add("first line");
+  form().Memo1.Add("Total: \xc3\xa9");
+  const fs::path file = drive.root() / "log.txt";
+  dialog->choose_log_file = [&] { return file.string(); };
+  dialog->btn_save_log->click();
+  EXPECT_EQ(qv::test::slurp(file), "first line\nTotal: \xc3\xa9\n");
+  EXPECT_TRUE(boxes.shown.empty());
+  dialog->choose_log_file = [&] { return drive.root().string(); };  // a folder
+  dialog->btn_save_log->click();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].caption, "Save log");
+  EXPECT_THAT(boxes.shown[0].text, ::testing::EndsWith("Choose another file or folder."));
+  dialog->choose_log_file = [] { return std::string(); };  // cancelled
+  dialog->btn_save_log->click();
+  EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
 // The enabled flags of every widget, in creation order.

@@ -195,6 +195,9 @@ session_keyboard() {
   wait_for 10 alert_shown || fail "no question before replacing"
   xdotool key --clearmodifiers alt+r
   wait_for 120 log_has '^JSEARCH table' || fail "the run did not reach the job-search table"
+  # The overall progress, as a screen reader reads it.
+  grep -qE '^Table [0-9]+ of 18: JSEARCH_4, [0-9]+ of 60000 records, .* elapsed' <<<"$(at description "Run progress")" ||
+    fail "overall progress: $(at description "Run progress")"
   xdotool key Escape
   wait_for 10 alert_shown || fail "Escape did not ask"
   xdotool key --clearmodifiers alt+y

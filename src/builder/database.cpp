@@ -3,6 +3,8 @@
 // and its indexes are created.
 #include <sys/stat.h>
 
+#include <fmt/format.h>
+
 #include <filesystem>
 #include <stdexcept>
 
@@ -130,7 +132,7 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   db.Close();
   db.Params.clear();
   db.Params.push_back("USER 'SYSDBA'");
-  db.Params.push_back("PASSWORD 'tarnwheel'");
+  db.Params.push_back(fmt::format("PASSWORD '{}'", kAdminPassword));
   db.Params.push_back("PAGE_SIZE 4096");
   aim_at_database(db, dbname, server);
   db.LoginPrompt = false;

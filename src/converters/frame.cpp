@@ -134,9 +134,7 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
 bool connect_destination(const std::string& dbname) {
   auto& db = DataModule2->IBDatabase2;
   db.Close();
-  db.Params.clear();
-  db.Params.push_back("user_name=SYSDBA");
-  db.Params.push_back("password=tarnwheel");
+  db.Params = admin_login();
   Tconversion_form::aim_at_database(db, dbname, DataModule2->Server ? &*DataModule2->Server : nullptr);
   db.LoginPrompt = false;
   // Rows are loaded without waiting on the disk for every page; closing the

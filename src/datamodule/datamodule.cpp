@@ -36,8 +36,12 @@ std::string ServerDestination::database(const std::string& file_name) const {
   return directory + separator + file_name;
 }
 
+std::vector<std::string> admin_login() {
+  return {std::string("user_name=") + kAdminUser, std::string("password=") + kAdminPassword};
+}
+
 TDataModule2::TDataModule2() {
-  IBDatabase2.Params = {"user_name=sysdba", "password=tarnwheel", ""};
+  IBDatabase2.Params = {"user_name=sysdba", std::string("password=") + kAdminPassword, ""};
   IBDatabase2.LoginPrompt = false;
   IBDatabase2.DefaultTransaction = &IBTransaction1;
   IBDatabase2.IdleTimer = 0;

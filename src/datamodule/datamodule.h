@@ -3,11 +3,18 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "firebird/ib.h"
 #include "paradox/table.h"
 
 namespace qv {
+
+// The fixed administrator login every local database is made and opened with.
+inline constexpr const char* kAdminUser = "SYSDBA";
+inline constexpr const char* kAdminPassword = "tarnwheel";
+// That login as connection parameters ("user_name=...", "password=...").
+std::vector<std::string> admin_login();
 
 // A new database made on a database server instead of as a local file: the
 // server with its login, and the folder on the server's machine (in its own

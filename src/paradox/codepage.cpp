@@ -32,6 +32,26 @@ std::string utf8(unsigned cp) {
   return {static_cast<char>(0xC0 | cp >> 6), static_cast<char>(0x80 | (cp & 0x3F))};
 }
 
+// Runs `in` through `cd` (from its initial state), appending to `out`. At a
+// sequence the page cannot take, `on_bad(ip, il)` is asked: it either moves
+// `ip`/`il` past the sequence and returns true to go on, or returns false,
+// which ends the conversion with false.
+template <class OnBad>
+bool convert(iconv_t cd, std::string_view in, std::string& out, OnBad on_bad) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char* ip = const_cast<char*>(in.data());
+  std::size_t il = in.size();
+  char buf[1024];
+  while (il > 0) {
+    char* op = buf;
+    std::size_t ol = sizeof buf;
+    const std::size_t r = iconv(cd, &ip, &il, &op, &ol);
+    out.append(buf, static_cast<std::size_t>(op - buf));
+    if (r == static_cast<std::size_t>(-1) && errno != E2BIG && !on_bad(ip, il)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 struct TextCodec::Iconv {
@@ -77,26 +97,18 @@ std::optional<std::string> TextCodec::encode(std::string_view utf8, std::string*
     if (cd == reinterpret_cast<iconv_t>(-1)) throw Error(fmt::format("code page {} is not supported", code_page_));
     to_page_ = std::make_unique<Iconv>(cd);
   }
-  iconv(to_page_->cd, nullptr, nullptr, nullptr, nullptr);
   std::string out;
-  char* ip = const_cast<char*>(utf8.data());
-  std::size_t il = utf8.size();
-  char buf[1024];
-  while (il > 0) {
-    char* op = buf;
-    std::size_t ol = sizeof buf;
-    const std::size_t r = iconv(to_page_->cd, &ip, &il, &op, &ol);
-    out.append(buf, static_cast<std::size_t>(op - buf));
-    if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-      if (bad) {  // the character at `ip`: its lead byte and continuation bytes
-        std::size_t n = 1;
-        while (n < il && (static_cast<unsigned char>(ip[n]) & 0xC0) == 0x80) ++n;
-        *bad = std::string(ip, n);
-      }
-      return std::nullopt;
+  const bool whole = convert(to_page_->cd, utf8, out, [bad](char*& ip, std::size_t& il) {
+    if (bad) {  // the character at `ip`: its lead byte and continuation bytes
+      std::size_t n = 1;
+      while (n < il && (static_cast<unsigned char>(ip[n]) & 0xC0) == 0x80) ++n;
+      *bad = std::string(ip, n);
     }
-  }
+    return false;
+  });
+  if (!whole) return std::nullopt;
   // A stateful page may end on a shift back to its initial state.
+  char buf[16];
   char* op = buf;
   std::size_t ol = sizeof buf;
   iconv(to_page_->cd, nullptr, nullptr, &op, &ol);
@@ -139,22 +151,13 @@ void TextCodec::decode(std::string_view bytes, std::string& out) const {
     decode_single(bytes.data(), bytes.size(), false, out);
     return;
   }
-  iconv(iconv_->cd, nullptr, nullptr, nullptr, nullptr);
-  char* ip = const_cast<char*>(bytes.data());
-  std::size_t il = bytes.size();
-  char buf[1024];
-  while (il > 0) {
-    char* op = buf;
-    std::size_t ol = sizeof buf;
-    const std::size_t r = iconv(iconv_->cd, &ip, &il, &op, &ol);
-    out.append(buf, static_cast<std::size_t>(op - buf));
-    if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-      out += "\xEF\xBF\xBD";  // a byte that starts no character of the page
-      ++ip;
-      --il;
-      iconv(iconv_->cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
+  convert(iconv_->cd, bytes, out, [&](char*& ip, std::size_t& il) {
+    out += "\xEF\xBF\xBD";  // a byte that starts no character of the page
+    ++ip;
+    --il;
+    iconv(iconv_->cd, nullptr, nullptr, nullptr, nullptr);
+    return true;
+  });
 }
 
 }  // namespace qv::pdx

@@ -295,7 +295,6 @@ void PDField::SetAsString(std::string_view text) {
   m.pending[index_].assign(text);
 }
 
-const FieldDef& PDField::Def() const { return table_->impl().fields[index_]; }
 
 namespace {
 

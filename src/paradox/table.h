@@ -65,7 +65,6 @@ class PDField {
   // Sets the value of the record being appended from text (converted to the
   // field's type; an error names field and file when it cannot be).
   void SetAsString(std::string_view text);
-  const FieldDef& Def() const;
 
   PDField(PDTable* t, std::size_t index) : table_(t), index_(index) {}
 

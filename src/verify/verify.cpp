@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 
+#include "datamodule/datamodule.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
@@ -395,7 +396,7 @@ Report run(const Options& options) {
       Tconversion_form::chosen_database_name(options.directory, options.database_name);
   if (dbname.empty()) throw Refused("The folder " + options.directory + " names no database (no \\db\\<name> in it)");
   fb::IBDatabase db;
-  db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  db.Params = admin_login();
   Tconversion_form::aim_at_database(db, dbname, options.server ? &*options.server : nullptr);
   const std::string name = db.real_path();
   std::error_code ec;

@@ -60,7 +60,7 @@ struct Bench {
   fs::path folder() const { return drive.root() / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db"; }
   bool build(const std::string& name) { return form.check_and_create_database_4(&form, name); }
   void open() {
-    db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+    db.Params = qv::admin_login();
     db.Open();
   }
   std::vector<std::vector<std::optional<std::string>>> query(const std::string& sql) { return db.Query(sql); }
@@ -322,7 +322,7 @@ TEST(Builder, RefusesWhenSomethingElseHasTheEarlierFileOpen) {
   ASSERT_TRUE(b.build("held0001"));
   qv::fb::IBDatabase other;
   other.DatabaseName = (b.folder() / "held0001.gdb").string();
-  other.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  other.Params = qv::admin_login();
   other.Open();
   other.ExecuteImmediate("INSERT INTO CARRIER_4 VALUES ('KEPT')");
   other.Close();

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "batch/batch.h"
+#include "datamodule/datamodule.h"
 #include "firebird/ib.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
@@ -161,7 +162,7 @@ class BatchCli : public ::testing::Test {
 std::vector<std::string> contents(const fs::path& file) {
   qv::fb::IBDatabase db;
   db.DatabaseName = file.string();
-  db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  db.Params = qv::admin_login();
   db.Open();
   std::vector<std::string> out;
   for (const auto& t : db.Query("SELECT TRIM(RDB$RELATION_NAME) FROM RDB$RELATIONS WHERE RDB$SYSTEM_FLAG = 0 ORDER BY 1")) {

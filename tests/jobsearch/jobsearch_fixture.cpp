@@ -63,7 +63,7 @@ void JobsearchTest::write_old_table(std::int64_t count, const std::function<OldR
 void JobsearchTest::create_destination(const std::string& dbname) {
   ASSERT_TRUE(form_.check_and_create_database_4(&form_, dbname));
   form_.Memo1.Clear();
-  dm_.IBDatabase2.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  dm_.IBDatabase2.Params = qv::admin_login();
 }
 
 std::vector<std::vector<std::optional<std::string>>> JobsearchTest::query(const std::string& sql) {

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "builder/schema.h"
+#include "datamodule/datamodule.h"
 #include "firebird/ib.h"
 #include "sample_data.h"
 
@@ -172,7 +173,7 @@ std::map<std::string, std::vector<std::string>> dump_database(const fs::path& fi
   std::map<std::string, std::vector<std::string>> tables;
   fb::IBDatabase db;
   db.DatabaseName = file.string();
-  db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  db.Params = qv::admin_login();
   db.Open();
   for (const auto& t : builder::schema()) {
     auto& rows = tables[std::string(t.name)];

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "datamodule/datamodule.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "platform/paths.h"
@@ -97,7 +98,7 @@ TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
   ASSERT_TRUE(run({"--tables", "carrier.db"}).completed());
   fb::IBDatabase held;
   held.DatabaseName = database().string();
-  held.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  held.Params = qv::admin_login();
   held.Open();
   const auto before = snapshot(destination_folder());
   const ChildResult r = run({"--tables", "carrier.db"});

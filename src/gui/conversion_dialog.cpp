@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -514,6 +515,11 @@ void ConversionDialog::bind() {
     CDirectoryOutline_Source->setFocus();
   });
   connect(btn_check, &QPushButton::clicked, this, [this] {
+    // Refused as Convert would refuse it.
+    bool allowed = false;
+    guarded([this, &allowed] { allowed = form_.convert_allowed(); });
+    if (!allowed) return;
+    check_start_line_ = Memo1->blockCount();
     show_busy(progress, QStringLiteral("Checking the ticked tables..."));
     show_label_text(run_status, QStringLiteral("Reading every ticked table of %1; nothing is written.")
                                     .arg(folder_edit->text()));
@@ -679,11 +685,18 @@ void ConversionDialog::check_tables() {
   std::vector<check::Finding> stopping, changing;
   options.on_finding = [&](const check::Finding& f) { (check::stops_run(f.kind) ? stopping : changing).push_back(f); };
   const check::Report report = check::run(options);
-  // What stops the run first, then the counts per kind, then what would
-  // only change values.
+  // The verdict first, then what stops the run, the counts per kind, and
+  // last what would only change values.
   form_.Memo1.Add(Tconversion_form::kRule);
-  form_.Memo1.Add("Checking the ticked tables of " + options.directory);
+  form_.Memo1.Add("Checking the ticked tables of " + platform::readable_message(options.directory));
   form_.Memo1.Add(Tconversion_form::kRule);
+  std::string verdict = !report.stops()    ? "Verdict: nothing would stop the run."
+                        : stopping.empty() ? "Verdict: the run would stop (see below)."
+                                           : "Verdict: the run would stop (" + std::to_string(stopping.size()) +
+                                                 (stopping.size() == 1 ? " finding" : " findings") + " below).";
+  if (!changing.empty())
+    verdict += " " + std::to_string(changing.size()) + " values would change (listed at the end).";
+  form_.Memo1.Add(verdict);
   for (const check::Finding& f : stopping) form_.Memo1.Add(check::format_finding(f));
   for (std::string& line : report.summary_lines()) form_.Memo1.Add(std::move(line));
   if (changing.empty()) return;
@@ -744,6 +757,9 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
   set_inputs_enabled(true);
   sync();
   show_directory();
+  // A check's verdict in view, not the end of its details.
+  if (check_start_line_ >= 0) Memo1->verticalScrollBar()->setValue(check_start_line_);
+  check_start_line_ = -1;
   if (!converting_ && progress->maximum() == 0) {
     progress->setRange(0, 1);
     progress->setValue(1);

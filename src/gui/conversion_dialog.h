@@ -183,7 +183,8 @@ class ConversionDialog : public QDialog {
   bool converting_ = false;
   bool person_stopped_ = false;
   QElapsedTimer run_clock_;      // since Convert
-  QString finished_text_;        // the bar's text when a check or verify ends  // a stop asked through the close question
+  QString finished_text_;        // the bar's text when a check or verify ends
+  int check_start_line_ = -1;    // the log's first line of the check at work  // a stop asked through the close question
   QStyle* style_ = nullptr;      // focus frames and tick boxes that show on lime
   std::mutex outbox_mu_;
   Outbox outbox_;

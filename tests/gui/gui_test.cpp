@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeView>
 
 #include <atomic>
@@ -360,10 +361,13 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
   click_and_wait(dialog->btn_check);
   EXPECT_TRUE(boxes.shown.empty());
   const std::vector<std::string> lines = log_lines(*dialog);
-  ASSERT_EQ(lines.size(), 1u + 3u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
+  ASSERT_EQ(lines.size(), 1u + 3u + 1u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
   EXPECT_EQ(lines[0], "kept");
-  EXPECT_EQ(lines[2], "Checking the ticked tables of " + data_set.string());
-  EXPECT_THAT(lines[4], ::testing::StartsWith("CARRIER.db - missing table"));
+  EXPECT_EQ(lines[2], "Checking the ticked tables of C:\\MyData\\wk-db\\Quorvel2\\Db\\ABCD1234");
+  EXPECT_EQ(lines[4], "Verdict: the run would stop (17 findings below).");
+  EXPECT_THAT(lines[5], ::testing::StartsWith("CARRIER.db - missing table"));
+  // The verdict is in view, not the end of the details.
+  EXPECT_EQ(dialog->Memo1->verticalScrollBar()->value(), 1);
   EXPECT_EQ(lines[lines.size() - 2], "missing table: 17 (stops the run)");
   EXPECT_EQ(lines.back(), "The run would stop: see the findings above.");
   EXPECT_EQ(form().Memo1.Lines, lines);
@@ -371,6 +375,13 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
   EXPECT_EQ(enabled_state(*dialog), enabled);
   EXPECT_EQ(fs::path(form().CDirectoryOutline_Source.Directory), data_set);
   EXPECT_FALSE(fs::exists(drive.root() / "MyData" / "wk-db" / "intrbase"));  // no database
+
+  // Nothing ticked: Check says what Convert would say.
+  for (int i = 0; i < 18; ++i) dialog->files_checklistbox->item(i)->setCheckState(Qt::Unchecked);
+  click_and_wait(dialog->btn_check);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "No tables selected");
+  EXPECT_EQ(log_lines(*dialog), lines);
 
   dialog->btn_reset->click();
   EXPECT_FALSE(dialog->btn_check->isEnabled());

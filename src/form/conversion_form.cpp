@@ -263,6 +263,25 @@ std::string Tconversion_form::progress_text(const TableStats& t, double run_seco
   return text;
 }
 
+std::string Tconversion_form::run_end_text() const {
+  std::error_code ec;
+  const std::string file = destination_file(run_database_name(last_run_.directory));
+  const std::uintmax_t bytes = std::filesystem::file_size(platform::map_path(file), ec);
+  std::string text = "The database is " + file + (ec ? std::string() : " (" + readable_size(bytes) + ")") + ".";
+  std::uintmax_t temp = 0;
+  std::size_t files = 0;
+  for (std::filesystem::directory_iterator it(platform::map_path(temp_directory_), ec), end; !ec && it != end;
+       it.increment(ec))
+    if (it->is_regular_file(ec)) {
+      temp += it->file_size(ec);
+      ++files;
+    }
+  if (files)
+    text += " The job-search temporary files stay in " + temp_directory_ + " (" + std::to_string(files) +
+            (files == 1 ? " file, " : " files, ") + readable_size(temp) + "); they may be deleted.";
+  return text;
+}
+
 std::optional<ExistingDatabase> Tconversion_form::existing_database(const std::string& directory) const {
   const std::string dbname = run_database_name(directory);
   if (dbname.empty()) return std::nullopt;

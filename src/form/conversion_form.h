@@ -194,6 +194,11 @@ class Tconversion_form {
   // about 0:01 left for this table".
   std::string progress_text(const TableStats& t, double run_seconds) const;
 
+  // After a complete local run, for the desktop view: where the database is,
+  // its size, and where the job-search temporary files stay and how much
+  // room they take.
+  std::string run_end_text() const;
+
   // Calls converter i of the check list.
   void run_converter(std::size_t index, const std::string& dbname);
   // The destination table converter i fills, e.g. "CARRIER_4".

@@ -193,9 +193,10 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
   };
   ask_login = [this](ServerDestination& d) { return login_dialog(this, d); };
   style_ = new FormStyle;
-  style_->setParent(this);
   build_widgets();
   lay_out();
+  // The last child: deleted after the widgets that paint with it.
+  style_->setParent(this);
   bind();
   fit_to_screen();
 }
@@ -772,6 +773,11 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
     if (form_.last_run_completed) {
       progress->setValue(progress->maximum());
       show_progress_text(progress, QStringLiteral("Conversion run complete"));
+      if (!DataModule2 || !DataModule2->Server) {
+        std::string where;
+        guarded([this, &where] { where = form_.run_end_text(); });
+        show_label_text(run_status, QString::fromStdString(where));
+      }
     } else {
       show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
     }

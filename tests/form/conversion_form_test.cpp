@@ -368,6 +368,25 @@ TEST_F(FormTest, ProgressTextPlacesTheTableInTheRun) {
                                  "Table 1 of 3: CONFIG_4, 500 of 500 records, building indexes; 1:02:05 elapsed"));
 }
 
+// After a complete run the view says where the database is and what the
+// temporary files take.
+TEST_F(FormTest, RunEndNamesTheDatabaseAndTheTemporaryFiles) {
+  choose_data_set();
+  form.btn_convertClick(&form);
+  EXPECT_EQ(form.run_end_text(), "The database is C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb.");
+  const fs::path db = qv::platform::map_path(Tconversion_form::destination_file("abcd1234"));
+  const fs::path temp = qv::platform::map_path(Tconversion_form::kTempDirectory);
+  fs::create_directories(db.parent_path());
+  fs::create_directories(temp / "sub");
+  std::ofstream(db) << std::string(2048, 'x');
+  std::ofstream(temp / "1-js.db") << std::string(1024, 'x');
+  std::ofstream(temp / "2-js.db") << std::string(2048, 'x');
+  EXPECT_EQ(form.run_end_text(),
+            "The database is C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb (2.0 KB). The job-search "
+            "temporary files stay in C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp (2 files, 3.0 KB); they may be "
+            "deleted.");
+}
+
 TEST(DatabaseName, EightCharactersAfterTheFirstDbFolder) {
   auto name = &Tconversion_form::database_name;
   EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\db\\abcd1234"), "abcd1234");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include <stdexcept>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "form/conversion_form.h"
 #include "platform/paths.h"
@@ -263,6 +265,46 @@ fs::path prepare_log_dir(const fs::path& wanted) {
   return dir;
 }
 
+// Holds the log folder for this batch: a lock on a file in it, which the
+// system lets go when the batch ends however it ends. Another batch that
+// holds it, or an earlier batch's log or report of one of these data sets,
+// refuses the batch: nothing there is written over.
+class LogFolderLock {
+ public:
+  LogFolderLock(const fs::path& dir, const std::vector<DataSet>& sets) {
+    const fs::path file = dir / kLockFile;
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) throw std::runtime_error(fmt::format("Cannot lock the log folder {}: {}", dir.string(), std::strerror(errno)));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd_);
+      throw std::runtime_error(error == EWOULDBLOCK
+                                   ? fmt::format("The log folder {} is in use by another batch", dir.string())
+                                   : fmt::format("Cannot lock the log folder {}: {}", dir.string(), std::strerror(error)));
+    }
+    std::vector<std::string> earlier;
+    for (const DataSet& set : sets)
+      for (const char* ext : {".log", ".json"}) {
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(dir / (set.database + ext), ec))) earlier.push_back(set.database + ext);
+      }
+    if (!earlier.empty()) {
+      ::close(fd_);
+      throw std::runtime_error(fmt::format(
+          "The log folder {} already holds {} of an earlier batch: give another --log-dir, or move them away",
+          dir.string(), platform::readable_message(fmt::format("{}", fmt::join(earlier, ", ")))));
+    }
+  }
+  ~LogFolderLock() { ::close(fd_); }
+  LogFolderLock(const LogFolderLock&) = delete;
+  LogFolderLock& operator=(const LogFolderLock&) = delete;
+
+  static constexpr const char* kLockFile = ".quorvel-batch.lock";
+
+ private:
+  int fd_ = -1;
+};
+
 std::string shown_path(const fs::path& dir, const fs::path& root) {
   const fs::path rel = dir.lexically_relative(root);
   return platform::readable_message(rel.empty() ? dir.string() : rel.string());
@@ -501,7 +543,9 @@ std::vector<std::string> clashes(const std::vector<DataSet>& sets) {
   std::vector<std::string> found;
   std::map<std::string, const DataSet*> first;
   for (const DataSet& s : sets) {
-    const auto [at, fresh] = first.emplace(s.database, &s);
+    // Names that the path mapping takes for one file clash, whatever their
+    // letter case (Élan and élan alike).
+    const auto [at, fresh] = first.emplace(platform::fold_name(s.database), &s);
     if (fresh) continue;
     found.push_back(fmt::format("The data sets {} and {} would both write the database {}",
                                 platform::readable_message(at->second->directory.string()),
@@ -529,8 +573,10 @@ int run(const Options& given) {
     return kRefused;
   }
   fs::path log_dir;
+  std::optional<LogFolderLock> lock;
   try {
     log_dir = prepare_log_dir(options.log_dir);
+    lock.emplace(log_dir, sets);
   } catch (const std::exception& e) {
     fmt::print(stderr, "{}\n", e.what());
     return kRefused;

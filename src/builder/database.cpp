@@ -150,6 +150,7 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
     return false;
   }
   db.CreateDatabase();
+  run_created_database = true;
 
   Memo1.Add(kRule);
   Memo1.Add("Creating tables");

@@ -239,28 +239,37 @@ std::optional<int> char_width(const ColumnDef& column) {
   return t.length;
 }
 
+std::string IndexDef::statement() const {
+  std::string out = "CREATE ";
+  if (unique) out += "UNIQUE ";
+  if (descending) out += "DESCENDING ";
+  out += "INDEX ";
+  out += name;
+  out = padded(out + " ", on_column);
+  out += "ON " + std::string(table) + "(";
+  for (std::size_t i = 0; i < columns.size(); ++i) (out += i ? ", " : "") += columns[i];
+  return out + ");";
+}
+
 const std::vector<IndexDef>& indexes() {
+  constexpr bool kDescending = true;
   static const std::vector<IndexDef> list = {
-      {"Attempting to create table index QUORVEL_4(CATEGORY)",
-       "CREATE INDEX CATEGORY_                            ON QUORVEL_4(CATEGORY);"},
-      {"Attempting to create table index QUORVEL_4(DATE_SENT)",
-       "CREATE INDEX DATE_SENT_                           ON QUORVEL_4(DATE_SENT);"},
-      {"Attempting to create table index QUORVEL_4(ITEM_DATE)",
-       "CREATE DESCENDING INDEX ITEM_DATE_                ON QUORVEL_4(ITEM_DATE);"},
-      {"Attempting to create table index QUORVEL_4(YYYYMMDD)",
-       "CREATE INDEX YYYYMMDD_                            ON QUORVEL_4(YYYYMMDD);"},
-      {"Attempting to create table index JSEARCH_4(CONTACT_NAME)",
-       "CREATE INDEX CONTACT_NAME_                        ON JSEARCH_4(CONTACT_NAME);"},
-      {"Attempting to create table index JSEARCH_4(POS_STATE)",
-       "CREATE INDEX POS_STATE_                           ON JSEARCH_4(POS_STATE);"},
-      {"Attempting to create table index JSEARCH_4(POS_STATE, POS_CITY)",
-       "CREATE INDEX POS_STATE_CITY_                        ON JSEARCH_4(POS_STATE, POS_CITY);"},
-      {"Attempting to create table index JSEARCH_4(REFNUM, YYYYMMDD, POS_TITLE)",
-       "CREATE DESCENDING INDEX REFNUM_YYYYMMDD_POS_TITLE ON JSEARCH_4(REFNUM, YYYYMMDD, POS_TITLE);"},
-      {"Attempting to create table index ASCENDING JSEARCH_4(YYYYMMDD, TIME_)",
-       "CREATE INDEX YYYYMMDD_TIME_ASCENDING              ON JSEARCH_4(YYYYMMDD, TIME_);"},
-      {"Attempting to create table index DECSENDING JSEARCH_4(YYYYMMDD, TIME_)",
-       "CREATE DESCENDING INDEX YYYYMMDD_TIME_DESCENDING  ON JSEARCH_4(YYYYMMDD, TIME_);"},
+      {"CATEGORY_", "QUORVEL_4", {"CATEGORY"}, false, false, "Attempting to create table index QUORVEL_4(CATEGORY)"},
+      {"DATE_SENT_", "QUORVEL_4", {"DATE_SENT"}, false, false, "Attempting to create table index QUORVEL_4(DATE_SENT)"},
+      {"ITEM_DATE_", "QUORVEL_4", {"ITEM_DATE"}, kDescending, false,
+       "Attempting to create table index QUORVEL_4(ITEM_DATE)"},
+      {"YYYYMMDD_", "QUORVEL_4", {"YYYYMMDD"}, false, false, "Attempting to create table index QUORVEL_4(YYYYMMDD)"},
+      {"CONTACT_NAME_", "JSEARCH_4", {"CONTACT_NAME"}, false, false,
+       "Attempting to create table index JSEARCH_4(CONTACT_NAME)"},
+      {"POS_STATE_", "JSEARCH_4", {"POS_STATE"}, false, false, "Attempting to create table index JSEARCH_4(POS_STATE)"},
+      {"POS_STATE_CITY_", "JSEARCH_4", {"POS_STATE", "POS_CITY"}, false, false,
+       "Attempting to create table index JSEARCH_4(POS_STATE, POS_CITY)", 52},
+      {"REFNUM_YYYYMMDD_POS_TITLE", "JSEARCH_4", {"REFNUM", "YYYYMMDD", "POS_TITLE"}, kDescending, false,
+       "Attempting to create table index JSEARCH_4(REFNUM, YYYYMMDD, POS_TITLE)"},
+      {"YYYYMMDD_TIME_ASCENDING", "JSEARCH_4", {"YYYYMMDD", "TIME_"}, false, false,
+       "Attempting to create table index ASCENDING JSEARCH_4(YYYYMMDD, TIME_)"},
+      {"YYYYMMDD_TIME_DESCENDING", "JSEARCH_4", {"YYYYMMDD", "TIME_"}, kDescending, false,
+       "Attempting to create table index DECSENDING JSEARCH_4(YYYYMMDD, TIME_)"},
   };
   return list;
 }

@@ -56,11 +56,21 @@ ColumnType parse_type(std::string_view type);
 // The width of a CHAR column, nullopt for other types.
 std::optional<int> char_width(const ColumnDef& column);
 
-// The secondary indexes, in the order in which they are created.
+// A secondary index as data; its CREATE INDEX statement is built from it.
 struct IndexDef {
+  std::string_view name;   // "CATEGORY_"
+  std::string_view table;  // "QUORVEL_4"
+  std::vector<std::string_view> columns;
+  bool descending = false;
+  bool unique = false;
   std::string_view log_line;
-  std::string_view statement;
+  // The statement's layout: "ON" starts at this column (blanks fill the
+  // gap after the name, at least one).
+  std::size_t on_column = 50;
+
+  std::string statement() const;
 };
+// The secondary indexes, in the order in which they are created.
 const std::vector<IndexDef>& indexes();
 
 }  // namespace qv::builder

@@ -58,7 +58,7 @@ void F::create_time10_4(Sender, std::string) { create_table(Memo1, &F::create_ti
 
 void Tconversion_form::create_indexes_4(Sender, std::string) {
   for (const builder::IndexDef& index : builder::indexes())
-    builder::execute_statement(Memo1, std::string(index.log_line), {std::string(index.statement)});
+    builder::execute_statement(Memo1, std::string(index.log_line), {index.statement()});
 }
 
 }  // namespace qv

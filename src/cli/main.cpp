@@ -316,14 +316,17 @@ int convert(const Options& o) {
   } catch (const std::exception& e) {
     summary.outcome = qv::cli::Outcome::Failed;
     summary.error = e.what();
-    fmt::print(stderr, "The run stopped on an error: {}\n", e.what());
+    fmt::print(stderr, "{}: {}\n",
+               form.connection_lost ? "The connection to the database was lost" : "The run stopped on an error",
+               e.what());
+    // Which rows the database holds ("...: the rows written to JSEARCH_4 were not committed ...").
+    if (form.connection_lost || !form.uncommitted_table.empty()) fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
     code = kFailed;
   }
+  // The rows each table holds, counted once the run's connection closed.
   summary.tables = form.stats;
-  // Named only when a database is there (a run can stop before creating it).
-  if (summary.outcome != qv::cli::Outcome::Refused &&
-      (o.destination ? !form.stats.empty() : qv::platform::file_exists(qv::Tconversion_form::destination_file(dbname))))
-    summary.database = database;
+  // Named only when this run made it (a run can stop before creating it).
+  if (form.run_created_database) summary.database = database;
   qv::cli::print_summary(stderr, summary);
   if (!o.report.empty() && !write_report(o.report, qv::cli::to_json(summary)) && code == kOk) code = kFailed;
   if (console.log_error() != 0) {

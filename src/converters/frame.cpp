@@ -126,8 +126,22 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
     throw;
   } catch (const RunError&) {
     throw;  // already placed
+  } catch (const fb::Error& e) {
+    throw RunError(with_context(file, row, field, e.what()), e.is_connection_lost());
   } catch (const std::exception& e) {
     throw RunError(with_context(file, row, field, e.what()));
+  }
+}
+
+bool connection_lost(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const RunError& e) {
+    return e.connection_lost();
+  } catch (const fb::Error& e) {
+    return e.is_connection_lost();
+  } catch (...) {
+    return false;
   }
 }
 

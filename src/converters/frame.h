@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -23,8 +24,17 @@ namespace qv::conv {
 // or column where it happened.
 class RunError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit RunError(const std::string& what, bool connection_lost = false)
+      : std::runtime_error(what), connection_lost_(connection_lost) {}
+  // Caused by the loss of the connection to the database.
+  bool connection_lost() const { return connection_lost_; }
+
+ private:
+  bool connection_lost_;
 };
+
+// True when the exception lost the connection to the database.
+bool connection_lost(std::exception_ptr error);
 
 // Reconnects DataModule2->IBDatabase2 to the destination database of
 // `dbname` (closing, and so committing, what was open). True when connected.

@@ -234,7 +234,12 @@ Error error(const FbException& e, std::string_view context) {
   long code = gds_code(e.getStatus());
   for (long key_code : {isc_unique_key_violation, isc_no_dup})
     if (has_code(e.getStatus(), key_code)) code = key_code;
-  return Error(text, code, no_such_file(e.getStatus()));
+  Error out(text, code, no_such_file(e.getStatus()));
+  // Recognised by the engine's codes, whatever its message says.
+  for (long lost : {isc_network_error, isc_net_read_err, isc_net_write_err, isc_conn_lost, isc_lost_db_connection,
+                    isc_att_shutdown, isc_shutdown, isc_net_server_shutdown, isc_bad_db_handle})
+    if (has_code(e.getStatus(), lost)) out.set_connection_lost();
+  return out;
 }
 
 Metadata text_message(const Engine& engine, IMessageMetadata* meta, const std::function<unsigned(unsigned)>& length) {

@@ -1087,8 +1087,12 @@ struct IBTypedReader::Impl {
     try {
       for (std::size_t r = 0; r < count; ++r) {
         rows[r].resize(columns.size());
-        for (std::size_t c = 0; c < columns.size(); ++c)
-          convert(c, c < texts[r].size() ? std::string_view(texts[r][c]) : std::string_view(), rows[r][c]);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+          if (c < texts[r].size())
+            convert(c, texts[r][c], rows[r][c]);
+          else
+            rows[r][c].reset();
+        }
       }
       call();
     } catch (...) {

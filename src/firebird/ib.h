@@ -25,6 +25,10 @@ class Error : public std::runtime_error {
   bool is_duplicate_key() const;  // primary or unique key violation
   bool is_in_use() const;         // another attachment holds the object
   bool is_no_such_file() const { return no_such_file_; }  // the database file is not there
+  // The connection to the database (a server's network link, or an
+  // attachment shut down) is gone: nothing more can be done or committed on it.
+  bool is_connection_lost() const { return connection_lost_; }
+  void set_connection_lost() { connection_lost_ = true; }
   // The tag of the row the failure belongs to (IBTable::Post), which may be
   // a row posted before the call that raised it.
   std::optional<std::int64_t> row_tag() const { return row_tag_; }
@@ -33,6 +37,7 @@ class Error : public std::runtime_error {
  private:
   long gds_code_;
   bool no_such_file_;
+  bool connection_lost_ = false;
   std::optional<std::int64_t> row_tag_;
 };
 
@@ -274,7 +279,8 @@ class IBTypedReader {
   // The next stored row; false after the last.
   bool Next(TypedRow& row);
   // The texts as IBField::SetAsString would store them, converted by the
-  // engine to the columns' types. Raises Error when a text is refused.
+  // engine to the columns' types; columns past the texts given are NULL.
+  // Raises Error when a text is refused.
   void Convert(const std::vector<std::string>& texts, TypedRow& row);
   // As Convert for many rows, BatchRows() of them in each call of the
   // engine. Raises Error when any text is refused (Convert then tells

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "converters/frame.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "registry/registry.h"
@@ -141,11 +142,24 @@ void Tconversion_form::btn_convertClick(Sender) {
   Label3.SetEnabled(true);
   last_run_completed = false;
   last_run_stopped = false;
+  run_created_database = false;
+  uncommitted_table.clear();
+  connection_lost = false;
   stats.clear();
+  committed_tables_ = 0;
+  run_ended_ = false;
   old_table_directory = directory;
   last_run_ = {directory, files_checklistbox.Checked};
   run_position_ = "database creation";
 
+  // Every way out of a run ends it alike. After an error this mends the
+  // original program, which left the connection and the old tables as the
+  // error left them: the rows written stayed uncommitted, out of sight of
+  // any other program, until the next run or the program's end.
+  struct EndRun {
+    Tconversion_form& form;
+    ~EndRun() { form.end_run(); }
+  } end_run_guard{*this};
   try {
     if (!steps_->create_database(*this, dbname)) return;
 
@@ -154,8 +168,12 @@ void Tconversion_form::btn_convertClick(Sender) {
     Memo1.Add(kRule);
     for (std::size_t i = 0; i < kTables; ++i) {
       if (!files_checklistbox.Checked[i]) continue;
-      // The previous table's indexes are built when this converter reconnects.
-      if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) table_step(kBuildingIndexes);
+      // The previous table's rows are committed and its indexes built, as
+      // the converter's reconnection would do.
+      if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) {
+        table_step(kBuildingIndexes);
+        commit_rows();
+      }
       run_position_ = destination_table(i);
       steps_->convert(*this, i, dbname);
     }
@@ -165,22 +183,19 @@ void Tconversion_form::btn_convertClick(Sender) {
     // reported complete.
     if (DataModule2 && DataModule2->IBDatabase2.Connected()) {
       if (!stats.empty()) table_step(kBuildingIndexes);
-      DataModule2->IBDatabase2.Close();
+      commit_rows();
     }
   } catch (const RunStopped& stop) {
-    // Closing commits the rows written so far. The form stays as after a
-    // refused run: folder and ticks kept, Convert offered again.
-    if (DataModule2 && DataModule2->IBDatabase2.Connected()) DataModule2->IBDatabase2.Close();
-    if (DataModule2) {
-      DataModule2->PDTable1.Close();
-      DataModule2->PDTable2.Close();
-    }
-    Memo1.Add("The run was stopped at " + stop.table() + ": the database holds the rows written until then.");
+    // The form stays as after a refused run: folder and ticks kept, Convert
+    // offered again.
+    end_run();
+    Memo1.Add("The run was stopped at " + stop.table() + ": " + what_the_database_holds());
     last_run_stopped = true;
     return;
   } catch (...) {
-    Memo1.Add("The run stopped on an error at " + run_position_ +
-              ": the database holds the rows written until then.");
+    connection_lost = connection_lost || conv::connection_lost(std::current_exception());
+    end_run();
+    Memo1.Add("The run stopped on an error at " + run_position_ + ": " + what_the_database_holds());
     throw;
   }
 
@@ -189,6 +204,80 @@ void Tconversion_form::btn_convertClick(Sender) {
   Memo1.Add(kRule);
   last_run_completed = true;
   btn_resetClick(this);
+}
+
+void Tconversion_form::commit_rows() {
+  TDataModule2& dm = *DataModule2;
+  fb::IBTransaction* t = dm.IBTable1.Transaction ? dm.IBTable1.Transaction : dm.IBDatabase2.DefaultTransaction;
+  try {
+    if (t && t->InTransaction()) t->Commit();
+  } catch (...) {
+    if (conv::connection_lost(std::current_exception())) connection_lost = true;
+    if (stats.size() > committed_tables_) uncommitted_table = stats.back().table;
+    try {
+      if (t->InTransaction()) t->Rollback();
+    } catch (const std::exception&) {
+      // The commit's failure is the one reported.
+    }
+    throw;
+  }
+  committed_tables_ = stats.size();
+  dm.IBDatabase2.Close();
+}
+
+void Tconversion_form::end_run() noexcept {
+  if (run_ended_) return;
+  run_ended_ = true;
+  const auto attempt = [](auto&& step) {
+    try {
+      step();
+    } catch (const std::exception&) {
+      // The run's own error, or the commit's, is the one reported.
+    }
+  };
+  if (DataModule2) {
+    TDataModule2& dm = *DataModule2;
+    attempt([&] {
+      if (dm.IBDatabase2.Connected()) commit_rows();
+    });
+    attempt([&] { dm.IBDatabase2.Close(); });
+    attempt([&] { dm.PDTable1.Close(); });
+    attempt([&] { dm.PDTable2.Close(); });
+  }
+  count_committed_rows();
+}
+
+void Tconversion_form::count_committed_rows() noexcept {
+  for (std::size_t i = committed_tables_; i < stats.size(); ++i) stats[i].new_rows = 0;
+  if (stats.empty() || !DataModule2) return;
+  // Counted on an attachment of their own, as any other program sees them.
+  // A database out of reach (a lost server) leaves the counts known: those
+  // of the tables committed, taken before their commit.
+  try {
+    const fb::IBDatabase& run = DataModule2->IBDatabase2;
+    fb::IBDatabase db;
+    db.Params = admin_login();
+    db.DatabaseName = run.DatabaseName;
+    db.RemoteServer = run.RemoteServer;
+    db.Open();
+    for (TableStats& s : stats) {
+      const auto rows = db.Query("SELECT COUNT(*) FROM " + s.table);
+      s.new_rows = std::stoll(rows.at(0).at(0).value_or("0"));
+    }
+    db.Close();
+  } catch (const std::exception&) {
+  }
+}
+
+std::string Tconversion_form::what_the_database_holds() const {
+  if (uncommitted_table.empty())
+    return connection_lost ? "the connection to the database was lost; the database holds the rows written until then."
+                           : "the database holds the rows written until then.";
+  if (connection_lost)
+    return "the connection to the database was lost, and the rows written to " + uncommitted_table +
+           " were not committed (the database holds the tables before it).";
+  return "the rows written to " + uncommitted_table +
+         " could not be committed (the database holds the tables before it).";
 }
 
 void Tconversion_form::run_converter(std::size_t index, const std::string& dbname) {

@@ -263,6 +263,15 @@ class Tconversion_form {
   bool last_run_completed = false;
   // True when the last Convert ended on a stop request.
   bool last_run_stopped = false;
+  // True when the last Convert created its database (false when it was
+  // refused or failed before).
+  bool run_created_database = false;
+  // How the last Convert's rows ended: the table whose rows written in the
+  // run were not committed (empty when none), and whether the connection to
+  // the database was lost. `stats` then counts the rows each table holds,
+  // counted once the run's connection was closed.
+  std::string uncommitted_table;
+  bool connection_lost = false;
 
   // Asks a run to end at its next row. Safe from a signal handler and from
   // any thread. The request stays for the life of the form, so one made
@@ -283,12 +292,24 @@ class Tconversion_form {
   // another attachment holds it.
   bool drop_on_server(fb::IBDatabase& db, const std::string& dbname, const ServerDestination& server);
   void set_ticks(bool on);                      // every item, index 0 to 17
+  // Commits the rows of the table at work and closes the connection
+  // (building the table's deferred indexes). A failed commit rolls the
+  // rows back, names their table in uncommitted_table and raises.
+  void commit_rows();
+  // Every way out of a run: the connection committed and closed, the old
+  // tables closed, the rows the tables hold counted into `stats`.
+  void end_run() noexcept;
+  void count_committed_rows() noexcept;
+  // What the database holds after a run that did not complete.
+  std::string what_the_database_holds() const;
 
   static_assert(std::atomic<bool>::is_always_lock_free);
   std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
   std::string run_position_;  // "database creation" or the table being converted
   VerifyTarget last_run_;     // the folder and ticks of the last Convert that started
+  std::size_t committed_tables_ = 0;  // entries of `stats` whose rows are committed
+  bool run_ended_ = true;
   ConversionSteps* steps_;
   std::int64_t records_per_temp_file_;
   std::string database_name_;

@@ -2,11 +2,19 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <thread>
 
+#include "builder/schema.h"
 #include "datamodule/datamodule.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
@@ -15,6 +23,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "registry/values.h"
+#include "verify/structure.h"
 
 namespace qv::verify {
 
@@ -34,7 +43,35 @@ struct Plan {
   // The texts posted for one old record; nullopt when the run leaves it out.
   // Raises (naming the field) where the run would stop.
   std::function<std::optional<std::vector<std::string>>(const std::vector<std::string>&, std::int64_t)> texts;
+  // The columns the run leaves to what the table definition gives them
+  // (their default, else NULL), read after dest_columns through an
+  // expression that is NULL while the column holds that.
+  std::vector<std::string> left_columns, left_reads, left_values;
 };
+
+// Adds to `plan` the columns of its table that the run does not write and
+// that the database has (`found`, upper case).
+void add_left_columns(Plan& plan, const std::set<std::string>& found) {
+  const builder::TableDef* def = builder::find_table(plan.dest_table);
+  if (!def) return;
+  for (const builder::ColumnDef& c : def->columns) {
+    const std::string name(c.name);
+    if (!found.count(name) ||
+        std::find(plan.dest_columns.begin(), plan.dest_columns.end(), name) != plan.dest_columns.end())
+      continue;
+    std::string read;
+    if (builder::parse_type(c.type).kind == builder::ColumnType::Kind::text_blob)
+      read = fmt::format("IIF({0} IS NULL, NULL, CAST(SUBSTRING({0} FROM 1 FOR 80) AS VARCHAR(80)))", name);
+    else if (c.default_value.empty())
+      read = name;
+    else
+      read = fmt::format("IIF({0} IS NOT DISTINCT FROM {1}, NULL, {0})", name, c.default_value);
+    plan.left_columns.push_back(name);
+    plan.left_reads.push_back(std::move(read));
+    plan.left_values.push_back(c.default_value.empty() ? "NULL (the run leaves it empty)"
+                                                       : fmt::format("{} (the column's default)", c.default_value));
+  }
+}
 
 Plan frame_plan(const registry::Item& item) {
   const registry::TableRule& rule = *item.rule;
@@ -98,6 +135,88 @@ std::string key_bytes(const fb::TypedRow& row, std::size_t n) {
   return k;
 }
 
+// The stored rows of a table, fetched in key order on a thread of its own
+// through an attachment of its own, a few batches ahead of the reader, so
+// that the engine's fetch overlaps the reading and converting of the old
+// table (the job-search table's verify streams both sides).
+class StoredRows {
+ public:
+  StoredRows(const fb::IBDatabase& like, const std::string& table, const std::vector<std::string>& columns,
+             const std::string& order) {
+    db_.Params = like.Params;
+    db_.DatabaseName = like.DatabaseName;
+    db_.RemoteServer = like.RemoteServer;
+    db_.SQLDialect = like.SQLDialect;
+    db_.Open();
+    reader_.emplace(db_, table, columns, order);
+    thread_ = std::thread([this] { fetch_all(); });
+  }
+  ~StoredRows() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  StoredRows(const StoredRows&) = delete;
+  StoredRows& operator=(const StoredRows&) = delete;
+
+  // The next stored row; false after the last. Raises what the fetch raised.
+  bool Next(fb::TypedRow& row) {
+    if (at_ == batch_.size()) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !ready_.empty() || done_; });
+      if (ready_.empty()) {
+        if (error_) std::rethrow_exception(error_);
+        return false;
+      }
+      batch_ = std::move(ready_.front());
+      ready_.pop_front();
+      at_ = 0;
+      changed_.notify_all();
+    }
+    row.swap(batch_[at_++]);
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 512, kAhead = 4;
+
+  void fetch_all() {
+    try {
+      for (bool more = true; more;) {
+        std::vector<fb::TypedRow> batch(kBatch);
+        std::size_t n = 0;
+        while (n < kBatch && (more = reader_->Next(batch[n]))) ++n;
+        batch.resize(n);
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return ready_.size() < kAhead || cancelled_; });
+        if (cancelled_) return;
+        if (n) ready_.push_back(std::move(batch));
+        changed_.notify_all();
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      error_ = std::current_exception();
+    }
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    changed_.notify_all();
+  }
+
+  fb::IBDatabase db_;
+  std::optional<fb::IBTypedReader> reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<fb::TypedRow>> ready_;
+  bool done_ = false, cancelled_ = false;
+  std::exception_ptr error_;
+  std::vector<fb::TypedRow> batch_;  // the consumer's, taken from ready_
+  std::size_t at_ = 0;
+  std::thread thread_;  // last: started once everything above exists
+};
+
 class TableVerifier {
  public:
   TableVerifier(const Plan& plan, fb::IBDatabase& db, const Options& o) : plan_(plan), db_(db), o_(o) {
@@ -119,7 +238,10 @@ class TableVerifier {
     std::optional<fb::IBTypedReader> reader;
     try {
       const std::string order = plan_.sequence_key ? plan_.dest_columns[0] : std::string();
-      reader.emplace(db_, plan_.dest_table, plan_.dest_columns, order);
+      std::vector<std::string> reads = plan_.dest_columns;
+      reads.insert(reads.end(), plan_.left_reads.begin(), plan_.left_reads.end());
+      reader.emplace(db_, plan_.dest_table, reads, order);
+      if (plan_.sequence_key) stored_rows_.emplace(db_, plan_.dest_table, reads, order);
     } catch (const std::exception& e) {
       // A run stopped before the table was made: every row is missing.
       note("", "", "(the table is missing from the database)", e.what());
@@ -203,14 +325,24 @@ class TableVerifier {
     if (plan_.key_columns == 0) return {};
     std::string out;
     for (std::size_t i = 0; i < plan_.key_columns; ++i)
-      out += fmt::format("{}{} '{}'", i ? ", " : "", plan_.dest_columns[i], reader_->Display(i, row[i]));
+      out += fmt::format("{}{} '{}'", i ? ", " : "", column_name(i), reader_->Display(i, row[i]));
     return out;
   }
 
+  const std::string& column_name(std::size_t i) const {
+    return i < plan_.dest_columns.size() ? plan_.dest_columns[i] : plan_.left_columns.at(i - plan_.dest_columns.size());
+  }
+
+  std::string expected_text(std::size_t i, const fb::TypedValue& v) const {
+    return i < plan_.dest_columns.size() ? reader_->Display(i, v) : plan_.left_values.at(i - plan_.dest_columns.size());
+  }
+
+  // The columns the run writes, and those it leaves empty that hold a value.
   std::string row_text(const fb::TypedRow& row) const {
     std::string out;
     for (std::size_t i = 0; i < row.size(); ++i)
-      out += fmt::format("{}{}={}", i ? ", " : "", plan_.dest_columns[i], reader_->Display(i, row[i]));
+      if (i < plan_.dest_columns.size() || row[i])
+        out += fmt::format("{}{}={}", i ? ", " : "", column_name(i), reader_->Display(i, row[i]));
     return out;
   }
 
@@ -220,7 +352,7 @@ class TableVerifier {
     for (std::size_t i = 0; i < expected.size(); ++i) {
       if (expected[i] == found[i]) continue;
       ++result_.differing;
-      note(key(), plan_.dest_columns[i], reader_->Display(i, expected[i]), reader_->Display(i, found[i]));
+      note(key(), column_name(i), expected_text(i, expected[i]), reader_->Display(i, found[i]));
     }
   }
 
@@ -268,7 +400,7 @@ class TableVerifier {
 
   bool fetch() {
     if (!have_stored_ && !stored_done_) {
-      have_stored_ = reader_->Next(stored_);
+      have_stored_ = stored_rows_ ? stored_rows_->Next(stored_) : reader_->Next(stored_);
       stored_done_ = !have_stored_;
       if (have_stored_) ++result_.found;
     }
@@ -333,6 +465,7 @@ class TableVerifier {
   const Options& o_;
   TableResult result_;
   fb::IBTypedReader* reader_ = nullptr;
+  std::optional<StoredRows> stored_rows_;  // the job-search table's, fetched ahead
   std::map<std::string, Expected> by_key_;
   std::vector<std::string> order_;
   std::vector<Expected> keyless_;
@@ -348,28 +481,42 @@ class TableVerifier {
 }  // namespace
 
 bool Report::clean() const {
+  if (!structure.empty()) return false;
   for (const auto& t : tables)
     if (!t.clean()) return false;
   return true;
 }
 
+namespace {
+std::string difference_line(const Difference& d) {
+  return fmt::format("    {}{}{}{}: expected {}, found {}", d.table, d.key.empty() ? "" : " ", d.key,
+                     d.column.empty() ? "" : ", " + d.column, d.expected, d.found);
+}
+
+nlohmann::json difference_json(const Difference& d) {
+  return {{"table", d.table}, {"key", d.key}, {"column", d.column}, {"expected", d.expected}, {"found", d.found}};
+}
+}  // namespace
+
 std::vector<std::string> Report::lines() const {
   std::vector<std::string> out;
+  out.push_back(structure.empty() ? "Structure: as a run makes it"
+                                  : fmt::format("Structure: {} differences", structure.size()));
+  for (const auto& d : structure) out.push_back(difference_line(d));
   TableResult total;
   for (const auto& t : tables) {
     out.push_back(fmt::format("{:<15} expected {:>8}  found {:>8}  missing {:>6}  extra {:>6}  differing values {:>6}",
                               t.table, t.expected, t.found, t.missing, t.extra, t.differing));
-    for (const auto& d : t.shown)
-      out.push_back(fmt::format("    {}{}{}{}: expected {}, found {}", d.table, d.key.empty() ? "" : " ", d.key,
-                                d.column.empty() ? "" : ", " + d.column, d.expected, d.found));
+    for (const auto& d : t.shown) out.push_back(difference_line(d));
     total.expected += t.expected;
     total.found += t.found;
     total.missing += t.missing;
     total.extra += t.extra;
     total.differing += t.differing;
   }
-  out.push_back(fmt::format("Total: {} tables, expected {}, found {}, missing {}, extra {}, differing values {}: {}",
+  out.push_back(fmt::format("Total: {} tables, expected {}, found {}, missing {}, extra {}, differing values {}{}: {}",
                             tables.size(), total.expected, total.found, total.missing, total.extra, total.differing,
+                            structure.empty() ? "" : fmt::format(", structure differences {}", structure.size()),
                             clean() ? "every value arrived" : "DIFFERENCES FOUND"));
   return out;
 }
@@ -378,14 +525,14 @@ nlohmann::json Report::to_json() const {
   nlohmann::json j;
   j["database"] = database;
   j["clean"] = clean();
+  j["structure"] = nlohmann::json::array();
+  for (const auto& d : structure) j["structure"].push_back(difference_json(d));
   j["tables"] = nlohmann::json::array();
   for (const auto& t : tables) {
     nlohmann::json jt{{"table", t.table},     {"expected", t.expected}, {"found", t.found},
                       {"missing", t.missing}, {"extra", t.extra},       {"differing", t.differing}};
     jt["differences"] = nlohmann::json::array();
-    for (const auto& d : t.shown)
-      jt["differences"].push_back(
-          {{"table", d.table}, {"key", d.key}, {"column", d.column}, {"expected", d.expected}, {"found", d.found}});
+    for (const auto& d : t.shown) jt["differences"].push_back(difference_json(d));
     j["tables"].push_back(std::move(jt));
   }
   return j;
@@ -410,10 +557,15 @@ Report run(const Options& options) {
   }
   Report report;
   report.database = name;
+  // The structure is compared whole whatever tables are ticked: a run
+  // always makes every table and index.
+  Structure structure = compare_structure(db);
+  report.structure = std::move(structure.differences);
   for (std::size_t i = 0; i < registry::kItems; ++i) {
     if (!options.ticks.empty() && !options.ticks[i]) continue;
     const registry::Item& item = registry::items()[i];
-    const Plan plan = item.rule ? frame_plan(item) : jsearch_plan(item);
+    Plan plan = item.rule ? frame_plan(item) : jsearch_plan(item);
+    add_left_columns(plan, structure.columns[plan.dest_table]);
     report.tables.push_back(TableVerifier(plan, db, options).run());
   }
   db.Close();

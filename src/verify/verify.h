@@ -38,9 +38,13 @@ struct TableResult {
 
 struct Report {
   std::string database;  // real path of the file compared
+  // How the database's structure differs from what a run makes (key: the
+  // object, e.g. "column MEMO", "index CATEGORY_"); first in the report.
+  std::vector<Difference> structure;
   std::vector<TableResult> tables;
   bool clean() const;
-  // Per table a line, then its differences, then the total line.
+  // The structure's line and differences, then per table a line and its
+  // differences, then the total line.
   std::vector<std::string> lines() const;
   nlohmann::json to_json() const;
 };

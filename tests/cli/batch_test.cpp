@@ -1,6 +1,7 @@
 // Many data sets in one command: finding and naming them, the children's
 // outcomes and stop signals (with a stand-in child), and real batches.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,36 @@ TEST(BatchRun, CrashesFailOneDataSetAndASignalStopsTheRest) {
   }
 }
 
+// A log folder is one batch's: one that another batch holds, or that holds
+// an earlier batch's log or report of one of these data sets, is refused
+// before anything is written into it.
+TEST(BatchRun, ALogFolderIsNeverSharedNorWrittenOver) {
+  qv::test::TempDir root, work;
+  touch(root / "a-ok" / "quorvel2.db");
+  const fs::path stand_in = work / "stand-in.sh";
+  std::ofstream(stand_in) << kStandIn;
+  fs::permissions(stand_in, fs::perms::owner_all);
+  ::setenv("LEAK_FD", "1000", 1);
+  qv::batch::Options o;
+  o.root = root.path();
+  o.jobs = 1;
+  o.log_dir = work / "logs";
+  o.executable = stand_in.string();
+
+  // Another batch at work holds the folder's lock.
+  fs::create_directories(o.log_dir);
+  const int held = ::open((o.log_dir / ".quorvel-batch.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(qv::batch::run(o), 2);
+  EXPECT_FALSE(fs::exists(o.log_dir / "a-ok.log"));
+  ::close(held);
+
+  EXPECT_EQ(qv::batch::run(o), 0);
+  const std::string log = slurp(o.log_dir / "a-ok.log");
+  EXPECT_EQ(qv::batch::run(o), 2);  // the first batch's log stays as it was
+  EXPECT_EQ(slurp(o.log_dir / "a-ok.log"), log);
+}
+
 struct Result {
   int code = -1;
   std::string err;
@@ -224,13 +255,14 @@ TEST_F(BatchCli, FourOfFiveSucceedAsSingleRunsWould) {
 // Two data sets for one database: refused before any folder or file is made.
 TEST_F(BatchCli, ANameClashIsRefusedBeforeAnythingIsWritten) {
   const fs::path root = io / "sets";
-  for (const char* dir : {"north/db/smith/x", "south/Smith", "a/Johnson-1", "b/johnson-2", "c/other"})
+  for (const char* dir : {"north/db/smith/x", "south/Smith", "a/Johnson-1", "b/johnson-2", "c/other", "d/Élan", "e/élan"})
     touch(root / dir / "quorvel2.db");
   const Result r = run(drive.path(), {"--all", root.string(), "--log-dir", (io / "logs").string()});
   EXPECT_EQ(r.code, 2);
   EXPECT_THAT(r.err, HasSubstr("The data sets " + (root / "north/db/smith/x").string() + " and " +
                                (root / "south/Smith").string() + " would both write the database"));
   EXPECT_THAT(r.err, HasSubstr((root / "a/Johnson-1").string() + " and " + (root / "b/johnson-2").string()));
+  EXPECT_THAT(r.err, HasSubstr((root / "d/Élan").string() + " and " + (root / "e/élan").string()));
   EXPECT_THAT(r.err, Not(HasSubstr("c/other")));
   EXPECT_FALSE(fs::exists(io / "logs"));
   EXPECT_TRUE(fs::is_empty(drive.path()));

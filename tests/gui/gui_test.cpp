@@ -414,9 +414,10 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   while (dialog->busy()) QApplication::processEvents(QEventLoop::AllEvents, 20);
   ASSERT_TRUE(boxes.shown.empty()) << boxes.shown[0].text;
   const std::vector<std::string> lines = log_lines(*dialog);
-  ASSERT_EQ(lines.size(), run_lines + 5) << dialog->Memo1->toPlainText().toStdString();
+  ASSERT_EQ(lines.size(), run_lines + 6) << dialog->Memo1->toPlainText().toStdString();
   EXPECT_THAT(lines[run_lines + 1], ::testing::StartsWith("Verifying "));
-  EXPECT_THAT(lines[run_lines + 3], ::testing::StartsWith("CARRIER_4 "));
+  EXPECT_EQ(lines[run_lines + 3], "Structure: as a run makes it");
+  EXPECT_THAT(lines[run_lines + 4], ::testing::StartsWith("CARRIER_4 "));
   EXPECT_THAT(lines.back(), ::testing::StartsWith("Total: 1 tables, expected "));
   EXPECT_THAT(lines.back(), ::testing::EndsWith("missing 0, extra 0, differing values 0: every value arrived"));
   EXPECT_TRUE(dialog->btn_verify->isEnabled());

@@ -5,6 +5,9 @@
 
 #include <fstream>
 #include <functional>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "reliability/child.h"
+#include "sample_data.h"
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;
@@ -151,6 +155,83 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
     }
   }
   EXPECT_TRUE(run().completed());
+}
+
+// The rows the summary counts per table (stderr and --report) are the rows
+// the database holds, whatever ended the run; the line saying so is written
+// only when it is true, and the database is named only when the run made it.
+TEST_F(Reliability, SummaryCountsWhatTheDatabaseHoldsInEveryEnding) {
+  const fs::path report = drive.root() / "report.json";
+  struct Case {
+    const char* ending;
+    sample::Options data;
+    std::function<void(Child&)> set_up;
+    int code;
+  };
+  sample::Options small;
+  small.rows = 20;
+  small.jobs = 3000;
+  sample::Options repeated = small;
+  repeated.repeated_key = 15;  // the payment records stop at their 15th row
+  const std::vector<Case> cases = {
+      {"completed", small, [](Child&) {}, 0},
+      {"refused row", repeated, [](Child&) {}, 1},
+      {"stopped in the job-search load",
+       small,
+       [](Child& c) {
+         c.signal_at_line = "Step 3";
+         c.signals = {SIGTERM};
+       },
+       143},
+      {"stopped between tables",
+       small,
+       [](Child& c) {
+         c.signal_at_line = "CITY table";
+         c.signals = {SIGINT};
+       },
+       130},
+      {"full disk", small, [](Child& c) { c.file_size_limit = 1280 * 1024; }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ending);
+    fs::remove_all(data_set());
+    sample::write_data_set(data_set(), c.data);
+    fs::remove(report);
+    Child child(args({"--report", report.string()}, data_set()));
+    c.set_up(child);
+    const ChildResult r = run_cli(child);
+    EXPECT_EQ(r.code, c.code) << r.all();
+    std::ifstream in(report);
+    const nlohmann::json json = nlohmann::json::parse(in);
+    // The database named is the one this run made.
+    ASSERT_EQ(json.at("database").get<std::string>(), database().string()) << r.all();
+    EXPECT_THAT(r.err, HasSubstr(std::string(c.code == 0 ? "Database written: " : "Database as the run left it: ") +
+                                 database().string()));
+    fb::IBDatabase db;
+    db.DatabaseName = database().string();
+    db.Open();
+    std::size_t lines_seen = 0;
+    for (const auto& t : json.at("tables")) {
+      const std::string table = t.at("table").get<std::string>();
+      const std::int64_t held = std::stoll(db.Query("SELECT COUNT(*) FROM " + table).at(0).at(0).value());
+      EXPECT_EQ(t.at("new_rows").get<std::int64_t>(), held) << table << "\n" << r.all();
+      // The same figure on stderr: "TABLE  old rows  new rows ...".
+      std::istringstream err(r.err);
+      for (std::string line; std::getline(err, line);) {
+        std::istringstream words(line);
+        std::string name;
+        std::int64_t old_rows = 0, new_rows = -1;
+        if (!(words >> name >> old_rows >> new_rows) || name != table) continue;
+        EXPECT_EQ(new_rows, held) << line;
+        ++lines_seen;
+      }
+    }
+    EXPECT_EQ(lines_seen, json.at("tables").size()) << r.err;
+    db.Close();
+    if (r.all().find("the database holds the rows written until then") != std::string::npos) {
+      EXPECT_THAT(r.all(), Not(HasSubstr("were not committed")));
+    }
+  }
 }
 
 // Whatever is in place of the database: a link goes as a link (its target

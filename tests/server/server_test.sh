@@ -155,7 +155,38 @@ wait "$HOLDER" 2>/dev/null
 HOLDER=
 run still-there 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify --tables carrier.db,config.db "$DATA"
 
-bash "$SRC/tools/test_server.sh" stop "$WORK/srv"
+# ---- the server killed during the run: whatever it had reached, the summary
+# on stderr and the JSON report count per table the rows the database holds
+# (read afterwards from the file itself), and a lost connection says so.
+LOST=${DATA%1}4
+mkdir -p "$LOST"
+"$BIN/quorvel-gen-sample" --jobs 20000 "$LOST" >/dev/null || fail "no sample data for the lost server"
+"$CLI" "${on_server[@]}" --report "$WORK/lost.json" "$LOST" >"$WORK/lost.out" 2>"$WORK/lost.err" &
+RUN=$!
+while kill -0 "$RUN" 2>/dev/null && ! grep -q "^Step 2" "$WORK/lost.out"; do sleep 0.1; done
+kill -KILL "$(<"$WORK/srv/server.pid")"
+rm -f "$WORK/srv/server.pid"
+wait "$RUN"
+lost_code=$?
+if ((lost_code == 1)); then
+  grep -qF "The connection to the database was lost" "$WORK/lost.err" || fail "lost: not said plainly"
+  grep -qF "were not committed" "$WORK/lost.err" || fail "lost: the table whose rows were not committed is not named"
+  grep -qF "the database holds the rows written until then" "$WORK/lost.err" "$WORK/lost.out" &&
+    fail "lost: says the database holds the rows written"
+fi
+summary=$(awk '$1 ~ /_4$/ && NF == 7 { print $1, $3 }' "$WORK/lost.err")
+report=$(awk -F'"' '/"new_rows"/ { n = $3; gsub(/[^0-9]/, "", n) } /"table"/ { print $4, n }' "$WORK/lost.json")
+held=$(while read -r table _; do
+  printf '%s %s\n' "$table" "$(echo "SET HEADING OFF; SELECT COUNT(*) FROM $table;" |
+    isql-fb -q -user SYSDBA "${SERVER_DB%1.gdb}4.gdb" | awk 'NF { print $1 }')"
+done <<<"$summary")
+if [[ -z $summary || $summary != "$report" || $summary != "$held" ]]; then
+  fail "lost (exit $lost_code): the summary, the report and the database disagree"
+  paste <(echo "$summary") <(echo "$report") <(echo "$held") | head -20
+else
+  echo "ok: lost server (exit $lost_code): summary, report and database agree on $(wc -l <<<"$summary") tables"
+fi
+
 run not-running 1 "cannot be reached (is it running" -- "$CLI" "${on_server[@]}" "$DATA"
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }

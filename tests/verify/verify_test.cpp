@@ -15,6 +15,7 @@
 #include "form/conversion_form.h"
 #include "registry/registry.h"
 #include "jobsearch/jobsearch.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
@@ -178,6 +179,95 @@ TEST_F(VerifyTest, ReportsExactlyTheChangesMadeBehindItsBack) {
   EXPECT_THAT(report, HasSubstr("DIFFERENCES FOUND"));
 }
 
+// Every kind of change to what a run makes is named, the structure first and
+// whole even when one other table is ticked: each case on a fresh copy of the
+// migrated database.
+TEST_F(VerifyTest, NamesEveryChangeToTheStructureAndTheColumnsLeftEmpty) {
+  sample::Options o;
+  o.rows = 20;
+  o.jobs = 20;
+  data_set(o);
+  ASSERT_TRUE(migrate());
+  const fs::path file = platform::map_path(Tconversion_form::destination_file("verif001"));
+  const fs::path pristine = file.string() + ".pristine";
+  fs::copy_file(file, pristine);
+  std::vector<bool> time10_only(Tconversion_form::kTables, false);
+  time10_only[17] = true;
+
+  struct Case {
+    std::string what;
+    std::vector<std::string> sql;
+    std::string line;  // a line of the report that names the change
+    bool structure = true;
+  };
+  const std::vector<Case> cases = {
+      {"a job-search memo written", {"UPDATE JSEARCH_4 SET MEMO = 'NOTE' WHERE PK = 3"},
+       "    JSEARCH_4 PK '3', MEMO: expected NULL (the run leaves it empty), found NOTE", false},
+      {"a payment's memo written", {"UPDATE QUORVEL_4 SET MEMO = 'NOTE' WHERE PK = (SELECT MIN(PK) FROM QUORVEL_4)"},
+       ", MEMO: expected NULL (the run leaves it empty), found NOTE", false},
+      {"the primary key dropped", {"ALTER TABLE CARRIER_4 DROP CONSTRAINT {CARRIER_4 key}"},
+       "    CARRIER_4 primary key: expected (CARRIER), found (none)"},
+      {"an index dropped", {"DROP INDEX CATEGORY_"},
+       "    QUORVEL_4 index CATEGORY_: expected INDEX ON (CATEGORY), found (no index)"},
+      {"an index inactive", {"ALTER INDEX CONTACT_NAME_ INACTIVE"},
+       "    JSEARCH_4 index CONTACT_NAME_, state: expected ACTIVE, found INACTIVE: the run did not finish building "
+       "the indexes of JSEARCH_4"},
+      {"an index made unique", {"DROP INDEX POS_STATE_", "CREATE UNIQUE INDEX POS_STATE_ ON JSEARCH_4(PK)"},
+       "    JSEARCH_4 index POS_STATE_, uniqueness: expected not unique, found UNIQUE"},
+      {"an index ascending", {"DROP INDEX ITEM_DATE_", "CREATE INDEX ITEM_DATE_ ON QUORVEL_4(ITEM_DATE)"},
+       "    QUORVEL_4 index ITEM_DATE_, order: expected DESCENDING, found ASCENDING"},
+      {"an index on other columns", {"DROP INDEX YYYYMMDD_", "CREATE INDEX YYYYMMDD_ ON QUORVEL_4(YYYYMMDD, PK)"},
+       "    QUORVEL_4 index YYYYMMDD_, columns: expected (YYYYMMDD), found (YYYYMMDD, PK)"},
+      {"an index added", {"CREATE INDEX EXTRA_ ON CITY_4(CITY)"},
+       "    CITY_4 index EXTRA_: expected (no index), found INDEX ON (CITY)"},
+      {"a column's type changed", {"ALTER TABLE QUORVEL_4 ALTER COLUMN CHECK_NBR TYPE CHAR(60)"},
+       "    QUORVEL_4 column CHECK_NBR, type: expected CHAR(6), found CHAR(60)"},
+      {"a column's default changed", {"ALTER TABLE QUORVEL_4 ALTER COLUMN ITEM SET DEFAULT 'NONE'"},
+       "    QUORVEL_4 column ITEM, default: expected DEFAULT 'N/A', found DEFAULT 'NONE'"},
+      {"a column added", {"ALTER TABLE ITEM_4 ADD EXTRA_ INTEGER"},
+       "    ITEM_4 column EXTRA_: expected (no column), found INTEGER"},
+      {"a column dropped", {"ALTER TABLE CONFIG_4 DROP EX_SPOUSE_ZIP"},
+       "    CONFIG_4 column EX_SPOUSE_ZIP: expected CHAR(5), found (no column)"},
+      {"a table added", {"CREATE TABLE EXTRA_4 (A INTEGER)"}, "    EXTRA_4: expected (none), found a table"},
+      {"a view added", {"CREATE VIEW CITIES AS SELECT CITY FROM CITY_4"}, "    CITIES: expected (none), found a view"},
+      {"a trigger added", {"CREATE TRIGGER STAMP FOR CITY_4 BEFORE INSERT AS BEGIN END"},
+       "    (database) trigger STAMP: expected (none), found a trigger"},
+      {"a generator added", {"CREATE GENERATOR COUNTER"}, "    (database) generator COUNTER: expected (none), found a generator"},
+      {"a domain added", {"CREATE DOMAIN AMOUNT AS INTEGER"}, "    (database) domain AMOUNT: expected (none), found a domain"},
+      {"a procedure added", {"CREATE PROCEDURE NOTHING AS BEGIN END"},
+       "    (database) procedure NOTHING: expected (none), found a procedure"},
+      {"a table dropped", {"DROP TABLE STATS_ST_4"}, "    STATS_ST_4: expected a table, found (no table)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::copy_file(pristine, file, fs::copy_options::overwrite_existing);
+    std::vector<std::string> sql = c.sql;
+    for (std::string& s : sql)
+      if (const auto at = s.find("{CARRIER_4 key}"); at != std::string::npos) {
+        fb::IBDatabase db;
+        db.DatabaseName = Tconversion_form::destination_file("verif001");
+        db.Open();
+        const auto rows = db.Query(
+            "SELECT TRIM(RDB$CONSTRAINT_NAME) FROM RDB$RELATION_CONSTRAINTS WHERE RDB$RELATION_NAME = 'CARRIER_4' "
+            "AND RDB$CONSTRAINT_TYPE = 'PRIMARY KEY'");
+        s.replace(at, 15, rows.at(0).at(0).value());
+      }
+    tamper(sql);
+    const verify::Report r = verify(c.structure ? time10_only : std::vector<bool>{});
+    const std::string report = text(r);
+    EXPECT_FALSE(r.clean()) << report;
+    EXPECT_THAT(report, HasSubstr(c.line + "\n")) << report;
+    EXPECT_EQ(r.structure.empty(), !c.structure) << report;
+    // The structure comes first, in the report and in its JSON.
+    EXPECT_EQ(r.lines()[0].rfind("Structure: ", 0), 0u);
+    EXPECT_EQ(r.to_json()["structure"].size(), r.structure.size());
+  }
+  fs::copy_file(pristine, file, fs::copy_options::overwrite_existing);
+  const verify::Report again = verify();
+  EXPECT_TRUE(again.clean()) << text(again);
+  EXPECT_EQ(again.lines()[0], "Structure: as a run makes it");
+}
+
 TEST_F(VerifyTest, ReportsWhatARunCutShortLeftOut) {
   sample::Options o;
   o.rows = 40;
@@ -316,6 +406,42 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
         EXPECT_TRUE(r.clean()) << text(r);
       }
     }
+}
+
+// A run that ends on an error has committed and closed what it wrote: a
+// second attachment sees the rows at once, while the program (the data
+// module) lives on, and the form's figures are what the tables hold.
+TEST_F(VerifyTest, AfterAnErrorTheRowsAreCommittedAtOnce) {
+  sample::Options o;
+  o.rows = 40;
+  o.jobs = 10;
+  o.repeated_key = 15;  // the payment records stop at their 15th row
+  data_set(o);
+  DataModuleScope module;
+  FailOnBox boxes;
+  Tconversion_form form(&boxes);
+  form.FormActivate(&form);
+  form.CDirectoryOutline_Source.SetDirectory(dir_.string());
+  form.btn_select_directoryClick(&form);
+  EXPECT_THROW(form.btn_convertClick(&form), std::exception);
+  EXPECT_EQ(form.Memo1.Lines.back(),
+            "The run stopped on an error at QUORVEL_4: the database holds the rows written until then.");
+  EXPECT_FALSE(DataModule2->IBDatabase2.Connected());
+  EXPECT_FALSE(DataModule2->PDTable1.Active());
+  EXPECT_TRUE(form.uncommitted_table.empty());
+
+  fb::IBDatabase second;
+  second.DatabaseName = Tconversion_form::destination_file("verif001");
+  second.Open();
+  for (const TableStats& t : form.stats) {
+    const auto rows = second.Query("SELECT COUNT(*) FROM " + t.table);
+    EXPECT_EQ(std::stoll(rows.at(0).at(0).value()), t.new_rows) << t.table;
+  }
+  second.Close();
+  ASSERT_FALSE(form.stats.empty());
+  EXPECT_EQ(form.stats.back().table, "QUORVEL_4");
+  EXPECT_EQ(form.stats.back().new_rows, 14);
+  EXPECT_EQ(table(verify(), "QUORVEL_4").found, 14);
 }
 
 TEST_F(VerifyTest, RefusesAFolderWithoutItsDatabase) {

@@ -20,7 +20,7 @@ PACKAGES=(
   firebird3.0-server-core libfbclient2 firebird-dev firebird3.0-utils firebird3.0-server
   qt6-base-dev libgl1-mesa-dev
   libcli11-dev libfmt-dev nlohmann-json3-dev
-  xvfb openbox xdotool xclip scrot
+  xvfb openbox xdotool scrot dbus at-spi2-core gir1.2-atspi-2.0 python3-gi
   dpkg-dev help2man librsvg2-bin lintian desktop-file-utils
 )
 

@@ -1,7 +1,10 @@
 #include "form/conversion_form.h"
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+
+#include <fmt/format.h>
 #include <stdexcept>
 #include <utility>
 
@@ -168,7 +171,7 @@ void Tconversion_form::btn_convertClick(Sender) {
       // The previous table's rows are committed and its indexes built, as
       // the converter's reconnection would do.
       if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) {
-        table_step("building indexes");
+        table_step(kBuildingIndexes);
         commit_rows();
       }
       run_position_ = destination_table(i);
@@ -180,7 +183,7 @@ void Tconversion_form::btn_convertClick(Sender) {
     // commits them (and builds the deferred indexes) before the run is
     // reported complete.
     if (DataModule2 && DataModule2->IBDatabase2.Connected()) {
-      if (!stats.empty()) table_step("building indexes");
+      if (!stats.empty()) table_step(kBuildingIndexes);
       commit_rows();
     }
   } catch (const RunStopped& stop) {
@@ -319,6 +322,129 @@ bool Tconversion_form::database_exists(const std::string& directory) {
   const std::string dbname = database_name(directory);
   std::error_code ec;
   return !dbname.empty() && std::filesystem::is_regular_file(platform::map_path(destination_file(dbname)), ec);
+}
+
+namespace {
+
+// "512 bytes", "12.3 MB", "2.5 GB".
+std::string readable_size(std::uintmax_t bytes) {
+  if (bytes < 1024) return fmt::format("{} bytes", bytes);
+  const char* units[] = {"KB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes) / 1024;
+  std::size_t u = 0;
+  for (; v >= 1024 && u + 1 < std::size(units); ++u) v /= 1024;
+  return fmt::format("{:.1f} {}", v, units[u]);
+}
+
+}  // namespace
+
+namespace {
+
+// "0:42", "12:05", "1:02:05".
+std::string clock_text(double seconds) {
+  const auto s = static_cast<long long>(std::max(0.0, seconds));
+  return s >= 3600 ? fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60)
+                   : fmt::format("{}:{:02}", s / 60, s % 60);
+}
+
+}  // namespace
+
+std::string Tconversion_form::progress_text(const TableStats& t, double run_seconds) const {
+  const auto ticked = static_cast<std::size_t>(std::count(last_run_.ticks.begin(), last_run_.ticks.end(), true));
+  std::string text = fmt::format("Table {} of {}: {}, {} of {} records, {}; {} elapsed", stats.size(), ticked,
+                                 t.table, t.done, t.old_rows, t.step, clock_text(run_seconds));
+  if (t.seconds > 0 && t.done > 0 && t.step != kBuildingIndexes) {
+    const double rate = static_cast<double>(t.done) / t.seconds;
+    text += fmt::format(", {:.0f} records/s", rate);
+    if (t.old_rows > t.done)
+      text += ", about " + clock_text(static_cast<double>(t.old_rows - t.done) / rate) + " left for this table";
+  }
+  return text;
+}
+
+std::string Tconversion_form::run_end_text() const {
+  std::error_code ec;
+  const std::string file = destination_file(run_database_name(last_run_.directory));
+  const std::uintmax_t bytes = std::filesystem::file_size(platform::map_path(file), ec);
+  std::string text = "The database is " + file + (ec ? std::string() : " (" + readable_size(bytes) + ")") + ".";
+  std::uintmax_t temp = 0;
+  std::size_t files = 0;
+  for (std::filesystem::directory_iterator it(platform::map_path(temp_directory_), ec), end; !ec && it != end;
+       it.increment(ec))
+    if (it->is_regular_file(ec)) {
+      temp += it->file_size(ec);
+      ++files;
+    }
+  if (files)
+    text += " The job-search temporary files stay in " + temp_directory_ + " (" + std::to_string(files) +
+            (files == 1 ? " file, " : " files, ") + readable_size(temp) + "); they may be deleted.";
+  return text;
+}
+
+std::optional<ExistingDatabase> Tconversion_form::existing_database(const std::string& directory) const {
+  const std::string dbname = run_database_name(directory);
+  if (dbname.empty()) return std::nullopt;
+  ExistingDatabase e;
+  e.file = destination_file(dbname);
+  const std::filesystem::path real = platform::map_path(e.file);
+  std::error_code ec;
+  const auto status = std::filesystem::symlink_status(real, ec);
+  if (ec || !std::filesystem::exists(status)) return std::nullopt;
+  if (std::filesystem::is_regular_file(real, ec)) e.bytes = std::filesystem::file_size(real, ec);
+  const auto changed = std::filesystem::last_write_time(real, ec);
+  if (!ec) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::file_clock::to_sys(changed));
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local);
+    e.changed = when;
+  }
+  if (database_name_.empty()) e.sharing = folders_sharing_database(directory, dbname);
+  return e;
+}
+
+std::vector<std::string> Tconversion_form::folders_sharing_database(const std::string& directory,
+                                                                    const std::string& dbname) {
+  std::string path = platform::ascii_lower(directory);
+  std::replace(path.begin(), path.end(), '/', '\\');
+  const std::string key = "\\db\\";
+  const std::size_t at = path.find(key);
+  if (at == std::string::npos) return {};
+  // The same letters in the folder's own spelling (lower-casing keeps lengths).
+  const std::string sets = directory.substr(0, at + key.size());
+  std::string chosen = directory.substr(at + key.size());
+  chosen = chosen.substr(0, chosen.find_first_of("\\/"));
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(platform::map_path(sets), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name == chosen || !it->is_directory(ec)) continue;
+    if (database_name(sets + name) == dbname) found.push_back(name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string Tconversion_form::replace_question(const ExistingDatabase& e) {
+  std::string text = "The database " + e.file + " is already there (" + readable_size(e.bytes);
+  if (!e.changed.empty()) text += ", last changed " + e.changed;
+  text +=
+      ").\n\nConvert deletes it and makes it again from the old tables: whatever was entered in it since it was "
+      "made is lost.";
+  if (!e.sharing.empty()) {
+    text += "\n\nThe database takes its name from the first eight letters of the folder's name, so ";
+    text += e.sharing.size() == 1 ? "the folder " : "the folders ";
+    for (std::size_t i = 0; i < e.sharing.size(); ++i) {
+      if (i) text += i + 1 == e.sharing.size() ? " and " : ", ";
+      text += "\"" + e.sharing[i] + "\"";
+    }
+    text += e.sharing.size() == 1 ? " beside this one writes" : " beside this one write";
+    text += " the same database: it may hold that data set.";
+  }
+  text += "\n\nReplace the database?";
+  return text;
 }
 
 std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target(bool on_server) const {

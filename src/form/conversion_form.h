@@ -66,6 +66,17 @@ class ConversionSteps {
   virtual void convert(Tconversion_form& form, std::size_t index, const std::string& dbname);
 };
 
+// A database file that Convert would delete and make again: what the
+// question asked before a desktop run names.
+struct ExistingDatabase {
+  std::string file;       // its program path, "C:\\MyData\\...\\name.gdb"
+  std::uintmax_t bytes = 0;
+  std::string changed;    // last change, local time "YYYY-MM-DD HH:MM"
+  // Other folders beside the chosen one whose database has the same name
+  // (the name keeps only the first eight letters of a folder's name).
+  std::vector<std::string> sharing;
+};
+
 // What a form is made with besides its message boxes.
 struct FormSetup {
   ConversionSteps* steps = nullptr;  // null: the form's own
@@ -179,6 +190,17 @@ class Tconversion_form {
   TableStats& begin_table(const std::string& table, std::int64_t old_rows);
   void table_progress(bool finished = false);
 
+  // The run's progress as the desktop view shows it, `t` being the table at
+  // work and `run_seconds` the time since Convert: "Table 3 of 18:
+  // CITY_4, 120 of 500 records, copying rows; 0:42 elapsed, 2300 records/s,
+  // about 0:01 left for this table".
+  std::string progress_text(const TableStats& t, double run_seconds) const;
+
+  // After a complete local run, for the desktop view: where the database is,
+  // its size, and where the job-search temporary files stay and how much
+  // room they take.
+  std::string run_end_text() const;
+
   // Calls converter i of the check list.
   void run_converter(std::size_t index, const std::string& dbname);
   // The destination table converter i fills, e.g. "CARRIER_4".
@@ -194,6 +216,8 @@ class Tconversion_form {
   // Reports a step of the current table through on_progress at once, with
   // the records of the step handled so far (-1: the table's count).
   void table_step(const char* step, std::int64_t step_done = -1);
+  // The step while the engine builds a table's indexes (no row count moves).
+  static constexpr const char* kBuildingIndexes = "building indexes";
 
   std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
   // The folder of the job-search temporary files (a program path).
@@ -219,6 +243,24 @@ class Tconversion_form {
   std::optional<VerifyTarget> verify_target(bool on_server = false) const;
   // True when the database a folder names is a file that exists.
   static bool database_exists(const std::string& directory);
+
+  // The local database file Convert would replace for `directory`; nothing
+  // when there is none (or no name can be derived).
+  std::optional<ExistingDatabase> existing_database(const std::string& directory) const;
+  // The folders beside the one chosen (in the same data-sets folder) whose
+  // database name is `dbname`, sorted; the chosen one is left out.
+  static std::vector<std::string> folders_sharing_database(const std::string& directory, const std::string& dbname);
+  // The question asked before such a database is replaced.
+  static std::string replace_question(const ExistingDatabase& existing);
+  // The line the desktop view adds after a run that a person stopped.
+  static constexpr const char* kIncompleteLine =
+      "The database is incomplete: it holds only the rows written before the stop. Press Convert to make it "
+      "again with every ticked table.";
+
+  // Withdraws a stop request once the run it stopped has ended, so that the
+  // next run goes ahead (a person's stop; a stop that ends the program is
+  // never withdrawn).
+  void withdraw_stop() noexcept { stop_.store(false, std::memory_order_relaxed); }
 
   // True when the last Convert ran to "Conversion run complete".
   bool last_run_completed = false;

@@ -4,7 +4,10 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileSystemModel>
+#include <QFontDatabase>
+#include <QHeaderView>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -18,7 +21,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
+#include <QSplitter>
+#include <QVBoxLayout>
 #include <QThread>
 #include <QTreeView>
 
@@ -27,6 +34,7 @@
 
 #include "check/check.h"
 #include "datamodule/datamodule.h"
+#include "gui/form_style.h"
 #include "gui/lower_case_proxy.h"
 #include "gui/qt_boxes.h"
 #include "platform/paths.h"
@@ -58,8 +66,11 @@ QLabel* step_label(QWidget* parent, const Label& model, const char* name) {
   return l;
 }
 
-QPushButton* button(QWidget* parent, const std::string& caption, const char* name) {
-  auto* b = new QPushButton(QString::fromStdString(caption), parent);
+// `key` marks the caption's access key (Alt and that letter press it).
+QPushButton* button(QWidget* parent, const std::string& caption, const char* name, char key = 0) {
+  QString text = QString::fromStdString(caption);
+  if (key) text.insert(text.indexOf(QChar(key)), '&');
+  auto* b = new QPushButton(text, parent);
   b->setObjectName(name);
   b->setAutoDefault(true);  // Enter presses the focused button
   return b;
@@ -85,6 +96,27 @@ void bind_enabled(Control& control, QWidget* w) {
   control.on_change = [&control, w] {
     if (QThread::currentThread() == w->thread()) w->setEnabled(control.Enabled);
   };
+}
+
+// The bar's text, cut with "..." where it does not fit (whole in its
+// tooltip and for screen readers).
+void show_progress_text(QProgressBar* bar, const QString& text) {
+  bar->setFormat(bar->fontMetrics().elidedText(text, Qt::ElideRight, std::max(40, bar->width() - 12)));
+  bar->setToolTip(text);
+  bar->setAccessibleDescription(text);
+}
+
+// A text cut to the label's width, whole in its tooltip and for screen readers.
+void show_label_text(QLabel* label, const QString& text) {
+  label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, std::max(40, label->width())));
+  label->setToolTip(text);
+  label->setAccessibleDescription(text);
+}
+
+// The bar moves to and fro while work goes on that it cannot count.
+void show_busy(QProgressBar* bar, const QString& text) {
+  bar->setRange(0, 0);
+  show_progress_text(bar, text);
 }
 
 QString text_of(const TableStats& t) {
@@ -127,14 +159,44 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
   setObjectName("conversion_form");
   setWindowTitle(QString());
   confirm_stop = [this] {
+    if (!converting_)
+      return QMessageBox::question(this, QStringLiteral("Check running"),
+                                   QStringLiteral("The old tables or the database are being read; nothing is "
+                                                  "written. Close the form when the reading has ended?")) ==
+             QMessageBox::Yes;
     return QMessageBox::question(this, QStringLiteral("Conversion running"),
-                                 QStringLiteral("A conversion is running. Stop it at the next row and close the "
-                                                "form? The database keeps the rows written until then.")) ==
+                                 QStringLiteral("A conversion is running. Stop it at the next row? The database "
+                                                "keeps the rows written until then and is incomplete: Convert "
+                                                "makes it again. The form stays open with the log.")) ==
            QMessageBox::Yes;
   };
+  confirm_replace = [this](const ExistingDatabase& e) {
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("Replace the database?"),
+                    QString::fromStdString(Tconversion_form::replace_question(e)), QMessageBox::NoButton, this);
+    QPushButton* replace = ask.addButton(QStringLiteral("&Replace"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = ask.addButton(QMessageBox::Cancel);
+    ask.setDefaultButton(cancel);
+    ask.setEscapeButton(cancel);
+    ask.exec();
+    return ask.clickedButton() == replace;
+  };
+  choose_log_file = [this] {
+    return QFileDialog::getSaveFileName(this, QStringLiteral("Save the log"),
+                                        QDir::home().filePath(QStringLiteral("quorvel-migration-log.txt")),
+                                        QStringLiteral("Text files (*.txt);;All files (*)"))
+        .toStdString();
+  };
+  choose_folder = [this] {
+    return QFileDialog::getExistingDirectory(this, QStringLiteral("Folder of one data set"),
+                                             QString::fromStdString(form_.CDirectoryOutline_Source.Directory))
+        .toStdString();
+  };
   ask_login = [this](ServerDestination& d) { return login_dialog(this, d); };
+  style_ = new FormStyle;
   build_widgets();
   lay_out();
+  // The last child: deleted after the widgets that paint with it.
+  style_->setParent(this);
   bind();
   fit_to_screen();
 }
@@ -149,7 +211,16 @@ ConversionDialog::~ConversionDialog() {
 }
 
 void ConversionDialog::build_widgets() {
-  Label1 = step_label(this, form_.Label1, "Label1");
+  scroll = new QScrollArea(this);
+  scroll->setObjectName("scroll");
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setFocusPolicy(Qt::NoFocus);
+  auto* page = new QWidget(scroll);
+  page->setObjectName("page");
+  scroll->setWidget(page);
+
+  Label1 = step_label(page, form_.Label1, "Label1");
 
   dirs_ = new QFileSystemModel(this);
   dirs_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
@@ -157,115 +228,213 @@ void ConversionDialog::build_widgets() {
   lower_ = new LowerCaseProxy(this);
   lower_->setSourceModel(dirs_);
   lower_->set_drive_root(QDir::cleanPath(QString::fromStdString(platform::drive_root().string())));
-  CDirectoryOutline_Source = new QTreeView(this);
+  CDirectoryOutline_Source = new QTreeView(page);
   CDirectoryOutline_Source->setModel(lower_);
-  for (int column = 1; column < dirs_->columnCount(); ++column) CDirectoryOutline_Source->hideColumn(column);
   CDirectoryOutline_Source->setHeaderHidden(true);
+  // Names are shown whole: the column takes their width, and a scroll bar
+  // appears when the tree is narrower.
+  CDirectoryOutline_Source->header()->setStretchLastSection(false);
+  CDirectoryOutline_Source->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  CDirectoryOutline_Source->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   CDirectoryOutline_Source->sortByColumn(0, Qt::AscendingOrder);
   CDirectoryOutline_Source->setSortingEnabled(true);
   lime(CDirectoryOutline_Source, "CDirectoryOutline_Source");
 
-  btn_select_directory = button(this, form_.btn_select_directory.Caption, "btn_select_directory");
-  btn_reset = button(this, form_.btn_reset.Caption, "btn_reset");
+  btn_select_directory = button(page, form_.btn_select_directory.Caption, "btn_select_directory", 'S');
+  btn_reset = button(page, form_.btn_reset.Caption, "btn_reset", 'R');
+  btn_browse = button(page, "Browse...", "btn_browse", 'B');
+  btn_browse->setToolTip(QStringLiteral("Show a folder outside the data sets' folder in the tree"));
 
-  Label2 = step_label(this, form_.Label2, "Label2");
-  files_checklistbox = new QListWidget(this);
+  Label2 = step_label(page, form_.Label2, "Label2");
+  files_checklistbox = new QListWidget(page);
   for (const std::string& item : form_.files_checklistbox.Items) {
     auto* it = new QListWidgetItem(QString::fromStdString(item), files_checklistbox);
     it->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);
     it->setCheckState(Qt::Unchecked);
   }
   lime(files_checklistbox, "files_checklistbox");
+  btn_select_all = button(page, "Select all", "btn_select_all", 'a');
+  btn_select_none = button(page, "Select none", "btn_select_none", 'n');
 
-  btn_convert = button(this, form_.btn_convert.Caption, "btn_convert");
-  Edit1 = new QLineEdit(QString::fromStdString(form_.Edit1.Text), this);
+  btn_convert = button(page, form_.btn_convert.Caption, "btn_convert", 'C');
+  Edit1 = new QLineEdit(QString::fromStdString(form_.Edit1.Text), page);
   Edit1->setObjectName("Edit1");
   Edit1->setReadOnly(true);
-  progress = new QProgressBar(this);
+  progress = new QProgressBar(page);
   progress->setObjectName("progress");
   progress->setRange(0, 1);
   progress->setValue(0);
-  progress->setFormat(QString());
+  show_progress_text(progress, QString());
   progress->setFocusPolicy(Qt::NoFocus);
-  btn_check = button(this, "Check", "btn_check");
-  btn_verify = button(this, "Verify", "btn_verify");
-  server_edit = new QLineEdit(this);
+  run_status = new QLabel(page);
+  run_status->setObjectName("run_status");
+  run_status->setMinimumWidth(40);
+  run_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  btn_check = button(page, "Check", "btn_check", 'h');
+  btn_save_log = button(page, "Save log...", "btn_save_log", 'l');
+  btn_verify = button(page, "Verify", "btn_verify", 'V');
+  server_edit = new QLineEdit(page);
   server_edit->setObjectName("server_edit");
   server_edit->setPlaceholderText(QStringLiteral("none: a local file"));
-  server_dir_edit = new QLineEdit(this);
+  server_dir_edit = new QLineEdit(page);
   server_dir_edit->setObjectName("server_dir_edit");
   server_dir_edit->setPlaceholderText(QStringLiteral("folder on the server's machine"));
+  folder_edit = new QLineEdit(page);
+  folder_edit->setObjectName("folder_edit");
+  folder_edit->setReadOnly(true);
+  database_edit = new QLineEdit(page);
+  database_edit->setObjectName("database_edit");
+  database_edit->setReadOnly(true);
 
-  Label3 = step_label(this, form_.Label3, "Label3");
-  Memo1 = new QPlainTextEdit(this);
+  Label3 = step_label(page, form_.Label3, "Label3");
+  Memo1 = new QPlainTextEdit(page);
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   lime(Memo1, "Memo1", 13);
+  // Reports are tables: a fixed-width font lines their columns up, and
+  // lines (rules too) keep their length, with a scroll bar when wider.
+  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  mono.setBold(true);
+  mono.setPixelSize(13);
+  Memo1->setFont(mono);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  // Keyboard users read the log: its focus shows, and Tab leaves it.
+  Memo1->setTabChangesFocus(true);
+  Memo1->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
 
+  for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, Memo1,
+                                                    btn_select_directory, btn_reset, btn_convert, btn_check,
+                                                    btn_verify, btn_browse, btn_select_all, btn_select_none,
+                                                    btn_save_log}) {
+    w->setStyle(style_);
+    w->installEventFilter(style_);
+  }
+
+  // Names a screen reader gives.
+  setAccessibleName(QStringLiteral("Conversion"));
+  CDirectoryOutline_Source->setAccessibleName(QStringLiteral("Folders"));
+  files_checklistbox->setAccessibleName(QStringLiteral("Tables to migrate"));
+  Memo1->setAccessibleName(QStringLiteral("Status messages"));
+  progress->setAccessibleName(QStringLiteral("Progress"));
+  run_status->setAccessibleName(QStringLiteral("Run progress"));
+  Edit1->setAccessibleName(QStringLiteral("Progress count"));
+  folder_edit->setAccessibleName(QStringLiteral("Chosen folder"));
+  database_edit->setAccessibleName(QStringLiteral("Database"));
+  server_edit->setAccessibleName(QStringLiteral("Server"));
+  server_dir_edit->setAccessibleName(QStringLiteral("Folder on the server"));
+
+  // The form's own controls first, then the ones added beside them.
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
-                      btn_convert, Edit1, btn_check, btn_verify, server_edit, server_dir_edit};
+                      btn_convert, Edit1, btn_check, btn_verify, server_edit, server_dir_edit,
+                      btn_browse, btn_select_all, btn_select_none, folder_edit, database_edit, btn_save_log};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 // The tree above the check list on the left, the select and reset buttons
-// between them, Convert and the progress box below; the log fills the right
-// and takes whatever room the window gains.
+// between them, Convert and the progress box below; the log on the right.
+// A splitter between the two sides; both grow with the window, the log
+// more. Below: the chosen folder, its database, Browse and the server
+// fields.
+// When the screen is too small for all of it, the form scrolls.
 void ConversionDialog::lay_out() {
-  auto* grid = new QGridLayout(this);
-  grid->setContentsMargins(8, 6, 8, 8);
-  grid->setHorizontalSpacing(9);
-  grid->setVerticalSpacing(4);
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->addWidget(scroll);
+  QWidget* page = scroll->widget();
 
+  // One side of the splitter: a column of widgets and rows.
+  const auto side = [page](QWidget*& w) {
+    w = new QWidget(page);
+    auto* column = new QVBoxLayout(w);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(4);
+    return column;
+  };
+  QWidget *left = nullptr, *right = nullptr;
+  QVBoxLayout* lv = side(left);
+  lv->addWidget(Label1);
+  lv->addWidget(CDirectoryOutline_Source, 1);
   auto* select_row = new QHBoxLayout;
   select_row->addWidget(btn_select_directory, 2);
   select_row->addWidget(btn_reset, 1);
+  lv->addLayout(select_row);
+  lv->addWidget(Label2);
+  lv->addWidget(files_checklistbox, 1);
+  auto* tables_row = new QHBoxLayout;
+  tables_row->addWidget(btn_select_all);
+  tables_row->addWidget(btn_select_none);
+  tables_row->addStretch(1);
+  lv->addLayout(tables_row);
   auto* convert_row = new QHBoxLayout;
   convert_row->addWidget(btn_convert, 1);
+  // The box counts the job-search records; a label says so.
+  auto* edit_label = new QLabel(QStringLiteral("Job search:"), page);
+  edit_label->setBuddy(Edit1);
+  convert_row->addWidget(edit_label);
   convert_row->addWidget(Edit1, 2);
+  lv->addLayout(convert_row);
+
+  QVBoxLayout* rv = side(right);
+  auto* log_row = new QHBoxLayout;
+  log_row->addWidget(Label3, 1);
+  log_row->addWidget(btn_save_log);
+  rv->addLayout(log_row);
+  rv->addWidget(Memo1, 1);
   auto* check_row = new QHBoxLayout;
   check_row->addWidget(progress, 1);
   check_row->addWidget(btn_check);
   check_row->addWidget(btn_verify);
+  rv->addLayout(check_row);
+  rv->addWidget(run_status);
 
-  grid->addWidget(Label1, 0, 0);
-  grid->addWidget(CDirectoryOutline_Source, 1, 0);
-  grid->addLayout(select_row, 2, 0);
-  grid->addWidget(Label2, 3, 0);
-  grid->addWidget(files_checklistbox, 4, 0);
-  grid->addLayout(convert_row, 5, 0);
-  grid->addWidget(Label3, 0, 1);
-  grid->addWidget(Memo1, 1, 1, 4, 1);
-  grid->addLayout(check_row, 5, 1);
-  auto* server_row = new QHBoxLayout;
-  auto* server_label = new QLabel(QStringLiteral("&Server (host[/port]):"), this);
-  server_label->setBuddy(server_edit);
-  auto* dir_label = new QLabel(QStringLiteral("F&older on the server:"), this);
-  dir_label->setBuddy(server_dir_edit);
-  server_row->addWidget(server_label);
-  server_row->addWidget(server_edit, 1);
-  server_row->addWidget(dir_label);
-  server_row->addWidget(server_dir_edit, 2);
-  grid->addLayout(server_row, 6, 0, 1, 2);
-  grid->setRowStretch(1, 1);
-  grid->setRowStretch(4, 1);
+  splitter = new QSplitter(Qt::Horizontal, page);
+  splitter->setObjectName("splitter");
+  splitter->setChildrenCollapsible(false);
+  splitter->addWidget(left);
+  splitter->addWidget(right);
+  splitter->setStretchFactor(0, 1);
+  splitter->setStretchFactor(1, 2);
+  splitter->setSizes({285, 653});
+
+  auto* grid = new QGridLayout(page);
+  grid->setContentsMargins(8, 6, 8, 8);
+  grid->setHorizontalSpacing(6);
+  grid->setVerticalSpacing(4);
+  grid->addWidget(splitter, 0, 0, 1, 5);
+  // A field after its label, `span` columns wide.
+  const auto field = [grid, page](int row, int column, const char* text, QLineEdit* edit, int span) {
+    auto* label = new QLabel(QString::fromUtf8(text), page);
+    label->setBuddy(edit);
+    grid->addWidget(label, row, column);
+    grid->addWidget(edit, row, column + 1, 1, span);
+  };
+  // The folder and its database take whole rows: their paths are long.
+  field(1, 0, "Folder:", folder_edit, 3);
+  grid->addWidget(btn_browse, 1, 4);
+  field(2, 0, "Database:", database_edit, 3);
+  field(3, 0, "Serv&er (host[/port]):", server_edit, 1);
+  field(3, 2, "F&older on the server:", server_dir_edit, 1);
+  grid->setRowStretch(0, 1);
   grid->setColumnStretch(1, 1);
-  // The left column keeps its width of 285 where there is room.
-  grid->setColumnMinimumWidth(0, 220);
-  for (QWidget* w : {static_cast<QWidget*>(CDirectoryOutline_Source), static_cast<QWidget*>(files_checklistbox)}) {
-    w->setMinimumHeight(72);
-    w->setMaximumWidth(285);
-  }
+  grid->setColumnStretch(3, 1);
+
+  for (QWidget* w : {static_cast<QWidget*>(CDirectoryOutline_Source), static_cast<QWidget*>(files_checklistbox)})
+    w->setMinimumSize(160, 56);
   Memo1->setMinimumWidth(240);
 }
 
 // The design size, shrunk to the screen's available area (less room for the
-// window's frame); never below what the layout needs.
+// window's frame); what does not fit then scrolls.
 void ConversionDialog::fit_to_screen() {
   const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
   QSize size = kDesignSize;
   if (s) size = size.boundedTo(s->availableGeometry().size() - QSize(16, 40));
-  resize(size.expandedTo(minimumSizeHint()));
+  // Too narrow for the two sides beside each other: the log goes below the
+  // lists, and the form scrolls up and down only.
+  splitter->setOrientation(Qt::Horizontal);
+  if (scroll->widget()->minimumSizeHint().width() > size.width()) splitter->setOrientation(Qt::Vertical);
+  resize(size);
 }
 
 void ConversionDialog::bind() {
@@ -326,16 +495,54 @@ void ConversionDialog::bind() {
     CDirectoryOutline_Source->setFocus();
   });
   connect(btn_convert, &QPushButton::clicked, this, [this] { convert(); });
-  connect(btn_check, &QPushButton::clicked, this, [this] { start_worker([this] { check_tables(); }); });
+  for (auto [b, on] : {std::pair{btn_select_all, true}, std::pair{btn_select_none, false}})
+    connect(b, &QPushButton::clicked, this, [this, on = on] {
+      for (std::size_t i = 0; i < Tconversion_form::kTables; ++i) form_.files_checklistbox.SetChecked(i, on);
+      update_verify();
+    });
+  connect(btn_save_log, &QPushButton::clicked, this, [this] {
+    const std::string file = choose_log_file();
+    if (file.empty()) return;
+    const std::string problem = platform::write_output(file, Memo1->toPlainText().toStdString() + "\n");
+    if (!problem.empty())
+      boxes_->ShowError("The log could not be saved to " + platform::readable_message(file) + ": " + problem +
+                            ". Choose another file or folder.",
+                        "Save log");
+  });
+  connect(btn_browse, &QPushButton::clicked, this, [this] {
+    const std::string folder = choose_folder();
+    if (folder.empty()) return;
+    form_.CDirectoryOutline_Source.SetDirectory(folder);
+    CDirectoryOutline_Source->setFocus();
+  });
+  connect(btn_check, &QPushButton::clicked, this, [this] {
+    // Refused as Convert would refuse it.
+    bool allowed = false;
+    guarded([this, &allowed] { allowed = form_.convert_allowed(); });
+    if (!allowed) return;
+    check_start_line_ = Memo1->blockCount();
+    show_busy(progress, QStringLiteral("Checking the ticked tables..."));
+    show_label_text(run_status, QStringLiteral("Reading every ticked table of %1; nothing is written.")
+                                    .arg(folder_edit->text()));
+    finished_text_ = QStringLiteral("Check done: see the log");
+    start_worker([this] { check_tables(); });
+  });
   // Verify reads the database of the destination the server fields name.
   for (QLineEdit* field : {server_edit, server_dir_edit})
-    connect(field, &QLineEdit::textChanged, this, [this] { update_verify(); });
+    connect(field, &QLineEdit::textChanged, this, [this] {
+      update_verify();
+      show_destination();
+    });
   connect(btn_verify, &QPushButton::clicked, this, [this] {
     // The target is taken here: the worker does not read the form's controls.
     std::optional<Tconversion_form::VerifyTarget> target;
     guarded([this, &target] { target = form_.verify_target(server_given()); });
     std::optional<ServerDestination> server;
     if (!target || !server_from_fields(server)) return;
+    show_busy(progress, QStringLiteral("Verifying the database..."));
+    show_label_text(run_status, QStringLiteral("Comparing %1 with the old tables; nothing is written.")
+                                    .arg(database_edit->text()));
+    finished_text_ = QStringLiteral("Verify done: see the log");
     start_worker([this, t = std::move(*target), s = std::move(server)] { verify_tables(t, s); });
   });
 }
@@ -353,6 +560,9 @@ void ConversionDialog::sync() {
   for (const auto& [control, widget] : pairs) widget->setEnabled(control->Enabled);
   // Check reads the tables once they are being chosen.
   btn_check->setEnabled(form_.btn_convert.Enabled && !form_.CDirectoryOutline_Source.Enabled);
+  btn_select_all->setEnabled(form_.files_checklistbox.Enabled);
+  btn_select_none->setEnabled(form_.files_checklistbox.Enabled);
+  btn_browse->setEnabled(form_.CDirectoryOutline_Source.Enabled);
   update_verify();
   {
     const QSignalBlocker quiet(files_checklistbox);
@@ -390,8 +600,12 @@ void ConversionDialog::reject() {
 }
 
 void ConversionDialog::ask_to_stop() {
-  if (close_after_run_ || !confirm_stop()) return;
-  stop_and_close();
+  if (close_after_run_ || person_stopped_ || !confirm_stop()) return;
+  if (!converting_) return stop_and_close();
+  // The form stays open with the log; the run ends at its next row.
+  person_stopped_ = true;
+  form_.request_stop();
+  show_progress_text(progress, QStringLiteral("Stopping at the next row..."));
 }
 
 void ConversionDialog::stop_and_close() {
@@ -421,9 +635,15 @@ void ConversionDialog::convert() {
   bool allowed = false;
   guarded([this, &allowed] { allowed = form_.convert_allowed(); });
   if (!allowed || !choose_destination()) return;
-  progress->setRange(0, 1);
-  progress->setValue(0);
-  progress->setFormat(QStringLiteral("Creating the database"));
+  // Replacing a database loses what was entered in it since: asked first.
+  if (!DataModule2 || !DataModule2->Server) {
+    std::optional<ExistingDatabase> existing;
+    guarded([this, &existing] { existing = form_.existing_database(form_.CDirectoryOutline_Source.Directory); });
+    if (existing && !confirm_replace(*existing)) return;
+  }
+  show_busy(progress, QStringLiteral("Creating the database"));
+  show_label_text(run_status, QString());
+  run_clock_.start();
   converting_ = true;
   start_worker([this] { form_.btn_convertClick(&form_); });
 }
@@ -466,11 +686,18 @@ void ConversionDialog::check_tables() {
   std::vector<check::Finding> stopping, changing;
   options.on_finding = [&](const check::Finding& f) { (check::stops_run(f.kind) ? stopping : changing).push_back(f); };
   const check::Report report = check::run(options);
-  // What stops the run first, then the counts per kind, then what would
-  // only change values.
+  // The verdict first, then what stops the run, the counts per kind, and
+  // last what would only change values.
   form_.Memo1.Add(Tconversion_form::kRule);
-  form_.Memo1.Add("Checking the ticked tables of " + options.directory);
+  form_.Memo1.Add("Checking the ticked tables of " + platform::readable_message(options.directory));
   form_.Memo1.Add(Tconversion_form::kRule);
+  std::string verdict = !report.stops()    ? "Verdict: nothing would stop the run."
+                        : stopping.empty() ? "Verdict: the run would stop (see below)."
+                                           : "Verdict: the run would stop (" + std::to_string(stopping.size()) +
+                                                 (stopping.size() == 1 ? " finding" : " findings") + " below).";
+  if (!changing.empty())
+    verdict += " " + std::to_string(changing.size()) + " values would change (listed at the end).";
+  form_.Memo1.Add(verdict);
   for (const check::Finding& f : stopping) form_.Memo1.Add(check::format_finding(f));
   for (std::string& line : report.summary_lines()) form_.Memo1.Add(std::move(line));
   if (changing.empty()) return;
@@ -504,7 +731,7 @@ void ConversionDialog::update_verify() {
 void ConversionDialog::set_inputs_enabled(bool on) {
   for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, btn_select_directory,
                                                     btn_reset, btn_convert, btn_check, btn_verify, server_edit,
-                                                    server_dir_edit})
+                                                    server_dir_edit, btn_browse, btn_select_all, btn_select_none})
     w->setEnabled(on);
   if (auto* main = qobject_cast<QMainWindow*>(parentWidget())) main->menuBar()->setEnabled(on);
 }
@@ -531,15 +758,38 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
   set_inputs_enabled(true);
   sync();
   show_directory();
+  // A check's verdict in view, not the end of its details.
+  if (check_start_line_ >= 0) Memo1->verticalScrollBar()->setValue(check_start_line_);
+  check_start_line_ = -1;
+  if (!converting_ && progress->maximum() == 0) {
+    progress->setRange(0, 1);
+    progress->setValue(1);
+    show_progress_text(progress, finished_text_);
+    show_label_text(run_status, QString());
+  }
   if (converting_) {
     converting_ = false;
+    if (progress->maximum() == 0) progress->setRange(0, 1);
     if (form_.last_run_completed) {
       progress->setValue(progress->maximum());
-      progress->setFormat(QStringLiteral("Conversion run complete"));
+      show_progress_text(progress, QStringLiteral("Conversion run complete"));
+      if (!DataModule2 || !DataModule2->Server) {
+        std::string where;
+        guarded([this, &where] { where = form_.run_end_text(); });
+        show_label_text(run_status, QString::fromStdString(where));
+      }
     } else {
-      progress->setFormat(QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
+      show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
+    }
+    if (form_.last_run_stopped && !close_after_run_) {
+      show_progress_text(progress, QStringLiteral("Stopped at %1: the database is incomplete")
+                              .arg(QString::fromStdString(form_.run_position())));
+      form_.Memo1.Add(Tconversion_form::kIncompleteLine);
     }
   }
+  // A person's stop ends with the run; a signal's stays and closes the form.
+  if (person_stopped_ && !close_after_run_) form_.withdraw_stop();
+  person_stopped_ = false;
   (CDirectoryOutline_Source->isEnabled() ? static_cast<QWidget*>(CDirectoryOutline_Source)
                                          : static_cast<QWidget*>(files_checklistbox))
       ->setFocus();
@@ -584,11 +834,14 @@ void ConversionDialog::flush() {
 }
 
 void ConversionDialog::show_table(const TableStats& t) {
+  show_label_text(run_status, QString::fromStdString(form_.progress_text(
+                                  t, static_cast<double>(run_clock_.elapsed()) / 1000.0)));
+  if (t.step == Tconversion_form::kBuildingIndexes) return show_busy(progress, text_of(t));
   // The bar counts in thousandths: record counts may pass an int.
   const double share = t.old_rows > 0 ? static_cast<double>(t.done) / static_cast<double>(t.old_rows) : 1.0;
   progress->setRange(0, 1000);
   progress->setValue(static_cast<int>(std::clamp(share, 0.0, 1.0) * 1000));
-  progress->setFormat(text_of(t));
+  show_progress_text(progress, text_of(t));
 }
 
 void ConversionDialog::show_directory() {
@@ -597,19 +850,45 @@ void ConversionDialog::show_directory() {
   std::error_code ec;
   while (real.has_parent_path() && real != real.parent_path() && !std::filesystem::is_directory(real, ec))
     real = real.parent_path();
-  const QModelIndex source = dirs_->index(QDir::cleanPath(QString::fromStdString(real.string())));
-  const QModelIndex shown = lower_->mapFromSource(source);
+  const QString shown_path = QDir::cleanPath(QString::fromStdString(real.string()));
+  // The tree opens at the data sets' folder when the folder lies in it, else
+  // at C:\ when it lies there, else at the file system's root.
+  QString root = QDir::rootPath();
+  for (const std::string& top : {std::string(Tconversion_form::kDefaultDirectory), std::string("C:\\")}) {
+    const QString candidate = QDir::cleanPath(QString::fromStdString(platform::map_path(top).string()));
+    if (QFileInfo(candidate).isDir() && (shown_path == candidate || shown_path.startsWith(candidate + '/'))) {
+      root = candidate;
+      break;
+    }
+  }
   showing_directory_ = true;
+  CDirectoryOutline_Source->setRootIndex(lower_->mapFromSource(dirs_->index(root)));
+  const QModelIndex shown = shown_path == root ? QModelIndex() : lower_->mapFromSource(dirs_->index(shown_path));
   CDirectoryOutline_Source->setCurrentIndex(shown);
   for (QModelIndex up = shown.parent(); up.isValid(); up = up.parent()) CDirectoryOutline_Source->expand(up);
-  // C:\ at the top of the view, the folder in view below it.
-  const QModelIndex drive = lower_->mapFromSource(dirs_->index(
-      QDir::cleanPath(QString::fromStdString(platform::drive_root().string()))));
-  if (drive.isValid()) CDirectoryOutline_Source->scrollTo(drive, QAbstractItemView::PositionAtTop);
   if (shown.isValid()) CDirectoryOutline_Source->scrollTo(shown, QAbstractItemView::EnsureVisible);
   keep_in_view_ = shown.isValid();
   showing_directory_ = false;
   update_verify();
+  show_destination();
+}
+
+void ConversionDialog::show_destination() {
+  const std::string& directory = form_.CDirectoryOutline_Source.Directory;
+  folder_edit->setText(QString::fromStdString(platform::readable_message(directory)));
+  folder_edit->setCursorPosition(0);
+  std::string database;
+  const std::string dbname = form_.run_database_name(directory);
+  if (!dbname.empty()) {
+    ServerDestination on_server;
+    on_server.directory = server_dir_edit->text().trimmed().toStdString();
+    const std::string host = server_edit->text().trimmed().toStdString();
+    database = host.empty() ? Tconversion_form::destination_file(dbname)
+                            : host + ":" + on_server.database(dbname + ".gdb");
+  }
+  database_edit->setText(QString::fromStdString(database));
+  database_edit->setToolTip(database_edit->text());
+  folder_edit->setToolTip(folder_edit->text());
 }
 
 void ConversionDialog::directory_chosen(const QModelIndex& current) {
@@ -617,6 +896,7 @@ void ConversionDialog::directory_chosen(const QModelIndex& current) {
   keep_in_view_ = false;
   form_.CDirectoryOutline_Source.Directory = dirs_->filePath(lower_->mapToSource(current)).toStdString();
   update_verify();
+  show_destination();
 }
 
 }  // namespace qv::gui

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QDialog>
 
 #include "form/conversion_form.h"
@@ -25,6 +26,9 @@ class QListWidget;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
+class QSplitter;
+class QStyle;
 class QTreeView;
 
 namespace qv::gui {
@@ -68,10 +72,35 @@ class ConversionDialog : public QDialog {
   QPushButton* btn_verify;
   // Beside the progress box: the table at work, its records and its step.
   QProgressBar* progress;
+  // Below it, during a run: table n of N, the time since Convert, the rate
+  // and the time left for the table; during a check or verify, what is read.
+  QLabel* run_status;
   // A database server (host[/port]) and the folder on its machine the
   // database goes into; both empty: a local file.
   QLineEdit* server_edit;
   QLineEdit* server_dir_edit;
+  // Saves the log's text to a file the user names.
+  QPushButton* btn_save_log;
+  // Asks for the file the log is saved to; empty when cancelled.
+  std::function<std::string()> choose_log_file;
+  // Tick or untick every table of the list.
+  QPushButton* btn_select_all;
+  QPushButton* btn_select_none;
+  // Picks a folder outside the data sets' folder the tree opens at.
+  QPushButton* btn_browse;
+  // Read only: the whole path of the folder chosen in the tree, and the
+  // database a run makes from it.
+  QLineEdit* folder_edit;
+  QLineEdit* database_edit;
+  // The tables' column and the log's side, in a scroll area that lets the
+  // whole form be reached on a small screen.
+  QSplitter* splitter;
+  QScrollArea* scroll;
+  // Asks whether an earlier database may be replaced; true goes ahead.
+  // Replaceable for tests.
+  std::function<bool(const ExistingDatabase&)> confirm_replace;
+  // Asks for a folder to show in the tree; empty when cancelled.
+  std::function<std::string()> choose_folder;
   // Asks the login for a server run when ISC_PASSWORD does not give it;
   // false when the user cancels. Replaceable for tests.
   std::function<bool(ServerDestination&)> ask_login;
@@ -79,7 +108,8 @@ class ConversionDialog : public QDialog {
   // True while a run, a check or a verify is at work on the worker thread.
   bool busy() const { return worker_.joinable(); }
   // Asked when the form is closed during a run; true stops the run at the
-  // next row and closes the form when it has stopped.
+  // next row and leaves the form open with the log (a check or verify:
+  // closes the form when it has ended).
   std::function<bool()> confirm_stop;
   // Without asking: stops the work at its next row and closes the form when
   // it has stopped (at once when nothing is at work).
@@ -105,6 +135,8 @@ class ConversionDialog : public QDialog {
   void bind();
   void fit_to_screen();
   void show_directory();
+  // The chosen folder's path and its database in the read-only fields.
+  void show_destination();
   void directory_chosen(const QModelIndex& current);
   // Runs a handler of the form; an error it raises is shown in a message box.
   void handle(void (Tconversion_form::*handler)(Sender));
@@ -149,6 +181,11 @@ class ConversionDialog : public QDialog {
   bool activated_ = false;
   bool close_after_run_ = false;
   bool converting_ = false;
+  bool person_stopped_ = false;
+  QElapsedTimer run_clock_;      // since Convert
+  QString finished_text_;        // the bar's text when a check or verify ends
+  int check_start_line_ = -1;    // the log's first line of the check at work  // a stop asked through the close question
+  QStyle* style_ = nullptr;      // focus frames and tick boxes that show on lime
   std::mutex outbox_mu_;
   Outbox outbox_;
   std::thread worker_;

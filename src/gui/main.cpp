@@ -88,6 +88,8 @@ int screenshot(const ScreenshotArgs& a) {
   qv::DataModuleScope module;
   qv::PrintedBoxes boxes(stderr);
   qv::gui::ConversionDialog form(nullptr, &boxes);
+  // Nobody to ask off screen: a database made by an earlier picture is replaced.
+  form.confirm_replace = [](const qv::ExistingDatabase&) { return true; };
   form.show();
   form.form().CDirectoryOutline_Source.SetDirectory(directory);
   form.btn_select_directory->click();

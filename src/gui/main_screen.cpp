@@ -13,19 +13,45 @@
 
 namespace qv::gui {
 
+namespace {
+
+// The picture at the largest size the label gives it, in its own
+// proportions, centred.
+class AspectPicture : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    const QPixmap pm = pixmap();
+    if (pm.isNull()) return;
+    const QSizeF shown = pm.deviceIndependentSize().scaled(QSizeF(size()), Qt::KeepAspectRatio);
+    const QRectF target(QPointF((width() - shown.width()) / 2, (height() - shown.height()) / 2), shown);
+    QPainter p(this);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawPixmap(target, pm, QRectF(pm.rect()));
+  }
+};
+
+}  // namespace
+
 Tmain_screen::Tmain_screen(MessageBoxes* boxes)
     : show_modal([](ConversionDialog& form) { form.exec(); }), boxes_(boxes) {
   setObjectName("main_screen");
   setWindowTitle(QString());
-  resize(542, 286);
+  setAccessibleName(QStringLiteral("QUORVEL migration"));
 
-  Image1 = new QLabel(this);
+  Image1 = new AspectPicture(this);
   Image1->setObjectName("Image1");
   // Drawn for the screen's pixel density, so it stays sharp when scaled.
   const QScreen* screen = QGuiApplication::primaryScreen();
   Image1->setPixmap(main_picture(screen ? screen->devicePixelRatio() : 1.0));
-  Image1->setScaledContents(true);
   Image1->setAlignment(Qt::AlignCenter);
+  Image1->setAccessibleName(QStringLiteral("QUORVEL picture"));
+  Image1->setAccessibleDescription(QStringLiteral("Old tables moving into one new database"));
+  // The window may be smaller than the picture on a small screen.
+  Image1->setMinimumSize(1, 1);
+  Image1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
   setCentralWidget(Image1);
 
   Exit1 = menuBar()->addAction("E&xit");
@@ -35,6 +61,9 @@ Tmain_screen::Tmain_screen(MessageBoxes* boxes)
   Conversion1->setObjectName("Conversion1");
   connect(Conversion1, &QAction::triggered, this, [this] { Conversion1Click(); });
 
+  QSize size(542, 286);
+  if (screen) size = size.boundedTo(screen->availableGeometry().size() - QSize(16, 40));
+  resize(size);
   if (screen) move(screen->availableGeometry().center() - rect().center());
 }
 
@@ -88,7 +117,10 @@ QPixmap main_picture(qreal pixel_ratio) {
   p.drawLine(QPointF(316, 65), QPointF(316, 163));
 
   p.setPen(Qt::white);
+  // The word whole in its 196 pixels, whatever the fonts at hand.
   QFont title("Sans Serif", 30, QFont::Bold);
+  while (title.pointSize() > 8 && QFontMetrics(title).horizontalAdvance("QUORVEL") > 196)
+    title.setPointSize(title.pointSize() - 1);
   p.setFont(title);
   p.drawText(QRectF(330, 60, 200, 50), Qt::AlignLeft | Qt::AlignVCenter, "QUORVEL");
   QFont sub("Sans Serif", 11);

@@ -311,6 +311,82 @@ TEST_F(FormTest, FolderOutsideADbFolderIsRefusedAtConvert) {
   }
 }
 
+// Before a run replaces a database the desktop asks, naming the file, its
+// size, its last change and the folders beside the chosen one that write
+// the same database.
+TEST_F(FormTest, AnEarlierDatabaseIsDescribedForTheQuestion) {
+  const std::string chosen = "C:\\MyData\\wk-db\\Quorvel2\\Db\\clientA_2019";
+  const fs::path sets = drive.root() / "MyData" / "WK-DB" / "quorvel2" / "db";
+  for (const char* folder : {"clientA_2019", "clientA_2020", "ClientA_2021", "clientB_2019", "clientA_"})
+    fs::create_directories(sets / folder);
+  touch(sets / "clienta_x");  // a file, not a folder
+  EXPECT_EQ(form.existing_database(chosen), std::nullopt);
+
+  const fs::path db = qv::platform::map_path(Tconversion_form::destination_file("clienta_"));
+  fs::create_directories(db.parent_path());
+  std::ofstream(db) << std::string(3 * 1024 * 1024 / 2, 'x');
+  const std::optional<qv::ExistingDatabase> e = form.existing_database(chosen);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->file, "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\clienta_.gdb");
+  EXPECT_EQ(e->bytes, 3u * 1024 * 1024 / 2);
+  EXPECT_THAT(e->changed, ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]"));
+  EXPECT_THAT(e->sharing, ElementsAre("ClientA_2021", "clientA_", "clientA_2020"));
+
+  const std::string question = Tconversion_form::replace_question(*e);
+  EXPECT_THAT(question, HasSubstr(e->file + " is already there (1.5 MB, last changed " + e->changed + ")"));
+  EXPECT_THAT(question, HasSubstr("the folders \"ClientA_2021\", \"clientA_\" and \"clientA_2020\" beside this one"));
+  EXPECT_EQ(Tconversion_form::folders_sharing_database(chosen + "\\deeper", "clienta_"),
+            e->sharing);
+  // A folder alone with its name: no folders are named.
+  EXPECT_THAT(Tconversion_form::replace_question({.file = "f.gdb", .bytes = 10, .changed = {}, .sharing = {}}),
+              ::testing::Not(HasSubstr("folder")));
+}
+
+// The desktop's overall progress: the table's place among the ticked ones,
+// the time since Convert, and for rows being copied the rate and the time
+// left; while indexes build no rate is guessed.
+TEST_F(FormTest, ProgressTextPlacesTheTableInTheRun) {
+  choose_data_set();
+  tick_only({2, 5, 10});
+  std::vector<std::string> texts;
+  steps.on_convert = [&](std::size_t i, const std::string&) {
+    if (i != 5) return;
+    qv::TableStats t = form.begin_table("CONFIG_4", 500);
+    t.done = 100;
+    t.seconds = 2;
+    texts.push_back(form.progress_text(t, 62));
+    t.done = 500;
+    texts.push_back(form.progress_text(t, 3725));
+    t.step = Tconversion_form::kBuildingIndexes;
+    texts.push_back(form.progress_text(t, 3725));
+  };
+  form.btn_convertClick(&form);
+  EXPECT_THAT(texts, ElementsAre("Table 1 of 3: CONFIG_4, 100 of 500 records, copying rows; 1:02 elapsed, 50 "
+                                 "records/s, about 0:08 left for this table",
+                                 "Table 1 of 3: CONFIG_4, 500 of 500 records, copying rows; 1:02:05 elapsed, 250 "
+                                 "records/s",
+                                 "Table 1 of 3: CONFIG_4, 500 of 500 records, building indexes; 1:02:05 elapsed"));
+}
+
+// After a complete run the view says where the database is and what the
+// temporary files take.
+TEST_F(FormTest, RunEndNamesTheDatabaseAndTheTemporaryFiles) {
+  choose_data_set();
+  form.btn_convertClick(&form);
+  EXPECT_EQ(form.run_end_text(), "The database is C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb.");
+  const fs::path db = qv::platform::map_path(Tconversion_form::destination_file("abcd1234"));
+  const fs::path temp = qv::platform::map_path(Tconversion_form::kTempDirectory);
+  fs::create_directories(db.parent_path());
+  fs::create_directories(temp / "sub");
+  std::ofstream(db) << std::string(2048, 'x');
+  std::ofstream(temp / "1-js.db") << std::string(1024, 'x');
+  std::ofstream(temp / "2-js.db") << std::string(2048, 'x');
+  EXPECT_EQ(form.run_end_text(),
+            "The database is C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb (2.0 KB). The job-search "
+            "temporary files stay in C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp (2 files, 3.0 KB); they may be "
+            "deleted.");
+}
+
 TEST(DatabaseName, EightCharactersAfterTheFirstDbFolder) {
   auto name = &Tconversion_form::database_name;
   EXPECT_EQ(name("c:\\mydata\\wk-db\\quorvel2\\db\\abcd1234"), "abcd1234");

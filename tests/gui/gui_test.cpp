@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeView>
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <set>
 #include <thread>
 #include <stdexcept>
 
@@ -31,6 +33,7 @@
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "registry/registry.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
@@ -131,11 +134,14 @@ TEST_F(DialogTest, LooksAsDesignedAndFitsTheScreen) {
   EXPECT_LT(edit.right(), bar.left());
   EXPECT_LT(tree.right(), log.left());
   EXPECT_EQ(tree.width(), list.width());
-  // A larger window gives the log the room.
-  const QSize before = dialog->Memo1->size();
+  // A larger window widens both sides, the log most, and heightens both.
+  const QSize before = dialog->Memo1->size(), tree_before = dialog->CDirectoryOutline_Source->size();
   dialog->resize(dialog->size() + QSize(300, 200));
   QApplication::processEvents();
-  EXPECT_EQ(dialog->Memo1->size(), before + QSize(300, 200));
+  EXPECT_GT(dialog->CDirectoryOutline_Source->width(), tree_before.width());
+  EXPECT_GT(dialog->Memo1->width() - before.width(), dialog->CDirectoryOutline_Source->width() - tree_before.width());
+  EXPECT_EQ(dialog->Memo1->height(), before.height() + 200);
+  EXPECT_GT(dialog->CDirectoryOutline_Source->height(), tree_before.height());
   EXPECT_EQ(dialog->Memo1->font().pixelSize(), 13);
   EXPECT_TRUE(dialog->Memo1->isReadOnly());
   EXPECT_TRUE(dialog->Edit1->isReadOnly());
@@ -144,25 +150,99 @@ TEST_F(DialogTest, LooksAsDesignedAndFitsTheScreen) {
     EXPECT_TRUE(l->font().bold() && l->font().underline()) << l->text().toStdString();
   }
   EXPECT_EQ(dialog->Label1->text(), "STEP 01 - SELECT OLD TABLE LOCATION");
-  EXPECT_EQ(dialog->btn_select_directory->text(), "Select This Directory - >>>>");
+  EXPECT_EQ(dialog->btn_select_directory->text(), "&Select This Directory - >>>>");
   ASSERT_EQ(dialog->files_checklistbox->count(), 18);
   EXPECT_EQ(dialog->files_checklistbox->item(17)->text(), "time10.db");
 
+  // The form's own controls in their order, then the ones added beside them.
   QWidget* order[] = {dialog->CDirectoryOutline_Source, dialog->files_checklistbox, dialog->btn_select_directory,
                       dialog->btn_reset,                dialog->Memo1,              dialog->btn_convert,
-                      dialog->Edit1};
+                      dialog->Edit1,                    dialog->btn_check,          dialog->btn_verify,
+                      dialog->server_edit,              dialog->server_dir_edit,    dialog->btn_browse,
+                      dialog->btn_select_all,           dialog->btn_select_none,    dialog->folder_edit,
+                      dialog->database_edit,            dialog->btn_save_log};
   // Tab visits them in this order (scroll areas bring parts of their own).
   std::vector<QWidget*> visited{order[0]};
   for (QWidget* w = order[0]->nextInFocusChain(); w != order[0]; w = w->nextInFocusChain())
     if (std::find(std::begin(order), std::end(order), w) != std::end(order)) visited.push_back(w);
-  EXPECT_THAT(visited, ElementsAre(order[0], order[1], order[2], order[3], order[4], order[5], order[6]));
+  EXPECT_TRUE(std::equal(visited.begin(), visited.end(), std::begin(order), std::end(order)));
+
+  // Every button has its access key, each its own.
+  std::set<QChar> keys;
+  for (QPushButton* b : dialog->findChildren<QPushButton*>()) {
+    const qsizetype amp = b->text().indexOf('&');
+    ASSERT_GE(amp, 0) << b->text().toStdString();
+    EXPECT_TRUE(keys.insert(b->text()[amp + 1].toLower()).second) << b->text().toStdString();
+  }
+  // Names for screen readers; the tree reports its one column.
+  for (QWidget* w : std::initializer_list<QWidget*>{dialog.get(), dialog->CDirectoryOutline_Source,
+                                                    dialog->files_checklistbox, dialog->Memo1, dialog->progress,
+                                                    dialog->Edit1})
+    EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
+  EXPECT_EQ(dialog->CDirectoryOutline_Source->model()->columnCount(), 1);
+}
+
+// Names are readable in full: the tree opens at the data sets' folder,
+// its column takes the names' width, each name has the whole path as its
+// tooltip, and the chosen folder and its database are shown whole.
+TEST_F(DialogTest, FolderNamesAndTheDestinationAreShownWhole) {
+  const fs::path sets = data_set.parent_path();
+  const std::string long_name = "clientA_2019_the_records_of_a_long_named_data_set";
+  fs::create_directories(sets / long_name);
+  const QTreeView* tree = dialog->CDirectoryOutline_Source;
+  EXPECT_EQ(fs::path(dialog->folder_edit->text().toStdString()), "C:\\MyData\\wk-db\\Quorvel2\\Db\\");
+  form().CDirectoryOutline_Source.SetDirectory((sets / long_name).string());
+  EXPECT_EQ(tree->rootIndex().data(Qt::ToolTipRole).toString(), "c:\\mydata\\wk-db\\quorvel2\\db");
+  const QModelIndex shown = tree->currentIndex();
+  ASSERT_TRUE(shown.isValid());
+  EXPECT_EQ(shown.parent(), tree->rootIndex());
+  EXPECT_EQ(shown.data().toString().toStdString(), qv::platform::ascii_lower(long_name));
+  EXPECT_EQ(shown.data(Qt::ToolTipRole).toString().toStdString(),
+            "c:\\mydata\\wk-db\\quorvel2\\db\\" + qv::platform::ascii_lower(long_name));
+  EXPECT_EQ(dialog->folder_edit->text().toStdString(), "C:\\MyData\\wk-db\\Quorvel2\\Db\\" + long_name);
+  EXPECT_TRUE(dialog->folder_edit->isReadOnly());
+  EXPECT_EQ(dialog->database_edit->text(), "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\clienta_.gdb");
+  dialog->server_edit->setText("db.example");
+  dialog->server_dir_edit->setText("/srv/firebird");
+  EXPECT_EQ(dialog->database_edit->text(), "db.example:/srv/firebird/clienta_.gdb");
+  // A folder outside the data sets' folder: the tree opens at C:\ then.
+  dialog->choose_folder = [&] { return (drive.root() / "MyData").string(); };
+  dialog->btn_browse->click();
+  EXPECT_EQ(tree->rootIndex().data().toString(), "c:\\");
+  EXPECT_EQ(tree->currentIndex().data().toString(), "mydata");
+}
+
+// Convert over an earlier database asks first; Cancel (the default) leaves
+// the file as it was and starts nothing.
+TEST_F(DialogTest, ReplacingADatabaseAsksFirst) {
+  stub_run();
+  const fs::path db = qv::platform::map_path(qv::Tconversion_form::destination_file("abcd1234"));
+  fs::create_directories(db.parent_path());
+  std::ofstream(db) << "entered since";
+  accept_data_set();
+  form().Memo1.Add("kept");
+  std::vector<std::string> asked;
+  bool answer = false;
+  dialog->confirm_replace = [&](const qv::ExistingDatabase& e) {
+    asked.push_back(e.file);
+    return answer;
+  };
+  click_and_wait(dialog->btn_convert);
+  EXPECT_THAT(asked, ElementsAre(qv::Tconversion_form::destination_file("abcd1234")));
+  EXPECT_EQ(qv::test::slurp(db), "entered since");
+  EXPECT_THAT(log_lines(*dialog), ElementsAre("kept"));
+  EXPECT_TRUE(dialog->btn_convert->isEnabled());
+  answer = true;
+  click_and_wait(dialog->btn_convert);
+  EXPECT_EQ(asked.size(), 2u);
+  EXPECT_EQ(log_lines(*dialog)[log_lines(*dialog).size() - 2], "Conversion run complete");
 }
 
 TEST_F(DialogTest, ShowingActivatesTheFormOnce) {
   EXPECT_TRUE(dialog->Memo1->toPlainText().isEmpty());
-  // C:\ stands for the drive root in the tree.
-  const QModelIndex c_drive = dialog->CDirectoryOutline_Source->currentIndex().parent().parent().parent().parent();
-  EXPECT_EQ(c_drive.data().toString(), "c:\\");
+  // The tree opens at the data sets' folder, nothing chosen in it yet.
+  EXPECT_EQ(dialog->CDirectoryOutline_Source->rootIndex().data().toString(), "db");
+  EXPECT_FALSE(dialog->CDirectoryOutline_Source->currentIndex().isValid());
   EXPECT_FALSE(dialog->files_checklistbox->isEnabled());
   EXPECT_FALSE(dialog->btn_reset->isEnabled());
   EXPECT_FALSE(dialog->btn_convert->isEnabled());
@@ -176,14 +256,16 @@ TEST_F(DialogTest, ShowingActivatesTheFormOnce) {
 
 TEST_F(DialogTest, TreeAndFormAgreeOnTheDirectory) {
   form().CDirectoryOutline_Source.SetDirectory("C:\\MyData\\wk-db\\Quorvel2\\Db\\abcd1234");
-  const QModelIndex shown = dialog->CDirectoryOutline_Source->currentIndex();
+  const QPersistentModelIndex shown = dialog->CDirectoryOutline_Source->currentIndex();
   ASSERT_TRUE(shown.isValid());
   EXPECT_EQ(shown.data().toString(), "abcd1234");  // the folder is ABCD1234
-  EXPECT_EQ(shown.parent().data().toString(), "db");
+  EXPECT_EQ(shown.parent(), dialog->CDirectoryOutline_Source->rootIndex());
 
-  // The user moves up one folder in the tree.
-  dialog->CDirectoryOutline_Source->setCurrentIndex(shown.parent());
-  EXPECT_EQ(fs::path(form().CDirectoryOutline_Source.Directory), data_set.parent_path());
+  // The user moves to another folder in the tree.
+  fs::create_directories(data_set.parent_path() / "other");
+  form().CDirectoryOutline_Source.SetDirectory((data_set.parent_path() / "other").string());
+  dialog->CDirectoryOutline_Source->setCurrentIndex(shown);
+  EXPECT_EQ(fs::path(form().CDirectoryOutline_Source.Directory), data_set);
 }
 
 TEST_F(DialogTest, ButtonsDriveTheHandlers) {
@@ -239,15 +321,35 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   EXPECT_FALSE(dialog->CDirectoryOutline_Source->isEnabled());
 }
 
+// Save log writes the log as shown; a file that cannot be written is named
+// in an error box, with what to do.
+TEST_F(DialogTest, SaveLogWritesTheLogOrSaysWhy) {
+  form().Memo1.Add("first line");
+  form().Memo1.Add("Total: \xc3\xa9");
+  const fs::path file = drive.root() / "log.txt";
+  dialog->choose_log_file = [&] { return file.string(); };
+  dialog->btn_save_log->click();
+  EXPECT_EQ(qv::test::slurp(file), "first line\nTotal: \xc3\xa9\n");
+  EXPECT_TRUE(boxes.shown.empty());
+  dialog->choose_log_file = [&] { return drive.root().string(); };  // a folder
+  dialog->btn_save_log->click();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].caption, "Save log");
+  EXPECT_THAT(boxes.shown[0].text, ::testing::EndsWith("Choose another file or folder."));
+  dialog->choose_log_file = [] { return std::string(); };  // cancelled
+  dialog->btn_save_log->click();
+  EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
 // The enabled flags of every widget, in creation order.
 std::vector<bool> enabled_state(const ConversionDialog& d) {
   std::vector<bool> on;
-  for (QWidget* w : d.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) on.push_back(w->isEnabled());
+  for (QWidget* w : d.findChildren<QWidget*>()) on.push_back(w->isEnabled());
   return on;
 }
 
 TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
-  EXPECT_EQ(dialog->btn_check->text(), "Check");
+  EXPECT_EQ(dialog->btn_check->text(), "C&heck");
   EXPECT_FALSE(dialog->btn_check->isEnabled());
   accept_data_set();  // quorvel2.db is no table, the others are missing
   EXPECT_TRUE(dialog->btn_check->isEnabled());
@@ -259,10 +361,13 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
   click_and_wait(dialog->btn_check);
   EXPECT_TRUE(boxes.shown.empty());
   const std::vector<std::string> lines = log_lines(*dialog);
-  ASSERT_EQ(lines.size(), 1u + 3u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
+  ASSERT_EQ(lines.size(), 1u + 3u + 1u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
   EXPECT_EQ(lines[0], "kept");
-  EXPECT_EQ(lines[2], "Checking the ticked tables of " + data_set.string());
-  EXPECT_THAT(lines[4], ::testing::StartsWith("CARRIER.db - missing table"));
+  EXPECT_EQ(lines[2], "Checking the ticked tables of C:\\MyData\\wk-db\\Quorvel2\\Db\\ABCD1234");
+  EXPECT_EQ(lines[4], "Verdict: the run would stop (17 findings below).");
+  EXPECT_THAT(lines[5], ::testing::StartsWith("CARRIER.db - missing table"));
+  // The verdict is in view, not the end of the details.
+  EXPECT_EQ(dialog->Memo1->verticalScrollBar()->value(), 1);
   EXPECT_EQ(lines[lines.size() - 2], "missing table: 17 (stops the run)");
   EXPECT_EQ(lines.back(), "The run would stop: see the findings above.");
   EXPECT_EQ(form().Memo1.Lines, lines);
@@ -270,6 +375,13 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
   EXPECT_EQ(enabled_state(*dialog), enabled);
   EXPECT_EQ(fs::path(form().CDirectoryOutline_Source.Directory), data_set);
   EXPECT_FALSE(fs::exists(drive.root() / "MyData" / "wk-db" / "intrbase"));  // no database
+
+  // Nothing ticked: Check says what Convert would say.
+  for (int i = 0; i < 18; ++i) dialog->files_checklistbox->item(i)->setCheckState(Qt::Unchecked);
+  click_and_wait(dialog->btn_check);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, "No tables selected");
+  EXPECT_EQ(log_lines(*dialog), lines);
 
   dialog->btn_reset->click();
   EXPECT_FALSE(dialog->btn_check->isEnabled());
@@ -284,7 +396,7 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
     return form().check_and_create_database_4(&form(), dbname);
   };
   steps.on_convert = [this](std::size_t i, const std::string& dbname) { form().run_converter(i, dbname); };
-  EXPECT_EQ(dialog->btn_verify->text(), "Verify");
+  EXPECT_EQ(dialog->btn_verify->text(), "&Verify");
   EXPECT_FALSE(dialog->btn_verify->isEnabled());  // the default folder names no database
   accept_data_set();
   EXPECT_FALSE(dialog->btn_verify->isEnabled());  // not made yet
@@ -408,8 +520,9 @@ TEST_F(DialogTest, RunOnAWorkerKeepsTheWindowAnswering) {
   EXPECT_EQ(dialog->focusWidget(), dialog->CDirectoryOutline_Source);
 }
 
-// Closing during a run asks; yes stops the run at the next row and closes
-// the form once it has stopped. Outside a run, Escape closes at once.
+// Closing during a run asks; yes stops the run at the next row and leaves
+// the form open with the log, a line that the database is incomplete, and
+// Convert offered again. Outside a run, Escape closes at once.
 TEST_F(DialogTest, ClosingDuringARunAsksThenStops) {
   stub_run();
   std::atomic<int> rows{0};
@@ -437,16 +550,20 @@ TEST_F(DialogTest, ClosingDuringARunAsksThenStops) {
   answer = true;
   dialog->close();
   EXPECT_EQ(asked, 2);
-  EXPECT_TRUE(dialog->isVisible());  // until the run has stopped
+  EXPECT_EQ(dialog->progress->text(), "Stopping at the next row...");
   while (dialog->busy()) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  EXPECT_FALSE(dialog->isVisible());
+  EXPECT_TRUE(dialog->isVisible());
   EXPECT_LT(rows, 18 * 1000);
   EXPECT_TRUE(form().last_run_stopped);
-  EXPECT_THAT(log_lines(*dialog).back(),
+  const std::vector<std::string> lines = log_lines(*dialog);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_THAT(lines[lines.size() - 2],
               ::testing::MatchesRegex("The run was stopped at [A-Z_0-9]+: the database holds the rows written "
                                       "until then\\."));
+  EXPECT_EQ(lines.back(), qv::Tconversion_form::kIncompleteLine);
+  EXPECT_TRUE(dialog->btn_convert->isEnabled());
+  EXPECT_FALSE(form().stop_requested());  // the next run goes ahead
 
-  dialog->show();
   QTest::keyClick(dialog.get(), Qt::Key_Escape);
   EXPECT_FALSE(dialog->isVisible());
   EXPECT_EQ(asked, 2);
@@ -542,7 +659,9 @@ class MainScreenTest : public ::testing::Test {
 TEST_F(MainScreenTest, WindowPictureAndMenu) {
   qv::gui::Tmain_screen main(&boxes);
   EXPECT_EQ(main.objectName(), "main_screen");
-  EXPECT_EQ(main.size(), QSize(542, 286));
+  EXPECT_EQ(main.size(), QSize(542, 286).boundedTo(main.screen()->availableGeometry().size() - QSize(16, 40)));
+  EXPECT_FALSE(main.accessibleName().isEmpty());
+  EXPECT_FALSE(main.Image1->accessibleName().isEmpty());
   EXPECT_TRUE(main.windowTitle().isEmpty());
   ASSERT_NE(main.Image1->pixmap().isNull(), true);
   EXPECT_EQ(main.Image1->pixmap().deviceIndependentSize(), QSizeF(534, 236));

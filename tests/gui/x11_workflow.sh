@@ -1,21 +1,40 @@
 #!/usr/bin/env bash
-# The desktop program on a real X server (Xvfb, 1280x800) with a window
-# manager, driven from the keyboard as a user would: Alt+C opens the
-# conversion form, the tree is moved into the sample data set, Enter selects
-# it, Enter converts, a click on Verify compares; then the log is read back
-# through the clipboard.
-# Runs at scale 1 and 2 and saves a screenshot of each.
+# The desktop program on a real X server (Xvfb) with a window manager,
+# driven as its users drive it: from the keyboard (xdotool), and read and
+# pressed through the accessibility bus as a screen reader does (atspi.py).
+#   1. 1280x800, scale 1, keyboard only: Alt+C opens the form, the tree
+#      starts at the data sets' folder, typing a data set's name takes it,
+#      Enter selects it, Enter converts, Alt+V
+#      verifies. Every widget has its accessible name; the tree reports one
+#      column. A second Convert asks before replacing the database: Cancel
+#      (the default, Enter) keeps the file byte for byte. A run stopped
+#      by the person (Escape, yes) leaves the form open with its log.
+#   2. 1280x800, scale 2: the same keyboard run, for the picture.
+#   3. 1024x768, scale 2: the form fits the screen; every button is found
+#      and pressed through the accessibility bus.
+# Each saves a screenshot.
 #   x11_workflow.sh BIN_DIR OUT_DIR
-# Exits 77 (skipped) when Xvfb, openbox, xdotool, xclip or scrot is missing.
+# Exits 77 (skipped) when Xvfb, openbox, xdotool, scrot, dbus-run-session or
+# Debian's python3 with the AT-SPI bindings is missing.
 set -uo pipefail
 BIN=$1
 OUT=$2
-for tool in Xvfb openbox xdotool xclip scrot; do
+HERE=$(cd "$(dirname "$0")" && pwd)
+PY=/usr/bin/python3
+for tool in Xvfb openbox xdotool scrot dbus-run-session; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed (./run.sh deps installs it)"
     exit 77
   fi
 done
+if ! "$PY" -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null; then
+  echo "SKIP: $PY lacks the AT-SPI bindings (gir1.2-atspi-2.0, python3-gi; ./run.sh deps installs them)"
+  exit 77
+fi
+# A session bus of our own, on which the accessibility bus starts.
+if [[ -z ${QV_X11_SESSION:-} ]]; then
+  QV_X11_SESSION=1 exec dbus-run-session -- bash "$0" "$@"
+fi
 mkdir -p "$OUT"
 WORK=$(mktemp -d)
 . "$(dirname "$0")/../support/private_folders.sh" "$WORK/private"
@@ -29,6 +48,8 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL: $*"
+  tail -20 "$WORK/app.log" 2>/dev/null
+  [[ -n ${APP:-} ]] && at dump 2>/dev/null | head -80
   exit 1
 }
 
@@ -43,15 +64,20 @@ wait_for() {
   return 1
 }
 
-run_at_scale() {
-  local scale=$1 shot=$2
-  local root=$WORK/c$scale
-  local data=$root/MyData/wk-db/Quorvel2/Db/demo0001
-  mkdir -p "$data"
-  "$BIN/quorvel-gen-sample" "$data" >/dev/null || fail "sample data"
+at() { "$PY" "$HERE/atspi.py" "$APP" "$@"; }
+log_text() { at text "Status messages"; }
+log_has() { grep -qE "$1" <<<"$(log_text)"; }
+log_ends_with() { tail -1 <<<"$(log_text)" | grep -qE "$1"; }
+alert_shown() { at alert >/dev/null; }
+no_alert() { ! at alert >/dev/null 2>&1 && [[ $(xdotool getactivewindow) == "$FORM" ]]; }
 
+# Starts Xvfb at $1 (WxH), openbox, and the program at scale $2 on the
+# drive root $3; sets DISPLAY, APP and FORM (the conversion form, opened
+# with Alt+C).
+start() {
+  local geometry=$1 scale=$2 root=$3
   exec {fd}<> <(:)
-  Xvfb -displayfd "$fd" -screen 0 1280x800x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+  Xvfb -displayfd "$fd" -screen 0 "${geometry}x24" -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
   PIDS+=($!)
   local display=""
   read -r -t 10 display <&"$fd" || fail "Xvfb did not start"
@@ -60,62 +86,170 @@ run_at_scale() {
   openbox >"$WORK/openbox.log" 2>&1 &
   PIDS+=($!)
   wait_for 10 xdotool getdisplaygeometry || fail "no display"
-  sleep 0.5
-
-  QUORVEL_DRIVE_C=$root QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR=$scale "$BIN/quorvel-migrate" >"$WORK/app.log" 2>&1 &
-  local app=$!
-  PIDS+=($app)
-  wait_for 20 xdotool search --onlyvisible --pid "$app" || fail "the main window did not show"
+  # The accessibility bus is started first, so that the program joins it at once.
+  "$PY" -c 'import gi; gi.require_version("Atspi", "2.0"); from gi.repository import Atspi; Atspi.get_desktop(0)'
+  QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QUORVEL_DRIVE_C=$root QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR=$scale \
+    "$BIN/quorvel-migrate" >"$WORK/app.log" 2>&1 &
+  APP=$!
+  PIDS+=($APP)
+  wait_for 20 xdotool search --onlyvisible --pid "$APP" || fail "the main window did not show"
   local main
-  main=$(xdotool search --onlyvisible --pid "$app" | head -1)
+  main=$(xdotool search --onlyvisible --pid "$APP" | head -1)
+  wait_for 20 at names "QUORVEL migration" || fail "the program is not on the accessibility bus"
   xdotool windowactivate --sync "$main"
-  sleep 0.5
+  read -r w h < <(xdotool getwindowgeometry "$main" | awk '/Geometry/ {split($2, a, "x"); print a[1], a[2]}')
+  read -r sw sh < <(xdotool getdisplaygeometry)
+  ((w <= sw && h <= sh)) || fail "the main window (${w}x$h) does not fit the ${sw}x$sh screen"
   xdotool key --clearmodifiers alt+c
-  wait_for 10 bash -c "(( \$(xdotool search --onlyvisible --pid $app | wc -l) >= 2 ))" || fail "Alt+C opened no form"
-  local form
-  form=$(xdotool getactivewindow)
-  sleep 1
-  read -r w h < <(xdotool getwindowgeometry "$form" | awk '/Geometry/ {split($2, a, "x"); print a[1], a[2]}')
-  echo "scale $scale: conversion form ${w}x${h} on a 1280x800 screen"
-  ((w <= 1280 && h <= 800)) || fail "the form does not fit the screen"
-  # The tree starts on the default folder: open it, take its first folder
-  # (the data set), then Enter selects it and Enter again converts.
-  xdotool key --delay 150 Right Down Return
-  sleep 0.5
-  xdotool key Return
-  read -r x y < <(xdotool getwindowgeometry "$form" | awk '/Position/ {split($2, a, ","); print a[1], a[2]}')
-  local log_x=$((x + w * 7 / 10)) log_y=$((y + h / 2))
-  # The log is read back through the clipboard: a click in it, select all, copy.
-  wait_for 60 bash -c "xdotool mousemove $log_x $log_y click 1 key ctrl+a ctrl+c;
-    xclip -o -selection clipboard 2>/dev/null | grep -q 'Conversion run complete'" ||
-    { xclip -o -selection clipboard | tail -5; fail "the run did not complete"; }
-  local log
-  log=$(xclip -o -selection clipboard)
-  grep -q "JSEARCH table" <<<"$log" || fail "the log lacks the job-search table"
-  grep -q "^Attempting to start conversions" <<<"$log" || fail "the log lacks the start of the conversions"
-  grep -q "^CARRIER table" <<<"$log" || fail "the log lacks the first table"
-  # Verify sits at the right end of the row above the server fields, right
-  # of Check (the click is placed relative to the window: its reported
-  # position counts the frame):
-  # it compares the new database with the old tables, and the report's
-  # total line ends the log.
-  xdotool mousemove --window "$form" $((w - 30 * scale)) $((h - 48 * scale)) click 1
-  wait_for 120 bash -c "xdotool mousemove $log_x $log_y click 1 key ctrl+a ctrl+c;
-    xclip -o -selection clipboard 2>/dev/null | tail -1 | grep -q '^Total: 18 tables, .*: every value arrived'" ||
-    { xclip -o -selection clipboard | tail -5; fail "verify did not report every value arrived"; }
-  log=$(xclip -o -selection clipboard)
-  grep -q "^Verifying .* against the old tables of " <<<"$log" || fail "the log lacks the verify heading"
-  # A click drops the selection, so the picture shows the log as it is.
-  xdotool mousemove $log_x $log_y click 1 mousemove 0 0
-  sleep 0.5
-  scrot -o "$shot" || fail "screenshot"
-  echo "scale $scale: log of $(wc -l <<<"$log") lines, the run complete and verified; picture $shot"
-  kill "$app" 2>/dev/null
+  wait_for 10 bash -c "(( \$(xdotool search --onlyvisible --pid $APP | wc -l) >= 2 ))" || fail "Alt+C opened no form"
+  wait_for 10 at names "Folders" || fail "the form is not on the accessibility bus"
+  FORM=$(xdotool getactivewindow)
+  read -r w h < <(xdotool getwindowgeometry "$FORM" | awk '/Geometry/ {split($2, a, "x"); print a[1], a[2]}')
+  echo "scale $scale on $geometry: conversion form ${w}x$h"
+  ((w <= sw && h <= sh)) || fail "the form (${w}x$h) does not fit the ${sw}x$sh screen"
+}
+
+stop_all() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
   PIDS=()
+  APP=""
 }
 
-run_at_scale 1 "$OUT/desktop-1x.png"
-run_at_scale 2 "$OUT/desktop-2x.png"
+data_set() {  # $1 root, $2 name, more: quorvel-gen-sample options
+  local dir=$1/MyData/wk-db/Quorvel2/Db/$2
+  mkdir -p "$dir"
+  "$BIN/quorvel-gen-sample" "${@:3}" "$dir" >/dev/null || fail "sample data"
+}
+
+shot() {
+  # The focus leaves the log's selection alone; the picture shows the log as it is.
+  sleep 0.5
+  scrot -o "$1" || fail "screenshot"
+  echo "picture $1"
+}
+
+# The keyboard run: the tree starts at the data sets' folder; typing a name
+# takes that data set, Enter selects it (the default button), Enter converts.
+# Types the data set's name $1 in the tree and presses Enter (select), then
+# Enter again (Convert) unless $2 is "no".
+take() {
+  xdotool type --delay 60 "$1"
+  xdotool key Return
+  wait_for 10 at enabled "Tables to migrate" || fail "the folder $1 was not accepted"
+  grep -q "Db\\\\$1\$" <<<"$(at text "Chosen folder")" || fail "chosen: $(at text "Chosen folder")"
+  [[ ${2:-} == no ]] || xdotool key Return
+}
+
+keyboard_run() {
+  take demo0001
+  wait_for 120 log_has '^Conversion run complete' || { log_text | tail -5; fail "the run did not complete"; }
+  log_has '^JSEARCH table' || fail "the log lacks the job-search table"
+  log_has '^Attempting to start conversions' || fail "the log lacks the start of the conversions"
+  # Alt+V verifies; its total line ends the log.
+  xdotool key --clearmodifiers alt+v
+  wait_for 120 log_ends_with '^Total: 18 tables, .*: every value arrived' ||
+    { log_text | tail -5; fail "verify did not report every value arrived"; }
+  log_has '^Verifying .* against the old tables of ' || fail "the log lacks the verify heading"
+}
+
+session_keyboard() {
+  local root=$WORK/k
+  # Large enough for a stop to land in the job-search table; beside it a
+  # folder whose name shares its first eight letters.
+  data_set "$root" demo0001 --jobs 60000
+  mkdir -p "$root/MyData/wk-db/Quorvel2/Db/demo0001_old"
+  start 1280x800 1 "$root"
+  at names "QUORVEL migration" "QUORVEL picture" Conversion Folders "Tables to migrate" "Status messages" \
+    Progress "Progress count" "Chosen folder" Database || fail "accessible names are missing"
+  [[ $(at columns Folders) == 1 ]] || fail "the tree reports $(at columns Folders) columns"
+  grep -q 'quorvel4\\db\\$' <<<"$(at text Database)" && fail "a database is named before a folder is chosen"
+  keyboard_run
+  echo "keyboard: run complete and verified"
+
+  # Convert again over the database just made: the question names it;
+  # Enter takes Cancel, and the file stays byte for byte.
+  local db
+  db=$(find "$root" -name 'demo0001.gdb')
+  [[ -f $db ]] || fail "no database written"
+  local before
+  before=$(sha256sum <"$db")
+  local lines_before
+  lines_before=$(log_text | wc -l)
+  take demo0001 no
+  grep -q 'demo0001.gdb' <<<"$(at text Database)" || fail "the destination is not shown: $(at text Database)"
+  xdotool key Return
+  wait_for 10 alert_shown || fail "no question before replacing"
+  local question
+  question=$(at alert)
+  grep -q 'demo0001.gdb is already there (.*, last changed ' <<<"$question" || fail "question: $question"
+  grep -q '"demo0001_old"' <<<"$question" || fail "the question does not name the other folder: $question"
+  xdotool key Return
+  wait_for 10 no_alert || fail "Enter did not close the question"
+  [[ $(sha256sum <"$db") == "$before" ]] || fail "Cancel changed the database"
+  [[ $(log_text | wc -l) == "$lines_before" ]] || fail "Cancel wrote to the log"
+  echo "keyboard: Cancel kept the database byte for byte"
+
+  # Convert (Alt+C) and Replace (Alt+R), then a stop while the job-search
+  # table loads (Escape, yes). The form stays, with its log.
+  xdotool key --clearmodifiers alt+c
+  wait_for 10 alert_shown || fail "no question before replacing"
+  xdotool key --clearmodifiers alt+r
+  wait_for 120 log_has '^JSEARCH table' || fail "the run did not reach the job-search table"
+  # The overall progress, as a screen reader reads it.
+  grep -qE '^Table [0-9]+ of 18: JSEARCH_4, [0-9]+ of 60000 records, .* elapsed' <<<"$(at description "Run progress")" ||
+    fail "overall progress: $(at description "Run progress")"
+  xdotool key Escape
+  wait_for 10 alert_shown || fail "Escape did not ask"
+  xdotool key --clearmodifiers alt+y
+  wait_for 120 log_ends_with 'The database is incomplete' || { log_text | tail -3; fail "no stopped state"; }
+  log_has '^The run was stopped at [A-Z_0-9]+: the database holds the rows written until then\.$' ||
+    fail "the stop is not in the log"
+  grep -qx "$FORM" <<<"$(xdotool search --onlyvisible --pid "$APP")" || fail "the form closed on the stop"
+  grep -q 'incomplete' <<<"$(at description Progress)" || fail "progress: $(at description Progress)"
+  echo "keyboard: a stop left the form open, the log readable"
+  stop_all
+}
+
+session_picture() {  # $1 scale, $2 geometry, $3 picture
+  local root=$WORK/p$1$2
+  data_set "$root" demo0001
+  start "$2" "$1" "$root"
+  keyboard_run
+  xdotool key Tab  # the focus frame moves on from the log
+  shot "$3"
+  stop_all
+}
+
+# Every button pressed through the accessibility bus, at scale 2 on 1024x768.
+session_small() {
+  local root=$WORK/s
+  data_set "$root" demo0001
+  start 1024x768 2 "$root"
+  xdotool type --delay 60 demo0001
+  at press "Select This Directory - >>>>" || fail "select"
+  at press "Select none" || fail "select none"
+  at press "Select all" || fail "select all"
+  at press "Check" || fail "check"
+  wait_for 120 log_has '^Nothing would stop the run' || { log_text | tail -3; fail "no check"; }
+  wait_for 10 at press "Convert" || fail "convert"
+  wait_for 120 log_has '^Conversion run complete' || fail "the run did not complete"
+  wait_for 10 at press "Verify" || fail "verify"
+  wait_for 120 log_ends_with 'every value arrived' || fail "verify did not end"
+  shot "$OUT/desktop-2x-1024x768.png"
+  xdotool type --delay 60 demo0001
+  at press "Select This Directory - >>>>" || fail "select again"
+  at press "Reset" || fail "reset"
+  at press "Browse..." || fail "browse"
+  wait_for 10 bash -c "(( \$(xdotool search --onlyvisible --pid $APP | wc -l) >= 3 ))" || fail "no folder dialog"
+  xdotool key Escape
+  wait_for 10 bash -c "(( \$(xdotool search --onlyvisible --pid $APP | wc -l) == 2 ))" || fail "the dialog stayed"
+  echo "1024x768 at scale 2: every button pressed through the accessibility bus"
+  stop_all
+}
+
+session_keyboard
+session_small
+session_picture 1 1280x800 "$OUT/desktop-1x.png"
+session_picture 2 1280x800 "$OUT/desktop-2x.png"
 echo "PASS"

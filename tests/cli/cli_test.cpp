@@ -217,6 +217,8 @@ TEST_F(CliTest, AnEmptyUserNameAtThePromptKeepsTheDefault) {
                           " /dev/null >" + quoted((io / "out").string()) + " 2>&1";
   ASSERT_NE(std::system(cmd.c_str()), -1);
   EXPECT_THAT(slurp(io / "out"), HasSubstr("Password of SYSDBA on 127.0.0.1/1: "));
+}
+
 fs::path database_file(const fs::path& drive_root, const std::string& name) {
   return drive_root / "MyData" / "wk-db" / "intrbase" / "quorvel4" / "db" / (name + ".gdb");
 }

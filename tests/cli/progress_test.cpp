@@ -95,7 +95,7 @@ class ProgressTest : public ::testing::Test {
     o.jobs = 12000;  // three temporary files: log lines within the job-search table
     qv::sample::write_data_set(data_set, o);
   }
-  std::vector<std::string> args() const { return {"--drive-c", drive.path().string(), data_set.string()}; }
+  std::vector<std::string> args() const { return {"--replace", "--drive-c", drive.path().string(), data_set.string()}; }
 
   qv::test::TempDir drive, io;
   fs::path data_set = drive.path() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "prog0001";

@@ -106,7 +106,7 @@ TEST(UsageTest, StreamsAndNamesOfARun) {
   o.jobs = 20;
   qv::sample::write_data_set(dir, o);
   const std::string log = (io / "status.log").string();
-  const std::vector<std::string> run_args = {"--drive-c", drive.path().string(), "--tables"};
+  const std::vector<std::string> run_args = {"--replace", "--drive-c", drive.path().string(), "--tables"};
   const std::vector<Case> cases = {
       // -q and a report on stdout: the JSON alone there.
       {kCli, {"carrier", "-q", "--report", "-"}, 0, {"\"outcome\": \"completed\""}, {"CARRIER_4"}, {"CARRIER table"}},

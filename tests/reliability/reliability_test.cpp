@@ -96,7 +96,7 @@ TEST_F(Reliability, TestsLeaveTheUsersFoldersAlone) {
   {
     const PrivateFolders tests;  // as every test program's main makes them
     EXPECT_TRUE(run().completed());
-    EXPECT_EQ(run({"--check"}).code, 0);
+    EXPECT_EQ(run({"--check", "--replace"}).code, 0);
     EXPECT_EQ(run({"--verify"}).code, 0);
   }
   for (const char* f : kFolders) EXPECT_EQ(snapshot(user.path() / f, true), before[f]) << f;

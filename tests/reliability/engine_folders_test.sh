@@ -41,7 +41,7 @@ for case in own shared; do
   export XDG_RUNTIME_DIR=$WORK/run-$case
   mkdir -m 700 "$XDG_RUNTIME_DIR"
   [[ $case == shared ]] && export FIREBIRD_LOCK=$WORK/shared-lock && mkdir -m 700 "$FIREBIRD_LOCK"
-  "$CLI" --drive-c "$DRIVE" "$DATA/wedge001" >"$WORK/$case-a.out" 2>"$WORK/$case-a.err" &
+  "$CLI" --replace --drive-c "$DRIVE" "$DATA/wedge001" >"$WORK/$case-a.out" 2>"$WORK/$case-a.err" &
   PAUSED=$!
   until grep -q "Creating tables" "$WORK/$case-a.out" 2>/dev/null || ! kill -0 "$PAUSED" 2>/dev/null; do sleep 0.1; done
   kill -STOP "$PAUSED"
@@ -49,7 +49,7 @@ for case in own shared; do
   # The mutex at offset 16: locked, no waiter count, owner thread 999999.
   printf '\x02\x00\x00\x00\x00\x00\x00\x00\x3f\x42\x0f\x00' |
     dd of="$lock/fb_user_mapping" bs=1 seek=16 conv=notrunc status=none || fail "$case: no mapping in $lock"
-  QUORVEL_TEST_TIMER_MS=1000 guarded "$CLI" --drive-c "$DRIVE" --tables carrier.db "$DATA/wedge002" >"$WORK/$case-b.out" 2>"$WORK/$case-b.err"
+  QUORVEL_TEST_TIMER_MS=1000 guarded "$CLI" --replace --drive-c "$DRIVE" --tables carrier.db "$DATA/wedge002" >"$WORK/$case-b.out" 2>"$WORK/$case-b.err"
   got=$?
   if [[ $case == own ]]; then
     ((got == 0)) && grep -qx "Conversion run complete" "$WORK/$case-b.out" || fail "$case: exit $got, the run did not complete"
@@ -72,7 +72,7 @@ cp -r "$DRIVE/MyData" "$WORK/c:colon/"
 for name in '$(root)' $'new\nline' 'hash#' 'bracket]' 'equals=' 'plain'; do
   export XDG_RUNTIME_DIR=$ODD/$name
   mkdir -m 700 "$XDG_RUNTIME_DIR"
-  guarded "$CLI" --drive-c "$WORK/c:colon" --tables carrier.db "$WORK/c:colon/MyData/wk-db/Quorvel2/Db/wedge002" \
+  guarded "$CLI" --replace --drive-c "$WORK/c:colon" --tables carrier.db "$WORK/c:colon/MyData/wk-db/Quorvel2/Db/wedge002" \
     >"$WORK/odd.out" 2>"$WORK/odd.err"
   got=$?
   if ((got != 0)) || ! grep -qx "Conversion run complete" "$WORK/odd.out"; then

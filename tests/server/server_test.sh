@@ -184,7 +184,7 @@ run still-there 0 "every value arrived" -- "$CLI" "${on_server[@]}" --verify --t
 # the engine's call is cancelled, and when even that does not end the run,
 # the program ends with the signal's code and says where it stopped.
 SERVER_PID=$(<"$WORK/srv/server.pid")
-QUORVEL_TEST_TIMER_MS=500 "$CLI" "${on_server[@]}" "$DATA" >"$WORK/frozen.out" 2>"$WORK/frozen.err" &
+QUORVEL_TEST_TIMER_MS=500 "$CLI" "${on_server[@]}" --replace "$DATA" >"$WORK/frozen.out" 2>"$WORK/frozen.err" &
 RUN=$!
 until grep -q "Creating tables" "$WORK/frozen.out" 2>/dev/null || ! kill -0 "$RUN" 2>/dev/null; do sleep 0.1; done
 kill -STOP "$SERVER_PID"
@@ -219,6 +219,7 @@ kill -KILL "$(<"$WORK/srv/server.pid")"
 rm -f "$WORK/srv/server.pid"
 wait "$RUN"
 lost_code=$?
+[[ -n ${KEEP_SERVER_TEST_OUTPUT:-} ]] && cp "$WORK"/lost.* "$KEEP_SERVER_TEST_OUTPUT"/
 if ((lost_code == 1)); then
   grep -qF "The connection to the database was lost" "$WORK/lost.err" || fail "lost: not said plainly"
   grep -qF "were not committed" "$WORK/lost.err" || fail "lost: the table whose rows were not committed is not named"
@@ -246,7 +247,7 @@ PORT_HOLDER=$!
 exec 4>"$WORK/port-hold"
 read -r FREE_PORT <"$WORK/port"
 run not-running 2 "cannot be reached (is it running" -- \
-  "$CLI" --drive-c "$DRIVE" --server "127.0.0.1/$FREE_PORT" --server-dir "$DBDIR" "$DATA"
+  "$CLI" --replace --drive-c "$DRIVE" --server "127.0.0.1/$FREE_PORT" --server-dir "$DBDIR" "$DATA"
 exec 4>&-
 wait "$PORT_HOLDER"
 PORT_HOLDER=

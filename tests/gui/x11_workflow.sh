@@ -157,7 +157,7 @@ session_keyboard() {
   local root=$WORK/k
   # Large enough for a stop to land in the job-search table; beside it a
   # folder whose name shares its first eight letters.
-  data_set "$root" demo0001 --jobs 60000
+  data_set "$root" demo0001 --jsearch-records 60000
   mkdir -p "$root/MyData/wk-db/Quorvel2/Db/demo0001_old"
   start 1280x800 1 "$root"
   at names "QUORVEL migration" "QUORVEL picture" Conversion Folders "Tables to migrate" "Status messages" \
@@ -227,10 +227,10 @@ session_small() {
   data_set "$root" demo0001
   start 1024x768 2 "$root"
   xdotool type --delay 60 demo0001
-  at press "Select This Directory - >>>>" || fail "select"
-  at press "Select none" || fail "select none"
-  at press "Select all" || fail "select all"
-  at press "Check" || fail "check"
+  wait_for 10 at press "Select This Directory - >>>>" || fail "select"
+  wait_for 10 at press "Select none" || fail "select none"
+  wait_for 10 at press "Select all" || fail "select all"
+  wait_for 10 at press "Check" || fail "check"
   wait_for 120 log_has '^Nothing would stop the run' || { log_text | tail -3; fail "no check"; }
   wait_for 10 at press "Convert" || fail "convert"
   wait_for 120 log_has '^Conversion run complete' || fail "the run did not complete"
@@ -238,9 +238,9 @@ session_small() {
   wait_for 120 log_ends_with 'every value arrived' || fail "verify did not end"
   shot "$OUT/desktop-2x-1024x768.png"
   xdotool type --delay 60 demo0001
-  at press "Select This Directory - >>>>" || fail "select again"
-  at press "Reset" || fail "reset"
-  at press "Browse..." || fail "browse"
+  wait_for 10 at press "Select This Directory - >>>>" || fail "select again"
+  wait_for 10 at press "Reset" || fail "reset"
+  wait_for 10 at press "Browse..." || fail "browse"
   wait_for 10 bash -c "(( \$(xdotool search --onlyvisible --pid $APP | wc -l) >= 3 ))" || fail "no folder dialog"
   xdotool key Escape
   wait_for 10 bash -c "(( \$(xdotool search --onlyvisible --pid $APP | wc -l) == 2 ))" || fail "the dialog stayed"

@@ -81,15 +81,16 @@ run check-there 1 "is already there: the run would be refused. Give --replace" -
 run check-replace 0 "The run will drop the database $SERVER:$SERVER_DB" -- "$CLI" "${on_server[@]}" --check --replace "$DATA"
 run check-new 0 "The server answers and takes the login" -- "$CLI" "${on_server[@]}" --check "${DATA%1}2"
 run check-password 1 "The server cannot be used" -- env ISC_PASSWORD=wrong "$CLI" "${on_server[@]}" --check "$DATA"
-# A port the test holds bound, where nothing listens.
-python3 -c 'import socket, time
-s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1], flush=True); time.sleep(600)' >"$WORK/port" &
-BOUND=$!
-until [[ -s $WORK/port ]]; do sleep 0.1; done
+# Nobody listens on a port this test itself keeps bound (a port freed by
+# a stopped server could be taken by another process meanwhile); it is held
+# until the end (the not-running case below).
+mkfifo "$WORK/port" "$WORK/port-hold"
+"$BIN/quorvel-hold-port" <"$WORK/port-hold" >"$WORK/port" &
+PORT_HOLDER=$!
+exec 4>"$WORK/port-hold"
+read -r FREE_PORT <"$WORK/port"
 run check-unreachable 1 "The server cannot be used" -- \
-  "$CLI" --drive-c "$DRIVE" --server "127.0.0.1/$(cat "$WORK/port")" --server-dir "$DBDIR" --check "$DATA"
-kill "$BOUND"
-wait "$BOUND" 2>/dev/null
+  "$CLI" --drive-c "$DRIVE" --server "127.0.0.1/$FREE_PORT" --server-dir "$DBDIR" --check "$DATA"
 
 # Every table of both databases, rows in the order of all their columns.
 dump() {
@@ -189,7 +190,7 @@ RUN=$!
 until grep -q "Creating tables" "$WORK/frozen.out" 2>/dev/null || ! kill -0 "$RUN" 2>/dev/null; do sleep 0.1; done
 kill -STOP "$SERVER_PID"
 kill -TERM "$RUN"
-(sleep 300 && kill -KILL "$RUN") 2>/dev/null &  # only a guard against a hang
+(sleep 300 && kill -KILL "$RUN") >/dev/null 2>&1 &  # only a guard against a hang (holding no output of the test)
 GUARD=$!
 wait "$RUN"
 got=$?
@@ -239,17 +240,12 @@ else
   echo "ok: lost server (exit $lost_code): summary, report and database agree on $(wc -l <<<"$summary") tables"
 fi
 
-# Nobody listens on a port this test itself keeps bound (a port freed by
-# the stopped server could be taken by another process meanwhile).
-mkfifo "$WORK/port" "$WORK/port-hold"
-"$BIN/quorvel-hold-port" <"$WORK/port-hold" >"$WORK/port" &
-PORT_HOLDER=$!
-exec 4>"$WORK/port-hold"
-read -r FREE_PORT <"$WORK/port"
 run not-running 2 "cannot be reached (is it running" -- \
   "$CLI" --replace --drive-c "$DRIVE" --server "127.0.0.1/$FREE_PORT" --server-dir "$DBDIR" "$DATA"
 exec 4>&-
-wait "$PORT_HOLDER"
+# Processes started meanwhile may hold the pipe open too.
+kill "$PORT_HOLDER" 2>/dev/null
+wait "$PORT_HOLDER" 2>/dev/null
 PORT_HOLDER=
 
 ((failures == 0)) || { echo "$failures failure(s)"; exit 1; }

@@ -64,7 +64,7 @@ done < <(for deb in "${debs[@]}"; do dpkg-deb --fsys-tarfile "$deb" | tar -t; do
 # documents; this package's own are let through.
 installed=1
 dpkg --path-include="/usr/share/man/man1/$PKG*" --path-include="/usr/share/doc/$PKG*" -i "${debs[@]}"
-mapfile -t listed < <(dpkg -L "$PKG" "$CLI_PKG")
+mapfile -t listed < <(dpkg -L "$PKG" "$CLI_PKG" | sed '/^$/d')  # a blank line between the two lists
 
 echo "== the menu entry, the icon and the manual pages"
 desktop-file-validate /usr/share/applications/$PKG.desktop

@@ -37,7 +37,6 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kRefused = 2;
-constexpr std::size_t kNameLength = 8;
 constexpr std::size_t kMaxJobs = 64;
 
 using Clock = std::chrono::steady_clock;
@@ -480,9 +479,7 @@ class Batch {
                                    {"exit_code", code},
                                    {"data_sets", sets}};
     if (o_.complete_report) o_.complete_report(report);
-    // "-": the standard output.
-    const std::string error = o_.report == "-" ? platform::write_stdout(report.dump(2) + '\n')
-                                               : platform::write_output(o_.report, report.dump(2) + '\n');
+    const std::string error = platform::write_output_or_stdout(o_.report, report.dump(2) + '\n');
     if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", o_.report.string(), error);
     return error.empty();
   }
@@ -502,7 +499,7 @@ std::string database_name(const fs::path& directory) {
   if (!single.empty()) return single;
   const fs::path dir = directory.lexically_normal();
   const std::string name = (dir.has_filename() ? dir.filename() : dir.parent_path().filename()).string();
-  return std::string(platform::utf8_prefix(platform::ascii_lower(name), kNameLength));
+  return std::string(platform::utf8_prefix(platform::ascii_lower(name), Tconversion_form::kNameLength));
 }
 
 std::string temp_directory(const std::string& database) {

@@ -154,9 +154,7 @@ int dump(const Options& o) {
 
 bool write_report(const std::string& file, const nlohmann::json& report) {
   const std::string text = report.dump(2) + '\n';
-  // "-": the standard output.
-  const std::string error =
-      file == "-" ? qv::platform::write_stdout(text) : qv::platform::write_output(qv::platform::map_path(file), text);
+  const std::string error = qv::platform::write_output_or_stdout(qv::platform::map_path(file), text);
   if (!error.empty()) fmt::print(stderr, "Cannot write the report {}: {}\n", file, error);
   return error.empty();
 }

@@ -172,6 +172,10 @@ std::string write_stdout(std::string_view text) {
   return "";
 }
 
+std::string write_output_or_stdout(const fs::path& file, std::string_view text) {
+  return file == "-" ? write_stdout(text) : write_output(file, text);
+}
+
 std::string write_output(const std::filesystem::path& file, std::string_view text) {
   const int fd = open_output(file);
   if (fd < 0) return errno == ENXIO ? "no program reads from it" : std::strerror(errno);

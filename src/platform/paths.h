@@ -54,6 +54,8 @@ int open_output(const std::filesystem::path& file, int extra_flags = 0, unsigned
 std::string write_output(const std::filesystem::path& file, std::string_view text);
 // The same to the standard output (after what was printed on it before).
 std::string write_stdout(std::string_view text);
+// write_output, or write_stdout when `file` is "-".
+std::string write_output_or_stdout(const std::filesystem::path& file, std::string_view text);
 
 // Finds an entry of `dir` whose name equals `name` without regard to letter
 // case (exact spelling first). Returns an empty path when there is none.

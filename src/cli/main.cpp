@@ -31,6 +31,7 @@
 #include "cli/login.h"
 #include "cli/names.h"
 #include "cli/summary.h"
+#include "converters/row_errors.h"
 #include "form/conversion_form.h"
 #include "form/printed_boxes.h"
 #include "paradox/codepage.h"
@@ -107,6 +108,11 @@ struct Options {
   bool replace = false;
   std::optional<std::string> name;
   bool verbose = false;  // --check: every finding, not only those that stop the run
+  // A refused row: stop there, or leave it out ("skip") into the reject
+  // file, stopping at the one after max_errors (0: no limit).
+  std::string on_error = "stop";
+  std::int64_t max_errors = 100;
+  std::string reject_file;
 };
 
 // Ticks for --tables: the check-list items named in the comma-separated list
@@ -484,6 +490,7 @@ int verify(const Options& o, nlohmann::json& report) {
   if (qv::Tconversion_form::chosen_database_name(directory, options.database_name).empty())
     return refuse(unnamed_folder_refusal(directory));
   options.server = o.destination;
+  if (!o.reject_file.empty()) options.reject_file = qv::platform::map_path(o.reject_file).string();
   qv::verify::Report result;
   try {
     result = qv::verify::run(options);
@@ -533,6 +540,52 @@ class StatusLog {
   std::FILE* stream_ = stdout;
   std::FILE* file_ = nullptr;
   std::string name_ = "the standard output";
+};
+
+// The reject file of a run that leaves refused rows out, and what writes
+// to it.
+class RejectFile {
+ public:
+  // Opens (replacing) `file` and writes its header; false, said on stderr,
+  // when it cannot.
+  bool open(const std::string& file, std::int64_t max_rows) {
+    name_ = qv::platform::map_path(file).string();
+    std::error_code ec;
+    fs::create_directories(fs::path(name_).parent_path(), ec);  // the databases' folder, before the first run
+    const int fd = qv::platform::open_output(name_);
+    if (fd >= 0) file_ = ::fdopen(fd, "w");
+    if (!file_ || !write(qv::conv::kRejectHeader)) {
+      const int e = errno;
+      if (fd >= 0 && !file_) ::close(fd);
+      fmt::print(stderr, "Cannot write the reject file {}: {}\n", name_,
+                 e == ENXIO ? "no program reads from it" : std::strerror(e));
+      return false;
+    }
+    errors_.emplace(max_rows, [this](const qv::conv::RefusedRow& r) {
+      if (!write(qv::conv::reject_line(r)))
+        throw std::runtime_error(fmt::format("{}, row {}: the row could not be written to the reject file {}: {}",
+                                             r.old_file, r.row, name_, std::strerror(errno)));
+    });
+    return true;
+  }
+  ~RejectFile() { close(); }
+  // 0 or why its last lines could not be written.
+  int close() {
+    if (!file_) return 0;
+    const int rc = std::fclose(file_);
+    file_ = nullptr;
+    return rc == 0 ? 0 : errno;
+  }
+  qv::conv::RowErrors* errors() { return errors_ ? &*errors_ : nullptr; }
+  const std::string& name() const { return name_; }
+
+ private:
+  bool write(std::string_view text) {
+    return std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0;
+  }
+  std::FILE* file_ = nullptr;
+  std::string name_;
+  std::optional<qv::conv::RowErrors> errors_;
 };
 
 int convert(const Options& o, nlohmann::json& report) {
@@ -590,8 +643,18 @@ int convert(const Options& o, nlohmann::json& report) {
                             o.batch_database.empty() ? qv::cli::Console::Progress::Auto : qv::cli::Console::Progress::Off,
                             static_cast<std::size_t>(std::count(ticks.begin(), ticks.end(), true)),
                             status_log.stream() == stdout && g_stdout_was_closed});
+  // --on-error skip: the reject file, beside the database unless named
+  // (built under the database's building name, and moved with it).
+  RejectFile rejects;
+  const bool skipping = o.on_error == "skip";
+  const std::string reject_file = o.reject_file.empty() ? qv::conv::reject_file(build_name) : o.reject_file;
+  if (skipping && !rejects.open(reject_file, o.max_errors)) return kRefused;
+  summary.on_error_skip = skipping;
+  if (skipping) summary.reject_file = rejects.name();
+
   qv::FormSetup setup;
   setup.database_name = build_name;
+  setup.row_errors = rejects.errors();
   if (!o.batch_database.empty()) setup.temp_directory = qv::batch::temp_directory(o.batch_database);
   qv::Tconversion_form form(&boxes, setup);
   form.Memo1.on_add = [&](const std::string& line) { console.log(line); };
@@ -631,6 +694,9 @@ int convert(const Options& o, nlohmann::json& report) {
     // Which rows the database holds ("...: the rows written to JSEARCH_4 were not committed ...").
     if (form.connection_lost || !form.uncommitted_table.empty()) fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
     code = kFailed;
+    if (rejects.errors() && rejects.errors()->over_limit())
+      fmt::print(stderr, "More than {} rows were refused (--max-errors {}): the run stopped at the next one.\n",
+                 o.max_errors, o.max_errors);
   }
   // The rows each table holds, counted once the run's connection closed.
   summary.tables = form.stats;
@@ -641,6 +707,19 @@ int convert(const Options& o, nlohmann::json& report) {
     code = kFailed;
   }
   const bool in_place = !replacing || summary.outcome == qv::cli::Outcome::Completed;
+  if (const int e = rejects.close(); e != 0) {
+    fmt::print(stderr, "The reject file {} could not be written: {}\n", rejects.name(), std::strerror(e));
+    if (code == kOk) code = kFailed;
+  }
+  // A completed run's reject file is the database's: this run's, moved
+  // with it, or none.
+  if (summary.outcome == qv::cli::Outcome::Completed && o.reject_file.empty()) {
+    const fs::path final_rejects = qv::platform::map_path(qv::conv::reject_file(dbname));
+    std::error_code ec;
+    if (skipping && replacing) fs::rename(rejects.name(), final_rejects, ec);
+    else if (!skipping) fs::remove(final_rejects, ec);
+    if (skipping && replacing) summary.reject_file = ec ? rejects.name() : final_rejects.string();
+  }
   // Named only when this run made it (a run can stop before creating it).
   if (form.run_created_database) summary.database = in_place ? database : built;
   qv::cli::print_summary(stderr, summary);
@@ -683,6 +762,8 @@ int batch(const Options& o) {
   b.child_options = {"--drive-c", qv::platform::drive_root().string()};
   if (o.tables) b.child_options.insert(b.child_options.end(), {"--tables", *o.tables});
   if (o.codepage) b.child_options.insert(b.child_options.end(), {"--codepage", std::to_string(o.codepage)});
+  if (o.on_error != "stop")
+    b.child_options.insert(b.child_options.end(), {"--on-error", o.on_error, "--max-errors", std::to_string(o.max_errors)});
   for (const auto& [on, flag] : {std::pair{o.check, "--check"}, {o.verify, "--verify"}, {o.then_verify, "--then-verify"},
                                  {o.replace, "--replace"}})
     if (on) b.child_options.emplace_back(flag);
@@ -725,6 +806,21 @@ void add_destination_options(CLI::App& app, Options& o, CLI::Option* all_opt) {
                  "that is not inside a \"db\" folder")
       ->excludes(all_opt);
   app.add_flag("-v,--verbose", o.verbose, "With --check: every finding, not only those that stop the run");
+  app.add_option("--on-error", o.on_error,
+                 "What a row the run refuses (a value or key the new table does not take) does: stop (default) stops "
+                 "the run there; skip leaves the row out, lists it in the reject file and goes on")
+      ->check(CLI::IsMember({"stop", "skip"}))
+      ->option_text("stop|skip");
+  app.add_option("--max-errors", o.max_errors,
+                 "With --on-error skip: the run stops at a refused row once this many were left out (default 100; 0: "
+                 "no limit)")
+      ->check(CLI::NonNegativeNumber)
+      ->option_text("N");
+  app.add_option("--reject-file", o.reject_file,
+                 "The reject file (CSV: old_file,row,field,value,reason) that --on-error skip writes and --verify "
+                 "reads (default: NAME.rejects.csv beside the database)")
+      ->excludes(all_opt)
+      ->option_text("FILE");
 }
 
 // Descriptors 0, 1 and 2 closed at start would be taken by the first files

@@ -28,6 +28,8 @@ struct RunSummary {
   Outcome outcome = Outcome::Failed;
   std::string error;     // the error's message when the run failed
   std::vector<TableStats> tables;
+  bool on_error_skip = false;  // refused rows were left out, into reject_file
+  std::string reject_file;
 };
 
 // One line per table: old rows, new rows, skipped, shortened, merged, seconds.

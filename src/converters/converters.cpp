@@ -8,7 +8,7 @@ namespace qv {
 namespace {
 
 void convert_item(Tconversion_form& form, registry::Entry entry, const std::string& dbname) {
-  conv::convert_table(form, dbname, registry::item_of(entry));
+  conv::convert_table(form, dbname, registry::item_of(entry), form.row_errors());
 }
 
 }  // namespace

@@ -67,7 +67,8 @@ void posted_texts(const TableRule& rule, const Binding& b, const std::vector<std
     registry::Outcome out = registry::posted(b.targets[i], values[i]);
     if (out.fate == registry::Fate::fraction)
       throw RunError(with_context(rule.old_file, row, rule.columns[i].old_field,
-                                  registry::fraction_refused(b.targets[i], out.text)));
+                                  registry::fraction_refused(b.targets[i], out.text)),
+                     false, std::string(rule.columns[i].old_field));
     written[i] = std::move(out.text);
   }
 }
@@ -90,7 +91,8 @@ using Posting = RowsInFlight<PostedRow>;
     if (e.is_duplicate_key() && rule.key_columns > 0)
       throw RunError(with_context(rule.old_file, row, {},
                                   fmt::format("{} is already in {}: {}", key_text(rule, written),
-                                              platform::ascii_upper(rule.dest_table), e.what())));
+                                              platform::ascii_upper(rule.dest_table), e.what())),
+                     false, platform::ascii_upper(rule.columns[0].dest_column));
     rethrow_in_context(rule.old_file, row, {});
   } catch (...) {
     rethrow_in_context(rule.old_file, row, {});
@@ -119,6 +121,30 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
   }
 }
 
+// Leaves out row `row` whose failure is in flight (RowErrors::leave_out),
+// naming the field the error names and its text in `texts`; false when the
+// run is to stop on it instead.
+bool left_out(RowErrors* errors, const TableRule& rule, std::int64_t row, const std::vector<std::string>& texts) {
+  if (!errors) return false;
+  std::string field, value;
+  try {
+    throw;
+  } catch (const RunError& e) {
+    field = e.field();
+  } catch (...) {
+  }
+  for (std::size_t i = 0; i < rule.columns.size() && i < texts.size(); ++i)
+    if (!field.empty() && (platform::iequals(field, rule.columns[i].old_field) ||
+                           platform::iequals(field, rule.columns[i].dest_column)))
+      value = texts[i];
+  try {
+    errors->leave_out(rule.old_file, row, field, value);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {
@@ -127,9 +153,10 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
   } catch (const RunError&) {
     throw;  // already placed
   } catch (const fb::Error& e) {
-    throw RunError(with_context(file, row, field, e.what()), e.is_connection_lost());
+    throw RunError(with_context(file, row, field, e.what()), e.is_connection_lost(),
+                   field.empty() ? e.column() : std::string(field));
   } catch (const std::exception& e) {
-    throw RunError(with_context(file, row, field, e.what()));
+    throw RunError(with_context(file, row, field, e.what()), false, std::string(field));
   }
 }
 
@@ -159,7 +186,8 @@ bool connect_destination(const std::string& dbname) {
   return db.Connected();
 }
 
-void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item) {
+void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item,
+                   RowErrors* errors) {
   const TableRule& rule = *item.rule;
   auto& dm = *DataModule2;
   auto& old = dm.PDTable1;
@@ -186,10 +214,18 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const regi
     // A row that fails after later rows were read leaves the counts as they
     // were when it was posted, as a run of one row per call leaves them.
     Posting posting(dest, [&](const PostedRow& p) {
-      stats.done = p.row - 1;
-      stats.skipped = p.skipped;
-      stats.shortened = dest.Shortened() - shortened_before;
-      rethrow_row_failure(rule, p.written, p.row);
+      try {
+        rethrow_row_failure(rule, p.written, p.row);
+      } catch (...) {
+        if (left_out(errors, rule, p.row, p.written)) {
+          ++stats.refused;
+          return;
+        }
+        stats.done = p.row - 1;
+        stats.skipped = p.skipped;
+        stats.shortened = dest.Shortened() - shortened_before;
+        throw;
+      }
     });
     posting.guard([&] {
       for (std::int64_t row = 1; !old.Eof(); ++row) {
@@ -200,8 +236,14 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const regi
         if (registry::skipped(rule, values)) {
           ++stats.skipped;
         } else {
-          posted_texts(rule, fields, values, written, row);
-          if (!post_row(rule, fields, written, row, posting, stats.skipped)) ++stats.merged;
+          try {
+            posted_texts(rule, fields, values, written, row);
+            if (!post_row(rule, fields, written, row, posting, stats.skipped)) ++stats.merged;
+          } catch (...) {
+            // The old values: the row was not posted.
+            if (!left_out(errors, rule, row, values)) throw;
+            ++stats.refused;
+          }
         }
         stats.done = row;
         stats.shortened = dest.Shortened() - shortened_before;

@@ -16,6 +16,7 @@
 
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
+#include "converters/row_errors.h"
 #include "registry/registry.h"
 
 namespace qv::conv {
@@ -24,13 +25,16 @@ namespace qv::conv {
 // or column where it happened.
 class RunError : public std::runtime_error {
  public:
-  explicit RunError(const std::string& what, bool connection_lost = false)
-      : std::runtime_error(what), connection_lost_(connection_lost) {}
+  explicit RunError(const std::string& what, bool connection_lost = false, std::string field = {})
+      : std::runtime_error(what), connection_lost_(connection_lost), field_(std::move(field)) {}
   // Caused by the loss of the connection to the database.
   bool connection_lost() const { return connection_lost_; }
+  // The old field or the new column(s) the error names; empty when none.
+  const std::string& field() const { return field_; }
 
  private:
   bool connection_lost_;
+  std::string field_;
 };
 
 // True when the exception lost the connection to the database.
@@ -40,8 +44,10 @@ bool connection_lost(std::exception_ptr error);
 // `dbname` (closing, and so committing, what was open). True when connected.
 bool connect_destination(const std::string& dbname);
 
-// Runs the whole frame for one item with a rule.
-void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item);
+// Runs the whole frame for one item with a rule. With `errors`, a refused
+// row is left out (see RowErrors) instead of stopping the run.
+void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item,
+                   RowErrors* errors = nullptr);
 
 // Rethrows the exception in flight as a RunError whose message is
 // "<file>, row <n>, <field>: <cause>" (a part that is empty / 0 is left
@@ -68,9 +74,15 @@ template <class Place>
 class RowsInFlight {
  public:
   // `report(place)` is called from a catch block, with the failure of the
-  // row at `place` in flight, and throws it as that row's error.
+  // row at `place` in flight, and throws it as that row's error, or returns
+  // to leave the row out (the rows after it go on).
   RowsInFlight(fb::IBTable& table, std::function<void(const Place&)> report)
-      : table_(table), report_(std::move(report)) {}
+      : table_(table), report_(std::move(report)) {
+    table_.OnRefused = [this](const fb::Error& e) { return refused(e); };
+  }
+  ~RowsInFlight() { table_.OnRefused = nullptr; }
+  RowsInFlight(const RowsInFlight&) = delete;
+  RowsInFlight& operator=(const RowsInFlight&) = delete;
 
   // Post()s the appended row, which `place` names.
   void post(Place place) {
@@ -111,6 +123,18 @@ class RowsInFlight {
       places_.pop_front();
       ++first_tag_;
     }
+  }
+
+  // A row the engine refused: true when report_ leaves it out.
+  bool refused(const fb::Error& e) {
+    const std::optional<std::int64_t> tag = e.row_tag();
+    if (!tag || *tag < first_tag_ || *tag - first_tag_ >= static_cast<std::int64_t>(places_.size())) return false;
+    try {
+      throw e;
+    } catch (const fb::Error&) {
+      report_(places_[static_cast<std::size_t>(*tag - first_tag_)]);
+    }
+    return true;
   }
 
   fb::IBTable& table_;

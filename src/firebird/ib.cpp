@@ -642,8 +642,11 @@ struct IBTable::Impl {
     } catch (const FbException& e) {
       Error err = detail::error(e, "");
       if (skip_duplicate && err.is_duplicate_key()) return false;
-      Error placed(where(refused_column(row, err.what()), number) + ": " + err.what(), err.gds_code());
+      const std::optional<std::size_t> column = refused_column(row, err.what());
+      Error placed(where(column, number) + ": " + err.what(), err.gds_code());
       placed.set_row_tag(tag);
+      if (column) placed.set_column(columns[*column].name);
+      if (!skip_duplicate && !err.is_connection_lost() && self->OnRefused && self->OnRefused(placed)) return false;
       throw placed;
     }
     return true;
@@ -669,7 +672,7 @@ struct IBTable::Impl {
     // None of them is stored: each counts again once it is.
     drop_waiting();
     for (std::size_t r = 0; r < n; ++r) {
-      send_one(t, waiting_key, queue[r].values, posted + 1, queue[r].tag);
+      if (!send_one(t, waiting_key, queue[r].values, posted + 1, queue[r].tag)) continue;  // left out
       ++posted;
       shortened += queue[r].shortened;
     }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -33,12 +34,16 @@ class Error : public std::runtime_error {
   // a row posted before the call that raised it.
   std::optional<std::int64_t> row_tag() const { return row_tag_; }
   void set_row_tag(std::int64_t tag) { row_tag_ = tag; }
+  // The column whose value was refused, when the engine's message tells.
+  const std::string& column() const { return column_; }
+  void set_column(std::string column) { column_ = std::move(column); }
 
  private:
   long gds_code_;
   bool no_such_file_;
   bool connection_lost_ = false;
   std::optional<std::int64_t> row_tag_;
+  std::string column_;
 };
 
 class Engine;
@@ -235,6 +240,12 @@ class IBTable {
   // of rows this table has stored since Open, plus one), carrying `tag` of
   // the row it belongs to (row_tag()), which may be a row posted before.
   void Post(std::int64_t tag = 0);
+  // Set: a row that Post or Flush sends and the engine refuses (a value or
+  // a key it does not take; not a lost connection) is passed to it first.
+  // When it returns true the row is left out, uncounted, and the rows after
+  // it are sent as usual; false, or an exception of its own, ends the
+  // sending there as without it.
+  std::function<bool(const Error&)> OnRefused;
   // Sends the rows that wait; a failure raises as Post does.
   void Flush();
   std::size_t Waiting() const;  // rows posted and not sent yet

@@ -46,6 +46,7 @@ Tconversion_form::Tconversion_form(MessageBoxes* boxes, FormSetup setup)
     : boxes_(boxes),
       steps_(setup.steps),
       records_per_temp_file_(setup.records_per_temp_file),
+      row_errors_(setup.row_errors),
       database_name_(std::move(setup.database_name)),
       temp_directory_(setup.temp_directory.empty() ? std::string(kTempDirectory) : std::move(setup.temp_directory)) {
   static ConversionSteps own_steps;

@@ -21,6 +21,9 @@ namespace qv {
 namespace fb {
 class IBDatabase;
 }
+namespace conv {
+class RowErrors;
+}
 struct ServerDestination;
 
 // Figures of one converted table, for the headless command's summary.
@@ -33,6 +36,7 @@ struct TableStats {
   std::int64_t skipped = 0;
   std::int64_t shortened = 0;
   std::int64_t merged = 0;
+  std::int64_t refused = 0;  // rows refused and left out (a run that goes past them)
   double seconds = 0;
   std::string step = "copying rows";  // what the run is doing to the table
 };
@@ -87,6 +91,9 @@ struct FormSetup {
   // name from the folder, the one temporary folder.
   std::string database_name = {};
   std::string temp_directory = {};
+  // Set: the converters leave a refused row out through it instead of
+  // stopping the run there (the headless command's --on-error skip).
+  conv::RowErrors* row_errors = nullptr;
 };
 
 class Tconversion_form {
@@ -220,6 +227,8 @@ class Tconversion_form {
   static constexpr const char* kBuildingIndexes = "building indexes";
 
   std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
+  // What a refused row does: null, the run stops there.
+  conv::RowErrors* row_errors() const { return row_errors_; }
   // The folder of the job-search temporary files (a program path).
   const std::string& temp_directory() const { return temp_directory_; }
   // The database Convert writes for `directory`: the name given at
@@ -316,6 +325,7 @@ class Tconversion_form {
   bool run_ended_ = true;
   ConversionSteps* steps_;
   std::int64_t records_per_temp_file_;
+  conv::RowErrors* row_errors_;
   std::string database_name_;
   std::string temp_directory_;
   std::chrono::steady_clock::time_point table_start_;

@@ -15,6 +15,12 @@
 // file by file, and a load failure at its file and row. A failure or a stop
 // in step 2 takes the loaded rows back, so the table is as empty as before
 // step 3. Memory stays bounded: a few batches are in flight at a time.
+//
+// A run that leaves refused records out (RowErrors) goes on past a record
+// that the temporary file or the table refuses. One refused in step 2 never
+// reaches a file, so the keys of step 3, which count the files' records,
+// close up behind it; one refused in step 3 keeps its key, unused, as the
+// count moves on to the file's next record.
 #include <signal.h>
 
 #include <algorithm>
@@ -38,6 +44,7 @@
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "platform/signals.h"
+#include "platform/text.h"
 #include "registry/values.h"
 #include "datamodule/datamodule.h"
 
@@ -56,6 +63,7 @@ struct LoadRecord {
   int file = 0;            // temporary file number
   std::int64_t row = 0;    // record number inside that file
   std::int64_t count = 0;  // record number of the run (its key)
+  std::int64_t old_row = 0;  // its record in the old table
 };
 
 // The loader thread. It owns the destination table from its start until it
@@ -65,7 +73,7 @@ class Loader {
   static constexpr std::size_t kBatch = 512;
   static constexpr std::size_t kBatches = 4;  // in flight at most
 
-  Loader(fb::IBTable& dest, const Tconversion_form& form) : dest_(dest), form_(form) {
+  Loader(fb::IBTable& dest, const Tconversion_form& form) : dest_(dest), form_(form), errors_(form.row_errors()) {
     for (auto& b : pool_) {
       b.resize(kBatch);
       free_.push_back(&b);
@@ -101,7 +109,9 @@ class Loader {
 
   // What the loader has done, as the run's thread sees it.
   struct State {
-    std::int64_t loaded = 0;     // records the table holds, in order
+    std::int64_t done = 0;       // records handled (stored or left out), in order
+    std::int64_t loaded = 0;     // records the table holds
+    std::int64_t refused = 0;    // records left out
     std::int64_t shortened = 0;  // values shortened to fit their columns
     bool ended = false;          // nothing more will be loaded
     std::exception_ptr error;    // why it ended early, if it failed
@@ -110,10 +120,10 @@ class Loader {
     const std::lock_guard lock(mu_);
     return state_;
   }
-  // Waits until `count` records are loaded or the loader has ended.
+  // Waits until `count` records are handled or the loader has ended.
   State wait_for(std::int64_t count) {
     std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return state_.loaded >= count || state_.ended; });
+    cv_.wait(lock, [&] { return state_.done >= count || state_.ended; });
     return state_;
   }
 
@@ -160,7 +170,7 @@ class Loader {
         const LoadRecord& r = (*batch.first)[i];
         attempt(r.count, [&] { load(r); });
         loading = !error_;
-        if (loading) ++posted_;
+        if (loading) last_count_ = r.count;
       }
       if (!loading) settle();
       publish([&] { free_.push_back(batch.first); });
@@ -190,19 +200,22 @@ class Loader {
   // Sends the records that wait (once), so that the table holds every
   // record posted before a stop or the end.
   void settle() {
-    if (!settled_) attempt(posted_ + 1, [&] { sending_.flush(); });
+    if (!settled_) attempt(last_count_ + 1, [&] { sending_.flush(); });
     settled_ = true;
   }
 
   // Tells the run's thread what the table holds: the records posted and
-  // sent, or those before the one that failed.
+  // sent, and how far in the records that is (before the one that failed).
   template <class F>
   void publish(F&& also) {
-    const std::int64_t stored =
-        error_ ? failed_at_ - 1 : posted_ - static_cast<std::int64_t>(dest_.Waiting());
+    const std::int64_t stored = dest_.Posted() - static_cast<std::int64_t>(dest_.Waiting());
+    std::int64_t done = stored + refused_;
+    if (error_) done = std::min(done, failed_at_ - 1);
     const std::int64_t shortened = dest_.Shortened();
     const std::lock_guard lock(mu_);
+    state_.done = done;
     state_.loaded = stored;
+    state_.refused = refused_;
     state_.shortened = shortened;
     state_.error = error_;
     also();
@@ -217,14 +230,44 @@ class Loader {
       file_name_ = jobsearch::temp_file_name(r.file);
     }
     dest_.Append();
-    for (std::size_t i = 0; i < kCarried; ++i) {
-      const auto& f = kLayout[i];
-      in_context(file_name_, r.row, f.dest_column, [&] {
-        if (!fields_[i]) fields_[i] = &dest_.FieldByName(f.dest_column);
-        fields_[i]->SetAsString(r.texts[i]);
-      });
+    try {
+      for (std::size_t i = 0; i < kCarried; ++i) {
+        const auto& f = kLayout[i];
+        in_context(file_name_, r.row, f.dest_column, [&] {
+          if (!fields_[i]) fields_[i] = &dest_.FieldByName(f.dest_column);
+          fields_[i]->SetAsString(r.texts[i]);
+        });
+      }
+    } catch (...) {
+      if (!left_out(r.old_row, &r)) throw;
+      return;
     }
-    in_context(file_name_, r.row, "", [&] { sending_.post({r.file, r.row, r.count}); });
+    current_ = &r;
+    in_context(file_name_, r.row, "", [&] { sending_.post({r.file, r.row, r.count, r.old_row}); });
+    current_ = nullptr;
+  }
+
+  // Leaves out the record of old row `old_row` whose failure is in flight,
+  // naming the column the error names and, when `r` is that record, its
+  // text; false when the run is to stop on it.
+  bool left_out(std::int64_t old_row, const LoadRecord* r) {
+    if (!errors_) return false;
+    std::string column, value;
+    try {
+      throw;
+    } catch (const conv::RunError& e) {
+      column = e.field();
+    } catch (...) {
+    }
+    for (std::size_t i = 0; r && i < kCarried; ++i)
+      if (!column.empty() && platform::iequals(column, kLayout[i].dest_column)) value = r->texts[i];
+    try {
+      errors_->leave_out(registry::job_search().old_file, old_row, column, value);
+    } catch (...) {
+      return false;
+    }
+    ++refused_;
+    return true;
   }
 
   fb::IBTable& dest_;
@@ -233,13 +276,22 @@ class Loader {
   // call) is named by its own file and row.
   struct Place {
     int file;
-    std::int64_t row, count;
+    std::int64_t row, count, old_row;
   };
   conv::RowsInFlight<Place> sending_{dest_, [this](const Place& p) {
-                                       failed_at_ = p.count;
-                                       conv::rethrow_in_context(jobsearch::temp_file_name(p.file), p.row, "");
+                                       try {
+                                         conv::rethrow_in_context(jobsearch::temp_file_name(p.file), p.row, "");
+                                       } catch (...) {
+                                         if (left_out(p.old_row, current_ && current_->count == p.count ? current_ : nullptr))
+                                           return;
+                                         failed_at_ = p.count;
+                                         throw;
+                                       }
                                      }};
-  std::int64_t posted_ = 0;     // records posted, in order
+  conv::RowErrors* errors_;
+  const LoadRecord* current_ = nullptr;  // the record being posted
+  std::int64_t refused_ = 0;    // records left out
+  std::int64_t last_count_ = 0;  // the key of the last record posted
   std::int64_t failed_at_ = 0;  // the record that failed
   std::exception_ptr error_;
   bool settled_ = false;
@@ -312,6 +364,7 @@ class JsearchRun {
       if (shortened > 0) form_.Memo1.Add("---->Values shortened to fit their columns: " + std::to_string(shortened));
       stats_->shortened = shortened;
       stats_->new_rows = loaded_;
+      stats_->done = stats_->old_rows;  // records left out in step 2 are not walked again
     }
     dm_.IBTable1.Close();
     dm_.PDTable2.Close();
@@ -346,7 +399,6 @@ class JsearchRun {
     form_.Memo1.Add("Step 2 - copying records into temporary files, original file isn't changed");
     step("step 2 of 3: writing temporary files");
     auto& old = dm_.PDTable1;
-    auto& temp = dm_.PDTable2;
     int file = 1;
     take_file(file);
     std::int64_t count = 1;
@@ -354,16 +406,7 @@ class JsearchRun {
     form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
     while (!old.Eof()) {
       if (count == 1) bind(old, old_file_, count, old_fields_);
-      // Every value is read before the first is written; the texts stay
-      // valid until the old table moves.
-      for (std::size_t i = 0; i < kCarried; ++i)
-        values_[i] = &in_context(old_file_, count, kLayout[i].name,
-                                 [&]() -> const std::string& { return old_fields_[i]->AsString(); });
-      temp.Append();
-      for (std::size_t i = 1; i < kCarried; ++i)
-        in_context(old_file_, count, kLayout[i].name, [&] { temp_fields_[i]->SetAsString(*values_[i]); });
-      in_context(old_file_, count, "", [&] { temp.Post(); });
-      hand_to_loader(file, count);
+      if (copy_record(count)) hand_to_loader(file, count);
       if (count % per_file_ == 0) {  // step 1 made a file for every record
         form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(++file));
         take_file(file);
@@ -373,8 +416,41 @@ class JsearchRun {
       walked();
       in_context(old_file_, count - 1, "", [&] { old.Next(); });
     }
-    written_ = count - 1;
     dm_.PDTable2.Close();  // the last file is complete on disk
+  }
+
+  // Copies old record `count` into the temporary file in hand; false when
+  // the record is refused and left out.
+  bool copy_record(std::int64_t count) {
+    auto& temp = dm_.PDTable2;
+    std::string_view field;
+    try {
+      // Every value is read before the first is written; the texts stay
+      // valid until the old table moves.
+      for (std::size_t i = 0; i < kCarried; ++i)
+        values_[i] = &in_context(old_file_, count, kLayout[i].name,
+                                 [&]() -> const std::string& { return old_fields_[i]->AsString(); });
+      temp.Append();
+      for (std::size_t i = 1; i < kCarried; ++i) {
+        field = kLayout[i].name;
+        in_context(old_file_, count, field, [&] { temp_fields_[i]->SetAsString(*values_[i]); });
+      }
+      field = {};
+      in_context(old_file_, count, "", [&] { temp.Post(); });
+      return true;
+    } catch (...) {
+      conv::RowErrors* errors = form_.row_errors();
+      if (!errors) throw;
+      temp.Cancel();
+      // A required field left empty: the file's message names it.
+      std::string value;
+      for (std::size_t i = 1; i < kCarried && !field.empty(); ++i)
+        if (kLayout[i].name == field) value = *values_[i];
+      errors->leave_out(old_file_, count, field, value);
+      ++refused_in_step2_;
+      if (stats_) stats_->refused = refused_in_step2_;
+      return false;
+    }
   }
 
   // Gives the loader record `count` of the run, just posted to `file`, as
@@ -382,11 +458,18 @@ class JsearchRun {
   // value spelled out, upper case.
   void hand_to_loader(int file, std::int64_t count) {
     LoadRecord& r = loader_->slot();
+    if (file != filled_file_) {
+      filled_file_ = file;
+      in_file_ = 0;
+    }
     r.file = file;
-    r.row = count - static_cast<std::int64_t>(file - 1) * per_file_;
-    r.count = count;
+    r.row = ++in_file_;
+    r.count = ++written_;
+    r.old_row = count;
+    file_ends_.resize(static_cast<std::size_t>(file), file_ends_.empty() ? 0 : file_ends_.back());
+    file_ends_.back() = written_;
     char key[24];
-    const auto end = std::to_chars(key, key + sizeof key, count).ptr;
+    const auto end = std::to_chars(key, key + sizeof key, r.count).ptr;
     r.texts[0].assign(key, end);  // the file's own key is dropped
     const std::string& name = dm_.PDTable2.TableName;
     for (std::size_t i = 1; i < kCarried; ++i) {
@@ -415,8 +498,12 @@ class JsearchRun {
   void end_loader() noexcept {
     if (!loader_) return;
     loader_->cancel();
-    loaded_ = loader_->state().loaded;
-    if (stats_) stats_->new_rows = loaded_;
+    const Loader::State end = loader_->state();
+    loaded_ = end.loaded;
+    if (stats_) {
+      stats_->new_rows = loaded_;
+      stats_->refused = refused_in_step2_ + end.refused;
+    }
     loader_.reset();
   }
 
@@ -430,18 +517,20 @@ class JsearchRun {
     Loader::State seen;
     for (int file = 1; file <= file_count_; ++file) {
       form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file) + " into new table");
-      const std::int64_t last = std::min(written_, static_cast<std::int64_t>(file) * per_file_);
+      const std::int64_t last =
+          file_ends_.empty() ? 0 : file_ends_[std::min(static_cast<std::size_t>(file), file_ends_.size()) - 1];
       for (; count <= last; ++count) {
-        if (count > seen.loaded) {
+        if (count > seen.done) {
           seen = loader_->wait_for(count);
           shortened_ = seen.shortened;
-          if (count > seen.loaded) {
+          if (stats_) stats_->refused = refused_in_step2_ + seen.refused;
+          if (count > seen.done) {
             if (seen.error) std::rethrow_exception(seen.error);
             form_.stop_point(dest_table_);  // the loader ended on a stop
             throw std::logic_error("the job-search loader ended early");
           }
         }
-        ++loaded_;
+        loaded_ = std::min(seen.loaded, count);
         show(count + 1);
         walked();
       }
@@ -499,6 +588,11 @@ class JsearchRun {
   std::optional<Loader> loader_;  // from step 2 until the records are loaded
   int file_count_ = 0;
   std::int64_t written_ = 0;  // records written to the files
+  // Records written to the files up to the end of file 1, 2, ...
+  std::vector<std::int64_t> file_ends_;
+  int filled_file_ = 0;        // the file step 2 writes
+  std::int64_t in_file_ = 0;   // records written to it
+  std::int64_t refused_in_step2_ = 0;  // records the files refused, left out
   TableStats* stats_ = nullptr;  // set once the run is connected and counted
   std::int64_t step_start_ = 0;  // walked_ when the current step began
   std::int64_t walked_ = 0;

@@ -242,6 +242,8 @@ void PDTable::Post() {
   m.moved();
 }
 
+void PDTable::Cancel() { impl_->appending = false; }
+
 void PDTable::CreateTable() {
   Close();
   const auto [dir, name] = table_place(*this);
@@ -296,29 +298,12 @@ void PDField::SetAsString(std::string_view text) {
 }
 
 
-namespace {
-
-void csv_cell(std::ostream& out, std::string_view v) {
-  if (v.find_first_of(",\"\r\n") == std::string_view::npos) {
-    out << v;
-    return;
-  }
-  out << '"';
-  for (char c : v) {
-    if (c == '"') out << '"';
-    out << c;
-  }
-  out << '"';
-}
-
-}  // namespace
-
 void dump_csv(const fs::path& file, std::ostream& out, int code_page_override) {
   TableReader r(file, code_page_override);
   const auto& fields = r.fields();
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) out << ',';
-    csv_cell(out, fields[i].Name);
+    out << platform::csv_field(fields[i].Name);
   }
   out << "\r\n";
   std::string v;
@@ -332,7 +317,7 @@ void dump_csv(const fs::path& file, std::ostream& out, int code_page_override) {
       if (v.empty() && fields.size() == 1)
         out << "\"\"";  // an empty line would be no row at all
       else
-        csv_cell(out, v);
+        out << platform::csv_field(v);
     }
     out << "\r\n";
   }

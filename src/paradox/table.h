@@ -123,6 +123,8 @@ class PDTable {
   // the file when posted. Post refuses a record whose required field is empty.
   void Append();
   void Post();
+  // Drops the record being appended (one that Post refused, say).
+  void Cancel();
 
   // Creates an empty Paradox 7 table (with its .MB when a memo field is
   // defined) from FieldDefs, replacing a file of the same name.

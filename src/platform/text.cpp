@@ -7,6 +7,8 @@
 #include <charconv>
 #include <clocale>
 #include <cwctype>
+#include <stdexcept>
+#include <utility>
 #include <locale.h>
 
 namespace qv::platform {
@@ -248,6 +250,47 @@ std::string printable(std::string_view utf8) {
     out += code;
   }
   return out;
+}
+
+std::string csv_field(std::string_view v) {
+  const bool plain = v.find_first_of(",\"\r\n") == std::string_view::npos &&
+                     (v.empty() || (v.front() != ' ' && v.back() != ' '));
+  if (plain) return std::string(v);
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + '"';
+}
+
+std::vector<std::vector<std::string>> csv_records(std::string_view text) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> fields{""};
+  bool quoted = false, any = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (quoted) {
+      if (c != '"') fields.back() += c;
+      else if (i + 1 < text.size() && text[i + 1] == '"') fields.back() += text[++i];
+      else quoted = false;
+    } else if (c == '"') {
+      quoted = any = true;
+    } else if (c == ',') {
+      fields.emplace_back();
+      any = true;
+    } else if (c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) {
+      if (c == '\r') ++i;
+      records.push_back(std::exchange(fields, {""}));
+      any = false;
+    } else {
+      fields.back() += c;
+      any = true;
+    }
+  }
+  if (quoted) throw std::runtime_error("a quoted CSV field is not closed");
+  if (any) records.push_back(std::move(fields));
+  return records;
 }
 
 }  // namespace qv::platform

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv::platform {
 
@@ -54,5 +55,12 @@ std::string from_cp1252(std::string_view bytes);
 // Plain decimal text of a double: the shortest text that reads back as the
 // same value, never with an exponent ("12.5", "-0.001", "100000000000").
 std::string decimal_text(double v);
+
+// CSV (RFC 4180): a value as one field, quoted when it holds a comma, a
+// quote, a line break or blanks at either end (quotes doubled inside).
+std::string csv_field(std::string_view v);
+// The records of a CSV text (lines ended by CR LF or LF), each its fields
+// unquoted. Raises std::runtime_error on a quote left open.
+std::vector<std::vector<std::string>> csv_records(std::string_view text);
 
 }  // namespace qv::platform

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "builder/schema.h"
+#include "converters/row_errors.h"
 #include "datamodule/datamodule.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
@@ -217,10 +218,15 @@ class StoredRows {
   std::thread thread_;  // last: started once everything above exists
 };
 
+// The old rows a run's reject file lists, per old file (lower case).
+using RejectedRows = std::map<std::string, std::set<std::int64_t>>;
+
 class TableVerifier {
  public:
-  TableVerifier(const Plan& plan, fb::IBDatabase& db, const Options& o) : plan_(plan), db_(db), o_(o) {
+  TableVerifier(const Plan& plan, fb::IBDatabase& db, const Options& o, const RejectedRows& rejected)
+      : plan_(plan), db_(db), o_(o) {
     result_.table = plan.dest_table;
+    if (const auto it = rejected.find(platform::ascii_lower(plan.old_file)); it != rejected.end()) rejected_ = &it->second;
   }
 
   TableResult run() {
@@ -257,14 +263,16 @@ class TableVerifier {
       for (std::size_t i = 0; i < fields.size(); ++i) values[i] = fields[i]->AsString();
       std::optional<std::vector<std::string>> texts;
       try {
-        // The key a row gets counts the rows before it that arrive.
-        texts = plan_.texts(values, kept_ + static_cast<std::int64_t>(waiting_rows_.size()) + 1);
+        // The key a row gets counts the rows before it that pass the
+        // temporary file (one the table refuses keeps its key, unused).
+        texts = plan_.texts(values, keyed_ + 1);
       } catch (const std::exception& e) {
         convert_batch();
-        refused(row, e);
+        refused(row, e.what());
         continue;
       }
       if (!texts) continue;
+      ++keyed_;
       waiting_rows_.push_back(row);
       waiting_texts_.push_back(std::move(*texts));
       if (waiting_rows_.size() == reader_->BatchRows()) convert_batch();
@@ -275,11 +283,19 @@ class TableVerifier {
   }
 
  private:
-  // The run stops at a refused row: it cannot arrive.
-  void refused(std::int64_t old_row, const std::exception& e) {
+  // The run stops at a refused row, or leaves it out when its reject file
+  // lists it: it cannot arrive.
+  void refused(std::int64_t old_row, const std::string& why) {
+    std::string key = fmt::format("{} row {}", plan_.old_file, old_row);
+    if (rejected_ && rejected_->count(old_row)) {
+      ++result_.refused;
+      if (result_.refused_shown.size() < o_.max_shown)
+        result_.refused_shown.push_back({plan_.dest_table, std::move(key), "", "(refused by the run)", why});
+      return;
+    }
     ++result_.expected;
     ++result_.missing;
-    note(fmt::format("{} row {}", plan_.old_file, old_row), "", "(refused by the run)", e.what());
+    note(std::move(key), "", "(refused by the run)", why);
   }
 
   // The waiting rows' texts in the columns' types, in few calls of the
@@ -296,15 +312,13 @@ class TableVerifier {
     }
     for (std::size_t i = 0; i < waiting_texts_.size(); ++i) {
       if (!converted) {
-        if (plan_.sequence_key) waiting_texts_[i][0] = std::to_string(kept_ + 1);
         try {
           reader_->Convert(waiting_texts_[i], converted_[i]);
         } catch (const std::exception& e) {
-          refused(waiting_rows_[i], e);
+          refused(waiting_rows_[i], e.what());
           continue;
         }
       }
-      ++kept_;
       add_expected(std::move(converted_[i]), waiting_rows_[i]);
     }
     waiting_texts_.clear();
@@ -384,6 +398,7 @@ class TableVerifier {
     if (by_key_.count(k)) {
       if (plan_.merge) return;  // merged into the value already there
       // A key clash stops the run.
+      if (rejected_ && rejected_->count(old_row)) return refused(old_row, key_text(row) + " is already there");
       ++result_.expected;
       ++result_.missing;
       note(fmt::format("{} row {}", plan_.old_file, old_row), "", key_text(row) + " (a key clash stops the run)", kNoRow);
@@ -471,7 +486,8 @@ class TableVerifier {
   std::vector<Expected> keyless_;
   fb::TypedRow stored_;
   bool have_stored_ = false, stored_done_ = false;
-  std::int64_t kept_ = 0;  // expected rows that arrive
+  std::int64_t keyed_ = 0;  // rows given a key (through the temporary file)
+  const std::set<std::int64_t>* rejected_ = nullptr;  // old rows the reject file lists
   // Old records waiting for the engine to convert their texts.
   std::vector<std::int64_t> waiting_rows_;
   std::vector<std::vector<std::string>> waiting_texts_;
@@ -505,18 +521,24 @@ std::vector<std::string> Report::lines() const {
   for (const auto& d : structure) out.push_back(difference_line(d));
   TableResult total;
   for (const auto& t : tables) {
-    out.push_back(fmt::format("{:<15} expected {:>8}  found {:>8}  missing {:>6}  extra {:>6}  differing values {:>6}",
-                              t.table, t.expected, t.found, t.missing, t.extra, t.differing));
+    out.push_back(fmt::format("{:<15} expected {:>8}  found {:>8}  missing {:>6}  extra {:>6}  differing values {:>6}{}",
+                              t.table, t.expected, t.found, t.missing, t.extra, t.differing,
+                              t.refused ? fmt::format("  refused by the run {:>6}", t.refused) : ""));
     for (const auto& d : t.shown) out.push_back(difference_line(d));
+    for (const auto& d : t.refused_shown)
+      out.push_back(fmt::format("    {} {}{}: refused by the run ({}): {}", d.table, d.key,
+                                d.column.empty() ? "" : ", " + d.column, reject_file, d.found));
+    total.refused += t.refused;
     total.expected += t.expected;
     total.found += t.found;
     total.missing += t.missing;
     total.extra += t.extra;
     total.differing += t.differing;
   }
-  out.push_back(fmt::format("Total: {} tables, expected {}, found {}, missing {}, extra {}, differing values {}{}: {}",
+  out.push_back(fmt::format("Total: {} tables, expected {}, found {}, missing {}, extra {}, differing values {}{}{}: {}",
                             tables.size(), total.expected, total.found, total.missing, total.extra, total.differing,
                             structure.empty() ? "" : fmt::format(", structure differences {}", structure.size()),
+                            total.refused ? fmt::format(", refused by the run {}", total.refused) : "",
                             clean() ? "every value arrived" : "DIFFERENCES FOUND"));
   return out;
 }
@@ -524,6 +546,7 @@ std::vector<std::string> Report::lines() const {
 nlohmann::json Report::to_json() const {
   nlohmann::json j;
   j["database"] = database;
+  j["reject_file"] = reject_file;
   j["clean"] = clean();
   j["structure"] = nlohmann::json::array();
   for (const auto& d : structure) j["structure"].push_back(difference_json(d));
@@ -533,6 +556,10 @@ nlohmann::json Report::to_json() const {
                       {"missing", t.missing}, {"extra", t.extra},       {"differing", t.differing}};
     jt["differences"] = nlohmann::json::array();
     for (const auto& d : t.shown) jt["differences"].push_back(difference_json(d));
+    jt["refused"] = t.refused;
+    jt["refused_rows"] = nlohmann::json::array();
+    for (const auto& d : t.refused_shown)
+      jt["refused_rows"].push_back({{"key", d.key}, {"field", d.column}, {"reason", d.found}});
     j["tables"].push_back(std::move(jt));
   }
   return j;
@@ -559,6 +586,16 @@ Report run(const Options& options) {
   }
   Report report;
   report.database = name;
+  // The rows the run left out, from its reject file.
+  RejectedRows rejected;
+  report.reject_file = options.reject_file;
+  if (report.reject_file.empty()) {
+    const std::filesystem::path beside = platform::map_path(conv::reject_file(dbname));
+    if (std::filesystem::exists(beside, ec)) report.reject_file = beside.string();
+  }
+  if (!report.reject_file.empty())
+    for (const conv::RefusedRow& r : conv::read_rejects(report.reject_file))
+      rejected[platform::ascii_lower(r.old_file)].insert(r.row);
   // The structure is compared whole whatever tables are ticked: a run
   // always makes every table and index.
   Structure structure = compare_structure(db);
@@ -568,7 +605,7 @@ Report run(const Options& options) {
     const registry::Item& item = registry::items()[i];
     Plan plan = item.rule ? frame_plan(item) : jsearch_plan(item);
     add_left_columns(plan, structure.columns[plan.dest_table]);
-    report.tables.push_back(TableVerifier(plan, db, options).run());
+    report.tables.push_back(TableVerifier(plan, db, options, rejected).run());
   }
   db.Close();
   return report;

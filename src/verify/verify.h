@@ -33,11 +33,17 @@ struct TableResult {
   std::string table;
   std::int64_t expected = 0, found = 0, missing = 0, extra = 0, differing = 0;
   std::vector<Difference> shown;  // the first max_shown
+  // Old rows the run refused and left out, as its reject file lists them:
+  // no difference. `refused_shown`: the first max_shown (key: the old file
+  // and row, column: the field, found: the reason).
+  std::int64_t refused = 0;
+  std::vector<Difference> refused_shown;
   bool clean() const { return missing == 0 && extra == 0 && differing == 0; }
 };
 
 struct Report {
   std::string database;  // real path of the file compared
+  std::string reject_file;  // the run's reject file read, if any
   // How the database's structure differs from what a run makes (key: the
   // object, e.g. "column MEMO", "index CATEGORY_"); first in the report.
   std::vector<Difference> structure;
@@ -57,6 +63,11 @@ struct Options {
   std::size_t max_shown = 20;
   // Set: the database is the one a run made on this server.
   std::optional<ServerDestination> server;
+  // The reject file of a run that left refused rows out (a native path);
+  // empty: the one beside the database (conv::reject_file), when it is
+  // there. The rows it lists that the run's rules refuse are counted as
+  // refused by the run, not as missing.
+  std::string reject_file;
 };
 
 // Compares the ticked tables in check-list order. Raises Refused when the

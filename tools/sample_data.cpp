@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string_view>
 
 namespace qv::sample {
@@ -134,6 +135,31 @@ void write_table(const fs::path& dir, const std::string& file_name, const std::v
 
 // The dates are timestamp fields, as later versions of the old program made
 // them.
+std::size_t field_index(const std::vector<FieldDef>& defs, const std::string& name) {
+  for (std::size_t i = 0; i < defs.size(); ++i)
+    if (defs[i].Name == name) return i;
+  throw std::runtime_error("no field " + name);
+}
+
+void rewrite_table(const fs::path& dir, const std::string& file_name,
+                   const std::function<void(std::vector<FieldDef>&, std::vector<std::vector<std::string>>&)>& change) {
+  std::vector<FieldDef> defs;
+  std::vector<std::vector<std::string>> rows;
+  {
+    pdx::PDTable t;
+    t.Directory = dir.string();
+    t.TableName = file_name;
+    t.Open();
+    defs = t.Fields();
+    for (; !t.Eof(); t.Next()) {
+      auto& row = rows.emplace_back();
+      for (const auto& d : defs) row.push_back(t.FieldByName(d.Name).AsString());
+    }
+  }
+  change(defs, rows);
+  write_table(dir, file_name, defs, rows.size(), [&](std::size_t i, std::vector<std::string>& v) { v = rows[i]; });
+}
+
 std::vector<FieldDef> jsearch_fields() {
   return {typed("PK", FieldType::Number),       typed("ACTIVE", FieldType::Logical),
           typed("ACTIVE_CHANGED", FieldType::Timestamp), typed("REFNUM", FieldType::Number),

@@ -35,6 +35,14 @@ void write_table(const std::filesystem::path& dir, const std::string& file_name,
                  const std::vector<pdx::FieldDef>& defs, std::size_t count,
                  const std::function<void(std::size_t, std::vector<std::string>&)>& fill);
 
+// Rewrites the table `file_name` in `dir` with `change` applied to its field
+// definitions and its rows (every value as text), to plant a problem.
+void rewrite_table(const std::filesystem::path& dir, const std::string& file_name,
+                   const std::function<void(std::vector<pdx::FieldDef>&, std::vector<std::vector<std::string>>&)>& change);
+
+// The place of field `name` in `defs`; raises when there is none.
+std::size_t field_index(const std::vector<pdx::FieldDef>& defs, const std::string& name);
+
 // The old job-search table's fields (JSEARCH2.db).
 std::vector<pdx::FieldDef> jsearch_fields();
 

@@ -25,6 +25,11 @@ void RowErrors::leave_out(std::string_view old_file, std::int64_t row, std::stri
     if (fb::cancelled_on_stop() || connection_lost(std::current_exception())) throw;
     reason = e.what();
   }
+  // The file, row and field have columns of their own.
+  std::string where = std::string(old_file) + ", row " + std::to_string(row);
+  if (!field.empty() && reason.compare(0, where.size() + 2 + field.size(), where + ", " + std::string(field)) == 0)
+    where += ", " + std::string(field);
+  if (reason.compare(0, where.size() + 2, where + ": ") == 0) reason.erase(0, where.size() + 2);
   const std::lock_guard lock(mu_);
   if (over_limit_ || (max_rows_ > 0 && count_ >= max_rows_)) {
     over_limit_ = true;

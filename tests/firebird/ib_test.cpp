@@ -256,6 +256,7 @@ TEST_F(IBTest, RowsSentSeveralPerCallFailAndStoreAsOneByOne) {
   struct Outcome {
     std::string error;
     std::optional<std::int64_t> tag;
+    std::vector<std::int64_t> left_out;  // tags OnRefused left out
     std::int64_t posted = 0, shortened = 0;
     std::vector<std::vector<std::optional<std::string>>> rows;
     bool operator==(const Outcome&) const = default;
@@ -265,13 +266,19 @@ TEST_F(IBTest, RowsSentSeveralPerCallFailAndStoreAsOneByOne) {
     const char* column;
     const char* text;
   };
-  const auto load = [&](int per_call, const Case& c) {
+  // `skip`: refused rows are left out and the others go on.
+  const auto load = [&](int per_call, const Case& c, bool skip = false) {
     table.Close();
     if (tra.InTransaction()) tra.Commit();
     db.ExecuteImmediate("DELETE FROM SAMPLE_4");
     db.RowsPerCall = per_call;
     table.Open();
     Outcome o;
+    table.OnRefused = nullptr;
+    if (skip) table.OnRefused = [&o](const Error& e) {
+      o.left_out.push_back(e.row_tag().value_or(0));
+      return true;
+    };
     try {
       for (std::size_t r = 1; r <= 10; ++r) {
         table.Append();
@@ -312,7 +319,17 @@ TEST_F(IBTest, RowsSentSeveralPerCallFailAndStoreAsOneByOne) {
       EXPECT_EQ(one.tag, static_cast<std::int64_t>(100 + c.bad));
       EXPECT_THAT(one.error, HasSubstr("Table SAMPLE_4, row " + std::to_string(c.bad)));
     }
+    // Left out: the refused row alone is missing, and counted nowhere.
+    const Outcome skip_one = load(1, c, true);
+    const Outcome skip_four = load(4, c, true);
+    EXPECT_EQ(skip_four, skip_one) << "bad row " << c.bad;
+    EXPECT_EQ(skip_one.rows.size(), c.bad ? 9u : 10u) << c.bad;
+    EXPECT_EQ(skip_one.posted, static_cast<std::int64_t>(skip_one.rows.size()));
+    EXPECT_EQ(skip_one.left_out, c.bad ? std::vector<std::int64_t>{static_cast<std::int64_t>(100 + c.bad)}
+                                       : std::vector<std::int64_t>{});
+    EXPECT_EQ(skip_one.error, "");
   }
+  table.OnRefused = nullptr;
 }
 
 TEST_F(IBTest, RowsThatWaitAreSentBeforeCountsDuplicateChecksAndCloseAndDroppedByRollback) {

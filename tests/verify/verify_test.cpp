@@ -292,33 +292,6 @@ TEST_F(VerifyTest, ReportsWhatARunCutShortLeftOut) {
   EXPECT_FALSE(r.clean());
 }
 
-// Rewrites an old table of the data set with `change` applied to its field
-// definitions and its rows (all values as text).
-void rewrite(const fs::path& dir, const std::string& file,
-             const std::function<void(std::vector<pdx::FieldDef>&, std::vector<std::vector<std::string>>&)>& change) {
-  std::vector<pdx::FieldDef> defs;
-  std::vector<std::vector<std::string>> rows;
-  {
-    pdx::PDTable t;
-    t.Directory = dir.string();
-    t.TableName = file;
-    t.Open();
-    defs = t.Fields();
-    for (; !t.Eof(); t.Next()) {
-      auto& row = rows.emplace_back();
-      for (const auto& d : defs) row.push_back(t.FieldByName(d.Name).AsString());
-    }
-  }
-  change(defs, rows);
-  sample::write_table(dir, file, defs, rows.size(), [&](std::size_t i, std::vector<std::string>& v) { v = rows[i]; });
-}
-
-std::size_t field_index(const std::vector<pdx::FieldDef>& defs, const std::string& name) {
-  for (std::size_t i = 0; i < defs.size(); ++i)
-    if (defs[i].Name == name) return i;
-  throw std::runtime_error("no field " + name);
-}
-
 // What the check says about a data set with one planted problem is what
 // happens: a finding that stops the run stops it at that row, and the run
 // that goes on changes what the check says it changes, which verify then
@@ -334,7 +307,7 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
   };
   auto set = [](const char* field, std::size_t row, std::string value, int widen = 0) {
     return [=](Defs& defs, Rows& rows) {
-      const std::size_t f = field_index(defs, field);
+      const std::size_t f = sample::field_index(defs, field);
       defs[f].Required = false;
       if (widen) defs[f].Size = widen;
       rows.at(row).at(f) = value;
@@ -347,7 +320,7 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
       {"a duplicate key after upper-casing", "stats_st.db", set("STATE", 1, "Ny"), check::Kind::key_clash},
       {"a date the database cannot take", "stats_jt.db",
        [](Defs& defs, Rows& rows) {
-         const std::size_t f = field_index(defs, "AS_OF_DATE");
+         const std::size_t f = sample::field_index(defs, "AS_OF_DATE");
          defs[f] = {"AS_OF_DATE", pdx::FieldType::Alpha, 20, 0, false};
          rows.at(1).at(f) = "02/30/2003";
        },
@@ -355,7 +328,7 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
       // These only change what arrives.
       {"a lookup duplicate after upper-casing", "CITY.db",
        [](Defs& defs, Rows& rows) {
-         const std::size_t f = field_index(defs, "CITY");
+         const std::size_t f = sample::field_index(defs, "CITY");
          rows.at(8).at(f) = platform::upper(rows.at(6).at(f));  // past the blank rows
        },
        check::Kind::merged},
@@ -373,7 +346,7 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
       o.jobs = 20;
       o.seed = seed;
       data_set(o);
-      rewrite(dir_, c.file, c.plant);
+      sample::rewrite_table(dir_, c.file, c.plant);
 
       // The planted table alone.
       std::vector<bool> ticks(Tconversion_form::kTables, false);

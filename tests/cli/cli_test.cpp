@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -274,6 +275,98 @@ TEST_F(CliTest, ExistingDatabaseIsRefusedOrReplacedWhenTheRunCompletes) {
     }
   }
   EXPECT_EQ(run({"--verify", "--tables", "carrier.db,city.db", dir.string()}).code, 0);
+}
+
+// --on-error skip leaves the refused rows out into the reject file and goes
+// on; the counts add up, verify expects what the run left out, and one row
+// more than --max-errors stops the run as the first one does by default.
+TEST_F(CliTest, OnErrorSkipLeavesRefusedRowsOutAndVerifyAgrees) {
+  const fs::path dir = drive.path() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "host0001";
+  qv::sample::Options o;
+  o.rows = 20;
+  o.jobs = 30;
+  o.repeated_key = 7;         // QUORVEL2.db row 7: a key the table holds already
+  o.fractional_order = true;  // stats_jt.db row 3: 3.5 for a whole-number column
+  qv::sample::write_data_set(dir, o);
+  // The temporary job-search file refuses rows 5 and 12 (a required field
+  // left empty) and row 20 (a name too long for it): the keys close up.
+  qv::sample::rewrite_table(dir, "JSEARCH2.db", [](auto& defs, auto& rows) {
+    const std::size_t city = qv::sample::field_index(defs, "POS_CITY");
+    const std::size_t name = qv::sample::field_index(defs, "CONTACT_NAME");
+    defs[city].Required = defs[name].Required = false;
+    defs[name].Size = 100;
+    rows.at(4).at(city) = rows.at(11).at(city) = "";
+    rows.at(19).at(name) = std::string(70, 'x');
+  });
+  const std::set<std::string> planted = {"QUORVEL2.db,7", "stats_jt.db,3", "JSEARCH2.db,5", "JSEARCH2.db,12",
+                                         "JSEARCH2.db,20"};
+  const fs::path db = database_file(drive.path(), "host0001");
+  const fs::path rejects = db.parent_path() / "host0001.rejects.csv";
+  const fs::path report = io / "report.json";
+  // The rows a reject file lists ("file,row"), its header checked.
+  const auto rejected = [&](const fs::path& file) {
+    std::set<std::string> rows;
+    std::istringstream in(slurp(file));
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "old_file,row,field,value,reason\r");
+    while (std::getline(in, line)) {
+      const std::size_t second = line.find(',', line.find(',') + 1);
+      rows.insert(line.substr(0, second));
+    }
+    return rows;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string err_has;
+    std::size_t rejected;  // rows in the reject file
+    const char* reject_file;  // its name beside the database
+  };
+  const std::vector<Case> cases = {
+      {{}, 1, "QUORVEL2.db, row 7: key PK '6' is already in QUORVEL_4", 0, ""},  // stops, as by default
+      // A replacing run that fails keeps its reject file beside its database.
+      {{"--replace", "--on-error", "skip", "--max-errors", "2"}, 1, "More than 2 rows were refused", 2,
+       "host0001.partial.rejects.csv"},
+      {{"--replace", "--on-error", "skip", "--then-verify"}, 0, "Rows refused and left out: 5, listed in", 5,
+       "host0001.rejects.csv"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "stop" : c.args.back());
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--report", report.string(), dir.string()});
+    const Result r = run(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.err_has));
+    if (c.rejected == 0) {
+      EXPECT_FALSE(fs::exists(rejects));
+      continue;
+    }
+    const std::set<std::string> listed = rejected(db.parent_path() / c.reject_file);
+    EXPECT_EQ(listed.size(), c.rejected);
+    EXPECT_TRUE(std::includes(planted.begin(), planted.end(), listed.begin(), listed.end()));
+    if (c.code != 0) continue;
+    // Every old row is written, skipped by the rules, merged or refused;
+    // the rows written are those verify counts in the database.
+    const nlohmann::json j = read_json(report);
+    EXPECT_EQ(j["totals"]["refused"], 5);
+    EXPECT_EQ(j["reject_file"], rejects.string());
+    const nlohmann::json& verified = j["verify"];
+    ASSERT_TRUE(verified.is_object()) << r.err;
+    EXPECT_TRUE(verified["clean"]);
+    ASSERT_EQ(j["tables"].size(), verified["tables"].size());
+    for (std::size_t i = 0; i < j["tables"].size(); ++i) {
+      const nlohmann::json& t = j["tables"][i];
+      const nlohmann::json& v = verified["tables"][i];
+      SCOPED_TRACE(t["table"].get<std::string>());
+      EXPECT_EQ(t["old_rows"].get<int>(), t["new_rows"].get<int>() + t["skipped"].get<int>() +
+                                              t["merged"].get<int>() + t["refused"].get<int>());
+      EXPECT_EQ(t["new_rows"], v["found"]);
+      EXPECT_EQ(t["refused"], v["refused"]);
+    }
+    EXPECT_THAT(r.out, HasSubstr("JSEARCH_4 JSEARCH2.db row 12: refused by the run"));
+    EXPECT_EQ(run({"--verify", dir.string()}).code, 0);
+  }
 }
 
 // --name gives the database's name, checked as a folder's would be.

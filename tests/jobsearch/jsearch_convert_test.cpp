@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "converters/row_errors.h"
 #include "firebird/ib.h"
 #include "jobsearch/jobsearch.h"
 #include "paradox/table.h"
@@ -374,6 +375,53 @@ TEST_F(FiveRecordFiles, SeveralRecordsPerCallFailAsOneByOne) {
     EXPECT_EQ(run(4, clash), one) << "clash at record " << clash;
     EXPECT_EQ(one.end.empty(), clash == 0) << one.end;
     EXPECT_EQ(one.keys.size(), clash ? static_cast<std::size_t>(clash) : 11u);
+  }
+}
+
+// A run that leaves refused records out: one the temporary file refuses
+// never gets a key (the keys after it close up); one the table refuses
+// (a key already there) is left out alone, sent one to a call or several.
+struct RecordedRows {
+  std::vector<conv::RefusedRow> rows;
+  conv::RowErrors errors{0, [this](const conv::RefusedRow& r) { rows.push_back(r); }};
+};
+
+class SkippingFiveRecordFiles : protected RecordedRows, public ConvertTest {
+ protected:
+  SkippingFiveRecordFiles() : ConvertTest({.records_per_temp_file = 5, .row_errors = &errors}) {}
+};
+
+TEST_F(SkippingFiveRecordFiles, RefusedRecordsAreLeftOutAndTheRestLoaded) {
+  write_old_table(11, [](std::int64_t i) {
+    OldRecord r = typical_record(i);
+    if (i == 3) r.erase("POS_CITY");
+    return r;
+  });
+  for (const int per_call : {1, 4}) {
+    SCOPED_TRACE(per_call);
+    rows.clear();
+    dm_.IBDatabase2.Close();
+    dm_.IBDatabase2.Open();
+    dm_.IBDatabase2.ExecuteImmediate("DELETE FROM JSEARCH_4");
+    dm_.IBDatabase2.ExecuteImmediate("INSERT INTO JSEARCH_4 (PK) VALUES (6)");  // old record 7's key
+    dm_.IBDatabase2.RowsPerCall = per_call;
+    convert();
+    const TableStats& t = form_.stats.back();
+    EXPECT_EQ(t.refused, 2);
+    EXPECT_EQ(t.new_rows, 9);
+    EXPECT_EQ(t.done, 11);
+    EXPECT_EQ(dest_count(), 10);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].old_file + " " + std::to_string(rows[0].row), "JSEARCH2.db 3");
+    EXPECT_EQ(rows[1].old_file + " " + std::to_string(rows[1].row), "JSEARCH2.db 7");
+    // File 1 holds records 1, 2, 4 and 5; file 2 begins at record 6.
+    EXPECT_NE(rows[1].reason.find("2-js.db, row 2"), std::string::npos) << rows[1].reason;
+    const auto names = query("SELECT CAST(PK AS INTEGER), TRIM(CONTACT_NAME) FROM JSEARCH_4 ORDER BY PK");
+    std::vector<std::string> keyed;
+    for (const auto& row : names) keyed.push_back(row[0].value_or("") + " " + row[1].value_or("-"));
+    EXPECT_EQ(keyed, (std::vector<std::string>{"1 CONTACT 1", "2 CONTACT 2", "3 CONTACT 4", "4 CONTACT 5",
+                                               "5 CONTACT 6", "6 -", "7 CONTACT 8", "8 CONTACT 9", "9 CONTACT 10",
+                                               "10 CONTACT 11"}));
   }
 }
 

@@ -247,6 +247,48 @@ std::string format_finding(const Finding& f) {
   return out;
 }
 
+namespace {
+// At most `n` characters of a text, "..." marking a cut.
+std::string cut(const std::string& text, std::size_t n) {
+  if (platform::utf8_length(text) <= n) return text;
+  return std::string(platform::utf8_prefix(text, n - 3)) + "...";
+}
+}  // namespace
+
+bool DetailLines::joins(const Finding& f) const {
+  const std::size_t open = open_[static_cast<std::size_t>(f.kind)];
+  if (open == SIZE_MAX || f.row <= 0) return false;
+  const Line& l = lines_[open];
+  return l.first.table == f.table && l.first.field == f.field && l.last_row + 1 == f.row;
+}
+
+void DetailLines::add(const Finding& f) {
+  std::size_t& open = open_[static_cast<std::size_t>(f.kind)];
+  if (!joins(f)) {
+    open = lines_.size();
+    lines_.push_back({f, f.row, 0});
+  }
+  lines_[open].last_row = f.row;
+  ++lines_[open].rows;
+}
+
+std::vector<std::string> DetailLines::lines() const {
+  std::vector<std::string> out;
+  for (const Line& l : lines_) {
+    Finding f = l.first;
+    f.value = cut(f.value, 40);
+    f.detail = cut(f.detail, 100);
+    std::string text = format_finding(f);
+    if (l.rows > 1) {
+      const std::string one = fmt::format("{}, row {}", f.table, f.row);
+      text.replace(0, one.size(), fmt::format("{}, rows {}-{}", f.table, f.row, l.last_row));
+      text += fmt::format(" ({} rows, the first shown)", l.rows);
+    }
+    out.push_back(std::move(text));
+  }
+  return out;
+}
+
 bool Report::stops() const {
   if (destination_stops) return true;
   for (std::size_t k = 0; k < kKinds; ++k)

@@ -49,6 +49,31 @@ struct Finding {
 // "CARRIER.db, row 3, CARRIER: "Fedex" key clash: ..." (one line).
 std::string format_finding(const Finding& f);
 
+// The detail lines of a stream of findings, merged and shortened: a finding
+// of the kind, table and field of the one before of its kind, in the next
+// row, joins that one's line ("CITY.db, rows 12-40, CITY: "..." - ...
+// (29 rows)"); long values and details are cut.
+class DetailLines {
+ public:
+  // True when `f` would join the line of the finding of its kind before it.
+  bool joins(const Finding& f) const;
+  void add(const Finding& f);
+  // In the order their first findings came.
+  std::vector<std::string> lines() const;
+
+ private:
+  struct Line {
+    Finding first;
+    std::int64_t last_row = 0, rows = 0;
+  };
+  std::vector<Line> lines_;
+  std::array<std::size_t, kKinds> open_ = [] {
+    std::array<std::size_t, kKinds> a{};
+    a.fill(SIZE_MAX);
+    return a;
+  }();  // per kind, its last line
+};
+
 struct Report {
   std::array<std::int64_t, kKinds> counts{};
   std::int64_t rows_read = 0;

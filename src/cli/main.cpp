@@ -422,15 +422,23 @@ int check(const Options& o, nlohmann::json& report) {
   options.database_name = given_database_name(o);
   options.on_server = o.destination.has_value();
   options.existing = o.replace ? qv::check::Existing::Replaced : qv::check::Existing::Refused;
-  // The findings that stop the run are shown, the first few of each kind;
-  // with -v every finding.
-  std::vector<std::string> shown;
-  std::array<std::int64_t, qv::check::kKinds> seen{};
+  // The findings that stop the run are shown, the first few lines of each
+  // kind (findings in consecutive rows merged); with -v every finding.
+  qv::check::DetailLines shown;
+  std::array<std::int64_t, qv::check::kKinds> seen{}, lines_of_kind{}, hidden{};
   nlohmann::json findings = nlohmann::json::array();
   options.on_finding = [&](const qv::check::Finding& f) {
-    const std::int64_t n = ++seen[static_cast<std::size_t>(f.kind)];
-    if (!o.verbose && (!qv::check::stops_run(f.kind) || n > kFindingsShown)) return;
-    shown.push_back(qv::check::format_finding(f));
+    const std::size_t k = static_cast<std::size_t>(f.kind);
+    ++seen[k];
+    if (!o.verbose && !qv::check::stops_run(f.kind)) return;
+    const bool joins = shown.joins(f);
+    if (!o.verbose && !joins && lines_of_kind[k] >= kFindingsShown) {
+      ++hidden[k];
+      return;
+    }
+    if (!joins) ++lines_of_kind[k];
+    shown.add(f);
+    if (joins && !o.verbose) return;  // its line's first finding stands for it
     findings.push_back({{"kind", qv::check::kind_name(f.kind)}, {"stops", qv::check::stops_run(f.kind)},
                         {"table", f.table}, {"row", f.row}, {"field", f.field}, {"value", f.value},
                         {"detail", f.detail}});
@@ -446,13 +454,12 @@ int check(const Options& o, nlohmann::json& report) {
   if (!result.destination.empty()) summary.pop_back();
   const std::string verdict = stops ? "The run would stop: see below." : "Nothing would stop the run.";
   std::fputs((verdict + '\n').c_str(), stdout);
-  for (const auto* block : {&lines, &summary, &shown})
+  std::vector<std::string> detail = shown.lines();
+  for (const auto* block : {&lines, &summary, &detail})
     for (const std::string& line : *block) std::fputs((line + '\n').c_str(), stdout);
-  for (std::size_t k = 0; k < qv::check::kKinds; ++k) {
-    const auto kind = static_cast<qv::check::Kind>(k);
-    const std::int64_t hidden = o.verbose || !qv::check::stops_run(kind) ? 0 : seen[k] - kFindingsShown;
-    if (hidden > 0) fmt::print(stdout, "... and {} more: {}\n", hidden, qv::check::kind_name(kind));
-  }
+  for (std::size_t k = 0; k < qv::check::kKinds; ++k)
+    if (hidden[k] > 0)
+      fmt::print(stdout, "... and {} more like it: {}\n", hidden[k], qv::check::kind_name(static_cast<qv::check::Kind>(k)));
   if (!o.verbose && std::any_of(seen.begin(), seen.end(), [](auto n) { return n > 0; }))
     std::fputs("(-v lists every finding)\n", stdout);
 
@@ -910,6 +917,8 @@ Examples:
        Migrates it into C:\MyData\wk-db\intrbase\quorvel4\db\smith001.gdb, then compares.
   quorvel-migrate-cli -q --tables carrier,city --codepage cp850 ~/old/db/smith001
        Only two tables, read as DOS Western Europe, with no status log.
+  quorvel-migrate-cli --on-error skip --max-errors 0 --then-verify ~/old/db/smith001
+       Leaves every refused row out, listed in ...\db\smith001.rejects.csv, then compares.
   quorvel-migrate-cli --all /srv/old --jobs 2 --log-dir logs
        Every data set under /srv/old, two at a time.
 )";

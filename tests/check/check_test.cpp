@@ -17,6 +17,7 @@
 #include "support/testsupport.h"
 
 namespace fs = std::filesystem;
+using qv::check::DetailLines;
 using qv::check::Finding;
 using qv::check::Kind;
 using ::testing::HasSubstr;
@@ -210,6 +211,38 @@ namespace {
 
 // Two data sets can give one database name: the check says when the run
 // would replace a database already there, and when it would be refused.
+// Findings of one kind in consecutive rows of a field share a line; long
+// values are cut.
+TEST(CheckDetailLines, ConsecutiveRowsOfAKindAreMergedAndLongValuesCut) {
+  const std::string long_value(60, 'x');
+  const std::vector<Finding> stream = {
+      {Kind::shortened, "CITY.db", 12, "CITY", "a", "cut"},
+      {Kind::merged, "CITY.db", 12, "CITY", "a", "merged"},  // another kind between: still merged
+      {Kind::shortened, "CITY.db", 13, "CITY", "b", "cut"},
+      {Kind::shortened, "CITY.db", 14, "CITY", "c", "cut"},
+      {Kind::shortened, "CITY.db", 16, "CITY", "d", "cut"},     // a row skipped
+      {Kind::shortened, "ITEM.db", 17, "ITEM", "e", "cut"},     // another table
+      {Kind::shortened, "ITEM.db", 18, "ITEM", long_value, "cut"},
+  };
+  DetailLines lines;
+  std::vector<bool> joined;
+  for (const Finding& f : stream) {
+    joined.push_back(lines.joins(f));
+    lines.add(f);
+  }
+  EXPECT_EQ(joined, (std::vector<bool>{false, false, true, true, false, false, true}));
+  const std::vector<std::string> got = lines.lines();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0], "CITY.db, rows 12-14, CITY: \"a\" - shortened: cut (3 rows, the first shown)");
+  EXPECT_EQ(got[1], "CITY.db, row 12, CITY: \"a\" - merged: merged");
+  EXPECT_EQ(got[2], "CITY.db, row 16, CITY: \"d\" - shortened: cut");
+  EXPECT_EQ(got[3], "ITEM.db, rows 17-18, ITEM: \"e\" - shortened: cut (2 rows, the first shown)");
+  Finding alone = stream.back();
+  DetailLines one;
+  one.add(alone);
+  EXPECT_EQ(one.lines().at(0), "ITEM.db, row 18, ITEM: \"" + std::string(37, 'x') + "...\" - shortened: cut");
+}
+
 TEST(CheckDestination, SaysWhatTheRunDoesWithAFileAlreadyThere) {
   const qv::test::DriveC drive;
   qv::platform::set_drive_root(drive.root());

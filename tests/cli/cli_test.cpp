@@ -527,6 +527,7 @@ TEST_F(CliTest, ReportsFollowTheirSchema) {
       {"--check", "-v", dir.string()},
       {"--check", "--codepage", "99999", dir.string()},
       {"--then-verify", "--replace", "--tables", "carrier.db", dir.string()},
+      {"--then-verify", "--replace", "--on-error", "skip", "--tables", "carrier.db", dir.string()},
       {"--all", dir.parent_path().string(), "--check", "--log-dir", logs},
       {"--all", dir.parent_path().string(), "--then-verify", "--replace", "--tables", "carrier.db", "--log-dir", logs + "2"},
       {"--all", dir.parent_path().string()},  // refused: the database is there

@@ -569,19 +569,21 @@ class RejectFile {
       return false;
     }
     errors_.emplace(max_rows, [this](const qv::conv::RefusedRow& r) {
-      if (!write(qv::conv::reject_line(r)))
-        throw std::runtime_error(fmt::format("{}, row {}: the row could not be written to the reject file {}: {}",
+      if (write(qv::conv::reject_line(r))) return;
+      failure_ = errno;  // the run stops on the row, and this is said at the end
+      throw std::runtime_error(fmt::format("{}, row {}: the row could not be written to the reject file {}: {}",
                                              r.old_file, r.row, name_, std::strerror(errno)));
     });
     return true;
   }
   ~RejectFile() { close(); }
-  // 0 or why its last lines could not be written.
+  // 0 or why lines could not be written.
   int close() {
-    if (!file_) return 0;
+    if (!file_) return failure_;
     const int rc = std::fclose(file_);
     file_ = nullptr;
-    return rc == 0 ? 0 : errno;
+    if (rc != 0 && failure_ == 0) failure_ = errno;
+    return failure_;
   }
   qv::conv::RowErrors* errors() { return errors_ ? &*errors_ : nullptr; }
   const std::string& name() const { return name_; }
@@ -592,6 +594,7 @@ class RejectFile {
   }
   std::FILE* file_ = nullptr;
   std::string name_;
+  int failure_ = 0;
   std::optional<qv::conv::RowErrors> errors_;
 };
 

@@ -817,8 +817,8 @@ void add_destination_options(CLI::App& app, Options& o, CLI::Option* all_opt) {
       ->excludes(all_opt);
   app.add_flag("-v,--verbose", o.verbose, "With --check: every finding, not only those that stop the run");
   app.add_option("--on-error", o.on_error,
-                 "What a row the run refuses (a value or key the new table does not take) does: stop (default) stops "
-                 "the run there; skip leaves the row out, lists it in the reject file and goes on")
+                 "At a row the run refuses (a value or a key the new table does not take): stop (default) ends the "
+                 "run there; skip leaves the row out, lists it in the reject file and goes on")
       ->check(CLI::IsMember({"stop", "skip"}))
       ->option_text("stop|skip");
   app.add_option("--max-errors", o.max_errors,

@@ -53,3 +53,15 @@ TEST(Text, DecimalTextIsShortestAndNeverExponent) {
   EXPECT_EQ(decimal_text(-0.0), "0");
   EXPECT_EQ(decimal_text(1.5e-7), "0.00000015");
 }
+
+// Values written as CSV fields read back as they were, whatever they hold.
+TEST(Text, CsvFieldsReadBackAsWritten) {
+  const std::vector<std::string> values = {"", "plain", "a,b", "say \"hi\"", "two\r\nlines", " padded ", "é€", "\"", ","};
+  std::string text;
+  for (std::size_t i = 0; i < values.size(); ++i) text += (i ? "," : "") + csv_field(values[i]);
+  text += "\r\nlast,\n";
+  EXPECT_EQ(csv_field("plain"), "plain");
+  EXPECT_EQ(csv_field(" padded "), "\" padded \"");
+  EXPECT_EQ(csv_records(text), (std::vector<std::vector<std::string>>{values, {"last", ""}}));
+  EXPECT_THROW(csv_records("a,\"open"), std::runtime_error);
+}

@@ -423,13 +423,14 @@ class JsearchRun {
   // the record is refused and left out.
   bool copy_record(std::int64_t count) {
     auto& temp = dm_.PDTable2;
+    // Every value is read before the first is written; the texts stay
+    // valid until the old table moves. An old table that cannot be read
+    // stops the run whatever it leaves out.
+    for (std::size_t i = 0; i < kCarried; ++i)
+      values_[i] = &in_context(old_file_, count, kLayout[i].name,
+                               [&]() -> const std::string& { return old_fields_[i]->AsString(); });
     std::string_view field;
     try {
-      // Every value is read before the first is written; the texts stay
-      // valid until the old table moves.
-      for (std::size_t i = 0; i < kCarried; ++i)
-        values_[i] = &in_context(old_file_, count, kLayout[i].name,
-                                 [&]() -> const std::string& { return old_fields_[i]->AsString(); });
       temp.Append();
       for (std::size_t i = 1; i < kCarried; ++i) {
         field = kLayout[i].name;

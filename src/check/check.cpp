@@ -276,8 +276,7 @@ std::vector<std::string> DetailLines::lines() const {
   std::vector<std::string> out;
   for (const Line& l : lines_) {
     Finding f = l.first;
-    f.value = cut(f.value, 40);
-    f.detail = cut(f.detail, 100);
+    f.value = cut(f.value, 40);  // the detail stays whole: it may name a file
     std::string text = format_finding(f);
     if (l.rows > 1) {
       const std::string one = fmt::format("{}, row {}", f.table, f.row);

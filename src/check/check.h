@@ -52,7 +52,7 @@ std::string format_finding(const Finding& f);
 // The detail lines of a stream of findings, merged and shortened: a finding
 // of the kind, table and field of the one before of its kind, in the next
 // row, joins that one's line ("CITY.db, rows 12-40, CITY: "..." - ...
-// (29 rows)"); long values and details are cut.
+// (29 rows, the first shown)"); long values are cut.
 class DetailLines {
  public:
   // True when `f` would join the line of the finding of its kind before it.

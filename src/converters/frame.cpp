@@ -68,7 +68,7 @@ void posted_texts(const TableRule& rule, const Binding& b, const std::vector<std
     if (out.fate == registry::Fate::fraction)
       throw RunError(with_context(rule.old_file, row, rule.columns[i].old_field,
                                   registry::fraction_refused(b.targets[i], out.text)),
-                     false, std::string(rule.columns[i].old_field));
+                     false, std::string(rule.columns[i].old_field), true);
     written[i] = std::move(out.text);
   }
 }
@@ -92,7 +92,7 @@ using Posting = RowsInFlight<PostedRow>;
       throw RunError(with_context(rule.old_file, row, {},
                                   fmt::format("{} is already in {}: {}", key_text(rule, written),
                                               platform::ascii_upper(rule.dest_table), e.what())),
-                     false, platform::ascii_upper(rule.columns[0].dest_column));
+                     false, platform::ascii_upper(rule.columns[0].dest_column), true);
     rethrow_in_context(rule.old_file, row, {});
   } catch (...) {
     rethrow_in_context(rule.old_file, row, {});
@@ -154,9 +154,10 @@ bool left_out(RowErrors* errors, const TableRule& rule, std::int64_t row, const 
     throw;  // already placed
   } catch (const fb::Error& e) {
     throw RunError(with_context(file, row, field, e.what()), e.is_connection_lost(),
-                   field.empty() ? e.column() : std::string(field));
+                   field.empty() ? e.column() : std::string(field), e.is_refused_value());
   } catch (const std::exception& e) {
-    throw RunError(with_context(file, row, field, e.what()), false, std::string(field));
+    // Our own layers refuse values (the temporary files' fields, say).
+    throw RunError(with_context(file, row, field, e.what()), false, std::string(field), true);
   }
 }
 

@@ -25,16 +25,21 @@ namespace qv::conv {
 // or column where it happened.
 class RunError : public std::runtime_error {
  public:
-  explicit RunError(const std::string& what, bool connection_lost = false, std::string field = {})
-      : std::runtime_error(what), connection_lost_(connection_lost), field_(std::move(field)) {}
+  explicit RunError(const std::string& what, bool connection_lost = false, std::string field = {},
+                    bool refused = false)
+      : std::runtime_error(what), connection_lost_(connection_lost), field_(std::move(field)), refused_(refused) {}
   // Caused by the loss of the connection to the database.
   bool connection_lost() const { return connection_lost_; }
   // The old field or the new column(s) the error names; empty when none.
   const std::string& field() const { return field_; }
+  // The row's values were refused (a value or a key the destination does
+  // not take), rather than the run failing on its own.
+  bool refused() const { return refused_; }
 
  private:
   bool connection_lost_;
   std::string field_;
+  bool refused_;
 };
 
 // True when the exception lost the connection to the database.

@@ -17,12 +17,11 @@ void RowErrors::leave_out(std::string_view old_file, std::int64_t row, std::stri
   std::string reason;
   try {
     throw;
-  } catch (const RunStopped&) {
-    throw;
-  } catch (const std::exception& e) {
-    // A stop that cancelled an engine call, or a connection gone: nothing
-    // after this row could be written either.
-    if (fb::cancelled_on_stop() || connection_lost(std::current_exception())) throw;
+  } catch (const RunError& e) {
+    // Only a refusal of the row's values; a stop that cancelled an engine
+    // call, a connection gone or a failure of the engine or the files
+    // stops the run.
+    if (!e.refused() || e.connection_lost() || fb::cancelled_on_stop()) throw;
     reason = e.what();
   }
   // The file, row and field have columns of their own.

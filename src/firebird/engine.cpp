@@ -329,6 +329,10 @@ Error error(const FbException& e, std::string_view context) {
     if (has_code(e.getStatus(), key_code)) code = key_code;
   Error out(text, code, no_such_file(e.getStatus()));
   // Recognised by the engine's codes, whatever its message says.
+  for (long refused : {isc_unique_key_violation, isc_no_dup, isc_convert_error, isc_arith_except, isc_not_valid,
+                       isc_not_valid_for_var, isc_date_range_exceeded, isc_check_constraint, isc_string_truncation,
+                       isc_numeric_out_of_range, isc_transliteration_failed, isc_malformed_string})
+    if (has_code(e.getStatus(), refused)) out.set_refused_value();
   for (long lost : {isc_network_error, isc_net_read_err, isc_net_write_err, isc_conn_lost, isc_lost_db_connection,
                     isc_att_shutdown, isc_shutdown, isc_net_server_shutdown, isc_bad_db_handle})
     if (has_code(e.getStatus(), lost)) out.set_connection_lost();

@@ -442,6 +442,12 @@ struct Value {
   std::string bytes;  // Windows-1252
 };
 
+Error refused(const std::string& what) {
+  Error e(what);
+  e.set_refused_value();
+  return e;
+}
+
 // What a column receives for a text: an empty text is NULL in non-text
 // columns and an empty string in text columns; a text longer than its CHAR
 // column is shortened to the width. `where` names the place for an error.
@@ -460,11 +466,11 @@ void column_value(const Column& c, std::string_view utf8, Value& v, Where&& wher
   if (!platform::is_ascii(utf8)) {
     std::string bad;
     converted = platform::to_cp1252(utf8, &bad);
-    if (!converted) throw Error(where() + ": the character \"" + bad + "\" has no Windows-1252 form");
+    if (!converted) throw refused(where() + ": the character \"" + bad + "\" has no Windows-1252 form");
     bytes = *converted;
   }
   if (!c.text && bytes.size() > kMaxConvertedText)
-    throw Error(where() + ": the value \"" + std::string(utf8.substr(0, 40)) + "...\" is too long");
+    throw refused(where() + ": the value \"" + std::string(utf8.substr(0, 40)) + "...\" is too long");
   v.shortened = c.text && bytes.size() > c.width;
   v.bytes.assign(v.shortened ? bytes.substr(0, c.width) : bytes);
   v.state = State::Set;
@@ -646,7 +652,8 @@ struct IBTable::Impl {
       Error placed(where(column, number) + ": " + err.what(), err.gds_code());
       placed.set_row_tag(tag);
       if (column) placed.set_column(columns[*column].name);
-      if (!skip_duplicate && !err.is_connection_lost() && self->OnRefused && self->OnRefused(placed)) return false;
+      if (err.is_refused_value()) placed.set_refused_value();
+      if (!skip_duplicate && placed.is_refused_value() && self->OnRefused && self->OnRefused(placed)) return false;
       throw placed;
     }
     return true;

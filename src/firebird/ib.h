@@ -34,6 +34,11 @@ class Error : public std::runtime_error {
   // a row posted before the call that raised it.
   std::optional<std::int64_t> row_tag() const { return row_tag_; }
   void set_row_tag(std::int64_t tag) { row_tag_ = tag; }
+  // A value or the key of a row that the column or the table does not take
+  // (a conversion, a range, a required value, a key already there), as
+  // opposed to a failure of the engine, its files or the connection.
+  bool is_refused_value() const { return refused_value_; }
+  void set_refused_value() { refused_value_ = true; }
   // The column whose value was refused, when the engine's message tells.
   const std::string& column() const { return column_; }
   void set_column(std::string column) { column_ = std::move(column); }
@@ -42,6 +47,7 @@ class Error : public std::runtime_error {
   long gds_code_;
   bool no_such_file_;
   bool connection_lost_ = false;
+  bool refused_value_ = false;
   std::optional<std::int64_t> row_tag_;
   std::string column_;
 };
@@ -240,8 +246,8 @@ class IBTable {
   // of rows this table has stored since Open, plus one), carrying `tag` of
   // the row it belongs to (row_tag()), which may be a row posted before.
   void Post(std::int64_t tag = 0);
-  // Set: a row that Post or Flush sends and the engine refuses (a value or
-  // a key it does not take; not a lost connection) is passed to it first.
+  // Set: a row that Post or Flush sends and the engine refuses
+  // (Error::is_refused_value) is passed to it first.
   // When it returns true the row is left out, uncounted, and the rows after
   // it are sent as usual; false, or an exception of its own, ends the
   // sending there as without it.

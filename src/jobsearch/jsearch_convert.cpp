@@ -437,8 +437,12 @@ class JsearchRun {
         in_context(old_file_, count, field, [&] { temp_fields_[i]->SetAsString(*values_[i]); });
       }
       field = {};
-      in_context(old_file_, count, "", [&] { temp.Post(); });
-      return true;
+      // A required field left empty: Post refuses the record before it
+      // writes anything (what it writes can fail on its own).
+      if (std::any_of(kLayout.begin() + 1, kLayout.begin() + kCarried, [&](const jobsearch::Field& f) {
+            return f.required && temp_fields_[static_cast<std::size_t>(&f - kLayout.data())]->IsNull();
+          }))
+        in_context(old_file_, count, "", [&] { temp.Post(); });
     } catch (...) {
       conv::RowErrors* errors = form_.row_errors();
       if (!errors) throw;
@@ -452,6 +456,8 @@ class JsearchRun {
       if (stats_) stats_->refused = refused_in_step2_;
       return false;
     }
+    in_context(old_file_, count, "", [&] { temp.Post(); });
+    return true;
   }
 
   // Gives the loader record `count` of the run, just posted to `file`, as

@@ -1,7 +1,8 @@
 // Destination database client layer: connection, transaction, statement and
 // table, on a Firebird 3 engine running embedded in this process (SQL dialect
 // 1, character set NONE). Text is UTF-8 in the program and reaches the
-// database as Windows-1252 bytes.
+// database as Windows-1252 bytes. Each object has a header of its own; the
+// rest of the program includes them all through this one.
 #pragma once
 
 #include "firebird/error.h"

@@ -15,44 +15,21 @@
 #include <utility>
 
 #include "firebird/ib.h"
-#include "form/conversion_form.h"
-#include "converters/row_errors.h"
 #include "registry/registry.h"
+#include "run/context.h"
+#include "run/row_errors.h"
+#include "run/run_error.h"
 
 namespace qv::conv {
-
-// An error of a run, its message naming the old file, the row and the field
-// or column where it happened.
-class RunError : public std::runtime_error {
- public:
-  explicit RunError(const std::string& what, bool connection_lost = false, std::string field = {},
-                    bool refused = false)
-      : std::runtime_error(what), connection_lost_(connection_lost), field_(std::move(field)), refused_(refused) {}
-  // Caused by the loss of the connection to the database.
-  bool connection_lost() const { return connection_lost_; }
-  // The old field or the new column(s) the error names; empty when none.
-  const std::string& field() const { return field_; }
-  // The row's values were refused (a value or a key the destination does
-  // not take), rather than the run failing on its own.
-  bool refused() const { return refused_; }
-
- private:
-  bool connection_lost_;
-  std::string field_;
-  bool refused_;
-};
-
-// True when the exception lost the connection to the database.
-bool connection_lost(std::exception_ptr error);
 
 // Reconnects DataModule2->IBDatabase2 to the destination database of
 // `dbname` (closing, and so committing, what was open). True when connected.
 bool connect_destination(const std::string& dbname);
 
-// Runs the whole frame for one item with a rule. With `errors`, a refused
-// row is left out (see RowErrors) instead of stopping the run.
-void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item,
-                   RowErrors* errors = nullptr);
+// Runs the whole frame for one item with a rule. With the run's RowErrors
+// (RunContext::row_errors), a refused row is left out instead of stopping
+// the run.
+void convert_table(RunContext& run, const std::string& dbname, const registry::Item& item);
 
 // Rethrows the exception in flight as a RunError whose message is
 // "<file>, row <n>, <field>: <cause>" (a part that is empty / 0 is left

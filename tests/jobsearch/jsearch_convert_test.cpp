@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "converters/row_errors.h"
+#include "run/row_errors.h"
 #include "firebird/ib.h"
 #include "jobsearch/jobsearch.h"
 #include "paradox/table.h"

@@ -1,4 +1,4 @@
-#include "converters/row_errors.h"
+#include "run/row_errors.h"
 
 #include <charconv>
 #include <exception>
@@ -6,10 +6,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "converters/frame.h"
 #include "firebird/ib.h"
-#include "form/conversion_form.h"
 #include "platform/text.h"
+#include "run/context.h"
+#include "run/run_error.h"
 
 namespace qv::conv {
 
@@ -49,7 +49,7 @@ bool RowErrors::over_limit() const {
 }
 
 std::string reject_file(const std::string& dbname) {
-  std::string file = Tconversion_form::destination_file(dbname);
+  std::string file = RunContext::destination_file(dbname);
   const std::string_view gdb = ".gdb";
   if (file.size() >= gdb.size() && platform::iequals(std::string_view(file).substr(file.size() - gdb.size()), gdb))
     file.resize(file.size() - gdb.size());

@@ -619,6 +619,61 @@ void batch_step(const fs::path& root, std::size_t sets) {
   std::fflush(stdout);
 }
 
+// The whole run against the engine's own fastest way of filling the same
+// database: the migration command on a whole sample data set as a process
+// of its own, then gbak's backup and restore of the database it made, as
+// processes of their own, with the engine root and a lock folder of the
+// step's own (embedded, as the command runs). Three rounds, taken in turns,
+// each from no database.
+void whole_run_step(const fs::path& root, std::size_t jobs, std::size_t payments, int rounds) {
+  const std::string dbname = "whole001";
+  in_child([&] {
+    qv::sample::Options o;
+    o.rows = payments;
+    o.jobs = jobs;
+    qv::sample::write_data_set(qv::platform::map_path(old_folder(dbname)), o);
+    return Figures{};
+  });
+  const fs::path cli = fs::read_symlink("/proc/self/exe").parent_path() / "quorvel-migrate-cli";
+  const fs::path database = qv::platform::map_path(qv::Tconversion_form::destination_file(dbname));
+  const fs::path backup = root / "whole.fbk", restored = root / "whole-restored.gdb", lock = root / "whole-lock",
+                 err = root / "whole.err";
+  fs::create_directories(lock);
+  // Every process of the step: the benchmark's engine root (FIREBIRD is
+  // inherited) and this lock folder.
+  const std::string env = fmt::format("FIREBIRD_LOCK='{}'", lock.string());
+  const auto timed = [&](const std::string& what, const std::string& cmd) {
+    const auto t0 = Clock::now();
+    const int status = std::system(fmt::format("{} {} >/dev/null 2>'{}'", env, cmd, err.string()).c_str());
+    const double seconds = seconds_since(t0);
+    if (status != 0)
+      throw std::runtime_error(fmt::format("the whole run's {} failed (status {}); see {}", what, status, err.string()));
+    return seconds;
+  };
+  std::vector<double> run_s, backup_s, restore_s;
+  for (int r = 0; r < rounds; ++r) {
+    for (const fs::path& f : {database, backup, restored}) fs::remove(f);
+    run_s.push_back(timed("migration", fmt::format("'{}' --drive-c '{}' -q '{}'", cli.string(),
+                                                   qv::platform::drive_root().string(),
+                                                   qv::platform::map_path(old_folder(dbname)).string())));
+    backup_s.push_back(timed("backup", fmt::format("gbak -b -user SYSDBA '{}' '{}'", database.string(), backup.string())));
+    restore_s.push_back(timed("restore", fmt::format("gbak -c -user SYSDBA '{}' '{}'", backup.string(), restored.string())));
+    fmt::print("  whole run, round {}: migration {:.2f} s, gbak -b {:.2f} s, gbak -c {:.2f} s\n", r + 1, run_s.back(),
+               backup_s.back(), restore_s.back());
+    std::fflush(stdout);
+  }
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  fmt::print("whole run {:.2f} of the engine's restore speed ({} job-search and {} payment records: migration {:.2f} s, "
+             "restore {:.2f} s, backup {:.2f} s, medians of {}; load average {})\n",
+             median(restore_s) / median(run_s), jobs, payments, median(run_s), median(restore_s), median(backup_s),
+             rounds, load_average());
+  std::fflush(stdout);
+  for (const fs::path& f : {database, backup, restored}) fs::remove(f);
+}
+
 std::string cpu_model() {
   std::ifstream in("/proc/cpuinfo");
   for (std::string line; std::getline(in, line);)
@@ -763,7 +818,7 @@ int main(int argc, char** argv) {
   std::size_t jobs = 200000, payments = 100000, read_rows = 1000000;
   int rounds = 3;
   std::size_t batch_sets = 20;
-  bool million = false, keep = false, levers = false, jsearch_only = false;
+  bool million = false, keep = false, levers = false, jsearch_only = false, whole_run_only = false;
   app.add_option("--jsearch-records", jobs, "job-search records for the conversion")->capture_default_str();
   app.add_option("--payments", payments, "payment records for the conversion")->capture_default_str();
   app.add_option("--read-rows", read_rows, "rows of the 20-field table that is read")->capture_default_str();
@@ -778,6 +833,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--jsearch-only", jsearch_only,
                "only the job-search conversion (without its ceiling) and the verify of what it made");
+  app.add_flag("--whole-run-only", whole_run_only,
+               "only the whole run of the sample data set against gbak's restore of its database");
   CLI11_PARSE(app, argc, argv);
   rounds = std::max(rounds, 1);
 
@@ -795,120 +852,125 @@ int main(int argc, char** argv) {
   try {
     fmt::print("machine: {} cores, {}; load average at start {}; drive root {}\n", ::sysconf(_SC_NPROCESSORS_ONLN),
                cpu_model(), load_average(), root.string());
-    const auto g0 = Clock::now();
-    in_child([&] {
-      for (const char* name : {"jobs0001", "read0001"}) fs::create_directories(qv::platform::map_path(old_folder(name)));
-      qv::sample::write_jsearch(qv::platform::map_path(old_folder("jobs0001")), jobs, 1);
-      if (jsearch_only) return Figures{};
-      qv::sample::Options o;
-      o.rows = payments;
-      o.jobs = 10;
-      qv::sample::write_data_set(qv::platform::map_path(old_folder("pay00001")), o);
-      qv::sample::write_data_set(qv::platform::map_path(old_folder("demo0001")), qv::sample::Options{});
-      write_read_table(old_folder("read0001"), read_rows);
-      return Figures{};
-    });
-    fmt::print("(old tables written in {:.1f} s)\n", seconds_since(g0));
-
-    AgainstCeiling js;
-    // The verify of the last conversion's database, against a conversion's time.
-    const auto verify_step = [&](double conversion_seconds) {
-      const Outcome ver = in_child([] { return verify_jsearch("jobs0001"); });
-      print_step(fmt::format("verify of JSEARCH_4, {} records", jobs), ver,
-                 fmt::format(", {:.2f} of the conversion's time", ver.f.seconds / conversion_seconds));
-      return ver;
-    };
-    if (jsearch_only) {
-      // Conversion and verify take turns, so that both meet the same load.
-      std::vector<double> shares;
-      for (int r = 0; r < rounds; ++r) {
-        const Outcome c = in_child([] { return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
-        print_step(fmt::format("convert_jsearch_4, {} records", jobs), c);
-        shares.push_back(verify_step(c.f.seconds).f.seconds / c.f.seconds);
-      }
-      std::sort(shares.begin(), shares.end());
-      fmt::print("verify, median of {} rounds: {:.2f} of the conversion's time\n", rounds, shares[shares.size() / 2]);
+    if (whole_run_only) {
+      whole_run_step(root, jobs, payments, rounds);
     } else {
-      js.measure(rounds, "jobs0001", "limit001", "JSEARCH_4", &qv::Tconversion_form::convert_jsearch_4);
-      js.print(fmt::format("convert_jsearch_4, {} records", jobs), "JSEARCH_4");
-      if (levers) {
+      const auto g0 = Clock::now();
+      in_child([&] {
+        for (const char* name : {"jobs0001", "read0001"}) fs::create_directories(qv::platform::map_path(old_folder(name)));
+        qv::sample::write_jsearch(qv::platform::map_path(old_folder("jobs0001")), jobs, 1);
+        if (jsearch_only) return Figures{};
+        qv::sample::Options o;
+        o.rows = payments;
+        o.jobs = 10;
+        qv::sample::write_data_set(qv::platform::map_path(old_folder("pay00001")), o);
+        qv::sample::write_data_set(qv::platform::map_path(old_folder("demo0001")), qv::sample::Options{});
+        write_read_table(old_folder("read0001"), read_rows);
+        return Figures{};
+      });
+      fmt::print("(old tables written in {:.1f} s)\n", seconds_since(g0));
+
+      AgainstCeiling js;
+      // The verify of the last conversion's database, against a conversion's time.
+      const auto verify_step = [&](double conversion_seconds) {
+        const Outcome ver = in_child([] { return verify_jsearch("jobs0001"); });
+        print_step(fmt::format("verify of JSEARCH_4, {} records", jobs), ver,
+                   fmt::format(", {:.2f} of the conversion's time", ver.f.seconds / conversion_seconds));
+        return ver;
+      };
+      if (jsearch_only) {
+        // Conversion and verify take turns, so that both meet the same load.
+        std::vector<double> shares;
         for (int r = 0; r < rounds; ++r) {
-          const Outcome o = in_child([] { return reference_load("jobs0001", "limit001", "JSEARCH_4", {1, true, false, true}); });
-          print_step("  lever: prepared INSERT, secondary indexes built after on two attachments at once", o);
+          const Outcome c = in_child([] { return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
+          print_step(fmt::format("convert_jsearch_4, {} records", jobs), c);
+          shares.push_back(verify_step(c.f.seconds).f.seconds / c.f.seconds);
         }
-        for (std::size_t k : {1u, 5u, 10u}) {
-          const Outcome o = in_child([k] { return reference_load("jobs0001", "limit001", "JSEARCH_4", {k, false, false}); });
-          print_step(fmt::format("  lever: prepared INSERT, indexes active, {} rows per {}", k,
-                                 k == 1 ? "execution" : "EXECUTE BLOCK"), o);
+        std::sort(shares.begin(), shares.end());
+        fmt::print("verify, median of {} rounds: {:.2f} of the conversion's time\n", rounds, shares[shares.size() / 2]);
+      } else {
+        js.measure(rounds, "jobs0001", "limit001", "JSEARCH_4", &qv::Tconversion_form::convert_jsearch_4);
+        js.print(fmt::format("convert_jsearch_4, {} records", jobs), "JSEARCH_4");
+        if (levers) {
+          for (int r = 0; r < rounds; ++r) {
+            const Outcome o = in_child([] { return reference_load("jobs0001", "limit001", "JSEARCH_4", {1, true, false, true}); });
+            print_step("  lever: prepared INSERT, secondary indexes built after on two attachments at once", o);
+          }
+          for (std::size_t k : {1u, 5u, 10u}) {
+            const Outcome o = in_child([k] { return reference_load("jobs0001", "limit001", "JSEARCH_4", {k, false, false}); });
+            print_step(fmt::format("  lever: prepared INSERT, indexes active, {} rows per {}", k,
+                                   k == 1 ? "execution" : "EXECUTE BLOCK"), o);
+          }
         }
+
+        AgainstCeiling pay;
+        pay.measure(rounds, "pay00001", "limit002", "QUORVEL_4", &qv::Tconversion_form::convert_quorvel_4);
+        pay.print(fmt::format("convert_quorvel_4, {} records", payments), "QUORVEL_4");
+
+        const Outcome demo = in_child([] { return convert_all("demo0001"); });
+        print_step("demo data set, every table", demo);
+        const Outcome check = in_child([] { return check_all("demo0001"); });
+        print_step("pre-flight check of the demo data set", check);
+        const Outcome check_js = in_child([] { return check_all("jobs0001"); });
+        print_step(fmt::format("pre-flight check, {} job-search records", jobs), check_js);
+
+        const Outcome ver = verify_step(js.conversion.median().f.seconds);
+
+        const Outcome rd = in_child([] { return read_to_text(old_folder("read0001"), "READ20.db"); });
+        print_step("read to text, 20 fields", rd, fmt::format(", {:.1f} MB/s", rd.f.bytes / rd.f.seconds / 1e6));
+
+        if (batch_sets > 0) batch_step(root, batch_sets);
+        whole_run_step(root, jobs, payments, rounds);
+
+        double peak = std::max({js.conversion.peak_mib(), pay.conversion.peak_mib(), demo.peak_mib, ver.peak_mib, rd.peak_mib});
+        double efficiency = js.efficiency();
+        const char* against = js.fastest_name();
+        if (million) {
+          in_child([] {
+            fs::create_directories(qv::platform::map_path(old_folder("jobs1m01")));
+            qv::sample::write_jsearch(qv::platform::map_path(old_folder("jobs1m01")), 1000000, 2);
+            return Figures{};
+          });
+          AgainstCeiling m;
+          m.measure(rounds, "jobs1m01", "limit003", "JSEARCH_4", &qv::Tconversion_form::convert_jsearch_4);
+          m.print("convert_jsearch_4, 1000000 records", "JSEARCH_4");
+          peak = std::max(peak, m.conversion.peak_mib());
+          if (m.efficiency() < efficiency) {  // the lower of the two is the one reported
+            efficiency = m.efficiency();
+            against = m.fastest_name();
+          }
+        }
+        if (start_server(root / "server")) {
+          // The same steps over the network (127.0.0.1): the demo data set, the
+          // job-search conversion, and its ceiling with one row or several rows
+          // (EXECUTE BLOCK) per round trip.
+          // The conversions as a server run makes them, and with one row per
+          // call, to show what sending several rows in one call gains.
+          const Outcome local_js = js.conversion.median();
+          const int default_per_call = g_rows_per_call;
+          for (const int per_call : {default_per_call, 1}) {
+            if (per_call == 1 && default_per_call == 1) break;
+            const std::string way = per_call ? fmt::format("{} rows per call", per_call)
+                                             : fmt::format("{} rows per call (a server run's)",
+                                                           qv::fb::IBDatabase::kServerRowsPerCall);
+            g_rows_per_call = per_call;
+            const Outcome sdemo = in_child([] { g_target = g_server; return convert_all("demo0001"); });
+            print_step("server: demo data set, every table, " + way, sdemo,
+                       fmt::format(" (locally {:.0f} rows/s)", demo.f.rows / demo.f.seconds));
+            const Outcome sjs = in_child([] { g_target = g_server; return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
+            print_step(fmt::format("server: convert_jsearch_4, {} records, {}", jobs, way), sjs,
+                       fmt::format(" (locally {:.0f} rows/s)", local_js.f.rows / local_js.f.seconds));
+          }
+          g_rows_per_call = default_per_call;
+          for (std::size_t k : {1u, 5u, 10u, 20u}) {
+            const Outcome o = in_child([k] { return server_ceiling("jobs0001", "JSEARCH_4", k); });
+            print_step(fmt::format("server: ceiling JSEARCH_4, secondary indexes after, {} rows per {}", k,
+                                   k == 1 ? "execution" : "EXECUTE BLOCK"), o);
+          }
+        }
+        fmt::print("load average at end {}\n", load_average());
+        fmt::print("efficiency {:.2f} against {}, peak RSS {:.0f} MiB\n", efficiency, against, peak);
       }
-
-      AgainstCeiling pay;
-      pay.measure(rounds, "pay00001", "limit002", "QUORVEL_4", &qv::Tconversion_form::convert_quorvel_4);
-      pay.print(fmt::format("convert_quorvel_4, {} records", payments), "QUORVEL_4");
-
-      const Outcome demo = in_child([] { return convert_all("demo0001"); });
-      print_step("demo data set, every table", demo);
-      const Outcome check = in_child([] { return check_all("demo0001"); });
-      print_step("pre-flight check of the demo data set", check);
-      const Outcome check_js = in_child([] { return check_all("jobs0001"); });
-      print_step(fmt::format("pre-flight check, {} job-search records", jobs), check_js);
-
-      const Outcome ver = verify_step(js.conversion.median().f.seconds);
-
-      const Outcome rd = in_child([] { return read_to_text(old_folder("read0001"), "READ20.db"); });
-      print_step("read to text, 20 fields", rd, fmt::format(", {:.1f} MB/s", rd.f.bytes / rd.f.seconds / 1e6));
-
-      if (batch_sets > 0) batch_step(root, batch_sets);
-
-      double peak = std::max({js.conversion.peak_mib(), pay.conversion.peak_mib(), demo.peak_mib, ver.peak_mib, rd.peak_mib});
-      double efficiency = js.efficiency();
-      const char* against = js.fastest_name();
-      if (million) {
-        in_child([] {
-          fs::create_directories(qv::platform::map_path(old_folder("jobs1m01")));
-          qv::sample::write_jsearch(qv::platform::map_path(old_folder("jobs1m01")), 1000000, 2);
-          return Figures{};
-        });
-        AgainstCeiling m;
-        m.measure(rounds, "jobs1m01", "limit003", "JSEARCH_4", &qv::Tconversion_form::convert_jsearch_4);
-        m.print("convert_jsearch_4, 1000000 records", "JSEARCH_4");
-        peak = std::max(peak, m.conversion.peak_mib());
-        if (m.efficiency() < efficiency) {  // the lower of the two is the one reported
-          efficiency = m.efficiency();
-          against = m.fastest_name();
-        }
-      }
-      if (start_server(root / "server")) {
-        // The same steps over the network (127.0.0.1): the demo data set, the
-        // job-search conversion, and its ceiling with one row or several rows
-        // (EXECUTE BLOCK) per round trip.
-        // The conversions as a server run makes them, and with one row per
-        // call, to show what sending several rows in one call gains.
-        const Outcome local_js = js.conversion.median();
-        const int default_per_call = g_rows_per_call;
-        for (const int per_call : {default_per_call, 1}) {
-          if (per_call == 1 && default_per_call == 1) break;
-          const std::string way = per_call ? fmt::format("{} rows per call", per_call)
-                                           : fmt::format("{} rows per call (a server run's)",
-                                                         qv::fb::IBDatabase::kServerRowsPerCall);
-          g_rows_per_call = per_call;
-          const Outcome sdemo = in_child([] { g_target = g_server; return convert_all("demo0001"); });
-          print_step("server: demo data set, every table, " + way, sdemo,
-                     fmt::format(" (locally {:.0f} rows/s)", demo.f.rows / demo.f.seconds));
-          const Outcome sjs = in_child([] { g_target = g_server; return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
-          print_step(fmt::format("server: convert_jsearch_4, {} records, {}", jobs, way), sjs,
-                     fmt::format(" (locally {:.0f} rows/s)", local_js.f.rows / local_js.f.seconds));
-        }
-        g_rows_per_call = default_per_call;
-        for (std::size_t k : {1u, 5u, 10u, 20u}) {
-          const Outcome o = in_child([k] { return server_ceiling("jobs0001", "JSEARCH_4", k); });
-          print_step(fmt::format("server: ceiling JSEARCH_4, secondary indexes after, {} rows per {}", k,
-                                 k == 1 ? "execution" : "EXECUTE BLOCK"), o);
-        }
-      }
-      fmt::print("load average at end {}\n", load_average());
-      fmt::print("efficiency {:.2f} against {}, peak RSS {:.0f} MiB\n", efficiency, against, peak);
     }
   } catch (const std::exception& e) {
     fmt::print(stderr, "benchmark failed: {}\n", e.what());

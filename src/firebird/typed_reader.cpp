@@ -71,6 +71,58 @@ std::string whole_number(unsigned type, int scale, std::string_view text) {
   }
 }
 
+// The bytes of a decimal with a fraction ("2.5", "-123456.25": no plus
+// sign, blank or exponent, no leading zero but a lone one, at most 15
+// digits) in a double column, when the double holds it exactly (the digits
+// divided by 10^k are a whole number of 2^-k): as with whole_number, the
+// value the engine gives whatever way it converts. Empty otherwise.
+std::string exact_fraction(unsigned type, std::string_view text) {
+  const std::size_t point = text.find('.');
+  const std::string_view sign = text.substr(0, !text.empty() && text[0] == '-');
+  if (type != SQL_DOUBLE || point == std::string_view::npos) return {};
+  const std::string_view whole = text.substr(sign.size(), point - sign.size()), fraction = text.substr(point + 1);
+  const auto digits = [](std::string_view d) {
+    return std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (whole.empty() || fraction.empty() || whole.size() + fraction.size() > 15 || !digits(whole) ||
+      !digits(fraction) || (whole[0] == '0' && whole.size() > 1))
+    return {};
+  std::int64_t m = 0, five = 1, ten = 1;
+  for (char c : whole) m = m * 10 + (c - '0');
+  for (char c : fraction) {
+    m = m * 10 + (c - '0');
+    five *= 5;
+    ten *= 10;
+  }
+  if (m == 0 || m % five != 0) return {};
+  const double v = (sign.empty() ? 1.0 : -1.0) * (static_cast<double>(m) / static_cast<double>(ten));
+  return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+// The bytes of a date written "MM/DD/YYYY" (the engine's order for slashes;
+// two digits each, a year of four from 1000) in a date or timestamp column,
+// encoded by the engine's own function, when the day exists; such a text
+// means nothing else. Empty otherwise (that goes to the engine, which also
+// refuses a day that does not exist).
+std::string plain_date(unsigned type, std::string_view text, IUtil& util) {
+  if ((type != SQL_TIMESTAMP && type != SQL_TYPE_DATE) || text.size() != 10 || text[2] != '/' || text[5] != '/')
+    return {};
+  unsigned n[3] = {};
+  const std::size_t at[3] = {0, 3, 6}, width[3] = {2, 2, 4};
+  for (int i = 0; i < 3; ++i)
+    if (std::from_chars(text.data() + at[i], text.data() + at[i] + width[i], n[i]).ptr !=
+        text.data() + at[i] + width[i])
+      return {};
+  const unsigned month = n[0], day = n[1], year = n[2];
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (year < 1000 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] + (month == 2 && leap))
+    return {};
+  ISC_TIMESTAMP ts{util.encodeDate(year, month, day), 0};
+  return type == SQL_TIMESTAMP ? std::string(reinterpret_cast<const char*>(&ts), sizeof ts)
+                               : std::string(reinterpret_cast<const char*>(&ts.timestamp_date), sizeof(ISC_DATE));
+}
+
 // Answers of the engine are kept for texts that mean the same at any
 // moment: only digits, blanks and the signs of numbers and dates ('NOW',
 // 'TODAY' and the like are never kept).
@@ -187,6 +239,14 @@ struct IBTypedReader::Impl {
       return;
     }
     if (std::string n = whole_number(types[c], scales[c], v.bytes); !n.empty()) {
+      value.emplace(std::move(n));
+      return;
+    }
+    if (std::string n = exact_fraction(types[c], v.bytes); !n.empty()) {
+      value.emplace(std::move(n));
+      return;
+    }
+    if (std::string n = plain_date(types[c], v.bytes, *engine->util()); !n.empty()) {
       value.emplace(std::move(n));
       return;
     }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "builder/schema.h"
 #include "run/row_errors.h"
@@ -41,9 +42,10 @@ struct Plan {
   std::size_t key_columns = 0;  // the first n columns form the key
   bool sequence_key = false;    // the key is the row's place (1, 2, ...)
   bool merge = false;
-  // The texts posted for one old record; nullopt when the run leaves it out.
-  // Raises (naming the field) where the run would stop.
-  std::function<std::optional<std::vector<std::string>>(const std::vector<std::string>&, std::int64_t)> texts;
+  // The texts posted for one old record, written over `out` (whose strings
+  // keep their room from record to record); false when the run leaves it
+  // out. Raises (naming the field) where the run would stop.
+  std::function<bool(const std::vector<std::string>&, std::int64_t, std::vector<std::string>& out)> texts;
   // The columns the run leaves to what the table definition gives them
   // (their default, else NULL), read after dest_columns through an
   // expression that is NULL while the column holds that.
@@ -86,17 +88,17 @@ Plan frame_plan(const registry::Item& item) {
   p.key_columns = rule.key_columns;
   p.merge = rule.merge_duplicates;
   p.texts = [&rule, targets = registry::targets(rule, *item.definition)](
-                const std::vector<std::string>& values, std::int64_t) -> std::optional<std::vector<std::string>> {
-    if (registry::skipped(rule, values)) return std::nullopt;
-    std::vector<std::string> out;
+                const std::vector<std::string>& values, std::int64_t, std::vector<std::string>& out) {
+    if (registry::skipped(rule, values)) return false;
+    out.resize(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
       registry::Outcome posted = registry::posted(targets[i], values[i]);
       if (posted.fate == registry::Fate::fraction)
         throw std::runtime_error(fmt::format("{}: {}", rule.columns[i].old_field,
                                              registry::fraction_refused(targets[i], posted.text)));
-      out.push_back(std::move(posted.text));
+      out[i] = std::move(posted.text);
     }
-    return out;
+    return true;
   };
   return p;
 }
@@ -113,16 +115,18 @@ Plan jsearch_plan(const registry::Item& item) {
   }
   p.key_columns = 1;
   p.sequence_key = true;
-  p.texts = [](const std::vector<std::string>& values, std::int64_t row) -> std::optional<std::vector<std::string>> {
-    std::vector<std::string> out(values.size());
-    out[0] = std::to_string(row);
+  p.texts = [](const std::vector<std::string>& values, std::int64_t row, std::vector<std::string>& out) {
+    out.resize(values.size());
+    const fmt::format_int key(row);
+    out[0].assign(key.data(), key.size());
     for (std::size_t i = 1; i < values.size(); ++i) {
       const auto& f = jobsearch::kLayout[i];
       const registry::Outcome temp = registry::through_temporary(f, values[i]);
       if (registry::stops(temp.fate)) throw std::runtime_error(fmt::format("{}: {}", f.name, temp.detail));
-      out[i] = registry::loaded_text(f, temp.text);
+      out[i].clear();
+      registry::append_loaded_text(f, temp.text, out[i]);
     }
-    return out;
+    return true;
   };
   return p;
 }
@@ -148,9 +152,9 @@ class StoredRows {
     db_.DatabaseName = like.DatabaseName;
     db_.RemoteServer = like.RemoteServer;
     db_.SQLDialect = like.SQLDialect;
-    db_.Open();
-    reader_.emplace(db_, table, columns, order);
-    thread_ = std::thread([this] { fetch_all(); });
+    // The attachment is made on the thread too, while the caller opens the
+    // old table and prepares its own reading.
+    thread_ = std::thread([this, table, columns, order] { fetch_all(table, columns, order); });
   }
   ~StoredRows() {
     {
@@ -164,9 +168,12 @@ class StoredRows {
   StoredRows& operator=(const StoredRows&) = delete;
 
   // The next stored row; false after the last. Raises what the fetch raised.
+  // The row given back in `row` goes to the fetch with its batch, so that
+  // the values' strings are reused rather than made anew for every row.
   bool Next(fb::TypedRow& row) {
-    if (at_ == batch_.size()) {
+    if (at_ == batch_.count) {
       std::unique_lock lock(mutex_);
+      if (!batch_.rows.empty()) spare_.push_back(std::exchange(batch_, {}));
       changed_.wait(lock, [&] { return !ready_.empty() || done_; });
       if (ready_.empty()) {
         if (error_) std::rethrow_exception(error_);
@@ -177,24 +184,38 @@ class StoredRows {
       at_ = 0;
       changed_.notify_all();
     }
-    row.swap(batch_[at_++]);
+    row.swap(batch_.rows[at_++]);
     return true;
   }
 
  private:
   static constexpr std::size_t kBatch = 512, kAhead = 4;
 
-  void fetch_all() {
+  struct Batch {
+    std::vector<fb::TypedRow> rows;
+    std::size_t count = 0;  // rows filled
+  };
+
+  void fetch_all(const std::string& table, const std::vector<std::string>& columns, const std::string& order) {
     try {
+      db_.Open();
+      reader_.emplace(db_, table, columns, order);
       for (bool more = true; more;) {
-        std::vector<fb::TypedRow> batch(kBatch);
-        std::size_t n = 0;
-        while (n < kBatch && (more = reader_->Next(batch[n]))) ++n;
-        batch.resize(n);
+        Batch batch;
+        {
+          std::lock_guard lock(mutex_);
+          if (!spare_.empty()) {
+            batch = std::move(spare_.back());
+            spare_.pop_back();
+          }
+        }
+        batch.rows.resize(kBatch);
+        batch.count = 0;
+        while (batch.count < kBatch && (more = reader_->Next(batch.rows[batch.count]))) ++batch.count;
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return ready_.size() < kAhead || cancelled_; });
         if (cancelled_) return;
-        if (n) ready_.push_back(std::move(batch));
+        if (batch.count) ready_.push_back(std::move(batch));
         changed_.notify_all();
       }
     } catch (...) {
@@ -210,16 +231,19 @@ class StoredRows {
   std::optional<fb::IBTypedReader> reader_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::vector<fb::TypedRow>> ready_;
+  std::deque<Batch> ready_;
+  std::vector<Batch> spare_;  // batches read, for the fetch to fill again
   bool done_ = false, cancelled_ = false;
   std::exception_ptr error_;
-  std::vector<fb::TypedRow> batch_;  // the consumer's, taken from ready_
+  Batch batch_;  // the consumer's, taken from ready_
   std::size_t at_ = 0;
   std::thread thread_;  // last: started once everything above exists
 };
 
 // The old rows a run's reject file lists, per old file (lower case).
 using RejectedRows = std::map<std::string, std::set<std::int64_t>>;
+// Old records whose texts go to the engine together for their values.
+constexpr std::size_t kConvertRows = 2048;
 
 class TableVerifier {
  public:
@@ -246,8 +270,10 @@ class TableVerifier {
       const std::string order = plan_.sequence_key ? plan_.dest_columns[0] : std::string();
       std::vector<std::string> reads = plan_.dest_columns;
       reads.insert(reads.end(), plan_.left_reads.begin(), plan_.left_reads.end());
-      reader.emplace(db_, plan_.dest_table, reads, order);
+      // The fetch starts first; a table that is missing is found by the
+      // reader below, and the fetch's own failure then goes unread.
       if (plan_.sequence_key) stored_rows_.emplace(db_, plan_.dest_table, reads, order);
+      reader.emplace(db_, plan_.dest_table, reads, order);
     } catch (const std::exception& e) {
       // A run stopped before the table was made: every row is missing.
       note("", "", "(the table is missing from the database)", e.what());
@@ -261,21 +287,20 @@ class TableVerifier {
     std::vector<std::string> values(fields.size());
     for (std::int64_t row = 1; !old.Eof(); ++row, old.Next()) {
       for (std::size_t i = 0; i < fields.size(); ++i) values[i] = fields[i]->AsString();
-      std::optional<std::vector<std::string>> texts;
+      const std::size_t at = waiting_rows_.size();
+      if (at == waiting_texts_.size()) waiting_texts_.emplace_back();
       try {
         // The key a row gets counts the rows before it that pass the
         // temporary file (one the table refuses keeps its key, unused).
-        texts = plan_.texts(values, keyed_ + 1);
+        if (!plan_.texts(values, keyed_ + 1, waiting_texts_[at])) continue;
       } catch (const std::exception& e) {
         convert_batch();
         refused(row, e.what());
         continue;
       }
-      if (!texts) continue;
       ++keyed_;
       waiting_rows_.push_back(row);
-      waiting_texts_.push_back(std::move(*texts));
-      if (waiting_rows_.size() == reader_->BatchRows()) convert_batch();
+      if (waiting_rows_.size() == kConvertRows) convert_batch();
     }
     convert_batch();
     finish();
@@ -302,13 +327,16 @@ class TableVerifier {
   // engine. When it refuses one, each row goes alone, so that the refused
   // row is named and the keys of the rows after it close up.
   void convert_batch() {
-    if (waiting_texts_.empty()) return;
+    if (waiting_rows_.empty()) return;
+    // Only a short batch (the last, or one cut by a refused row) drops texts
+    // kept for the next.
+    waiting_texts_.resize(waiting_rows_.size());
     bool converted = true;
-    converted_.resize(waiting_texts_.size());
     try {
       reader_->ConvertRows(waiting_texts_, converted_);
     } catch (const std::exception&) {
       converted = false;
+      converted_.resize(waiting_texts_.size());
     }
     for (std::size_t i = 0; i < waiting_texts_.size(); ++i) {
       if (!converted) {
@@ -319,9 +347,8 @@ class TableVerifier {
           continue;
         }
       }
-      add_expected(std::move(converted_[i]), waiting_rows_[i]);
+      add_expected(converted_[i], waiting_rows_[i]);
     }
-    waiting_texts_.clear();
     waiting_rows_.clear();
   }
 
@@ -382,8 +409,9 @@ class TableVerifier {
 
   // Keyed tables keep their expected rows by key (a merged lookup value
   // is the first of its key); the job-search table is compared as it
-  // streams, both sides in key order.
-  void add_expected(fb::TypedRow row, std::int64_t old_row) {
+  // streams, both sides in key order (`row` is kept only where it is kept
+  // whole: its strings are then taken).
+  void add_expected(fb::TypedRow& row, std::int64_t old_row) {
     if (plan_.sequence_key) {
       ++result_.expected;
       stream_until(row);
@@ -423,12 +451,15 @@ class TableVerifier {
   }
 
   void stream_until(const fb::TypedRow& expected) {
-    const std::int64_t want = sequence(*reader_, expected[0]);
-    while (fetch() && sequence(*reader_, stored_[0]) < want) {
+    // Nearly always the next stored row has the same key, which equal bytes
+    // show without reading the number.
+    const bool same = fetch() && stored_[0] == expected[0];
+    const std::int64_t want = same ? 0 : sequence(*reader_, expected[0]);
+    while (!same && fetch() && sequence(*reader_, stored_[0]) < want) {
       extra(stored_, key_text(stored_));
       have_stored_ = false;
     }
-    if (have_stored_ && sequence(*reader_, stored_[0]) == want) {
+    if (same || (have_stored_ && sequence(*reader_, stored_[0]) == want)) {
       compare(expected, stored_, [&] { return key_text(expected); });
       have_stored_ = false;
     } else {

@@ -126,7 +126,11 @@ TEST_F(IBTest, TypedReaderConvertsTextsAsTheEngineStoresThem) {
       {"2", "01/02/1999", "-0", "abcdefgh", "", "-7"}, {"3", "1999-01-02 16:45:00", "007", "\xc3\xa9", "z", "12"},
       {"4", "", "-250", "", "v", ""},                {"5", "12/31/2001", "123456789012345", " a ", "w", "99"},
       {"6", "12/31/2001", "1234567890123456", "b", "u", "1.5"}, {"7", "01/02/1999", "12.5", "c", "t", "3"},
-      {"8", "2/3/04", "1e3", "d", "s", "-1"},          {"9", "1999-01-02 16:45:00", "+5", "f", "q", "4"}};
+      {"8", "2/3/04", "1e3", "d", "s", "-1"},          {"9", "1999-01-02 16:45:00", "+5", "f", "q", "4"},
+      // Dates and halves the reader encodes itself, beside ones it cannot.
+      {"10", "02/29/2000", "-123456.25", "g", "p", "2"}, {"11", "12/31/9999", "0.1", "h", "o", "1"},
+      {"12", "01/01/1000", "99999999999999.5", "i", "n", "0"}, {"13", "03/01/1900", "0.5", "j", "m", "0"},
+      {"14", "10/15/1582", "00.5", "k", "l", "0"}};
   for (const auto& row : texts) {
     table.Append();
     for (std::size_t c = 0; c < columns.size(); ++c) table.FieldByName(columns[c]).SetAsString(row[c]);
@@ -145,11 +149,13 @@ TEST_F(IBTest, TypedReaderConvertsTextsAsTheEngineStoresThem) {
   reader.Convert(texts[3], one);
   EXPECT_EQ(one, stored[3]);
   EXPECT_THAT(reader.Display(1, stored[3][1]), HasSubstr("1999-01-02 16:45:00"));
-  try {
-    reader.ConvertRows({texts[1], {"10", "02/30/1999", "1", "", "", ""}}, converted);
-    ADD_FAILURE() << "a date that does not exist was taken";
-  } catch (const Error& e) {
-    EXPECT_THAT(e.what(), HasSubstr("column D"));
+  for (const char* no_day : {"02/30/1999", "02/29/1900", "13/01/1999"}) {
+    try {
+      reader.ConvertRows({texts[1], {"20", no_day, "1", "", "", ""}}, converted);
+      ADD_FAILURE() << "a date that does not exist was taken: " << no_day;
+    } catch (const Error& e) {
+      EXPECT_THAT(e.what(), HasSubstr("column D"));
+    }
   }
   reader.Convert(texts[1], one);  // nothing of the refused call is left waiting
   EXPECT_EQ(one, stored[1]);

@@ -137,6 +137,11 @@ TEST_F(VerifyTest, ReportsExactlyTheChangesMadeBehindItsBack) {
        "CONTACT_NAME", 0, 0, 1},
       {"a row deleted", "DELETE FROM QUORVEL_4 WHERE PK = (SELECT MIN(PK) FROM QUORVEL_4)", "QUORVEL_4", "", 1, 0,
        0},
+      // The job-search table streams; its keys and dates are compared as bytes.
+      {"a job-search row deleted", "DELETE FROM JSEARCH_4 WHERE PK = 11", "JSEARCH_4", "", 1, 0, 0},
+      {"a job-search date moved by a day", "UPDATE JSEARCH_4 SET DATE_ = DATE_ + 1 WHERE PK = 9", "JSEARCH_4",
+       "DATE_", 0, 0, 1},
+      {"an empty text made NULL", "UPDATE JSEARCH_4 SET COMMENT = NULL WHERE PK = 5", "JSEARCH_4", "COMMENT", 0, 0, 1},
       {"a row inserted", "INSERT INTO ITEM_4 (ITEM) VALUES ('NOT IN THE OLD TABLE')", "ITEM_4", "", 0, 1, 0},
       // The value is its own key: the changed one is extra, the old one missing.
       {"a lookup value's case changed", "UPDATE CITY_4 SET CITY = LOWER(CITY) WHERE CITY = (SELECT MAX(CITY) FROM CITY_4)",

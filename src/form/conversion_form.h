@@ -53,6 +53,9 @@ class RunStopped : public std::exception {
 class Tconversion_form;
 using Sender = Tconversion_form*;
 
+// A time as a clock shows it: "0:42", "12:05", "1:02:05".
+std::string clock_text(double seconds);
+
 // What Convert runs once its checks have passed: the creation of the
 // database, then the converter of each ticked item in turn. These run the
 // form's own builder and converters; a form made with other steps runs
@@ -276,6 +279,8 @@ class Tconversion_form {
   std::string uncommitted_table;
   bool connection_lost = false;
 
+  // What the database holds after a run that did not complete.
+  std::string what_the_database_holds() const;
   // Asks a run to end at its next row. Safe from a signal handler and from
   // any thread. The request stays for the life of the form, so one made
   // before or between runs stops the next run at its first row.
@@ -304,8 +309,6 @@ class Tconversion_form {
   // tables closed, the rows the tables hold counted into `stats`.
   void end_run() noexcept;
   void count_committed_rows() noexcept;
-  // What the database holds after a run that did not complete.
-  std::string what_the_database_holds() const;
 
   static_assert(std::atomic<bool>::is_always_lock_free);
   std::atomic<bool> stop_{false};

@@ -814,7 +814,7 @@ void ConversionDialog::check_tables() {
                                            : "Verdict: the run would stop (" + std::to_string(stopping.size()) +
                                                  (stopping.size() == 1 ? " finding" : " findings") + " below).";
   if (!changing.empty())
-    verdict += " " + std::to_string(changing.size()) + " values would change (listed at the end).";
+    verdict += " " + std::to_string(changing.size()) + " values would change (listed under Details).";
   form_.Memo1.Add(verdict);
   // The log keeps the first few findings that stop the run; every finding
   // goes to the details below it, collapsed.
@@ -908,6 +908,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
       }
     } else {
       show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
+      show_label_text(run_status, QString());
     }
     if (form_.last_run_stopped && !close_after_run_) {
       show_progress_text(progress, QStringLiteral("Stopped at %1: the database is incomplete")

@@ -1,5 +1,5 @@
 // Message boxes shown with the toolkit: an OK button, wide enough for the
-// caption and for every path of the text on one line; errors carry the
+// caption, paths never split over two lines; errors carry the
 // critical icon, what to do below the message and their details collapsed.
 // A box asked for from another thread is shown on the user-interface
 // thread, which the caller waits for.
@@ -7,9 +7,9 @@
 
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
-#include <QScreen>
 #include <QSpacerItem>
 #include <QString>
 #include <QThread>
@@ -36,21 +36,26 @@ class QtBoxes : public MessageBoxes {
       QMetaObject::invokeMethod(parent_, [=, this] { show(icon, p); }, Qt::BlockingQueuedConnection);
       return;
     }
-    QMessageBox box(icon, QString::fromStdString(p.title), QString::fromStdString(p.what), QMessageBox::Ok, parent_);
-    if (!p.todo.empty()) box.setInformativeText(QString::fromStdString(p.todo));
+    QMessageBox box(icon, QString::fromStdString(p.title), unbroken(p.what), QMessageBox::Ok, parent_);
+    box.setTextFormat(Qt::RichText);
+    if (!p.todo.empty()) box.setInformativeText(unbroken(p.todo));
+    if (auto* todo = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+      todo->setTextFormat(Qt::RichText);
     if (!p.details.empty()) box.setDetailedText(QString::fromStdString(p.details));
-    // The title bar shows the caption in full, and a path is never split
-    // over two lines: room for the longest word (as far as the screen allows).
-    const QFontMetrics fm(box.font());
-    int width = fm.horizontalAdvance(box.windowTitle()) * 3 / 2 + 120;
-    for (const QString& word : (box.text() + ' ' + box.informativeText())
-                                   .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
-      width = std::max(width, fm.horizontalAdvance(word) + 24);
-    if (const QScreen* s = parent_->screen()) width = std::min(width, s->availableGeometry().width() * 3 / 4);
+    // The title bar shows the caption in full: room for it and the frame's buttons.
+    const int width = QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) * 3 / 2 + 120;
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
       grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
                     grid->columnCount());
     box.exec();
+  }
+
+  // The text as rich text whose paths are never split over two lines (a
+  // hyphen in "wk-db" would otherwise let the line break there).
+  static QString unbroken(const std::string& text) {
+    QString html = QString::fromStdString(text).toHtmlEscaped();
+    html.replace(QRegularExpression(QStringLiteral("(\\S*[\\\\/]\\S*)")), QStringLiteral("<nobr>\\1</nobr>"));
+    return html.replace('\n', QStringLiteral("<br>"));
   }
 
   QWidget* parent_;

@@ -262,7 +262,7 @@ expect_box() {
   box=$(at box)
   [[ $(head -1 <<<"$box") == "$1" ]] || fail "box title, not $1: $box"
   grep -qiE "$2" <<<"$box" || fail "box text, not $2: $box"
-  grep -qE '(then press|Choose|Tick|Fill in) ' <<<"$box" || fail "the box does not say what to do: $box"
+  grep -qiE '(then press|Choose|Tick|Fill in) ' <<<"$box" || fail "the box does not say what to do: $box"
   shot "$OUT/box-$3.png"
   xdotool key Return
   wait_for 10 no_alert || fail "Enter did not close the box ($1)"

@@ -37,10 +37,12 @@ class QtBoxes : public MessageBoxes {
       return;
     }
     QMessageBox box(icon, QString::fromStdString(p.title), unbroken(p.what), QMessageBox::Ok, parent_);
-    box.setTextFormat(Qt::RichText);
     if (!p.todo.empty()) box.setInformativeText(unbroken(p.todo));
-    if (auto* todo = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-      todo->setTextFormat(Qt::RichText);
+    // Each text at least as wide as its widest path, which then starts a line
+    // when it does not fit after the words before it.
+    for (const char* name : {"qt_msgbox_label", "qt_msgbox_informativelabel"})
+      if (auto* label = box.findChild<QLabel*>(QString::fromLatin1(name)))
+        label->setMinimumWidth(widest_path(label->fontMetrics(), label->text()) + 8);
     if (!p.details.empty()) box.setDetailedText(QString::fromStdString(p.details));
     // The title bar shows the caption in full: room for it and the frame's buttons.
     const int width = QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) * 3 / 2 + 120;
@@ -50,12 +52,34 @@ class QtBoxes : public MessageBoxes {
     box.exec();
   }
 
-  // The text as rich text whose paths are never split over two lines (a
-  // hyphen in "wk-db" would otherwise let the line break there).
+  // The text with its paths never split over two lines: between their
+  // characters a word joiner (U+2060, not shown) takes away every place a
+  // line could break (after ":", "\\", "-"...). The details keep the path as
+  // it is, for copying.
   static QString unbroken(const std::string& text) {
-    QString html = QString::fromStdString(text).toHtmlEscaped();
-    html.replace(QRegularExpression(QStringLiteral("(\\S*[\\\\/]\\S*)")), QStringLiteral("<nobr>\\1</nobr>"));
-    return html.replace('\n', QStringLiteral("<br>"));
+    QString shown;
+    static const QRegularExpression path(QStringLiteral("\\S*[\\\\/]\\S*"));
+    const QString plain = QString::fromStdString(text);
+    qsizetype from = 0;
+    for (auto it = path.globalMatch(plain); it.hasNext();) {
+      const QRegularExpressionMatch m = it.next();
+      shown += plain.mid(from, m.capturedStart() - from);
+      const QString p = m.captured();
+      for (qsizetype i = 0; i < p.size(); ++i) {
+        if (i > 0 && !p[i].isLowSurrogate()) shown += QChar(0x2060);
+        shown += p[i];
+      }
+      from = m.capturedEnd();
+    }
+    return shown + plain.mid(from);
+  }
+
+  // The widest path of `text` (0 without one).
+  static int widest_path(const QFontMetrics& fm, const QString& text) {
+    static const QRegularExpression path(QStringLiteral("\\S*[\\\\/]\\S*"));
+    int widest = 0;
+    for (auto it = path.globalMatch(text); it.hasNext();) widest = std::max(widest, fm.horizontalAdvance(it.next().captured()));
+    return widest;
   }
 
   QWidget* parent_;

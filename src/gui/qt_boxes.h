@@ -7,7 +7,6 @@
 
 #include <QFontMetrics>
 #include <QGridLayout>
-#include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSpacerItem>
@@ -38,11 +37,6 @@ class QtBoxes : public MessageBoxes {
     }
     QMessageBox box(icon, QString::fromStdString(p.title), unbroken(p.what), QMessageBox::Ok, parent_);
     if (!p.todo.empty()) box.setInformativeText(unbroken(p.todo));
-    // Each text at least as wide as its widest path, which then starts a line
-    // when it does not fit after the words before it.
-    for (const char* name : {"qt_msgbox_label", "qt_msgbox_informativelabel"})
-      if (auto* label = box.findChild<QLabel*>(QString::fromLatin1(name)))
-        label->setMinimumWidth(widest_path(label->fontMetrics(), label->text()) + 8);
     if (!p.details.empty()) box.setDetailedText(QString::fromStdString(p.details));
     // The title bar shows the caption in full: room for it and the frame's buttons.
     const int width = QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) * 3 / 2 + 120;
@@ -72,14 +66,6 @@ class QtBoxes : public MessageBoxes {
       from = m.capturedEnd();
     }
     return shown + plain.mid(from);
-  }
-
-  // The widest path of `text` (0 without one).
-  static int widest_path(const QFontMetrics& fm, const QString& text) {
-    static const QRegularExpression path(QStringLiteral("\\S*[\\\\/]\\S*"));
-    int widest = 0;
-    for (auto it = path.globalMatch(text); it.hasNext();) widest = std::max(widest, fm.horizontalAdvance(it.next().captured()));
-    return widest;
   }
 
   QWidget* parent_;

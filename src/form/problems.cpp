@@ -5,9 +5,8 @@
 #include <regex>
 #include <string_view>
 
-#include "converters/frame.h"
+#include "run/run_error.h"
 #include "firebird/ib.h"
-#include "form/conversion_form.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -165,7 +164,7 @@ Problem describe_error(std::exception_ptr error, const ProblemContext& c) {
            "program; " + again + " once the cause is mended."};
       break;
   }
-  if (!c.database_holds.empty()) p.details = "The database: " + c.database_holds + "\n\n";
+  if (!c.ending.empty()) p.details = c.ending + "\n\n";
   p.details += message;
   return p;
 }
@@ -203,7 +202,7 @@ std::string what_to_do(const std::string& message) {
   return {};
 }
 
-std::vector<std::string> log_lines(const Problem& p) {
+std::vector<std::string> problem_log_lines(const Problem& p) {
   std::vector<std::string> lines{p.title + ": " + p.what};
   if (!p.todo.empty()) lines.push_back("What to do: " + p.todo);
   return lines;

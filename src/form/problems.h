@@ -22,7 +22,7 @@ struct Problem {
 struct ProblemContext {
   std::string action = "Convert";  // the button that starts the action again
   std::string table = {};               // the destination table at work, "" outside a run
-  std::string database_holds = {};      // what the database holds after the error, "" when nothing was written
+  std::string ending = {};              // the log's line on where the run ended and what the database holds
 };
 
 // An error raised by an action (a run, a check, a verify).
@@ -39,6 +39,6 @@ Problem refused_database(const std::string& file, const std::string& odd_kind, b
 std::string what_to_do(const std::string& message);
 
 // The problem as lines of the desktop view's log.
-std::vector<std::string> log_lines(const Problem& p);
+std::vector<std::string> problem_log_lines(const Problem& p);
 
 }  // namespace qv

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "form/conversion_form.h"
+#include "run/context.h"
 
 namespace qv {
 

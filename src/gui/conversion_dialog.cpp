@@ -702,7 +702,7 @@ void ConversionDialog::show_error(std::exception_ptr error, const ProblemContext
 }
 
 void ConversionDialog::show_problem(const Problem& p) {
-  for (std::string& line : log_lines(p)) form_.Memo1.Add(std::move(line));
+  for (std::string& line : problem_log_lines(p)) form_.Memo1.Add(std::move(line));
   Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
   boxes_->ShowProblem(p);
 }
@@ -898,7 +898,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
     converting_ = false;
     show_run_summary();
     if (progress->maximum() == 0) progress->setRange(0, 1);
-    if (form_.last_run_completed) {
+    if (form_.result.outcome == RunResult::Outcome::completed) {
       progress->setValue(progress->maximum());
       show_progress_text(progress, QStringLiteral("Conversion run complete"));
       if (!DataModule2 || !DataModule2->Server) {
@@ -910,7 +910,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
       show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
       show_label_text(run_status, QString());
     }
-    if (form_.last_run_stopped && !close_after_run_) {
+    if (form_.result.outcome == RunResult::Outcome::stopped && !close_after_run_) {
       show_progress_text(progress, QStringLiteral("Stopped at %1: the database is incomplete")
                               .arg(QString::fromStdString(form_.run_position())));
       form_.Memo1.Add(Tconversion_form::kIncompleteLine);
@@ -932,10 +932,10 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
     context.action = action_;
     if (ran) {
       context.table = form_.run_position();
-      if (form_.run_created_database) context.database_holds = form_.what_the_database_holds();
+      context.ending = form_.result.ending;
     }
     show_error(error, context);
-  } else if (ran && !form_.last_run_completed && !form_.last_run_stopped && !form_.run_created_database) {
+  } else if (ran && form_.result.outcome == RunResult::Outcome::refused) {
     // Convert refused to touch the earlier database: the log says so in its
     // own words; the box says why and what to do.
     const std::string file = Tconversion_form::destination_file(form_.run_database_name(form_.old_table_directory));

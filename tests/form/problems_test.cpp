@@ -133,7 +133,7 @@ TEST(Problems, TheFormsOwnRefusalsSayWhatToDo) {
   EXPECT_THAT(qv::what_to_do("Doesn't appear to be a valid directory"), HasSubstr("quorvel2.db"));
   EXPECT_THAT(qv::what_to_do("No tables selected"), HasSubstr("Tick"));
   EXPECT_EQ(qv::what_to_do("anything else"), "");
-  EXPECT_EQ(qv::log_lines({"Disk full", "The disk ran out of room.", "Free room.", "raw"}),
+  EXPECT_EQ(qv::problem_log_lines({"Disk full", "The disk ran out of room.", "Free room.", "raw"}),
             (std::vector<std::string>{"Disk full: The disk ran out of room.", "What to do: Free room."}));
 }
 

@@ -459,7 +459,7 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   EXPECT_EQ(boxes.problems[0].title, "Verify failed") << boxes.problems[0].details;
   EXPECT_THAT(boxes.problems[0].todo, ::testing::HasSubstr("press Verify again"));
   std::vector<std::string> with_box = lines;
-  for (std::string& line : qv::log_lines(boxes.problems[0])) with_box.push_back(line);
+  for (std::string& line : qv::problem_log_lines(boxes.problems[0])) with_box.push_back(line);
   EXPECT_EQ(log_lines(*dialog), with_box);
 
   // With the server fields filled Verify reads the server's database, with

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "form/problems.h"
+
 namespace qv {
 
 struct Control {
@@ -76,6 +78,9 @@ class MessageBoxes {
   virtual void Show(const std::string& text, const std::string& caption) = 0;
   // An error that ended an action; windows mark it with the error icon.
   virtual void ShowError(const std::string& text, const std::string& caption) { Show(text, caption); }
+  // An error with its title, what to do and details; windows show the
+  // details collapsed.
+  virtual void ShowProblem(const Problem& p) { ShowError(p.what, p.title); }
 };
 
 }  // namespace qv

@@ -252,16 +252,11 @@ std::string readable_size(std::uintmax_t bytes) {
 
 }  // namespace
 
-namespace {
-
-// "0:42", "12:05", "1:02:05".
 std::string clock_text(double seconds) {
   const auto s = static_cast<long long>(std::max(0.0, seconds));
   return s >= 3600 ? fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60)
                    : fmt::format("{}:{:02}", s / 60, s % 60);
 }
-
-}  // namespace
 
 std::string Tconversion_form::progress_text(const TableStats& t, double run_seconds) const {
   const auto ticked = static_cast<std::size_t>(std::count(last_run_.ticks.begin(), last_run_.ticks.end(), true));

@@ -23,6 +23,9 @@ namespace qv {
 class Tconversion_form;
 using Sender = Tconversion_form*;
 
+// A time as a clock shows it: "0:42", "12:05", "1:02:05".
+std::string clock_text(double seconds);
+
 // What Convert runs once its checks have passed: the creation of the
 // database, then the converter of each ticked item in turn. These run the
 // form's own builder and converters; a form made with other steps runs

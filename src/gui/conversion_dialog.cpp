@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -28,6 +29,7 @@
 #include <QVBoxLayout>
 #include <QThread>
 #include <QTreeView>
+#include <QUrl>
 
 #include <exception>
 #include <filesystem>
@@ -37,7 +39,10 @@
 #include "gui/form_style.h"
 #include "gui/lower_case_proxy.h"
 #include "gui/qt_boxes.h"
+#include "form/run_summary.h"
+#include "paradox/table.h"
 #include "platform/paths.h"
+#include "registry/registry.h"
 #include "verify/verify.h"
 
 namespace qv::gui {
@@ -119,12 +124,34 @@ void show_busy(QProgressBar* bar, const QString& text) {
   show_progress_text(bar, text);
 }
 
+// The records of the current step when a table has several (the job-search
+// table's three walks, which its count box follows too), else of the table.
+std::int64_t records_done(const TableStats& t) { return t.step_done >= 0 ? t.step_done : t.done; }
+
 QString text_of(const TableStats& t) {
   return QStringLiteral("%1: %2 of %3 records, %4")
       .arg(QString::fromStdString(t.table))
-      .arg(t.done)
+      .arg(records_done(t))
       .arg(t.old_rows)
       .arg(QString::fromStdString(t.step));
+}
+
+// The records of the ticked old tables of `directory`, read from their
+// headers; a table that cannot be opened counts none (the run says why).
+std::int64_t count_records(const std::string& directory, const std::vector<bool>& ticks) {
+  std::int64_t all = 0;
+  for (std::size_t i = 0; i < ticks.size() && i < registry::items().size(); ++i) {
+    if (!ticks[i]) continue;
+    try {
+      pdx::PDTable table;
+      table.Directory = directory;
+      table.TableName = std::string(registry::items()[i].old_file);
+      table.Open();
+      all += table.RecordCount();
+    } catch (const std::exception&) {
+    }
+  }
+  return all;
 }
 
 // Asks the user name and password for `d`'s server, the password hidden.
@@ -273,6 +300,18 @@ void ConversionDialog::build_widgets() {
   btn_check = button(page, "Check", "btn_check", 'h');
   btn_save_log = button(page, "Save log...", "btn_save_log", 'l');
   btn_verify = button(page, "Verify", "btn_verify", 'V');
+  btn_details = button(page, "Details", "btn_details", 'D');
+  btn_details->setCheckable(true);
+  btn_details->setToolTip(QStringLiteral("Show or hide the details below the log"));
+  btn_open_folder = button(page, "Open folder", "btn_open_folder", 'p');
+  btn_open_folder->setEnabled(false);
+  details = new QPlainTextEdit(page);
+  details->setObjectName("details");
+  details->setReadOnly(true);
+  details->setVisible(false);
+  details->setLineWrapMode(QPlainTextEdit::NoWrap);
+  details->setTabChangesFocus(true);
+  details->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
   server_edit = new QLineEdit(page);
   server_edit->setObjectName("server_edit");
   server_edit->setPlaceholderText(QStringLiteral("none: a local file"));
@@ -297,6 +336,8 @@ void ConversionDialog::build_widgets() {
   mono.setBold(true);
   mono.setPixelSize(13);
   Memo1->setFont(mono);
+  mono.setBold(false);
+  details->setFont(mono);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
   Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   // Keyboard users read the log: its focus shows, and Tab leaves it.
@@ -306,7 +347,7 @@ void ConversionDialog::build_widgets() {
   for (QWidget* w : std::initializer_list<QWidget*>{CDirectoryOutline_Source, files_checklistbox, Memo1,
                                                     btn_select_directory, btn_reset, btn_convert, btn_check,
                                                     btn_verify, btn_browse, btn_select_all, btn_select_none,
-                                                    btn_save_log}) {
+                                                    btn_save_log, btn_details, btn_open_folder, details}) {
     w->setStyle(style_);
     w->installEventFilter(style_);
   }
@@ -323,11 +364,13 @@ void ConversionDialog::build_widgets() {
   database_edit->setAccessibleName(QStringLiteral("Database"));
   server_edit->setAccessibleName(QStringLiteral("Server"));
   server_dir_edit->setAccessibleName(QStringLiteral("Folder on the server"));
+  details->setAccessibleName(QStringLiteral("Details"));
 
   // The form's own controls first, then the ones added beside them.
   QWidget* order[] = {CDirectoryOutline_Source, files_checklistbox, btn_select_directory, btn_reset, Memo1,
                       btn_convert, Edit1, btn_check, btn_verify, server_edit, server_dir_edit,
-                      btn_browse, btn_select_all, btn_select_none, folder_edit, database_edit, btn_save_log};
+                      btn_browse, btn_select_all, btn_select_none, folder_edit, database_edit, btn_save_log,
+                      btn_details, btn_open_folder, details};
   for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
@@ -368,8 +411,10 @@ void ConversionDialog::lay_out() {
   lv->addLayout(tables_row);
   auto* convert_row = new QHBoxLayout;
   convert_row->addWidget(btn_convert, 1);
-  // The box counts the job-search records; a label says so.
-  auto* edit_label = new QLabel(QStringLiteral("Job search:"), page);
+  // The box counts the job-search records of the step at work; a label says so.
+  auto* edit_label = new QLabel(QStringLiteral("Job-search record:"), page);
+  edit_label->setToolTip(QStringLiteral("The record the job-search table is at in its current step; the bar "
+                                        "beside counts the records done"));
   edit_label->setBuddy(Edit1);
   convert_row->addWidget(edit_label);
   convert_row->addWidget(Edit1, 2);
@@ -378,9 +423,12 @@ void ConversionDialog::lay_out() {
   QVBoxLayout* rv = side(right);
   auto* log_row = new QHBoxLayout;
   log_row->addWidget(Label3, 1);
+  log_row->addWidget(btn_details);
+  log_row->addWidget(btn_open_folder);
   log_row->addWidget(btn_save_log);
   rv->addLayout(log_row);
-  rv->addWidget(Memo1, 1);
+  rv->addWidget(Memo1, 2);
+  rv->addWidget(details, 1);
   auto* check_row = new QHBoxLayout;
   check_row->addWidget(progress, 1);
   check_row->addWidget(btn_check);
@@ -482,7 +530,17 @@ void ConversionDialog::bind() {
   };
   form_.Memo1.on_add = [this](const std::string& line) { post([&line](Outbox& o) { o.lines.push_back(line); }); };
   form_.Edit1.on_repaint = [this] { post([this](Outbox& o) { o.edit = form_.Edit1.Text; }); };
-  form_.on_progress = [this](const TableStats& t, bool) { post([&t](Outbox& o) { o.table = t; }); };
+  form_.on_progress = [this](const TableStats& t, bool) {
+    if (t.table != progress_table_) {  // the next table: the one before is behind
+      records_before_ += progress_old_rows_;
+      progress_table_ = t.table;
+      progress_old_rows_ = t.old_rows;
+    }
+    post([&t, this](Outbox& o) {
+      o.table = t;
+      o.records_done = records_before_ + std::min(t.done, t.old_rows);
+    });
+  };
 
   connect(btn_select_directory, &QPushButton::clicked, this, [this] {
     handle(&Tconversion_form::btn_select_directoryClick);
@@ -505,10 +563,16 @@ void ConversionDialog::bind() {
     if (file.empty()) return;
     const std::string problem = platform::write_output(file, Memo1->toPlainText().toStdString() + "\n");
     if (!problem.empty())
-      boxes_->ShowError("The log could not be saved to " + platform::readable_message(file) + ": " + problem +
-                            ". Choose another file or folder.",
-                        "Save log");
+      show_problem({"Log not saved", "The log could not be saved to " + platform::readable_message(file) + ".",
+                    "Choose another file or folder.", problem});
   });
+  connect(btn_details, &QPushButton::toggled, details, &QWidget::setVisible);
+  connect(btn_open_folder, &QPushButton::clicked, this, [this] { open_folder(btn_open_folder->toolTip()); });
+  open_folder = [this](const QString& folder) {
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+      show_problem({"Folder not opened", "No file manager could open the folder of the database.",
+                    "Open it yourself: " + folder.toStdString(), {}});
+  };
   connect(btn_browse, &QPushButton::clicked, this, [this] {
     const std::string folder = choose_folder();
     if (folder.empty()) return;
@@ -521,6 +585,7 @@ void ConversionDialog::bind() {
     guarded([this, &allowed] { allowed = form_.convert_allowed(); });
     if (!allowed) return;
     check_start_line_ = Memo1->blockCount();
+    action_ = "Check";
     show_busy(progress, QStringLiteral("Checking the ticked tables..."));
     show_label_text(run_status, QStringLiteral("Reading every ticked table of %1; nothing is written.")
                                     .arg(folder_edit->text()));
@@ -543,6 +608,7 @@ void ConversionDialog::bind() {
     show_label_text(run_status, QStringLiteral("Comparing %1 with the old tables; nothing is written.")
                                     .arg(database_edit->text()));
     finished_text_ = QStringLiteral("Verify done: see the log");
+    action_ = "Verify";
     start_worker([this, t = std::move(*target), s = std::move(server)] { verify_tables(t, s); });
   });
 }
@@ -621,15 +687,53 @@ void ConversionDialog::handle(void (Tconversion_form::*handler)(Sender)) {
   guarded([this, handler] { (form_.*handler)(&form_); });
 }
 
-void ConversionDialog::guarded(const std::function<void()>& action) {
+void ConversionDialog::guarded(const std::function<void()>& action, const std::string& action_name) {
   try {
     action();
-  } catch (const std::exception& e) {
-    show_error(e);
+  } catch (const std::exception&) {
+    ProblemContext context;
+    context.action = action_name;
+    show_error(std::current_exception(), context);
   }
 }
 
-void ConversionDialog::show_error(const std::exception& e) { boxes_->ShowError(platform::readable_message(e.what()), "Error"); }
+void ConversionDialog::show_error(std::exception_ptr error, const ProblemContext& context) {
+  show_problem(describe_error(std::move(error), context));
+}
+
+void ConversionDialog::show_problem(const Problem& p) {
+  for (std::string& line : problem_log_lines(p)) form_.Memo1.Add(std::move(line));
+  Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+  boxes_->ShowProblem(p);
+}
+
+void ConversionDialog::show_details(const std::vector<std::string>& lines, bool open) {
+  QStringList text;
+  for (const std::string& line : lines) text << QString::fromStdString(line);
+  details->setPlainText(text.join('\n'));
+  btn_details->setText(lines.empty() ? QStringLiteral("&Details")
+                                     : QStringLiteral("&Details (%1 lines)").arg(lines.size()));
+  btn_details->setChecked(open && !lines.empty());
+}
+
+void ConversionDialog::show_run_summary() {
+  std::vector<std::string> lines;
+  btn_open_folder->setEnabled(false);
+  if (!form_.run_created_database) return show_details({}, false);
+  if (!DataModule2 || !DataModule2->Server) {
+    const std::string file =
+        Tconversion_form::destination_file(form_.run_database_name(form_.old_table_directory));
+    const std::filesystem::path real = platform::map_path(file);
+    lines.push_back("Database: " + file);
+    // The one place the folder is named as this computer names it.
+    lines.push_back("On this computer: " + real.string());
+    btn_open_folder->setToolTip(QString::fromStdString(real.parent_path().string()));
+    btn_open_folder->setEnabled(true);
+  }
+  lines.push_back("Rows per table (old rows = new rows + skipped + merged):");
+  for (std::string& line : table_summary_lines(form_.stats)) lines.push_back(std::move(line));
+  show_details(lines, true);
+}
 
 void ConversionDialog::convert() {
   bool allowed = false;
@@ -643,9 +747,19 @@ void ConversionDialog::convert() {
   }
   show_busy(progress, QStringLiteral("Creating the database"));
   show_label_text(run_status, QString());
+  // The count box starts each run afresh.
+  Edit1->setText(QStringLiteral("0"));
+  show_details({}, false);
+  btn_open_folder->setEnabled(false);
   run_clock_.start();
+  action_ = "Convert";
   converting_ = true;
-  start_worker([this] { form_.btn_convertClick(&form_); });
+  progress_table_.clear();
+  records_before_ = progress_old_rows_ = 0;
+  start_worker([this] {
+    all_records_ = count_records(form_.CDirectoryOutline_Source.Directory, form_.files_checklistbox.Checked);
+    form_.btn_convertClick(&form_);
+  });
 }
 
 bool ConversionDialog::choose_destination() {
@@ -667,7 +781,10 @@ bool ConversionDialog::server_from_fields(std::optional<ServerDestination>& serv
                         : dir.empty() ? "no folder on the server's machine is given"
                                       : ServerDestination::host_problem(host);
   if (!problem.empty()) {
-    boxes_->ShowError("Server " + host + ": " + problem, "Server");
+    show_problem({"Server not usable", "Server " + host + ": " + problem + ".",
+                  "Fill in both server fields (the server as host or host/port, and the folder on its machine), or "
+                  "empty both to write a local file.",
+                  {}});
     return false;
   }
   ServerDestination d;
@@ -685,6 +802,7 @@ void ConversionDialog::check_tables() {
   options.ticks = form_.files_checklistbox.Checked;
   std::vector<check::Finding> stopping, changing;
   options.on_finding = [&](const check::Finding& f) { (check::stops_run(f.kind) ? stopping : changing).push_back(f); };
+  check_details_.clear();
   const check::Report report = check::run(options);
   // The verdict first, then what stops the run, the counts per kind, and
   // last what would only change values.
@@ -696,14 +814,20 @@ void ConversionDialog::check_tables() {
                                            : "Verdict: the run would stop (" + std::to_string(stopping.size()) +
                                                  (stopping.size() == 1 ? " finding" : " findings") + " below).";
   if (!changing.empty())
-    verdict += " " + std::to_string(changing.size()) + " values would change (listed at the end).";
+    verdict += " " + std::to_string(changing.size()) + " values would change (listed under Details).";
   form_.Memo1.Add(verdict);
-  for (const check::Finding& f : stopping) form_.Memo1.Add(check::format_finding(f));
-  for (std::string& line : report.summary_lines()) form_.Memo1.Add(std::move(line));
-  if (changing.empty()) return;
-  form_.Memo1.Add(Tconversion_form::kRule);
-  form_.Memo1.Add("Values the run would change:");
-  for (const check::Finding& f : changing) form_.Memo1.Add(check::format_finding(f));
+  // The log keeps the first few findings that stop the run; every finding
+  // goes to the details below it, collapsed.
+  constexpr std::size_t kInLog = 10;
+  for (std::size_t i = 0; i < std::min(stopping.size(), kInLog); ++i)
+    form_.Memo1.Add(platform::readable_message(check::format_finding(stopping[i])));
+  for (std::string& line : report.summary_lines()) form_.Memo1.Add(platform::readable_message(line));
+  for (const check::Finding& f : stopping) check_details_.push_back(platform::readable_message(check::format_finding(f)));
+  if (!changing.empty()) check_details_.push_back("Values the run would change:");
+  for (const check::Finding& f : changing) check_details_.push_back(platform::readable_message(check::format_finding(f)));
+  if (check_details_.size() > std::min(stopping.size(), kInLog))
+    form_.Memo1.Add("Every finding (" + std::to_string(stopping.size() + changing.size()) +
+                    ") is under Details, below the log.");
 }
 
 void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& target,
@@ -717,9 +841,10 @@ void ConversionDialog::verify_tables(const Tconversion_form::VerifyTarget& targe
   const std::string dbname = Tconversion_form::database_name(target.directory);
   const std::string database = server ? server->server.host + ":" + server->database(dbname + ".gdb")
                                       : Tconversion_form::destination_file(dbname);
-  form_.Memo1.Add("Verifying " + database + " against the old tables of " + target.directory);
+  form_.Memo1.Add("Verifying " + database + " against the old tables of " +
+                  platform::readable_message(target.directory));
   form_.Memo1.Add(Tconversion_form::kRule);
-  for (const std::string& line : report.lines()) form_.Memo1.Add(line);
+  for (const std::string& line : report.lines()) form_.Memo1.Add(platform::readable_message(line));
 }
 
 void ConversionDialog::update_verify() {
@@ -761,14 +886,17 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
   // A check's verdict in view, not the end of its details.
   if (check_start_line_ >= 0) Memo1->verticalScrollBar()->setValue(check_start_line_);
   check_start_line_ = -1;
+  if (action_ == "Check") show_details(check_details_, false);
   if (!converting_ && progress->maximum() == 0) {
     progress->setRange(0, 1);
     progress->setValue(1);
     show_progress_text(progress, finished_text_);
     show_label_text(run_status, QString());
   }
+  const bool ran = converting_;
   if (converting_) {
     converting_ = false;
+    show_run_summary();
     if (progress->maximum() == 0) progress->setRange(0, 1);
     if (form_.result.outcome == RunResult::Outcome::completed) {
       progress->setValue(progress->maximum());
@@ -780,6 +908,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
       }
     } else {
       show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
+      show_label_text(run_status, QString());
     }
     if (form_.result.outcome == RunResult::Outcome::stopped && !close_after_run_) {
       show_progress_text(progress, QStringLiteral("Stopped at %1: the database is incomplete")
@@ -799,11 +928,19 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
     return;
   }
   if (error) {
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      show_error(e);
+    ProblemContext context;
+    context.action = action_;
+    if (ran) {
+      context.table = form_.run_position();
+      context.ending = form_.result.ending;
     }
+    show_error(error, context);
+  } else if (ran && form_.result.outcome == RunResult::Outcome::refused) {
+    // Convert refused to touch the earlier database: the log says so in its
+    // own words; the box says why and what to do.
+    const std::string file = Tconversion_form::destination_file(form_.run_database_name(form_.old_table_directory));
+    const bool on_server = DataModule2 && DataModule2->Server;
+    show_problem(refused_database(file, on_server ? std::string() : Tconversion_form::odd_file_kind(file), on_server));
   }
 }
 
@@ -830,15 +967,23 @@ void ConversionDialog::flush() {
   if (o.clear) Memo1->clear();
   for (const std::string& line : o.lines) Memo1->appendPlainText(QString::fromStdString(line));
   if (o.edit) Edit1->setText(QString::fromStdString(*o.edit));
-  if (o.table) show_table(*o.table);
+  if (o.table) show_table(*o.table, o.records_done);
 }
 
-void ConversionDialog::show_table(const TableStats& t) {
-  show_label_text(run_status, QString::fromStdString(form_.progress_text(
-                                  t, static_cast<double>(run_clock_.elapsed()) / 1000.0)));
+void ConversionDialog::show_table(const TableStats& t, std::int64_t all_done) {
+  const double seconds = static_cast<double>(run_clock_.elapsed()) / 1000.0;
+  std::string text = form_.progress_text(t, seconds);
+  if (const std::int64_t all = all_records_; all > 0) {
+    text += "; all tables: " + std::to_string(std::min(all_done, all)) + " of " + std::to_string(all) + " records";
+    if (all_done > 0 && all_done < all && seconds >= 1)
+      text += ", about " + clock_text(seconds * static_cast<double>(all - all_done) / static_cast<double>(all_done)) +
+              " left";
+  }
+  show_label_text(run_status, QString::fromStdString(text));
   if (t.step == Tconversion_form::kBuildingIndexes) return show_busy(progress, text_of(t));
   // The bar counts in thousandths: record counts may pass an int.
-  const double share = t.old_rows > 0 ? static_cast<double>(t.done) / static_cast<double>(t.old_rows) : 1.0;
+  const double share =
+      t.old_rows > 0 ? static_cast<double>(records_done(t)) / static_cast<double>(t.old_rows) : 1.0;
   progress->setRange(0, 1000);
   progress->setValue(static_cast<int>(std::clamp(share, 0.0, 1.0) * 1000));
   show_progress_text(progress, text_of(t));

@@ -5,6 +5,8 @@
 // that the user-interface thread empties.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -81,6 +83,15 @@ class ConversionDialog : public QDialog {
   QLineEdit* server_dir_edit;
   // Saves the log's text to a file the user names.
   QPushButton* btn_save_log;
+  // Below the log, collapsed until its button opens it: after a run the
+  // figures of each table and where the database is; after a check every
+  // finding.
+  QPushButton* btn_details;
+  QPlainTextEdit* details;
+  // Opens the folder of the database a run wrote (enabled after a local run
+  // made it), with the desktop's file manager; replaceable for tests.
+  QPushButton* btn_open_folder;
+  std::function<void(const QString& folder)> open_folder;
   // Asks for the file the log is saved to; empty when cancelled.
   std::function<std::string()> choose_log_file;
   // Tick or untick every table of the list.
@@ -127,6 +138,7 @@ class ConversionDialog : public QDialog {
     std::vector<std::string> lines;
     std::optional<std::string> edit;
     std::optional<TableStats> table;
+    std::int64_t records_done = 0;  // of every table of the run, with the table's
     bool posted = false;
   };
 
@@ -140,8 +152,15 @@ class ConversionDialog : public QDialog {
   void directory_chosen(const QModelIndex& current);
   // Runs a handler of the form; an error it raises is shown in a message box.
   void handle(void (Tconversion_form::*handler)(Sender));
-  void guarded(const std::function<void()>& action);
-  void show_error(const std::exception& e);
+  void guarded(const std::function<void()>& action, const std::string& action_name = "Convert");
+  // An error in a box (title, what happened, what to do, details
+  // collapsed), and the same text in the log.
+  void show_error(std::exception_ptr error, const ProblemContext& context);
+  void show_problem(const Problem& p);
+  // The details below the log, opened or not.
+  void show_details(const std::vector<std::string>& lines, bool open);
+  // After a run: its figures per table and where its database is.
+  void show_run_summary();
   void convert();
   // The data module's destination from the server fields; false (with the
   // reason shown) when they cannot be used.
@@ -164,7 +183,7 @@ class ConversionDialog : public QDialog {
   // is the caller, else soon.
   void post(const std::function<void(Outbox&)>& fill);
   void flush();
-  void show_table(const TableStats& t);
+  void show_table(const TableStats& t, std::int64_t all_done);
   // Widgets from the core form: enabled flags, ticks, directory, defaults.
   void sync();
   void set_inputs_enabled(bool on);
@@ -184,6 +203,13 @@ class ConversionDialog : public QDialog {
   bool person_stopped_ = false;
   QElapsedTimer run_clock_;      // since Convert
   QString finished_text_;        // the bar's text when a check or verify ends
+  std::string action_;           // the action at work: "Convert", "Check" or "Verify"
+  std::vector<std::string> check_details_;  // every finding of the check at work
+  // The records of every ticked old table, from their headers (0: not
+  // known); and, on the worker, the tables' records before the one at work.
+  std::atomic<std::int64_t> all_records_{0};
+  std::string progress_table_;
+  std::int64_t records_before_ = 0, progress_old_rows_ = 0;
   int check_start_line_ = -1;    // the log's first line of the check at work  // a stop asked through the close question
   QStyle* style_ = nullptr;      // focus frames and tick boxes that show on lime
   std::mutex outbox_mu_;

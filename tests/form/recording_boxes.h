@@ -15,6 +15,12 @@ struct RecordingBoxes : MessageBoxes {
   };
   std::vector<Box> shown;
   void Show(const std::string& text, const std::string& caption) override { shown.push_back({text, caption}); }
+  // A problem is recorded whole, and as a box of its what-line and title.
+  std::vector<Problem> problems;
+  void ShowProblem(const Problem& p) override {
+    problems.push_back(p);
+    Show(p.what, p.title);
+  }
 };
 
 }  // namespace qv::test

@@ -9,10 +9,13 @@
   atspi.py PID columns NAME         the number of columns NAME reports
   atspi.py PID description NAME     the description of the object NAME
   atspi.py PID alert                the text of the message box shown
+  atspi.py PID box                  the message box shown: its title, then each of its texts, one a line
+  atspi.py PID visible NAME REGEX   fails unless the first line of NAME's text that matches REGEX is in view
   atspi.py PID enabled NAME         fails unless the object NAME is enabled
 
 Exit 0 on success, 1 with the reason on stderr.
 """
+import re
 import sys
 import warnings
 
@@ -59,6 +62,16 @@ def find(app, name, roles=None):
             if clean(obj.get_name()) == name and (roles is None or obj.get_role_name() in roles):
                 if obj.get_state_set().contains(Atspi.StateType.SHOWING) or roles is None:
                     return obj
+        except Exception:
+            continue
+    return None
+
+
+def shown_alert(app):
+    for obj in walk(app):
+        try:
+            if obj.get_role_name() == "alert" and obj.get_state_set().contains(Atspi.StateType.SHOWING):
+                return obj
         except Exception:
             continue
     return None
@@ -127,6 +140,31 @@ def main():
             except Exception:
                 continue
         fail("no message box")
+    elif command == "box":
+        box = shown_alert(app)
+        if box is None:
+            fail("no message box")
+        print(clean(box.get_name()))
+        for part in walk(box):
+            try:
+                if part.get_role_name() == "label" and part.get_name() and \
+                        part.get_state_set().contains(Atspi.StateType.SHOWING):
+                    print(part.get_name())
+            except Exception:
+                continue
+    elif command == "visible":
+        obj = find(app, args[0])
+        if obj is None:
+            fail("no object " + args[0])
+        text = Atspi.Text.get_text(obj, 0, Atspi.Text.get_character_count(obj))
+        found = re.search(args[1], text, re.MULTILINE)
+        if found is None:
+            fail("no line matches " + args[1])
+        area = obj.get_extents(Atspi.CoordType.SCREEN)
+        line = Atspi.Text.get_range_extents(obj, found.start(), found.start() + 1, Atspi.CoordType.SCREEN)
+        if not (area.y <= line.y and line.y + line.height <= area.y + area.height and line.height > 0):
+            fail("the line %r is at y %d, the text shows y %d to %d" % (found.group(0), line.y, area.y,
+                                                                        area.y + area.height))
     else:
         fail("unknown command " + command)
 

@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTreeView>
 
@@ -309,11 +310,20 @@ TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {
   steps.on_convert = [](std::size_t, const std::string&) { throw std::runtime_error("carrier.db: broken"); };
   accept_data_set();
   click_and_wait(dialog->btn_convert);
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].text, "carrier.db: broken");
-  EXPECT_EQ(boxes.shown[0].caption, "Error");
-  EXPECT_EQ(log_lines(*dialog).back(),
+  // A plain title, what happened, what to do; the error's own text collapsed.
+  ASSERT_EQ(boxes.problems.size(), 1u);
+  const qv::Problem& p = boxes.problems[0];
+  EXPECT_EQ(p.title, "Conversion stopped");
+  EXPECT_EQ(p.what, "The run stopped on an error at CARRIER_4.");
+  EXPECT_THAT(p.todo, ::testing::HasSubstr("Save log"));
+  EXPECT_THAT(p.details, ::testing::HasSubstr("carrier.db: broken"));
+  // The log: the run's own last line, then the box's text.
+  lines = log_lines(*dialog);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3],
             "The run stopped on an error at CARRIER_4: the database holds the rows written until then.");
+  EXPECT_EQ(lines[lines.size() - 2], "Conversion stopped: The run stopped on an error at CARRIER_4.");
+  EXPECT_EQ(lines.back(), "What to do: " + p.todo);
   // The state of a run that ended early: the list, Reset and Convert are enabled.
   EXPECT_TRUE(dialog->btn_reset->isEnabled());
   EXPECT_TRUE(dialog->btn_convert->isEnabled());
@@ -333,9 +343,10 @@ TEST_F(DialogTest, SaveLogWritesTheLogOrSaysWhy) {
   EXPECT_TRUE(boxes.shown.empty());
   dialog->choose_log_file = [&] { return drive.root().string(); };  // a folder
   dialog->btn_save_log->click();
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].caption, "Save log");
-  EXPECT_THAT(boxes.shown[0].text, ::testing::EndsWith("Choose another file or folder."));
+  ASSERT_EQ(boxes.problems.size(), 1u);
+  EXPECT_EQ(boxes.problems[0].title, "Log not saved");
+  EXPECT_EQ(boxes.problems[0].todo, "Choose another file or folder.");
+  EXPECT_FALSE(boxes.problems[0].details.empty());
   dialog->choose_log_file = [] { return std::string(); };  // cancelled
   dialog->btn_save_log->click();
   EXPECT_EQ(boxes.shown.size(), 1u);
@@ -361,15 +372,21 @@ TEST_F(DialogTest, CheckLogsTheFindingsAndChangesNothingElse) {
   click_and_wait(dialog->btn_check);
   EXPECT_TRUE(boxes.shown.empty());
   const std::vector<std::string> lines = log_lines(*dialog);
-  ASSERT_EQ(lines.size(), 1u + 3u + 1u + 17u + 3u) << dialog->Memo1->toPlainText().toStdString();
+  // The first ten findings in the log, every one under the details.
+  ASSERT_EQ(lines.size(), 1u + 3u + 1u + 10u + 3u + 1u) << dialog->Memo1->toPlainText().toStdString();
   EXPECT_EQ(lines[0], "kept");
   EXPECT_EQ(lines[2], "Checking the ticked tables of C:\\MyData\\wk-db\\Quorvel2\\Db\\ABCD1234");
   EXPECT_EQ(lines[4], "Verdict: the run would stop (17 findings below).");
   EXPECT_THAT(lines[5], ::testing::StartsWith("CARRIER.db - missing table"));
   // The verdict is in view, not the end of the details.
-  EXPECT_EQ(dialog->Memo1->verticalScrollBar()->value(), 1);
-  EXPECT_EQ(lines[lines.size() - 2], "missing table: 17 (stops the run)");
-  EXPECT_EQ(lines.back(), "The run would stop: see the findings above.");
+  EXPECT_LE(dialog->Memo1->verticalScrollBar()->value(), 1);
+  EXPECT_EQ(lines[lines.size() - 3], "missing table: 17 (stops the run)");
+  EXPECT_EQ(lines.back(), "Every finding (17) is under Details, below the log.");
+  EXPECT_EQ(dialog->details->toPlainText().split('\n').size(), 17);
+  EXPECT_EQ(dialog->btn_details->text(), "&Details (17 lines)");
+  EXPECT_FALSE(dialog->details->isVisible());  // collapsed until asked for
+  dialog->btn_details->click();
+  EXPECT_TRUE(dialog->details->isVisible());
   EXPECT_EQ(form().Memo1.Lines, lines);
   EXPECT_EQ(ticks_shown(*dialog), ticks);
   EXPECT_EQ(enabled_state(*dialog), enabled);
@@ -406,6 +423,19 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   const std::size_t run_lines = log_lines(*dialog).size();
   ASSERT_EQ(log_lines(*dialog)[run_lines - 2], "Conversion run complete");
   EXPECT_TRUE(dialog->btn_verify->isEnabled());  // after the run, on its folder and table
+  // The figures per table and the database's folder, with a way to open it.
+  EXPECT_TRUE(dialog->details->isVisible());
+  const QString summary = dialog->details->toPlainText();
+  EXPECT_TRUE(summary.contains("Database: C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb")) << summary.toStdString();
+  EXPECT_TRUE(summary.contains(QRegularExpression("\\nCARRIER_4: \\d+ old rows, \\d+ new rows\\n    skipped \\(a blank "
+                                                  "CARRIER\\): \\d+\\n")))
+      << summary.toStdString();
+  QString opened;
+  dialog->open_folder = [&opened](const QString& folder) { opened = folder; };
+  ASSERT_TRUE(dialog->btn_open_folder->isEnabled());
+  dialog->btn_open_folder->click();
+  EXPECT_EQ(fs::path(opened.toStdString()),
+            qv::platform::map_path(qv::Tconversion_form::destination_file("abcd1234")).parent_path());
 
   dialog->btn_verify->click();
   EXPECT_TRUE(dialog->busy());
@@ -425,9 +455,12 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   // A database that cannot be read: the error is shown, the log keeps its lines.
   fs::resize_file(qv::platform::map_path(qv::Tconversion_form::destination_file("abcd1234")), 100);
   click_and_wait(dialog->btn_verify);
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].caption, "Error");
-  EXPECT_EQ(log_lines(*dialog), lines);
+  ASSERT_EQ(boxes.problems.size(), 1u);
+  EXPECT_EQ(boxes.problems[0].title, "Verify failed") << boxes.problems[0].details;
+  EXPECT_THAT(boxes.problems[0].todo, ::testing::HasSubstr("press Verify again"));
+  std::vector<std::string> with_box = lines;
+  for (std::string& line : qv::problem_log_lines(boxes.problems[0])) with_box.push_back(line);
+  EXPECT_EQ(log_lines(*dialog), with_box);
 
   // With the server fields filled Verify reads the server's database, with
   // a run's login: a cancelled login verifies nothing.
@@ -446,9 +479,9 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
     EXPECT_EQ(asked, 1);
   }
   click_and_wait(dialog->btn_verify);
-  ASSERT_EQ(boxes.shown.size(), 2u);
-  EXPECT_THAT(boxes.shown[1].text, ::testing::HasSubstr("Database server 127.0.0.1/1: "));
-  EXPECT_EQ(log_lines(*dialog), lines);
+  ASSERT_EQ(boxes.problems.size(), 2u);
+  EXPECT_EQ(boxes.problems[1].title, "Server not reached");
+  EXPECT_THAT(boxes.problems[1].details, ::testing::HasSubstr("Database server 127.0.0.1/1: "));
 }
 
 TEST_F(DialogTest, ProgressBoxAlwaysShowsTheLastValue) {

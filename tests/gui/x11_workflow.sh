@@ -12,6 +12,12 @@
 #   2. 1280x800, scale 2: the same keyboard run, for the picture.
 #   3. 1024x768, scale 2: the form fits the screen; every button is found
 #      and pressed through the accessibility bus.
+#   4. Scale 1 and 2: one message box per kind of error (a folder that is
+#      no data set, no table ticked, an unusable server, a missing, a
+#      damaged table, a value the database refuses, a database another
+#      program holds), each read through the accessibility bus: its title,
+#      what happened, what to do, and the same text in the log. A Check of a
+#      data set that lacks a table shows its verdict without scrolling.
 # Each saves a screenshot.
 #   x11_workflow.sh BIN_DIR OUT_DIR
 # Exits 77 (skipped) when Xvfb, openbox, xdotool, scrot, dbus-run-session or
@@ -32,8 +38,14 @@ if ! "$PY" -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null; then
   exit 77
 fi
 # A session bus of our own, on which the accessibility bus starts.
+# Its runtime folder is the run's own: the accessibility bus puts its socket
+# there, where another run (of the same user) cannot take it away.
 if [[ -z ${QV_X11_SESSION:-} ]]; then
-  QV_X11_SESSION=1 exec dbus-run-session -- bash "$0" "$@"
+  runtime=$(mktemp -d)
+  QV_X11_SESSION=1 XDG_RUNTIME_DIR=$runtime dbus-run-session -- bash "$0" "$@"
+  status=$?
+  rm -rf "$runtime"
+  exit $status
 fi
 mkdir -p "$OUT"
 WORK=$(mktemp -d)
@@ -248,7 +260,109 @@ session_small() {
   stop_all
 }
 
+# The message box shown: title $1, a text matching $2, and what to do; its
+# picture goes to $OUT/box-$3.png. Enter closes it.
+expect_box() {
+  # The box titled $1 (a question before it may still be closing).
+  local box="" i
+  for ((i = 0; i < 200; i++)); do
+    box=$(at box 2>/dev/null) && [[ $(head -1 <<<"$box") == "$1" ]] && break
+    sleep 0.1
+  done
+  [[ $(head -1 <<<"$box") == "$1" ]] || { log_text | tail -3; fail "no message box $1: $box"; }
+  grep -qiE "$2" <<<"$box" || fail "box text, not $2: $box"
+  grep -qiE '(then press|Choose|Tick|Fill in) ' <<<"$box" || fail "the box does not say what to do: $box"
+  shot "$OUT/box-$3.png"
+  xdotool key Return
+  wait_for 10 no_alert || fail "Enter did not close the box ($1)"
+}
+
+# A run's error: its box, and the same title and text in the log.
+expect_run_error() {  # $1 title, $2 text, $3 picture
+  wait_for 120 alert_shown || { log_text | tail -3; fail "no box for $1"; }
+  expect_box "$@"
+  log_has "^$1: " || fail "the log lacks the box's text ($1)"
+  log_has '^What to do: ' || fail "the log lacks what to do ($1)"
+}
+
+# Back to the first step, then the data set $1 taken (not converted).
+again() {
+  xdotool key --clearmodifiers alt+r
+  wait_for 10 at enabled "Folders" || fail "reset"
+  take "$1" no
+}
+
+session_errors() {  # $1 scale
+  local root=$WORK/e$1 sets
+  sets=$root/MyData/wk-db/Quorvel2/Db
+  data_set "$root" good0001
+  data_set "$root" miss0001
+  find "$sets/miss0001" -iname city.db -delete
+  data_set "$root" dmg00001
+  truncate -s 3000 "$(find "$sets/dmg00001" -iname carrier.db)"
+  data_set "$root" frac0001 --fractional-order
+  mkdir -p "$sets/empty001"
+  start 1280x800 "$1" "$root"
+
+  xdotool type --delay 60 empty001
+  xdotool key Return
+  expect_box "DIRECTORY SELECT" "^Doesn't appear to be a valid directory$" "folder-$1x"
+
+  take miss0001 no
+  # Check first: its verdict is in view, the details collapsed below.
+  xdotool key --clearmodifiers alt+h
+  wait_for 120 log_has '^Verdict: the run would stop' || { log_text | tail -3; fail "no verdict"; }
+  wait_for 10 at enabled Convert || fail "the check did not end"
+  at visible "Status messages" '^Verdict: ' || fail "the verdict is out of view"
+  log_has 'CITY.db' || fail "the check does not name the missing table"
+  shot "$OUT/check-missing-table-$1x.png"
+  xdotool key --clearmodifiers alt+c
+  expect_run_error "Old table missing" "CITY.db is not in the chosen folder" "missing-table-$1x"
+
+  again dmg00001
+  xdotool key --clearmodifiers alt+c
+  expect_run_error "Old table damaged" "CARRIER.db is damaged" "damaged-table-$1x"
+
+  again frac0001
+  xdotool key --clearmodifiers alt+c
+  expect_run_error "Value not accepted" "STATS_JT.db, row [0-9]+, ORDER holds a value" "value-$1x"
+
+  again good0001
+  xdotool key --clearmodifiers alt+n
+  xdotool key --clearmodifiers alt+c
+  expect_box "DIRECTORY SELECT" "^No tables selected$" "no-tables-$1x"
+  xdotool key --clearmodifiers alt+a
+  # A server without the folder on its machine.
+  xdotool key --clearmodifiers alt+e
+  xdotool type --delay 30 localhost
+  xdotool key --clearmodifiers alt+c
+  expect_box "Server not usable" "no folder on the server" "server-$1x"
+  xdotool key --clearmodifiers alt+e ctrl+a BackSpace
+  xdotool key --clearmodifiers alt+c
+  wait_for 120 log_has '^Conversion run complete' || { log_text | tail -3; fail "the run did not complete"; }
+  wait_for 10 at enabled "Open folder" || fail "no way to open the database's folder"
+  grep -qE '^    skipped \(a blank CARRIER\): [0-9]+$' <<<"$(at text Details)" || fail "details: $(at text Details)"
+
+  # Another program holds the database: its own box, not "rename or delete".
+  local db
+  db=$(find "$root" -name 'good0001.gdb')
+  "$PY" -c 'import fcntl, sys, time; f = open(sys.argv[1]); fcntl.flock(f, fcntl.LOCK_EX); time.sleep(600)' "$db" &
+  local holder=$!
+  PIDS+=($holder)
+  wait_for 10 bash -c '! flock -n "$0" true' "$db" || fail "the database is not held"
+  take good0001 no
+  xdotool key --clearmodifiers alt+c
+  wait_for 10 alert_shown || fail "no question before replacing"
+  xdotool key --clearmodifiers alt+r
+  expect_run_error "Database in use" "is open in another program" "in-use-$1x"
+  kill "$holder"
+  echo "scale $1: a box for every kind of error, each in the log"
+  stop_all
+}
+
 session_keyboard
+session_errors 1
+session_errors 2
 session_small
 session_picture 1 1280x800 "$OUT/desktop-1x.png"
 session_picture 2 1280x800 "$OUT/desktop-2x.png"

@@ -23,9 +23,6 @@ using detail::Status;
 
 namespace {
 
-// The longest text handed to the engine for conversion into a non-text column.
-constexpr unsigned kMaxConvertedText = 255;
-
 template <class T>
 void remove_from(std::vector<T*>& v, T* p) {
   v.erase(std::remove(v.begin(), v.end(), p), v.end());

@@ -15,6 +15,10 @@
 
 namespace qv::fb {
 
+// The longest text a number or date column takes (IBField, IBTypedReader):
+// the engine converts at most this many bytes.
+inline constexpr unsigned kMaxConvertedText = 255;
+
 // Every failure of this layer. what() carries the engine's message plus,
 // where known, table, column and row number.
 class Error : public std::runtime_error {

@@ -10,6 +10,7 @@
   atspi.py PID description NAME     the description of the object NAME
   atspi.py PID alert                the text of the message box shown
   atspi.py PID enabled NAME         fails unless the object NAME is enabled
+  atspi.py PID focused NAME         fails unless the object NAME has the keyboard focus
 
 Exit 0 on success, 1 with the reason on stderr.
 """
@@ -115,6 +116,10 @@ def main():
         obj = find(app, args[0])
         if obj is None or not obj.get_state_set().contains(Atspi.StateType.ENABLED):
             fail(args[0] + " is not enabled")
+    elif command == "focused":
+        obj = find(app, args[0])
+        if obj is None or not obj.get_state_set().contains(Atspi.StateType.FOCUSED):
+            fail(args[0] + " does not have the focus")
     elif command == "alert":
         for obj in walk(app):
             try:

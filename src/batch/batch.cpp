@@ -23,7 +23,7 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
-#include "form/conversion_form.h"
+#include "run/context.h"
 #include "platform/paths.h"
 #include "platform/signals.h"
 #include "platform/text.h"
@@ -495,15 +495,15 @@ class Batch {
 }  // namespace
 
 std::string database_name(const fs::path& directory) {
-  const std::string single = Tconversion_form::database_name(directory.string());
+  const std::string single = RunContext::database_name(directory.string());
   if (!single.empty()) return single;
   const fs::path dir = directory.lexically_normal();
   const std::string name = (dir.has_filename() ? dir.filename() : dir.parent_path().filename()).string();
-  return std::string(platform::utf8_prefix(platform::ascii_lower(name), Tconversion_form::kNameLength));
+  return std::string(platform::utf8_prefix(platform::ascii_lower(name), RunContext::kNameLength));
 }
 
 std::string temp_directory(const std::string& database) {
-  return std::string(Tconversion_form::kTempDirectory) + "\\" + database;
+  return std::string(RunContext::kTempDirectory) + "\\" + database;
 }
 
 std::vector<DataSet> find_data_sets(const fs::path& root, std::vector<std::string>& problems) {
@@ -545,7 +545,7 @@ std::vector<std::string> clashes(const std::vector<DataSet>& sets) {
     found.push_back(fmt::format("The data sets {} and {} would both write the database {}",
                                 platform::readable_message(at->second->directory.string()),
                                 platform::readable_message(s.directory.string()),
-                                Tconversion_form::destination_file(s.database)));
+                                RunContext::destination_file(s.database)));
   }
   return found;
 }
@@ -558,7 +558,7 @@ std::vector<std::string> databases_present(const Options& options, const std::ve
   std::vector<std::string> found;
   if (options.replace || options.action == Action::Check || options.action == Action::Verify) return found;
   for (const DataSet& s : sets) {
-    const fs::path file = platform::map_path(Tconversion_form::destination_file(s.database));
+    const fs::path file = platform::map_path(RunContext::destination_file(s.database));
     std::error_code ec;
     if (fs::symlink_status(file, ec).type() != fs::file_type::not_found)
       found.push_back(fmt::format("The database {} of the data set {} is already there.", file.string(),

@@ -8,12 +8,13 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "form/conversion_form.h"
-#include "platform/paths.h"
-#include "registry/registry.h"
+#include "builder/database.h"
+#include "builder/schema.h"
 #include "datamodule/datamodule.h"
+#include "platform/paths.h"
+#include "run/log_lines.h"
 
-namespace qv {
+namespace qv::builder {
 
 namespace {
 
@@ -50,44 +51,18 @@ class BulkLoad {
   bool on_ = true;
 };
 
-}  // namespace
-
-std::string Tconversion_form::odd_file_kind(const std::string& file) {
-  struct stat st {};
-  if (::lstat(platform::map_path(file).c_str(), &st) != 0) return {};
-  switch (st.st_mode & S_IFMT) {
-    case S_IFREG: return {};
-    case S_IFLNK: return "a symbolic link";
-    case S_IFDIR: return "a folder";
-    case S_IFIFO: return "a FIFO";
-    case S_IFCHR: return "a character device";
-    case S_IFBLK: return "a block device";
-    case S_IFSOCK: return "a socket";
-    default: return "a file of an unknown kind";
-  }
-}
-
-void Tconversion_form::refuse_odd_file(const std::string& file, const std::string& kind) {
-  Memo1.Add("Database already exists, not attempting to create");
-  Memo1.Add("You must rename or delete this database before trying again");
-  Memo1.Add(odd_file_line(file, kind));
-}
-
-std::string Tconversion_form::odd_file_line(const std::string& file, const std::string& kind) {
-  return "In place of the database " + file + " is " + kind + ", not a database file";
-}
-
-bool Tconversion_form::remove_local_file(const std::string& dbname, std::string& odd) {
-  platform::force_directories(kDestinationDirectory);
-  const std::string file = destination_file(dbname);
-  fb::IBDatabase& db = DataModule2->IBDatabase2;
+// Removes an earlier local database file of the run; false when it stays
+// (`odd` then says what is there when it is no database file).
+bool remove_local_file(fb::IBDatabase& db, const std::string& dbname, std::string& odd) {
+  platform::force_directories(RunContext::kDestinationDirectory);
+  const std::string file = RunContext::destination_file(dbname);
   // A link in place of the database goes as a link: the file it points to
   // is never written. Anything else that is no regular file stays.
-  if (const auto kind = odd_file_kind(file); kind == "a symbolic link") {
+  if (const auto kind = RunContext::odd_file_kind(file); kind == "a symbolic link") {
     std::error_code ec;
     std::filesystem::remove(platform::map_path(file), ec);
   } else if (!kind.empty()) {
-    odd = odd_file_line(file, kind);
+    odd = log_lines::odd_file(file, kind);
     return false;
   }
   if (!platform::file_exists(file)) return true;
@@ -98,10 +73,12 @@ bool Tconversion_form::remove_local_file(const std::string& dbname, std::string&
   return !(platform::file_locked(file) || (!platform::delete_file(file) && platform::file_exists(file)));
 }
 
-bool Tconversion_form::drop_on_server(fb::IBDatabase& db, const std::string& dbname, const ServerDestination& server) {
+// Drops an earlier database of the run through the server; false when
+// another attachment holds it.
+bool drop_on_server(fb::IBDatabase& db, const std::string& dbname, const ServerDestination& server) {
   // Through the server, which knows whether another attachment holds it.
   db.Close();
-  aim_at_database(db, dbname, &server);
+  RunContext::aim_at_database(db, dbname, &server);
   try {
     db.DropDatabase();
     return true;
@@ -111,21 +88,28 @@ bool Tconversion_form::drop_on_server(fb::IBDatabase& db, const std::string& dbn
   }
 }
 
-bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
-  check_database_name(dbname);
-  Memo1.Clear();
-  Memo1.Add(kRule);
-  Memo1.Add("Checking for database, and creating if necessary");
-  Memo1.Add("If destination database exits, I will delete it......");
-  Memo1.Add(kRule);
+// What the log says when an earlier database stays; `odd` names what is in
+// its place when that is no database file.
+void refuse_earlier_database(RunContext& run, const std::string& odd) {
+  run.add_log_line(std::string(log_lines::kAlreadyExists));
+  run.add_log_line(std::string(log_lines::kRenameOrDelete));
+  if (!odd.empty()) run.add_log_line(odd);
+  run.refuse(odd.empty() ? std::string(log_lines::kAlreadyExists) : odd);
+}
 
-  const ServerDestination* server = DataModule2->Server ? &*DataModule2->Server : nullptr;
-  fb::IBDatabase& db = DataModule2->IBDatabase2;
+}  // namespace
+
+bool create_database(RunContext& run, const std::string& dbname) {
+  check_database_name(dbname);
+  run.clear_log();
+  log_lines::add_block(run, {log_lines::kCheckingDatabase, log_lines::kWillDelete});
+
+  TDataModule2& dm = run.components();
+  const ServerDestination* server = dm.Server ? &*dm.Server : nullptr;
+  fb::IBDatabase& db = dm.IBDatabase2;
   std::string odd;
-  if (server ? !drop_on_server(db, dbname, *server) : !remove_local_file(dbname, odd)) {
-    Memo1.Add("Database already exists, not attempting to create");
-    Memo1.Add("You must rename or delete this database before trying again");
-    if (!odd.empty()) Memo1.Add(odd);
+  if (server ? !drop_on_server(db, dbname, *server) : !remove_local_file(db, dbname, odd)) {
+    refuse_earlier_database(run, odd);
     return false;
   }
 
@@ -134,7 +118,7 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   db.Params.push_back("USER 'SYSDBA'");
   db.Params.push_back(fmt::format("PASSWORD '{}'", kAdminPassword));
   db.Params.push_back("PAGE_SIZE 4096");
-  aim_at_database(db, dbname, server);
+  RunContext::aim_at_database(db, dbname, server);
   db.LoginPrompt = false;
   // The new file is written without waiting on the disk for every statement;
   // closing it below makes it durable.
@@ -142,32 +126,28 @@ bool Tconversion_form::check_and_create_database_4(Sender, std::string dbname) {
   // Once more just before the engine creates the file: nothing may have
   // appeared there meanwhile.
   std::error_code ec;
-  const std::string file = destination_file(dbname);
+  const std::string file = RunContext::destination_file(dbname);
   if (!server &&
       std::filesystem::symlink_status(platform::map_path(file), ec).type() != std::filesystem::file_type::not_found) {
-    const std::string kind = odd_file_kind(file);
-    refuse_odd_file(file, kind.empty() ? "a file that appeared during the run" : kind);
+    const std::string kind = RunContext::odd_file_kind(file);
+    refuse_earlier_database(run, log_lines::odd_file(file, kind.empty() ? "a file that appeared during the run" : kind));
     return false;
   }
   db.CreateDatabase();
-  run_created_database = true;
+  run.run_created_database = true;
 
-  Memo1.Add(kRule);
-  Memo1.Add("Creating tables");
-  Memo1.Add(kRule);
-  for (const registry::Item& item : registry::items()) {
-    stop_point(item.dest_table);
-    (this->*item.create)(this, db.DatabaseName);
+  log_lines::add_block(run, {log_lines::kCreatingTables});
+  for (const TableDef& table : schema()) {
+    run.stop_point(std::string(table.name));
+    create_table(run, table.name);
   }
 
-  Memo1.Add(kRule);
-  Memo1.Add("Creating indexes");
-  Memo1.Add(kRule);
-  create_indexes_4(this, db.DatabaseName);
+  log_lines::add_block(run, {log_lines::kCreatingIndexes});
+  create_indexes(run);
 
   bulk.end();
   db.Close();
   return true;
 }
 
-}  // namespace qv
+}  // namespace qv::builder

@@ -14,7 +14,7 @@
 
 #include <fmt/format.h>
 
-#include "form/conversion_form.h"
+#include "run/context.h"
 #include "jobsearch/jobsearch.h"
 #include "paradox/table.h"
 #include "platform/paths.h"
@@ -285,7 +285,7 @@ void describe_folder(const std::string& folder, Report& report) {
 // run would replace a database that is already there.
 void describe_destination(const Options& options, Report& report) {
   const std::string name =
-      Tconversion_form::chosen_database_name(options.directory, options.database_name);
+      RunContext::chosen_database_name(options.directory, options.database_name);
   if (name.empty()) return;
   if (!platform::valid_utf8(name)) {
     report.destination = fmt::format(
@@ -296,16 +296,16 @@ void describe_destination(const Options& options, Report& report) {
     return;
   }
   if (options.on_server) return;
-  const std::string file = Tconversion_form::destination_file(name);
+  const std::string file = RunContext::destination_file(name);
   const std::string path = platform::map_path(file).string();
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    describe_folder(Tconversion_form::kDestinationDirectory, report);
+    describe_folder(RunContext::kDestinationDirectory, report);
     if (report.destination.empty() && options.existing != Existing::Deleted)
       report.destination = fmt::format("The run will create the database {}.", path);
     return;
   }
-  const std::string kind = Tconversion_form::odd_file_kind(file);
+  const std::string kind = RunContext::odd_file_kind(file);
   if (kind == "a symbolic link" && options.existing == Existing::Deleted) {
     report.destination = fmt::format("The run will replace the link {} (the file it points to stays as it is).", path);
     return;
@@ -341,7 +341,7 @@ void describe_destination(const Options& options, Report& report) {
           path, when);
       break;
   }
-  describe_folder(Tconversion_form::kDestinationDirectory, report);
+  describe_folder(RunContext::kDestinationDirectory, report);
 }
 
 }  // namespace

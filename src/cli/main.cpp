@@ -224,7 +224,7 @@ bool folder_accepted(const std::string& directory) {
   qv::Tconversion_form form(&boxes);
   form.CDirectoryOutline_Source.SetDirectory(directory);
   form.btn_select_directoryClick(&form);
-  return !boxes.shown;
+  return form.result.outcome != qv::RunResult::Outcome::refused;
 }
 
 // ---- The database a run writes ---------------------------------------------
@@ -600,7 +600,8 @@ int convert(const Options& o, nlohmann::json& report) {
   form.FormActivate(&form);
   form.CDirectoryOutline_Source.SetDirectory(directory);
   form.btn_select_directoryClick(&form);
-  if (boxes.shown) return refuse("");
+  using Outcome = qv::RunResult::Outcome;
+  if (form.result.outcome == Outcome::refused) return refuse("");
   for (std::size_t i = 0; i < ticks.size(); ++i) form.files_checklistbox.SetChecked(i, ticks[i]);
 
   const std::string built = build_name == dbname ? database : qv::platform::map_path(qv::Tconversion_form::destination_file(build_name)).string();
@@ -609,14 +610,16 @@ int convert(const Options& o, nlohmann::json& report) {
   try {
     form.btn_convertClick(&form);
     console.end_progress();
-    if (boxes.shown) return refuse("");  // no tables
-    summary.outcome = form.last_run_completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
-    if (form.last_run_stopped) {
+    const qv::RunResult& result = form.result;
+    // Refused before the run began (no tables): the box said why.
+    if (result.outcome == Outcome::refused && result.where.empty()) return refuse("");
+    summary.outcome = result.outcome == Outcome::completed ? qv::cli::Outcome::Completed : qv::cli::Outcome::Refused;
+    if (result.outcome == Outcome::stopped) {
       summary.outcome = qv::cli::Outcome::Failed;
-      summary.error = form.Memo1.Lines.back();
-      fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
+      summary.error = result.ending;
+      fmt::print(stderr, "{}\n", result.ending);
       code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
-    } else if (!form.last_run_completed) {
+    } else if (result.outcome == Outcome::refused) {
       summary.error = fmt::format("The database {} is still there and could not be replaced.", built);
       fmt::print(stderr, "The run was refused: {}\n", summary.error);
       code = kRefused;
@@ -629,7 +632,7 @@ int convert(const Options& o, nlohmann::json& report) {
                form.connection_lost ? "The connection to the database was lost" : "The run stopped on an error",
                e.what());
     // Which rows the database holds ("...: the rows written to JSEARCH_4 were not committed ...").
-    if (form.connection_lost || !form.uncommitted_table.empty()) fmt::print(stderr, "{}\n", form.Memo1.Lines.back());
+    if (form.connection_lost || !form.uncommitted_table.empty()) fmt::print(stderr, "{}\n", form.result.ending);
     code = kFailed;
   }
   // The rows each table holds, counted once the run's connection closed.

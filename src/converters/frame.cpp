@@ -6,6 +6,7 @@
 #include "paradox/table.h"
 #include "platform/text.h"
 #include "registry/values.h"
+#include "run/log_lines.h"
 #include "datamodule/datamodule.h"
 
 namespace qv::conv {
@@ -133,23 +134,11 @@ bool post_row(const TableRule& rule, const Binding& b, const std::vector<std::st
   }
 }
 
-bool connection_lost(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(std::move(error));
-  } catch (const RunError& e) {
-    return e.connection_lost();
-  } catch (const fb::Error& e) {
-    return e.is_connection_lost();
-  } catch (...) {
-    return false;
-  }
-}
-
 bool connect_destination(const std::string& dbname) {
   auto& db = DataModule2->IBDatabase2;
   db.Close();
   db.Params = admin_login();
-  Tconversion_form::aim_at_database(db, dbname, DataModule2->Server ? &*DataModule2->Server : nullptr);
+  RunContext::aim_at_database(db, dbname, DataModule2->Server ? &*DataModule2->Server : nullptr);
   db.LoginPrompt = false;
   // Rows are loaded without waiting on the disk for every page; closing the
   // connection (the next converter, or the end of the run) makes the file
@@ -159,26 +148,26 @@ bool connect_destination(const std::string& dbname) {
   return db.Connected();
 }
 
-void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item) {
+void convert_table(RunContext& run, const std::string& dbname, const registry::Item& item) {
   const TableRule& rule = *item.rule;
   auto& dm = *DataModule2;
   auto& old = dm.PDTable1;
   auto& dest = dm.IBTable1;
   if (connect_destination(dbname)) {
-    form.Memo1.Add(std::string(rule.heading));
+    run.add_log_line(std::string(rule.heading));
     dest.TableName = rule.dest_table;
     // The table's own indexes are built once, when the connection closes.
     dm.IBDatabase2.defer_indexes(rule.dest_table);
     dest.Open();
     // A run that ended on an error leaves the old table open; start afresh.
     if (old.Active()) old.Close();
-    old.Directory = form.old_table_directory;
+    old.Directory = run.old_table_directory;
     old.TableName = rule.old_file;
     in_context(rule.old_file, 0, {}, [&] { old.Open(); });
     const std::int64_t old_rows = old.RecordCount();
-    form.Memo1.Add(fmt::format("---->Record Count in old table: {}", old_rows));
+    run.add_log_line(log_lines::old_record_count(old_rows));
 
-    TableStats& stats = form.begin_table(platform::ascii_upper(rule.dest_table), old_rows);
+    TableStats& stats = run.begin_table(platform::ascii_upper(rule.dest_table), old_rows);
     const std::int64_t shortened_before = dest.Shortened();
     Binding fields;
     std::vector<std::string> values(rule.columns.size());
@@ -205,21 +194,21 @@ void convert_table(Tconversion_form& form, const std::string& dbname, const regi
         }
         stats.done = row;
         stats.shortened = dest.Shortened() - shortened_before;
-        form.table_progress();
+        run.table_progress();
         old.Next();
       }
       posting.flush();
     });
 
     const std::int64_t new_rows = dest.RecordCount();
-    form.Memo1.Add(fmt::format("---->Records In New Table: {}", new_rows));
+    run.add_log_line(log_lines::new_record_count(new_rows));
     stats.shortened = dest.Shortened() - shortened_before;
     stats.new_rows = new_rows;
     if (stats.shortened > 0)
-      form.Memo1.Add(fmt::format("---->Values shortened to fit their columns: {}", stats.shortened));
+      run.add_log_line(log_lines::values_shortened(stats.shortened));
     if (rule.merge_duplicates && stats.merged > 0)
-      form.Memo1.Add(fmt::format("---->Duplicate values merged: {}", stats.merged));
-    form.table_progress(true);
+      run.add_log_line(log_lines::duplicates_merged(stats.merged));
+    run.table_progress(true);
   }
   old.Close();
 }

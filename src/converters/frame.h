@@ -15,33 +15,18 @@
 #include <utility>
 
 #include "firebird/ib.h"
-#include "form/conversion_form.h"
 #include "registry/registry.h"
+#include "run/context.h"
+#include "run/run_error.h"
 
 namespace qv::conv {
-
-// An error of a run, its message naming the old file, the row and the field
-// or column where it happened.
-class RunError : public std::runtime_error {
- public:
-  explicit RunError(const std::string& what, bool connection_lost = false)
-      : std::runtime_error(what), connection_lost_(connection_lost) {}
-  // Caused by the loss of the connection to the database.
-  bool connection_lost() const { return connection_lost_; }
-
- private:
-  bool connection_lost_;
-};
-
-// True when the exception lost the connection to the database.
-bool connection_lost(std::exception_ptr error);
 
 // Reconnects DataModule2->IBDatabase2 to the destination database of
 // `dbname` (closing, and so committing, what was open). True when connected.
 bool connect_destination(const std::string& dbname);
 
 // Runs the whole frame for one item with a rule.
-void convert_table(Tconversion_form& form, const std::string& dbname, const registry::Item& item);
+void convert_table(RunContext& run, const std::string& dbname, const registry::Item& item);
 
 // Rethrows the exception in flight as a RunError whose message is
 // "<file>, row <n>, <field>: <cause>" (a part that is empty / 0 is left

@@ -1,4 +1,5 @@
 #include "firebird/engine.h"
+#include "firebird/engine_process.h"
 
 #include <dlfcn.h>
 #include <langinfo.h>

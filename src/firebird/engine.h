@@ -16,7 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "firebird/ib.h"
+#include "firebird/database.h"
+#include "firebird/error.h"
 
 namespace qv::fb {
 

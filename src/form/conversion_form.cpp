@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "converters/frame.h"
+#include "jobsearch/jobsearch.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "registry/registry.h"
@@ -20,7 +21,17 @@ namespace {
 
 constexpr const char* kCaption = "DIRECTORY SELECT";
 constexpr const char* kMarkerFile = "quorvel2.db";
-constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+
+// The message of the exception `error`.
+std::string error_text(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an error of an unknown kind";
+  }
+}
 
 // True when the folder (a program path) holds the marker file, spelt in any
 // letter case.
@@ -32,8 +43,6 @@ bool has_marker_file(const std::string& directory) {
 
 }  // namespace
 
-const std::string Tconversion_form::kRule(105, '-');
-
 bool ConversionSteps::create_database(Tconversion_form& form, const std::string& dbname) {
   return form.check_and_create_database_4(&form, dbname);
 }
@@ -43,16 +52,12 @@ void ConversionSteps::convert(Tconversion_form& form, std::size_t index, const s
 }
 
 Tconversion_form::Tconversion_form(MessageBoxes* boxes, FormSetup setup)
-    : boxes_(boxes),
+    : RunContext(setup.records_per_temp_file, std::move(setup.temp_directory)),
+      boxes_(boxes),
       steps_(setup.steps),
-      records_per_temp_file_(setup.records_per_temp_file),
-      database_name_(std::move(setup.database_name)),
-      temp_directory_(setup.temp_directory.empty() ? std::string(kTempDirectory) : std::move(setup.temp_directory)) {
+      database_name_(std::move(setup.database_name)) {
   static ConversionSteps own_steps;
   if (!steps_) steps_ = &own_steps;
-  if (records_per_temp_file_ < 1)
-    throw std::invalid_argument("a temporary file takes at least one record, not " +
-                                std::to_string(records_per_temp_file_));
   Label1.Caption = "STEP 01 - SELECT OLD TABLE LOCATION";
   Label2.Caption = "STEP 02 - SELECT TABLES TO MIGRATE";
   Label2.Enabled = false;
@@ -68,8 +73,18 @@ Tconversion_form::Tconversion_form(MessageBoxes* boxes, FormSetup setup)
   Edit1.Text = "Edit1";
 }
 
-void Tconversion_form::show_message(const std::string& text) {
+void Tconversion_form::refuse_with_message(const std::string& text) {
+  refuse(text);
   if (boxes_) boxes_->Show(text, kCaption);
+}
+
+void Tconversion_form::add_log_line(const std::string& line) { Memo1.Add(line); }
+
+void Tconversion_form::clear_log() { Memo1.Clear(); }
+
+void Tconversion_form::show_record_count(std::int64_t records) {
+  Edit1.SetText(std::to_string(records));
+  Edit1.Refresh();
 }
 
 void Tconversion_form::set_ticks(bool on) {
@@ -88,7 +103,7 @@ void Tconversion_form::FormActivate(Sender) {
 
 void Tconversion_form::btn_select_directoryClick(Sender) {
   if (!has_marker_file(CDirectoryOutline_Source.Directory)) {
-    show_message("Doesn't appear to be a valid directory");
+    refuse_with_message("Doesn't appear to be a valid directory");
     return;
   }
   files_checklistbox.SetEnabled(true);
@@ -118,14 +133,14 @@ void Tconversion_form::btn_resetClick(Sender) {
 bool Tconversion_form::convert_allowed() {
   const std::string& directory = CDirectoryOutline_Source.Directory;
   if (run_database_name(directory).empty()) {
-    show_message("The folder \"" + directory +
+    refuse_with_message("The folder \"" + directory +
                  "\" is not inside a \"db\" folder of data sets, so the new database cannot be named "
                  "after it. Choose the folder of one data set inside the \"db\" folder.");
     return false;
   }
   const auto& ticks = files_checklistbox.Checked;
   if (std::none_of(ticks.begin(), ticks.end(), [](bool on) { return on; })) {
-    show_message("No tables selected");
+    refuse_with_message("No tables selected");
     return false;
   }
   return true;
@@ -139,33 +154,20 @@ void Tconversion_form::btn_convertClick(Sender) {
   Label1.SetEnabled(false);
   Label2.SetEnabled(false);
   Label3.SetEnabled(true);
-  last_run_completed = false;
-  last_run_stopped = false;
-  run_created_database = false;
-  uncommitted_table.clear();
-  connection_lost = false;
-  stats.clear();
-  committed_tables_ = 0;
-  run_ended_ = false;
-  old_table_directory = directory;
-  last_run_ = {directory, files_checklistbox.Checked};
-  run_position_ = "database creation";
-  fb::note_activity(run_position_);
-
   // Every way out of a run ends it alike. After an error this mends the
   // original program, which left the connection and the old tables as the
   // error left them: the rows written stayed uncommitted, out of sight of
   // any other program, until the next run or the program's end.
-  struct EndRun {
-    Tconversion_form& form;
-    ~EndRun() { form.end_run(); }
-  } end_run_guard{*this};
+  const RunScope scope = begin_run();
+  old_table_directory = directory;
+  last_run_ = {directory, files_checklistbox.Checked};
   try {
-    if (!steps_->create_database(*this, dbname)) return;
+    if (!steps_->create_database(*this, dbname)) {
+      if (result.outcome == RunResult::Outcome::none) refuse("the database was not created");
+      return;
+    }
 
-    Memo1.Add(kRule);
-    Memo1.Add("Attempting to start conversions");
-    Memo1.Add(kRule);
+    log_lines::add_block(*this, {log_lines::kStartingConversions});
     for (std::size_t i = 0; i < kTables; ++i) {
       if (!files_checklistbox.Checked[i]) continue;
       // The previous table's rows are committed and its indexes built, as
@@ -174,8 +176,7 @@ void Tconversion_form::btn_convertClick(Sender) {
         table_step(kBuildingIndexes);
         commit_rows();
       }
-      run_position_ = destination_table(i);
-      fb::note_activity(run_position_);
+      move_to(destination_table(i));
       steps_->convert(*this, i, dbname);
     }
 
@@ -192,19 +193,19 @@ void Tconversion_form::btn_convertClick(Sender) {
   } catch (...) {
     // A stop signal met the run inside an engine call, which was cancelled.
     if (fb::cancelled_on_stop()) {
-      end_on_stop(run_position_);
+      end_on_stop(run_position());
       return;
     }
     connection_lost = connection_lost || conv::connection_lost(std::current_exception());
     end_run();
-    Memo1.Add("The run stopped on an error at " + run_position_ + ": " + what_the_database_holds());
+    const std::string ending = log_lines::stopped_on_error_at(run_position(), what_the_database_holds());
+    Memo1.Add(ending);
+    failed(error_text(std::current_exception()), ending);
     throw;
   }
 
-  Memo1.Add(kRule);
-  Memo1.Add("Conversion run complete");
-  Memo1.Add(kRule);
-  last_run_completed = true;
+  log_lines::add_block(*this, {log_lines::kRunComplete});
+  complete();
   btn_resetClick(this);
 }
 
@@ -212,110 +213,22 @@ void Tconversion_form::end_on_stop(const std::string& table) {
   // The form stays as after a refused run: folder and ticks kept, Convert
   // offered again.
   end_run();
-  Memo1.Add("The run was stopped at " + table + ": " + what_the_database_holds());
-  last_run_stopped = true;
-}
-
-void Tconversion_form::commit_rows() {
-  TDataModule2& dm = *DataModule2;
-  fb::IBTransaction* t = dm.IBTable1.Transaction ? dm.IBTable1.Transaction : dm.IBDatabase2.DefaultTransaction;
-  try {
-    if (t && t->InTransaction()) t->Commit();
-  } catch (...) {
-    if (conv::connection_lost(std::current_exception())) connection_lost = true;
-    if (stats.size() > committed_tables_) uncommitted_table = stats.back().table;
-    try {
-      if (t->InTransaction()) t->Rollback();
-    } catch (const std::exception&) {
-      // The commit's failure is the one reported.
-    }
-    throw;
-  }
-  committed_tables_ = stats.size();
-  dm.IBDatabase2.Close();
-}
-
-void Tconversion_form::end_run() noexcept {
-  if (run_ended_) return;
-  run_ended_ = true;
-  const auto attempt = [](auto&& step) {
-    try {
-      step();
-    } catch (const std::exception&) {
-      // The run's own error, or the commit's, is the one reported.
-    }
-  };
-  if (DataModule2) {
-    TDataModule2& dm = *DataModule2;
-    attempt([&] {
-      if (dm.IBDatabase2.Connected()) commit_rows();
-    });
-    attempt([&] { dm.IBDatabase2.Close(); });
-    attempt([&] { dm.PDTable1.Close(); });
-    attempt([&] { dm.PDTable2.Close(); });
-  }
-  count_committed_rows();
-}
-
-void Tconversion_form::count_committed_rows() noexcept {
-  for (std::size_t i = committed_tables_; i < stats.size(); ++i) stats[i].new_rows = 0;
-  if (stats.empty() || !DataModule2) return;
-  // Counted on an attachment of their own, as any other program sees them.
-  // A database out of reach (a lost server) leaves the counts known: those
-  // of the tables committed, taken before their commit.
-  try {
-    const fb::IBDatabase& run = DataModule2->IBDatabase2;
-    fb::IBDatabase db;
-    db.Params = admin_login();
-    db.DatabaseName = run.DatabaseName;
-    db.RemoteServer = run.RemoteServer;
-    db.Open();
-    for (TableStats& s : stats) {
-      const auto rows = db.Query("SELECT COUNT(*) FROM " + s.table);
-      s.new_rows = std::stoll(rows.at(0).at(0).value_or("0"));
-    }
-    db.Close();
-  } catch (const std::exception&) {
-  }
-}
-
-std::string Tconversion_form::what_the_database_holds() const {
-  if (uncommitted_table.empty())
-    return connection_lost ? "the connection to the database was lost; the database holds the rows written until then."
-                           : "the database holds the rows written until then.";
-  if (connection_lost)
-    return "the connection to the database was lost, and the rows written to " + uncommitted_table +
-           " were not committed (the database holds the tables before it).";
-  return "the rows written to " + uncommitted_table +
-         " could not be committed (the database holds the tables before it).";
+  const std::string ending = log_lines::stopped_at(table, what_the_database_holds());
+  Memo1.Add(ending);
+  stopped(table, ending);
 }
 
 void Tconversion_form::run_converter(std::size_t index, const std::string& dbname) {
   if (index >= kTables) throw std::out_of_range("no converter number " + std::to_string(index));
-  (this->*registry::items()[index].convert)(this, dbname);
+  const registry::Item& item = registry::items()[index];
+  if (item.rule)
+    conv::convert_table(*this, dbname, item);
+  else
+    jobsearch::convert_job_search(*this, dbname);
 }
 
 std::string Tconversion_form::destination_table(std::size_t index) {
   return registry::items().at(index).dest_table;
-}
-
-std::string Tconversion_form::database_name(const std::string& directory) {
-  std::string path = platform::ascii_lower(directory);
-  std::replace(path.begin(), path.end(), '/', '\\');
-  const std::string key = "\\db\\";
-  const std::size_t at = path.find(key);
-  if (at == std::string::npos) return {};
-  std::string_view rest = std::string_view(path).substr(at + key.size());
-  rest = rest.substr(0, rest.find('\\'));
-  return std::string(platform::utf8_prefix(rest, kNameLength));
-}
-
-std::string Tconversion_form::chosen_database_name(const std::string& directory, const std::string& given) {
-  return given.empty() ? database_name(directory) : given;
-}
-
-std::string Tconversion_form::destination_file(const std::string& dbname) {
-  return std::string(kDestinationDirectory) + dbname + ".gdb";
 }
 
 bool Tconversion_form::database_exists(const std::string& directory) {
@@ -369,14 +282,14 @@ std::string Tconversion_form::run_end_text() const {
   std::string text = "The database is " + file + (ec ? std::string() : " (" + readable_size(bytes) + ")") + ".";
   std::uintmax_t temp = 0;
   std::size_t files = 0;
-  for (std::filesystem::directory_iterator it(platform::map_path(temp_directory_), ec), end; !ec && it != end;
+  for (std::filesystem::directory_iterator it(platform::map_path(temp_directory()), ec), end; !ec && it != end;
        it.increment(ec))
     if (it->is_regular_file(ec)) {
       temp += it->file_size(ec);
       ++files;
     }
   if (files)
-    text += " The job-search temporary files stay in " + temp_directory_ + " (" + std::to_string(files) +
+    text += " The job-search temporary files stay in " + temp_directory() + " (" + std::to_string(files) +
             (files == 1 ? " file, " : " files, ") + readable_size(temp) + "); they may be deleted.";
   return text;
 }
@@ -467,48 +380,6 @@ std::optional<Tconversion_form::VerifyTarget> Tconversion_form::verify_target(bo
   else
     t.ticks.assign(kTables, true);
   return t;
-}
-
-void Tconversion_form::aim_at_database(fb::IBDatabase& db, const std::string& dbname,
-                                       const ServerDestination* server) {
-  db.RemoteServer.reset();
-  db.DatabaseName = destination_file(dbname);
-  if (!server) return;
-  db.RemoteServer = server->server;
-  db.DatabaseName = server->database(dbname + ".gdb");
-}
-
-TableStats& Tconversion_form::begin_table(const std::string& table, std::int64_t old_rows) {
-  TableStats& s = stats.emplace_back();
-  s.table = table;
-  s.old_rows = old_rows;
-  table_start_ = last_progress_ = std::chrono::steady_clock::now();
-  // Shown at once, so a table quicker than the progress interval still shows.
-  if (on_progress) on_progress(s, false);
-  return s;
-}
-
-void Tconversion_form::stop_point(const std::string& table) const {
-  if (stop_requested()) throw RunStopped(table);
-}
-
-void Tconversion_form::table_progress(bool finished) {
-  if (stats.empty()) return;
-  if (!finished) stop_point(stats.back().table);
-  const auto now = std::chrono::steady_clock::now();
-  TableStats& s = stats.back();
-  s.seconds = std::chrono::duration<double>(now - table_start_).count();
-  if (!finished && now - last_progress_ < kProgressInterval) return;
-  last_progress_ = now;
-  if (on_progress) on_progress(s, finished);
-}
-
-void Tconversion_form::table_step(const char* step, std::int64_t step_done) {
-  if (stats.empty()) return;
-  stats.back().step = step;
-  stats.back().step_done = step_done;
-  last_progress_ = std::chrono::steady_clock::now();
-  if (on_progress) on_progress(stats.back(), false);
 }
 
 }  // namespace qv

@@ -1,6 +1,6 @@
-// The conversion form's state and handlers, free of any toolkit. The builder
-// and converter methods are members; their sources live in builder/,
-// converters/ and jobsearch/.
+// The conversion form's state and handlers, free of any toolkit. The form is
+// the run's context; its builder and converter methods forward to builder/,
+// converters/ and jobsearch/, which know only the context.
 #pragma once
 
 #include <array>
@@ -15,40 +15,10 @@
 #include <vector>
 
 #include "form/controls.h"
+#include "run/context.h"
+#include "run/log_lines.h"
 
 namespace qv {
-
-namespace fb {
-class IBDatabase;
-}
-struct ServerDestination;
-
-// Figures of one converted table, for the headless command's summary.
-struct TableStats {
-  std::string table;        // destination table, e.g. "CARRIER_4"
-  std::int64_t old_rows = 0;
-  std::int64_t done = 0;    // old rows handled so far
-  std::int64_t step_done = -1;  // records of the current step when a table has several; -1: as done
-  std::int64_t new_rows = 0;
-  std::int64_t skipped = 0;
-  std::int64_t shortened = 0;
-  std::int64_t merged = 0;
-  double seconds = 0;
-  std::string step = "copying rows";  // what the run is doing to the table
-};
-
-// Thrown at the next row once a stop was requested: the run ends there and
-// what was written stays.
-class RunStopped : public std::exception {
- public:
-  explicit RunStopped(std::string table) : table_(std::move(table)), what_("run stopped at " + table_) {}
-  const std::string& table() const noexcept { return table_; }
-  const char* what() const noexcept override { return what_.c_str(); }
-
- private:
-  std::string table_;  // destination table being written, e.g. "JSEARCH_4"
-  std::string what_;
-};
 
 class Tconversion_form;
 using Sender = Tconversion_form*;
@@ -89,14 +59,11 @@ struct FormSetup {
   std::string temp_directory = {};
 };
 
-class Tconversion_form {
+class Tconversion_form : public RunContext {
  public:
   static constexpr std::size_t kTables = 18;
   static constexpr const char* kDefaultDirectory = "C:\\MyData\\wk-db\\Quorvel2\\Db\\";
-  static constexpr const char* kDestinationDirectory = "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\";
-  static constexpr const char* kTempDirectory = "C:\\MyData\\wk-db\\intrbase\\Quorvel4\\temp";
-  static const std::string kRule;  // 105 hyphens
-  static constexpr std::size_t kNameLength = 8;  // characters of a database name
+  static constexpr const std::string& kRule = log_lines::kRule;  // 105 hyphens
 
   explicit Tconversion_form(MessageBoxes* boxes, FormSetup setup = {});
 
@@ -165,31 +132,6 @@ class Tconversion_form {
 
   // ---- Beyond the form's own members ----
 
-  // The database name for a chosen folder: the characters after the first
-  // "\db\" of the lower-case path (separators "\"), up to eight, ending at
-  // the next separator. Empty when there is no "\db\" or no name after it.
-  static std::string database_name(const std::string& directory);
-  // `given` when it is not empty, else the name the folder gives.
-  static std::string chosen_database_name(const std::string& directory, const std::string& given);
-  // The destination file for a database name (a program path).
-  static std::string destination_file(const std::string& dbname);
-  // Points `db` at the database a run makes for `dbname`: the destination
-  // file, or with `server` the database in the server's folder.
-  static void aim_at_database(fb::IBDatabase& db, const std::string& dbname, const ServerDestination* server);
-  // What is at `file` when it is not a regular file ("a symbolic link", "a
-  // folder", ...); empty for a regular file or nothing.
-  static std::string odd_file_kind(const std::string& file);
-
-  // The folder the old tables are read from: set by Convert from the tree.
-  std::string old_table_directory;
-
-  // Figures per converted table, in run order, with a listener called as
-  // rows are handled (at most a few times a second) and when a table ends.
-  std::vector<TableStats> stats;
-  std::function<void(const TableStats&, bool finished)> on_progress;
-  TableStats& begin_table(const std::string& table, std::int64_t old_rows);
-  void table_progress(bool finished = false);
-
   // The run's progress as the desktop view shows it, `t` being the table at
   // work and `run_seconds` the time since Convert: "Table 3 of 18:
   // CITY_4, 120 of 500 records, copying rows; 0:42 elapsed, 2300 records/s,
@@ -210,18 +152,6 @@ class Tconversion_form {
   // one table is ticked. Shows the refusal's message box otherwise.
   bool convert_allowed();
 
-  // Where the current (or last) run is: the destination table of the
-  // converter at work, or "database creation" before the first.
-  const std::string& run_position() const { return run_position_; }
-  // Reports a step of the current table through on_progress at once, with
-  // the records of the step handled so far (-1: the table's count).
-  void table_step(const char* step, std::int64_t step_done = -1);
-  // The step while the engine builds a table's indexes (no row count moves).
-  static constexpr const char* kBuildingIndexes = "building indexes";
-
-  std::int64_t records_per_temp_file() const { return records_per_temp_file_; }
-  // The folder of the job-search temporary files (a program path).
-  const std::string& temp_directory() const { return temp_directory_; }
   // The database Convert writes for `directory`: the name given at
   // construction, else the one the folder gives.
   std::string run_database_name(const std::string& directory) const { return chosen_database_name(directory, database_name_); }
@@ -257,69 +187,22 @@ class Tconversion_form {
       "The database is incomplete: it holds only the rows written before the stop. Press Convert to make it "
       "again with every ticked table.";
 
-  // Withdraws a stop request once the run it stopped has ended, so that the
-  // next run goes ahead (a person's stop; a stop that ends the program is
-  // never withdrawn).
-  void withdraw_stop() noexcept { stop_.store(false, std::memory_order_relaxed); }
+  // The status log is Memo1; the job-search count shows in Edit1.
+  void add_log_line(const std::string& line) override;
+  void clear_log() override;
+  void show_record_count(std::int64_t records) override;
 
-  // True when the last Convert ran to "Conversion run complete".
-  bool last_run_completed = false;
-  // True when the last Convert ended on a stop request.
-  bool last_run_stopped = false;
-  // True when the last Convert created its database (false when it was
-  // refused or failed before).
-  bool run_created_database = false;
-  // How the last Convert's rows ended: the table whose rows written in the
-  // run were not committed (empty when none), and whether the connection to
-  // the database was lost. `stats` then counts the rows each table holds,
-  // counted once the run's connection was closed.
-  std::string uncommitted_table;
-  bool connection_lost = false;
-
-  // Asks a run to end at its next row. Safe from a signal handler and from
-  // any thread. The request stays for the life of the form, so one made
-  // before or between runs stops the next run at its first row.
-  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
-  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
-  // Throws RunStopped naming `table` when a stop was requested.
-  void stop_point(const std::string& table) const;
  private:
   // Ends a run that was stopped at `table`.
   void end_on_stop(const std::string& table);
-  void show_message(const std::string& text);  // caption "DIRECTORY SELECT"
-  void refuse_odd_file(const std::string& file, const std::string& kind);
-  static std::string odd_file_line(const std::string& file, const std::string& kind);
-  // Removes an earlier local database file of the run; false when it stays
-  // (`odd` then says what is there when it is no database file).
-  bool remove_local_file(const std::string& dbname, std::string& odd);
-  // Drops an earlier database of the run through the server; false when
-  // another attachment holds it.
-  bool drop_on_server(fb::IBDatabase& db, const std::string& dbname, const ServerDestination& server);
+  // Refuses the folder or the run, saying why in a box captioned "DIRECTORY SELECT".
+  void refuse_with_message(const std::string& text);
   void set_ticks(bool on);                      // every item, index 0 to 17
-  // Commits the rows of the table at work and closes the connection
-  // (building the table's deferred indexes). A failed commit rolls the
-  // rows back, names their table in uncommitted_table and raises.
-  void commit_rows();
-  // Every way out of a run: the connection committed and closed, the old
-  // tables closed, the rows the tables hold counted into `stats`.
-  void end_run() noexcept;
-  void count_committed_rows() noexcept;
-  // What the database holds after a run that did not complete.
-  std::string what_the_database_holds() const;
 
-  static_assert(std::atomic<bool>::is_always_lock_free);
-  std::atomic<bool> stop_{false};
   MessageBoxes* boxes_;
-  std::string run_position_;  // "database creation" or the table being converted
   VerifyTarget last_run_;     // the folder and ticks of the last Convert that started
-  std::size_t committed_tables_ = 0;  // entries of `stats` whose rows are committed
-  bool run_ended_ = true;
   ConversionSteps* steps_;
-  std::int64_t records_per_temp_file_;
   std::string database_name_;
-  std::string temp_directory_;
-  std::chrono::steady_clock::time_point table_start_;
-  std::chrono::steady_clock::time_point last_progress_;
 };
 
 }  // namespace qv

@@ -770,7 +770,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
   if (converting_) {
     converting_ = false;
     if (progress->maximum() == 0) progress->setRange(0, 1);
-    if (form_.last_run_completed) {
+    if (form_.result.outcome == RunResult::Outcome::completed) {
       progress->setValue(progress->maximum());
       show_progress_text(progress, QStringLiteral("Conversion run complete"));
       if (!DataModule2 || !DataModule2->Server) {
@@ -781,7 +781,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
     } else {
       show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
     }
-    if (form_.last_run_stopped && !close_after_run_) {
+    if (form_.result.outcome == RunResult::Outcome::stopped && !close_after_run_) {
       show_progress_text(progress, QStringLiteral("Stopped at %1: the database is incomplete")
                               .arg(QString::fromStdString(form_.run_position())));
       form_.Memo1.Add(Tconversion_form::kIncompleteLine);

@@ -1,6 +1,6 @@
 // The job-search converter. "JSEARCH2.db" can be large, so it is not copied
 // straight into "JSEARCH_4": its records are first spread over temporary
-// files of at most the form's records_per_temp_file() records each (5000),
+// files of at most the run's records_per_temp_file() records each (5000),
 // which are then loaded one after the other, with fresh keys.
 //
 // The one place where a run uses a second thread: while step 2 writes the
@@ -10,7 +10,7 @@
 // loaded from its values as the file stores them (read from the record just
 // posted: the temporary fields' widths and forms have applied), not read
 // back from the file afterwards. Nobody sees the difference: the loader
-// writes no log line and touches neither the form nor the progress; step 3
+// writes no log line and touches neither the run's context nor the progress; step 3
 // comes after every step 2 line as before and reports the loaded records,
 // file by file, and a load failure at its file and row. A failure or a stop
 // in step 2 takes the loaded rows back, so the table is as empty as before
@@ -35,10 +35,10 @@
 
 #include "converters/frame.h"
 #include "firebird/ib.h"
-#include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "platform/signals.h"
 #include "registry/values.h"
+#include "run/log_lines.h"
 #include "datamodule/datamodule.h"
 
 namespace qv {
@@ -65,7 +65,7 @@ class Loader {
   static constexpr std::size_t kBatch = 512;
   static constexpr std::size_t kBatches = 4;  // in flight at most
 
-  Loader(fb::IBTable& dest, const Tconversion_form& form) : dest_(dest), form_(form) {
+  Loader(fb::IBTable& dest, const RunContext& run) : dest_(dest), run_(run) {
     for (auto& b : pool_) {
       b.resize(kBatch);
       free_.push_back(&b);
@@ -153,7 +153,7 @@ class Loader {
         full_.pop_front();
       }
       for (std::size_t i = 0; loading && i < batch.second; ++i) {
-        if (form_.stop_requested() || cancelled_.load(std::memory_order_relaxed)) {
+        if (run_.stop_requested() || cancelled_.load(std::memory_order_relaxed)) {
           loading = false;
           break;
         }
@@ -228,7 +228,7 @@ class Loader {
   }
 
   fb::IBTable& dest_;
-  const Tconversion_form& form_;
+  const RunContext& run_;
   // A record that fails after later ones were posted (several records to a
   // call) is named by its own file and row.
   struct Place {
@@ -263,10 +263,10 @@ class Loader {
 
 class JsearchRun {
  public:
-  explicit JsearchRun(Tconversion_form& form)
-      : form_(form),
+  explicit JsearchRun(RunContext& run)
+      : run_(run),
         dm_(*DataModule2),
-        per_file_(form.records_per_temp_file()),
+        per_file_(run.records_per_temp_file()),
         old_file_(registry::job_search().old_file),
         dest_table_(registry::job_search().dest_table) {}
 
@@ -274,7 +274,7 @@ class JsearchRun {
     const bool connected = conv::connect_destination(dbname);
     show(1);
     if (connected) {
-      form_.Memo1.Add("JSEARCH table...........");
+      run_.add_log_line("JSEARCH table...........");
       // The secondary indexes are built once, when the connection closes.
       dm_.IBDatabase2.defer_indexes(dest_table_);
       dm_.IBTable1.TableName = dest_table_;
@@ -282,15 +282,15 @@ class JsearchRun {
       auto& old = dm_.PDTable1;
       old.Close();
       old.DatabaseName.clear();
-      old.Directory = form_.old_table_directory;
+      old.Directory = run_.old_table_directory;
       old.TableName = std::string(old_file_);
       old.Open();
       const std::int64_t n = old.RecordCount();
-      form_.Memo1.Add("---->Record Count in old table: " + std::to_string(n));
-      stats_ = &form_.begin_table(dest_table_, n);
-      for (auto line : jobsearch::kExplanation) form_.Memo1.Add(std::string(line));
+      run_.add_log_line(log_lines::old_record_count(n));
+      stats_ = &run_.begin_table(dest_table_, n);
+      for (auto line : jobsearch::kExplanation) run_.add_log_line(std::string(line));
       create_files(n);
-      loader_.emplace(dm_.IBTable1, form_);
+      loader_.emplace(dm_.IBTable1, run_);
       try {
         fill_files();
       } catch (...) {
@@ -309,13 +309,13 @@ class JsearchRun {
     end_loader();
     if (stats_) {
       const std::int64_t shortened = dm_.IBTable1.Shortened();
-      if (shortened > 0) form_.Memo1.Add("---->Values shortened to fit their columns: " + std::to_string(shortened));
+      if (shortened > 0) run_.add_log_line(log_lines::values_shortened(shortened));
       stats_->shortened = shortened;
       stats_->new_rows = loaded_;
     }
     dm_.IBTable1.Close();
     dm_.PDTable2.Close();
-    if (stats_) form_.table_progress(true);
+    if (stats_) run_.table_progress(true);
   }
 
  private:
@@ -323,16 +323,16 @@ class JsearchRun {
   // The count starts at 2, so a new file begins at the 4998th record, the
   // 9998th, ... (with 5000 per file).
   void create_files(std::int64_t old_count) {
-    form_.Memo1.Add("Step 1 create empty temporary files in " + form_.temp_directory());
+    run_.add_log_line(log_lines::step_1(run_.temp_directory()));
     step("step 1 of 3: counting records");
-    form_.create_jsearch2_table(&form_, 1);
+    jobsearch::create_temp_file(run_, 1);
     file_count_ = 1;
     show(old_count);
     auto& old = dm_.PDTable1;
     std::int64_t count = 2;
     while (!old.Eof()) {
       ++count;
-      if (count % per_file_ == 0) form_.create_jsearch2_table(&form_, ++file_count_);
+      if (count % per_file_ == 0) jobsearch::create_temp_file(run_, ++file_count_);
       show(count);
       walked();
       in_context(old_file_, count - 2, "", [&] { old.Next(); });
@@ -343,7 +343,7 @@ class JsearchRun {
   // Step 2: the old records go unchanged into the files, per_file_ to a
   // file; each record posted goes to the loader as the file stores it.
   void fill_files() {
-    form_.Memo1.Add("Step 2 - copying records into temporary files, original file isn't changed");
+    run_.add_log_line(std::string(log_lines::kStep2));
     step("step 2 of 3: writing temporary files");
     auto& old = dm_.PDTable1;
     auto& temp = dm_.PDTable2;
@@ -351,7 +351,7 @@ class JsearchRun {
     take_file(file);
     std::int64_t count = 1;
     show(1);
-    form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file));
+    run_.add_log_line(log_lines::loading_temp_file(jobsearch::temp_file_name(file)));
     while (!old.Eof()) {
       if (count == 1) bind(old, old_file_, count, old_fields_);
       // Every value is read before the first is written; the texts stay
@@ -365,7 +365,7 @@ class JsearchRun {
       in_context(old_file_, count, "", [&] { temp.Post(); });
       hand_to_loader(file, count);
       if (count % per_file_ == 0) {  // step 1 made a file for every record
-        form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(++file));
+        run_.add_log_line(log_lines::loading_temp_file(jobsearch::temp_file_name(++file)));
         take_file(file);
       }
       ++count;
@@ -423,13 +423,13 @@ class JsearchRun {
   // Step 3: the files in order, with fresh keys 1, 2, 3, ...; their records
   // are loaded by the loader, and each one counts here once it is.
   void load_files() {
-    form_.Memo1.Add("Step 3 - Copying records into JSEARCH_4");
+    run_.add_log_line(std::string(log_lines::kStep3));
     step("step 3 of 3: loading records");
     std::int64_t count = 1;
     show(1);
     Loader::State seen;
     for (int file = 1; file <= file_count_; ++file) {
-      form_.Memo1.Add("----->Loading Temp file " + jobsearch::temp_file_name(file) + " into new table");
+      run_.add_log_line(log_lines::loading_temp_file_into_table(jobsearch::temp_file_name(file)));
       const std::int64_t last = std::min(written_, static_cast<std::int64_t>(file) * per_file_);
       for (; count <= last; ++count) {
         if (count > seen.loaded) {
@@ -437,7 +437,7 @@ class JsearchRun {
           shortened_ = seen.shortened;
           if (count > seen.loaded) {
             if (seen.error) std::rethrow_exception(seen.error);
-            form_.stop_point(dest_table_);  // the loader ended on a stop
+            run_.stop_point(dest_table_);  // the loader ended on a stop
             throw std::logic_error("the job-search loader ended early");
           }
         }
@@ -467,13 +467,12 @@ class JsearchRun {
 
   // The box is repainted at once: the run holds the user-interface thread.
   void show(std::int64_t n) {
-    form_.Edit1.SetText(std::to_string(n));
-    form_.Edit1.Refresh();
+    run_.show_record_count(n);
   }
 
   void step(const char* what) {
     step_start_ = walked_;
-    if (stats_) form_.table_step(what, 0);
+    if (stats_) run_.table_step(what, 0);
   }
 
   // Progress for the summary: each of the three walks counts a third of a
@@ -485,10 +484,10 @@ class JsearchRun {
     stats_->step_done = walked_ - step_start_;
     stats_->new_rows = loaded_;
     stats_->shortened = shortened_;
-    form_.table_progress();
+    run_.table_progress();
   }
 
-  Tconversion_form& form_;
+  RunContext& run_;
   TDataModule2& dm_;
   const std::int64_t per_file_;
   const std::string_view old_file_;  // "JSEARCH2.db"
@@ -508,6 +507,6 @@ class JsearchRun {
 
 }  // namespace
 
-void Tconversion_form::convert_jsearch_4(Sender, std::string dbname) { JsearchRun(*this).run(dbname); }
+void jobsearch::convert_job_search(RunContext& run, const std::string& dbname) { JsearchRun(run).run(dbname); }
 
 }  // namespace qv

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <string>
 
-#include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
 #include "platform/paths.h"
+#include "run/log_lines.h"
 #include "datamodule/datamodule.h"
 
 namespace qv {
@@ -14,30 +14,30 @@ namespace jobsearch {
 
 std::string temp_file_name(std::int64_t number) { return std::to_string(number) + "-js.db"; }
 
-}  // namespace jobsearch
-
-void Tconversion_form::create_jsearch2_table(Sender, int number) {
+void create_temp_file(RunContext& run, int number) {
   auto& session = pdx::Session::instance();
-  session.DeleteAlias(jobsearch::kTempAlias);
-  const std::filesystem::path folder = platform::map_path(temp_directory_);
+  session.DeleteAlias(kTempAlias);
+  const std::filesystem::path folder = platform::map_path(run.temp_directory());
   std::error_code ec;
   const bool existed = std::filesystem::exists(folder, ec);
-  platform::force_directories(temp_directory_);
+  platform::force_directories(run.temp_directory());
   // A folder we make for the files is the user's alone, as the files are.
   if (!existed) std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
-  session.AddStandardAlias("tempdb", temp_directory_, "PARADOX");
+  session.AddStandardAlias("tempdb", run.temp_directory(), "PARADOX");
 
-  auto& table = DataModule2->PDTable2;
-  table.DatabaseName = jobsearch::kTempAlias;
-  table.TableName = jobsearch::temp_file_name(number);
+  auto& table = run.components().PDTable2;
+  table.DatabaseName = kTempAlias;
+  table.TableName = temp_file_name(number);
   table.SetActive(false);
   table.TableType = "ttParadox";
   table.FieldDefs.clear();
-  for (const auto& f : jobsearch::kLayout)
+  for (const auto& f : kLayout)
     table.FieldDefs.push_back({std::string(f.name), f.type, f.size, 0, f.required});
   table.CreateTable();
   table.SetActive(false);
-  Memo1.Add("Created Temp file " + jobsearch::temp_file_name(number));
+  run.add_log_line(log_lines::created_temp_file(temp_file_name(number)));
 }
+
+}  // namespace jobsearch
 
 }  // namespace qv

@@ -8,8 +8,6 @@ namespace qv::registry {
 
 namespace {
 
-using F = Tconversion_form;
-
 // Columns whose old field and destination column share their name.
 std::vector<Column> same_names(std::initializer_list<std::string_view> names, Write how = Write::AsRead) {
   std::vector<Column> out;
@@ -30,9 +28,9 @@ const builder::TableDef* definition(std::string_view table) {
 }
 
 // An item converted on the frame by `rule`.
-Item frame(std::string_view item, TableRule rule, Entry convert, Entry create) {
+Item frame(std::string_view item, TableRule rule) {
   const std::string dest = platform::ascii_upper(rule.dest_table);
-  return Item{item, rule.old_file, dest, std::move(rule), convert, create, definition(dest)};
+  return Item{item, rule.old_file, dest, std::move(rule), definition(dest)};
 }
 
 // ---- Payment records: thirty columns as read, the old key kept ----
@@ -58,44 +56,31 @@ TableRule config() {
 
 std::array<Item, kItems> make_items() {
   return {{
-      frame("carrier.db", lookup("CARRIER.db", "CARRIER_4", "CARRIER table...........", {"CARRIER"}, Skip::AnyBlank),
-            &F::convert_carrier_4, &F::create_carrier_4),
+      frame("carrier.db", lookup("CARRIER.db", "CARRIER_4", "CARRIER table...........", {"CARRIER"}, Skip::AnyBlank)),
       frame("category.db",
-            lookup("CATEGORY.db", "CATEGORY_4", "CATEGORY table...........", {"CATEGORY"}, Skip::AnyBlank),
-            &F::convert_category_4, &F::create_category_4),
-      frame("city.db", lookup("CITY.db", "CITY_4", "CITY table...........", {"CITY"}, Skip::AnyBlank),
-            &F::convert_city_4, &F::create_city_4),
-      frame("comment.db", lookup("COMMENT.db", "COMMENT_4", "COMMENT table...........", {"COMMENT"}, Skip::AnyBlank),
-            &F::convert_comment_4, &F::create_comment_4),
+            lookup("CATEGORY.db", "CATEGORY_4", "CATEGORY table...........", {"CATEGORY"}, Skip::AnyBlank)),
+      frame("city.db", lookup("CITY.db", "CITY_4", "CITY table...........", {"CITY"}, Skip::AnyBlank)),
+      frame("comment.db", lookup("COMMENT.db", "COMMENT_4", "COMMENT table...........", {"COMMENT"}, Skip::AnyBlank)),
       frame("comment_js.db",
-            lookup("COMMENT_JS.db", "COMMENT_JS_4", "COMMENT_JS table...........", {"COMMENT"}, Skip::AnyBlank),
-            &F::convert_comment_js_4, &F::create_comment_js_4),
-      frame("config.db", config(), &F::convert_config_4, &F::create_config_4),
+            lookup("COMMENT_JS.db", "COMMENT_JS_4", "COMMENT_JS table...........", {"COMMENT"}, Skip::AnyBlank)),
+      frame("config.db", config()),
       frame("contact_name.db",
             lookup("CONTACT_NAME.db", "CONTACT_NAME_4", "CONTACT_NAME table...........", {"CONTACT_NAME"},
-                   Skip::AnyBlank),
-            &F::convert_contact_name_4, &F::create_contact_name_4),
-      frame("quorvel2.db", quorvel(), &F::convert_quorvel_4, &F::create_quorvel_4),
-      frame("item.db", lookup("ITEM.db", "ITEM_4", "ITEM table...........", {"ITEM"}, Skip::AnyBlank),
-            &F::convert_item_4, &F::create_item_4),
+                   Skip::AnyBlank)),
+      frame("quorvel2.db", quorvel()),
+      frame("item.db", lookup("ITEM.db", "ITEM_4", "ITEM table...........", {"ITEM"}, Skip::AnyBlank)),
       // Job-search edit rules: as read, rows with any blank field left out.
       frame("js_edit.db",
             {"JS_EDIT.db", "JS_EDIT_4", "JS_EDIT_4 table...........",
-             same_names({"CHANGE_FROM", "CHANGE_TO", "REASON_NO_SUBMIT"}), Skip::AnyBlank, false, 1},
-            &F::convert_js_edit_4, &F::create_js_edit_4),
+             same_names({"CHANGE_FROM", "CHANGE_TO", "REASON_NO_SUBMIT"}), Skip::AnyBlank, false, 1}),
       // The job-search records: split into temporary files, then loaded.
-      Item{"jsearch2.db", "JSEARCH2.db", "JSEARCH_4", std::nullopt, &F::convert_jsearch_4, &F::create_jsearch_4,
-           definition("JSEARCH_4")},
+      Item{"jsearch2.db", "JSEARCH2.db", "JSEARCH_4", std::nullopt, definition("JSEARCH_4")},
       frame("poscode.db",
-            lookup("POSCODE.db", "POSCODE_4", "POSCODE table...........", {"POS_CODE", "POS_DESC"}, Skip::None),
-            &F::convert_poscode_4, &F::create_poscode_4),
-      frame("posqual.db", lookup("POSQUAL.db", "POSQUAL_4", "POSQUAL table...........", {"POSQUAL"}, Skip::None),
-            &F::convert_posqual_4, &F::create_posqual_4),
+            lookup("POSCODE.db", "POSCODE_4", "POSCODE table...........", {"POS_CODE", "POS_DESC"}, Skip::None)),
+      frame("posqual.db", lookup("POSQUAL.db", "POSQUAL_4", "POSQUAL table...........", {"POSQUAL"}, Skip::None)),
       frame("postitle.db",
-            lookup("POSTITLE.db", "POSTITLE_4", "POSTITLE table...........", {"POS_TITLE"}, Skip::AnyBlank),
-            &F::convert_postitle_4, &F::create_postitle_4),
-      frame("reason.db", lookup("REASON.db", "REASON_4", "REASON table...........", {"REASON"}, Skip::None),
-            &F::convert_reason_4, &F::create_reason_4),
+            lookup("POSTITLE.db", "POSTITLE_4", "POSTITLE table...........", {"POS_TITLE"}, Skip::AnyBlank)),
+      frame("reason.db", lookup("REASON.db", "REASON_4", "REASON table...........", {"REASON"}, Skip::None)),
       // Statistics: upper-cased, rows with any blank field left out.
       frame("stats_jt.db",
             {"stats_jt.db", "stats_jt_4", "STATS_JT_4 table...........",
@@ -105,21 +90,18 @@ std::array<Item, kItems> make_items() {
               {"PERCENTAGE", "PERCENTAGE", Write::Upper},
               {"REASON_NOT_SUBMITTED", "REASON_NOT_SUBMITTED", Write::Upper},
               {"AS_OF_DATE", "AS_OF_DATE", Write::Upper}},
-             Skip::AnyBlank, false, 2},
-            &F::convert_stats_jt_4, &F::create_stats_jt_4),
+             Skip::AnyBlank, false, 2}),
       frame("stats_st.db",
             {"stats_st.db", "stats_st_4", "STATS_ST_4 table...........",
              {{"STATE", "STATE", Write::Upper},
               {"COUNT", "COUNT_", Write::Upper},
               {"PERCENTAGE", "PERCENTAGE", Write::Upper},
               {"AS_OF_DATE", "AS_OF_DATE", Write::Upper}},
-             Skip::AnyBlank, false, 1},
-            &F::convert_stats_st_4, &F::create_stats_st_4),
+             Skip::AnyBlank, false, 1}),
       // Time of day.
       frame("time10.db",
             {"time10.db", "time10_4", "TIME10_4 table...........",
-             {{"24_HOUR", "x24_hour", Write::Upper}, {"12_HOUR", "x12_hour", Write::Upper}}, Skip::AnyBlank, false, 2},
-            &F::convert_time10_4, &F::create_time10_4),
+             {{"24_HOUR", "x24_hour", Write::Upper}, {"12_HOUR", "x12_hour", Write::Upper}}, Skip::AnyBlank, false, 2}),
   }};
 }
 
@@ -130,10 +112,10 @@ const std::array<Item, kItems>& items() {
   return all;
 }
 
-const Item& item_of(Entry entry) {
+const Item& item(std::string_view dest_table) {
   for (const Item& i : items())
-    if (i.convert == entry || i.create == entry) return i;
-  throw std::logic_error("no item for this converter or creator");
+    if (i.dest_table == dest_table) return i;
+  throw std::logic_error("no item for the table " + std::string(dest_table));
 }
 
 const Item& job_search() {

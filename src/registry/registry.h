@@ -1,9 +1,9 @@
 // The eighteen items of the check list as one table: the old file, the
 // destination table and its definition, the rule that turns old rows into
 // new ones (every item but the job-search table, which goes its own way
-// through temporary files), and the form's converter and creator for it.
-// The form, the builder, the converters, the check and verify all read
-// their table lists from here. Core code: no engine is needed to read it.
+// through temporary files).
+// The form, the converters, the check and verify read their table lists
+// from here (the builder creates the tables of its schema, in this order). Core code: no engine is needed to read it.
 #pragma once
 
 #include <array>
@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "builder/schema.h"
-#include "form/conversion_form.h"
 
 namespace qv::registry {
 
@@ -48,27 +47,22 @@ struct TableRule {
   std::size_t key_columns = 0;    // the first n columns form the destination key
 };
 
-// A converter or creator of the form (both take the sender and a name).
-using Entry = void (Tconversion_form::*)(Sender, std::string);
-
 struct Item {
   std::string_view item;        // the check-list text, e.g. "carrier.db"
   std::string_view old_file;    // e.g. "CARRIER.db"
   std::string dest_table;       // e.g. "CARRIER_4"
   std::optional<TableRule> rule;  // none: the job-search table
-  Entry convert;  // convert_carrier_4, ...
-  Entry create;   // create_carrier_4, ...
   const builder::TableDef* definition;  // of dest_table
 };
 
-inline constexpr std::size_t kItems = Tconversion_form::kTables;
+inline constexpr std::size_t kItems = 18;
 
 // The items in check-list order, which is also the order of creation and of
 // conversion.
 const std::array<Item, kItems>& items();
 
-// The item a converter or creator belongs to; std::logic_error for none.
-const Item& item_of(Entry entry);
+// The item of a destination table ("CARRIER_4"); std::logic_error for none.
+const Item& item(std::string_view dest_table);
 
 // The job-search item (the one without a rule).
 const Item& job_search();

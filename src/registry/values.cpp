@@ -10,7 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "firebird/ib.h"
+#include "firebird/typed_reader.h"
 #include "paradox/values.h"
 #include "platform/text.h"
 
@@ -190,7 +190,7 @@ Outcome stored(const Target& target, const std::string& text) {
   }
 }
 
-Outcome through_temporary(const jobsearch::Field& field, const std::string& value) {
+Outcome through_temporary(const TempField& field, const std::string& value) {
   const bool alpha = field.type == pdx::FieldType::Alpha;
   if (alpha ? value.empty() : platform::is_blank(value)) {
     if (field.required) return refused(Fate::missing_required, "the job-search conversion needs a value");
@@ -222,7 +222,7 @@ Outcome through_temporary(const jobsearch::Field& field, const std::string& valu
   return out;
 }
 
-void append_loaded_text(const jobsearch::Field& field, std::string_view temp_text, std::string& out) {
+void append_loaded_text(const TempField& field, std::string_view temp_text, std::string& out) {
   if (field.type == pdx::FieldType::Logical && temp_text.empty()) {
     out += "FALSE";
     return;
@@ -230,7 +230,7 @@ void append_loaded_text(const jobsearch::Field& field, std::string_view temp_tex
   platform::append_upper(temp_text, out);
 }
 
-std::string loaded_text(const jobsearch::Field& field, const std::string& temp_text) {
+std::string loaded_text(const TempField& field, const std::string& temp_text) {
   std::string out;
   append_loaded_text(field, temp_text, out);
   return out;

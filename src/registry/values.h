@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "builder/schema.h"
-#include "jobsearch/jobsearch.h"
 #include "registry/registry.h"
+#include "registry/temp_layout.h"
 
 namespace qv::registry {
 
@@ -86,12 +86,12 @@ Outcome stored(const Target& target, const std::string& text);
 // What a job-search field's temporary file gives back for a value read as
 // `value`: the text it reads back, or the fate that stops the run; a date
 // with a time of day comes back with Fate::time_dropped.
-Outcome through_temporary(const jobsearch::Field& field, const std::string& value);
+Outcome through_temporary(const TempField& field, const std::string& value);
 
 // The text loaded into the job-search table for a text read back from a
 // temporary file: an empty flag is "False", and everything upper-cased.
-std::string loaded_text(const jobsearch::Field& field, const std::string& temp_text);
+std::string loaded_text(const TempField& field, const std::string& temp_text);
 // The same, appended to `out`.
-void append_loaded_text(const jobsearch::Field& field, std::string_view temp_text, std::string& out);
+void append_loaded_text(const TempField& field, std::string_view temp_text, std::string& out);
 
 }  // namespace qv::registry

@@ -17,7 +17,7 @@
 #include "builder/schema.h"
 #include "datamodule/datamodule.h"
 #include "firebird/ib.h"
-#include "form/conversion_form.h"
+#include "run/context.h"
 #include "jobsearch/jobsearch.h"
 #include "paradox/table.h"
 #include "platform/paths.h"
@@ -540,11 +540,11 @@ nlohmann::json Report::to_json() const {
 
 Report run(const Options& options) {
   const std::string dbname =
-      Tconversion_form::chosen_database_name(options.directory, options.database_name);
+      RunContext::chosen_database_name(options.directory, options.database_name);
   if (dbname.empty()) throw Refused("The folder " + options.directory + " names no database (no \\db\\<name> in it)");
   fb::IBDatabase db;
   db.Params = admin_login();
-  Tconversion_form::aim_at_database(db, dbname, options.server ? &*options.server : nullptr);
+  RunContext::aim_at_database(db, dbname, options.server ? &*options.server : nullptr);
   const std::string name = db.real_path();
   std::error_code ec;
   if (!options.server && !std::filesystem::is_regular_file(name, ec))

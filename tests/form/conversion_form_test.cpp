@@ -435,3 +435,60 @@ TEST(RunConverter, UnknownIndexIsAnError) {
 }
 
 }  // namespace
+
+// The run's result says how the run ended, where and why, for the programs
+// that read it instead of the boxes and the log.
+TEST_F(FormTest, TheResultSaysHowWhereAndWhyTheRunEnded) {
+  using Outcome = qv::RunResult::Outcome;
+  const std::string holds = "the database holds the rows written until then.";
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;  // after the data set is chosen
+    Outcome outcome;
+    std::string where, why, ending;
+  };
+  const std::vector<Case> cases = {
+      {"completed", [] {}, Outcome::completed, "", "", ""},
+      {"no tables", [this] { tick_only({}); }, Outcome::refused, "", "No tables selected", ""},
+      {"database kept", [this] { steps.on_create_database = [](const std::string&) { return false; }; },
+       Outcome::refused, "database creation",
+       "the database was not created", ""},
+      {"error",
+       [this] {
+         steps.on_convert = [](std::size_t i, const std::string&) {
+           if (i == 5) throw std::runtime_error("config.db, row 3: bad record");
+         };
+       },
+       Outcome::failed, "CONFIG_4", "config.db, row 3: bad record",
+       "The run stopped on an error at CONFIG_4: " + holds},
+      {"stop",
+       [this] {
+         steps.on_convert = [this](std::size_t i, const std::string&) {
+           if (i == 2) form.request_stop();
+           form.stop_point(Tconversion_form::destination_table(i));
+         };
+       },
+       Outcome::stopped, "CITY_4", "", "The run was stopped at CITY_4: " + holds},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    steps.on_create_database = nullptr;
+    steps.on_convert = nullptr;
+    form.withdraw_stop();
+    choose_data_set();
+    c.arrange();
+    try {
+      form.btn_convertClick(&form);
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(form.result.outcome, c.outcome);
+    EXPECT_EQ(form.result.where, c.where);
+    EXPECT_EQ(form.result.why, c.why);
+    EXPECT_EQ(form.result.ending, c.ending);
+    boxes.shown.clear();
+  }
+  form.CDirectoryOutline_Source.SetDirectory("C:\\MyData");
+  form.btn_select_directoryClick(&form);
+  EXPECT_EQ(form.result.outcome, Outcome::refused);
+  EXPECT_EQ(form.result.why, "Doesn't appear to be a valid directory");
+}

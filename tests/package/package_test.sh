@@ -72,10 +72,19 @@ for f in /usr/share/icons/hicolor/scalable/apps/$PKG.svg /usr/share/icons/hicolo
   /usr/share/man/man1/$PKG.1.gz /usr/share/man/man1/$CLI_PKG.1.gz /usr/share/doc/$CLI_PKG/README.md; do
   [[ -s "$f" ]] || fail "$f is missing"
 done
-# Every file the installed README links to is there.
-while read -r link; do
-  [[ -s "/usr/share/doc/$CLI_PKG/$link" ]] || fail "the installed README links to $link, which is missing"
-done < <(grep -o '](docs/[^)]*)' "/usr/share/doc/$CLI_PKG/README.md" | sed -e 's/^](//' -e 's/)$//')
+# Every file the installed README links to is there, and so is every file the
+# pages it links to under docs/ link to in turn.
+doc_links() {
+  local page
+  grep -o '](docs/[^)]*)' README.md | sed -e 's/^](/README.md /' -e 's/)$//'
+  for page in docs/*.md; do
+    [[ -e $page ]] || continue
+    { grep -o '](\([^):]*\))' "$page" || true; } | sed -e "s|^](|$page docs/|" -e 's/)$//'
+  done
+}
+while read -r page link; do
+  [[ -s "/usr/share/doc/$CLI_PKG/$link" ]] || fail "the installed $page links to $link, which is missing"
+done < <(cd "/usr/share/doc/$CLI_PKG" && doc_links)
 for page in $PKG $PKG-cli; do
   zcat "/usr/share/man/man1/$page.1.gz" | grep -q '^\.SH OPTIONS' || fail "the manual page of $page shows no options"
 done

@@ -138,6 +138,10 @@ TEST_F(VerifyTest, ReportsExactlyTheChangesMadeBehindItsBack) {
       {"a row deleted", "DELETE FROM QUORVEL_4 WHERE PK = (SELECT MIN(PK) FROM QUORVEL_4)", "QUORVEL_4", "", 1, 0,
        0},
       {"a row inserted", "INSERT INTO ITEM_4 (ITEM) VALUES ('NOT IN THE OLD TABLE')", "ITEM_4", "", 0, 1, 0},
+      // No key: rows pair in stored order, so the first column counts too.
+      {"a keyless row's first value changed",
+       "UPDATE CONFIG_4 SET SIDE_BAR_COLOR = 'CHANGED' WHERE RDB$DB_KEY = (SELECT FIRST 1 RDB$DB_KEY FROM CONFIG_4)",
+       "CONFIG_4", "SIDE_BAR_COLOR", 0, 0, 1},
       // The value is its own key: the changed one is extra, the old one missing.
       {"a lookup value's case changed", "UPDATE CITY_4 SET CITY = LOWER(CITY) WHERE CITY = (SELECT MAX(CITY) FROM CITY_4)",
        "CITY_4", "", 1, 1, 0},

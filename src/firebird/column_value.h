@@ -8,12 +8,10 @@
 #include <string_view>
 
 #include "firebird/error.h"
+#include "firebird/typed_reader.h"
 #include "platform/text.h"
 
 namespace qv::fb {
-
-// The longest text handed to the engine for conversion into a non-text column.
-constexpr unsigned kMaxConvertedText = 255;
 
 struct Column {
   std::string name;

@@ -13,6 +13,10 @@ namespace qv::fb {
 
 class IBDatabase;
 
+// The longest text a number or date column takes (IBField, IBTypedReader):
+// the engine converts at most this many bytes.
+inline constexpr unsigned kMaxConvertedText = 255;
+
 // A value in its column's own type as the engine holds it, as bytes that are
 // equal exactly when the engine's values are (text without its trailing
 // blanks); nullopt is NULL.

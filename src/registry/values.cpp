@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "firebird/typed_reader.h"
 #include "paradox/values.h"
 #include "platform/text.h"
 
@@ -164,6 +165,9 @@ Outcome stored(const Target& target, const std::string& text) {
     case ColumnType::Kind::numeric: {
       const std::optional<double> v = read_number(text);
       if (!v) return refused(Fate::bad_number, fmt::format("{} is {}", where, col.type));
+      if (out.text.size() > fb::kMaxConvertedText)
+        return refused(Fate::bad_number, fmt::format("{} is {}: the database takes numbers of at most {} characters",
+                                                     where, col.type, fb::kMaxConvertedText));
       if (type.kind == ColumnType::Kind::integer) {
         if (has_fraction(text))
           return refused(Fate::fraction, fmt::format("{} is INTEGER: whole numbers only, nothing is rounded", where));

@@ -12,6 +12,7 @@
   atspi.py PID box                  the message box shown: its title, then each of its texts, one a line
   atspi.py PID visible NAME REGEX   fails unless the first line of NAME's text that matches REGEX is in view
   atspi.py PID enabled NAME         fails unless the object NAME is enabled
+  atspi.py PID focused NAME         fails unless the object NAME has the keyboard focus
 
 Exit 0 on success, 1 with the reason on stderr.
 """
@@ -128,6 +129,10 @@ def main():
         obj = find(app, args[0])
         if obj is None or not obj.get_state_set().contains(Atspi.StateType.ENABLED):
             fail(args[0] + " is not enabled")
+    elif command == "focused":
+        obj = find(app, args[0])
+        if obj is None or not obj.get_state_set().contains(Atspi.StateType.FOCUSED):
+            fail(args[0] + " does not have the focus")
     elif command == "alert":
         for obj in walk(app):
             try:

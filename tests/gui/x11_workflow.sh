@@ -65,21 +65,22 @@ fail() {
   exit 1
 }
 
-# Waits up to $1 seconds for the command after it to succeed.
+# Polls the command after $1 until it succeeds; fails once $1 seconds have
+# passed by the clock. The limit only ends a hang: nothing waits for it.
 wait_for() {
-  local limit=$1
+  local deadline=$((SECONDS + $1))
   shift
-  for ((i = 0; i < limit * 10; i++)); do
-    "$@" >/dev/null 2>&1 && return 0
+  until "$@" >/dev/null 2>&1; do
+    ((SECONDS < deadline)) || return 1
     sleep 0.1
   done
-  return 1
 }
 
 at() { "$PY" "$HERE/atspi.py" "$APP" "$@"; }
 log_text() { at text "Status messages"; }
 log_has() { grep -qE "$1" <<<"$(log_text)"; }
 log_ends_with() { tail -1 <<<"$(log_text)" | grep -qE "$1"; }
+log_unfocused() { at names "Status messages" && ! at focused "Status messages"; }
 alert_shown() { at alert >/dev/null; }
 no_alert() { ! at alert >/dev/null 2>&1 && [[ $(xdotool getactivewindow) == "$FORM" ]]; }
 
@@ -134,10 +135,12 @@ data_set() {  # $1 root, $2 name, more: quorvel-gen-sample options
   "$BIN/quorvel-gen-sample" "${@:3}" "$dir" >/dev/null || fail "sample data"
 }
 
+# Two grabs in a row alike: nothing is being drawn.
+screen_settled() { scrot -o "$WORK/grab.png" && scrot -o "$1" && cmp -s "$WORK/grab.png" "$1"; }
+
+# Saves a picture of the screen once it has settled.
 shot() {
-  # The focus leaves the log's selection alone; the picture shows the log as it is.
-  sleep 0.5
-  scrot -o "$1" || fail "screenshot"
+  wait_for 30 screen_settled "$1" || fail "the screen kept changing; no picture"
   echo "picture $1"
 }
 
@@ -228,7 +231,9 @@ session_picture() {  # $1 scale, $2 geometry, $3 picture
   data_set "$root" demo0001
   start "$2" "$1" "$root"
   keyboard_run
-  xdotool key Tab  # the focus frame moves on from the log
+  # The focus frame moves on from the log, which keeps its text unselected.
+  xdotool key Tab
+  wait_for 10 log_unfocused || fail "Tab left the focus in the log"
   shot "$3"
   stop_all
 }

@@ -143,6 +143,10 @@ TEST_F(VerifyTest, ReportsExactlyTheChangesMadeBehindItsBack) {
        "DATE_", 0, 0, 1},
       {"an empty text made NULL", "UPDATE JSEARCH_4 SET COMMENT = NULL WHERE PK = 5", "JSEARCH_4", "COMMENT", 0, 0, 1},
       {"a row inserted", "INSERT INTO ITEM_4 (ITEM) VALUES ('NOT IN THE OLD TABLE')", "ITEM_4", "", 0, 1, 0},
+      // No key: rows pair in stored order, so the first column counts too.
+      {"a keyless row's first value changed",
+       "UPDATE CONFIG_4 SET SIDE_BAR_COLOR = 'CHANGED' WHERE RDB$DB_KEY = (SELECT FIRST 1 RDB$DB_KEY FROM CONFIG_4)",
+       "CONFIG_4", "SIDE_BAR_COLOR", 0, 0, 1},
       // The value is its own key: the changed one is extra, the old one missing.
       {"a lookup value's case changed", "UPDATE CITY_4 SET CITY = LOWER(CITY) WHERE CITY = (SELECT MAX(CITY) FROM CITY_4)",
        "CITY_4", "", 1, 1, 0},
@@ -309,6 +313,7 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
     const char* file;
     std::function<void(Defs&, Rows&)> plant;
     check::Kind kind;  // what the check must report
+    const char* stop_named = nullptr;  // where the run names its stop, when not where the check does
   };
   auto set = [](const char* field, std::size_t row, std::string value, int widen = 0) {
     return [=](Defs& defs, Rows& rows) {
@@ -322,6 +327,10 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
       {"a text too long for the temporary file", "JSEARCH2.db", set("CONTACT_NAME", 3, std::string(70, 'x'), 100),
        check::Kind::too_long},
       {"a required job-search field missing", "JSEARCH2.db", set("POS_CITY", 5, ""), check::Kind::missing_required},
+      // The temporary file takes it; the database refuses the number's 301
+      // digits when the record is loaded from that file.
+      {"a job-search number too long for the database", "JSEARCH2.db", set("REFNUM", 3, "1e300"),
+       check::Kind::bad_number, "1-js.db, row 4"},
       {"a duplicate key after upper-casing", "stats_st.db", set("STATE", 1, "Ny"), check::Kind::key_clash},
       {"a date the database cannot take", "stats_jt.db",
        [](Defs& defs, Rows& rows) {
@@ -374,12 +383,20 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
         const auto first = std::find_if(findings.begin(), findings.end(),
                                         [](const check::Finding& f) { return check::stops_run(f.kind); });
         ASSERT_NE(first, findings.end());
-        EXPECT_EQ(run_error_.rfind(fmt::format("{}, row {}", first->table, first->row), 0), 0u) << run_error_;
+        const std::string stop = c.stop_named ? c.stop_named : fmt::format("{}, row {}", first->table, first->row);
+        EXPECT_EQ(run_error_.rfind(stop, 0), 0u) << run_error_;
         EXPECT_FALSE(r.clean()) << text(r);
         // The refused row and every row after it are missing; nothing else.
         const verify::TableResult& t = r.tables[0];
         EXPECT_EQ(t.missing, t.expected - t.found) << text(r);
         EXPECT_EQ(t.extra + t.differing, 0) << text(r);
+        // A job-search row that did not arrive is shown by the key a run
+        // gives it: the refused record takes none.
+        std::int64_t key = t.found;
+        for (const verify::Difference& d : t.shown) {
+          if (t.table != "JSEARCH_4" || d.found != "(no row)") continue;
+          EXPECT_EQ(d.key, fmt::format("PK '{}'", ++key)) << text(r);
+        }
       } else {
         ASSERT_TRUE(completed) << run_error_;
         ASSERT_EQ(run_stats_.size(), 1u);

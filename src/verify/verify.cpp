@@ -325,7 +325,7 @@ class TableVerifier {
 
   // The waiting rows' texts in the columns' types, in few calls of the
   // engine. When it refuses one, each row goes alone, so that the refused
-  // row is named and the keys of the rows after it close up.
+  // row is named (its key stays unused, as in the run).
   void convert_batch() {
     if (waiting_rows_.empty()) return;
     // Only a short batch (the last, or one cut by a refused row) drops texts

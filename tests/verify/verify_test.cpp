@@ -391,8 +391,10 @@ TEST_F(VerifyTest, CheckRunAndVerifyAgreeOnPlantedProblems) {
         EXPECT_EQ(t.missing, t.expected - t.found) << text(r);
         EXPECT_EQ(t.extra + t.differing, 0) << text(r);
         // A job-search row that did not arrive is shown by the key a run
-        // gives it: the refused record takes none.
-        std::int64_t key = t.found;
+        // gives it: a record the temporary file refuses takes none; one the
+        // table refuses as it is loaded from that file (the cases naming
+        // the temporary file as the stop) keeps its key, unused.
+        std::int64_t key = t.found + (c.stop_named ? 1 : 0);
         for (const verify::Difference& d : t.shown) {
           if (t.table != "JSEARCH_4" || d.found != "(no row)") continue;
           EXPECT_EQ(d.key, fmt::format("PK '{}'", ++key)) << text(r);

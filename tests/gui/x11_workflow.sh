@@ -82,6 +82,9 @@ log_has() { grep -qE "$1" <<<"$(log_text)"; }
 log_ends_with() { tail -1 <<<"$(log_text)" | grep -qE "$1"; }
 log_unfocused() { at names "Status messages" && ! at focused "Status messages"; }
 alert_shown() { at alert >/dev/null; }
+progress_on_jsearch() {
+  grep -qE '^Table [0-9]+ of 18: JSEARCH_4, [0-9]+ of 60000 records, .* elapsed' <<<"$(at description "Run progress")"
+}
 no_alert() { ! at alert >/dev/null 2>&1 && [[ $(xdotool getactivewindow) == "$FORM" ]]; }
 
 # Starts Xvfb at $1 (WxH), openbox, and the program at scale $2 on the
@@ -211,9 +214,9 @@ session_keyboard() {
   wait_for 10 alert_shown || fail "no question before replacing"
   xdotool key --clearmodifiers alt+r
   wait_for 120 log_has '^JSEARCH table' || fail "the run did not reach the job-search table"
-  # The overall progress, as a screen reader reads it.
-  grep -qE '^Table [0-9]+ of 18: JSEARCH_4, [0-9]+ of 60000 records, .* elapsed' <<<"$(at description "Run progress")" ||
-    fail "overall progress: $(at description "Run progress")"
+  # The overall progress, as a screen reader reads it (it follows the log
+  # a few times a second, so it may still name the table before).
+  wait_for 30 progress_on_jsearch || fail "overall progress: $(at description "Run progress")"
   xdotool key Escape
   wait_for 10 alert_shown || fail "Escape did not ask"
   xdotool key --clearmodifiers alt+y

@@ -190,7 +190,7 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
   if (connect_destination(dbname)) {
     run.add_log_line(std::string(rule.heading));
     dest.TableName = rule.dest_table;
-    // The table's own indexes are built once, when the connection closes.
+    // The table's own indexes are built once, when the table ends.
     dm.IBDatabase2.defer_indexes(rule.dest_table);
     dest.Open();
     // A run that ended on an error leaves the old table open; start afresh.

@@ -1,5 +1,5 @@
-// The converter frame shared by every table converter: reconnect to the
-// destination, log the heading, open both tables, log the old row count, copy
+// The converter frame shared by every table converter: connect to the
+// destination (or go on with the run's connection), log the heading, open both tables, log the old row count, copy
 // row by row, log the closing counts, close the old table.
 #pragma once
 

@@ -327,7 +327,7 @@ class JsearchRun {
     show(1);
     if (connected) {
       run_.add_log_line("JSEARCH table...........");
-      // The secondary indexes are built once, when the connection closes.
+      // The secondary indexes are built once, when the table ends.
       dm_.IBDatabase2.defer_indexes(dest_table_);
       dm_.IBTable1.TableName = dest_table_;
       dm_.IBTable1.Open();

@@ -202,8 +202,9 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
            QMessageBox::Yes;
   };
   confirm_replace = [this](const ExistingDatabase& e) {
-    QMessageBox ask(QMessageBox::Warning, QStringLiteral("Replace the database?"),
-                    QString::fromStdString(Tconversion_form::replace_question(e)), QMessageBox::NoButton, this);
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("Replace the database?"), QString(), QMessageBox::NoButton,
+                    this);
+    set_box_texts(ask, QString::fromStdString(Tconversion_form::replace_question(e)));
     QPushButton* replace = ask.addButton(QStringLiteral("&Replace"), QMessageBox::DestructiveRole);
     QPushButton* cancel = ask.addButton(QMessageBox::Cancel);
     ask.setDefaultButton(cancel);

@@ -33,6 +33,7 @@
 #include "form/stub_steps.h"
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
+#include "gui/qt_boxes.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "registry/registry.h"
@@ -684,6 +685,25 @@ TEST_F(DialogTest, TextReachesAaContrastInEveryState) {
                     behind.name().toLatin1().constData(), g, r);
         EXPECT_GE(r, 4.5) << l->objectName().toStdString() << " group " << g;
       }
+  }
+}
+
+// A box's lines break at spaces only: each line fits the width unless it is
+// one word, and putting the spaces back gives the text, its path whole.
+TEST(MessageBoxLines, BreakAtSpacesOnly) {
+  const QFontMetrics metrics{QFont()};
+  const QString path = "C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\good0001.gdb";
+  const QString text = "The database " + path + " is open in another program, so it cannot be replaced.\nSecond.";
+  for (int chars : {5, 30, 60, 400}) {
+    const int width = metrics.averageCharWidth() * chars;
+    const QString broken = qv::gui::broken_at_spaces(text, metrics, width);
+    QStringList lines = broken.split('\n');
+    EXPECT_EQ(lines.last(), "Second.") << chars;
+    lines.removeLast();
+    EXPECT_EQ(lines.join(' '), text.section('\n', 0, 0)) << chars;
+    for (const QString& line : lines)
+      EXPECT_TRUE(!line.contains(' ') || metrics.horizontalAdvance(line) <= width) << line.toStdString();
+    EXPECT_EQ(lines.size() == 1, chars == 400);
   }
 }
 

@@ -303,8 +303,6 @@ std::vector<std::string> Report::summary_lines() const {
       lines.push_back(fmt::format("{}: {}{}", kind_name(static_cast<Kind>(k)), counts[k],
                                   stops_run(static_cast<Kind>(k)) ? " (stops the run)" : ""));
   if (!destination.empty()) lines.push_back(destination);
-  lines.push_back(stops() ? "The run would stop: see the findings above."
-                          : "Nothing would stop the run.");
   return lines;
 }
 

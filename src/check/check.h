@@ -82,7 +82,8 @@ struct Report {
   std::string destination;
   bool destination_stops = false;
   bool stops() const;
-  // One line per kind found, then the verdict.
+  // The records read, one line per kind found, then what the run would do
+  // with a database already there; the verdict is the caller's, said first.
   std::vector<std::string> summary_lines() const;
 };
 

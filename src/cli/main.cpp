@@ -450,7 +450,6 @@ int check(const Options& o, nlohmann::json& report) {
   if (!result.destination.empty()) lines.insert(lines.begin(), result.destination);
   for (std::string& l : code_page_lines(directory, *ticks, o.codepage)) lines.push_back(std::move(l));
   std::vector<std::string> summary = result.summary_lines();
-  summary.pop_back();  // the verdict, said first
   if (!result.destination.empty()) summary.pop_back();
   const std::string verdict = stops ? "The run would stop: see below." : "Nothing would stop the run.";
   std::fputs((verdict + '\n').c_str(), stdout);

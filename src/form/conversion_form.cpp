@@ -259,16 +259,24 @@ std::string clock_text(double seconds) {
                    : fmt::format("{}:{:02}", s / 60, s % 60);
 }
 
-std::string Tconversion_form::progress_text(const TableStats& t, double run_seconds) const {
+std::string Tconversion_form::progress_text(const TableStats& t, double run_seconds, std::int64_t all_done,
+                                            std::int64_t all_records) const {
   const auto ticked = static_cast<std::size_t>(std::count(last_run_.ticks.begin(), last_run_.ticks.end(), true));
-  std::string text = fmt::format("Table {} of {}: {}, {} of {} records, {}; {} elapsed", stats.size(), ticked,
-                                 t.table, t.done, t.old_rows, t.step, clock_text(run_seconds));
-  if (t.seconds > 0 && t.done > 0 && t.step != kBuildingIndexes) {
-    const double rate = static_cast<double>(t.done) / t.seconds;
-    text += fmt::format(", {:.0f} records/s", rate);
-    if (t.old_rows > t.done)
-      text += ", about " + clock_text(static_cast<double>(t.old_rows - t.done) / rate) + " left for this table";
+  std::string text;
+  if (all_records > 0) {
+    all_done = std::min(all_done, all_records);
+    text = fmt::format("All tables: {} of {} records", all_done, all_records);
+    if (all_done > 0 && all_done < all_records && run_seconds >= 1)
+      text += ", about " +
+              clock_text(run_seconds * static_cast<double>(all_records - all_done) / static_cast<double>(all_done)) +
+              " left";
+    text += "; table";
+  } else {
+    text = "Table";
   }
+  text += fmt::format(" {} of {}: {}, {} elapsed", stats.size(), ticked, t.table, clock_text(run_seconds));
+  if (t.seconds > 0 && t.done > 0 && t.step != kBuildingIndexes)
+    text += fmt::format(", {:.0f} records/s", static_cast<double>(t.done) / t.seconds);
   return text;
 }
 

@@ -138,11 +138,13 @@ class Tconversion_form : public RunContext {
 
   // ---- Beyond the form's own members ----
 
-  // The run's progress as the desktop view shows it, `t` being the table at
-  // work and `run_seconds` the time since Convert: "Table 3 of 18:
-  // CITY_4, 120 of 500 records, copying rows; 0:42 elapsed, 2300 records/s,
-  // about 0:01 left for this table".
-  std::string progress_text(const TableStats& t, double run_seconds) const;
+  // The run's progress as the desktop view shows it below the bar (which
+  // counts the table's records), `t` being the table at work, `run_seconds`
+  // the time since Convert, `all_done` of `all_records` the records of
+  // every ticked table (0: not known): "All tables: 1200 of 5000 records,
+  // about 2:10 left; table 3 of 18: CITY_4, 0:42 elapsed, 2300 records/s".
+  std::string progress_text(const TableStats& t, double run_seconds, std::int64_t all_done = 0,
+                            std::int64_t all_records = 0) const;
 
   // After a complete local run, for the desktop view: where the database is,
   // its size, and where the job-search temporary files stay and how much

@@ -186,11 +186,15 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
   setObjectName("conversion_form");
   setWindowTitle(QString());
   confirm_stop = [this] {
-    if (!converting_)
-      return QMessageBox::question(this, QStringLiteral("Check running"),
-                                   QStringLiteral("The old tables or the database are being read; nothing is "
-                                                  "written. Close the form when the reading has ended?")) ==
-             QMessageBox::Yes;
+    if (!converting_) {
+      const bool check = action_ == "Check";
+      return QMessageBox::question(
+                 this, check ? QStringLiteral("Check running") : QStringLiteral("Verify running"),
+                 check ? QStringLiteral("The check is reading the ticked old tables. It writes nothing: no "
+                                        "database, no temporary file. Close the form when the reading has ended?")
+                       : QStringLiteral("Verify is reading the database and the old tables. It writes nothing. "
+                                        "Close the form when the reading has ended?")) == QMessageBox::Yes;
+    }
     return QMessageBox::question(this, QStringLiteral("Conversion running"),
                                  QStringLiteral("A conversion is running. Stop it at the next row? The database "
                                                 "keeps the rows written until then and is incomplete: Convert "
@@ -198,8 +202,9 @@ ConversionDialog::ConversionDialog(QWidget* parent, MessageBoxes* boxes, Convers
            QMessageBox::Yes;
   };
   confirm_replace = [this](const ExistingDatabase& e) {
-    QMessageBox ask(QMessageBox::Warning, QStringLiteral("Replace the database?"),
-                    QString::fromStdString(Tconversion_form::replace_question(e)), QMessageBox::NoButton, this);
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("Replace the database?"), QString(), QMessageBox::NoButton,
+                    this);
+    set_box_texts(ask, QString::fromStdString(Tconversion_form::replace_question(e)));
     QPushButton* replace = ask.addButton(QStringLiteral("&Replace"), QMessageBox::DestructiveRole);
     QPushButton* cancel = ask.addButton(QMessageBox::Cancel);
     ask.setDefaultButton(cancel);
@@ -375,15 +380,26 @@ void ConversionDialog::build_widgets() {
 }
 
 // The tree above the check list on the left, the select and reset buttons
-// between them, Convert and the progress box below; the log on the right.
+// between them, Convert and the progress box below; the log on the right,
+// Check and Verify under it.
 // A splitter between the two sides; both grow with the window, the log
 // more. Below: the chosen folder, its database, Browse and the server
-// fields.
-// When the screen is too small for all of it, the form scrolls.
+// fields, and the bar with the run's progress line along the bottom.
+// When the screen is too small for all of it, the form scrolls, all but
+// the bar and its line.
 void ConversionDialog::lay_out() {
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
-  outer->addWidget(scroll);
+  outer->setSpacing(2);
+  outer->addWidget(scroll, 1);
+  // The bar and the run's progress line below the scrolling part: in view
+  // whatever the screen's size and scale, and as wide as the window.
+  auto* strip = new QVBoxLayout;
+  strip->setContentsMargins(8, 0, 8, 6);
+  strip->setSpacing(2);
+  strip->addWidget(progress);
+  strip->addWidget(run_status);
+  outer->addLayout(strip);
   QWidget* page = scroll->widget();
 
   // One side of the splitter: a column of widgets and rows.
@@ -411,10 +427,9 @@ void ConversionDialog::lay_out() {
   lv->addLayout(tables_row);
   auto* convert_row = new QHBoxLayout;
   convert_row->addWidget(btn_convert, 1);
-  // The box counts the job-search records of the step at work; a label says so.
-  auto* edit_label = new QLabel(QStringLiteral("Job-search record:"), page);
-  edit_label->setToolTip(QStringLiteral("The record the job-search table is at in its current step; the bar "
-                                        "beside counts the records done"));
+  // During a run the box counts the records done of the table (or step) at
+  // work, the number the bar shows; a label says so.
+  auto* edit_label = new QLabel(QStringLiteral("Records done:"), page);
   edit_label->setBuddy(Edit1);
   convert_row->addWidget(edit_label);
   convert_row->addWidget(Edit1, 2);
@@ -430,11 +445,10 @@ void ConversionDialog::lay_out() {
   rv->addWidget(Memo1, 2);
   rv->addWidget(details, 1);
   auto* check_row = new QHBoxLayout;
-  check_row->addWidget(progress, 1);
+  check_row->addStretch(1);
   check_row->addWidget(btn_check);
   check_row->addWidget(btn_verify);
   rv->addLayout(check_row);
-  rv->addWidget(run_status);
 
   splitter = new QSplitter(Qt::Horizontal, page);
   splitter->setObjectName("splitter");
@@ -529,7 +543,6 @@ void ConversionDialog::bind() {
     });
   };
   form_.Memo1.on_add = [this](const std::string& line) { post([&line](Outbox& o) { o.lines.push_back(line); }); };
-  form_.Edit1.on_repaint = [this] { post([this](Outbox& o) { o.edit = form_.Edit1.Text; }); };
   form_.on_progress = [this](const TableStats& t, bool) {
     if (t.table != progress_table_) {  // the next table: the one before is behind
       records_before_ += progress_old_rows_;
@@ -966,20 +979,13 @@ void ConversionDialog::flush() {
   }
   if (o.clear) Memo1->clear();
   for (const std::string& line : o.lines) Memo1->appendPlainText(QString::fromStdString(line));
-  if (o.edit) Edit1->setText(QString::fromStdString(*o.edit));
   if (o.table) show_table(*o.table, o.records_done);
 }
 
 void ConversionDialog::show_table(const TableStats& t, std::int64_t all_done) {
   const double seconds = static_cast<double>(run_clock_.elapsed()) / 1000.0;
-  std::string text = form_.progress_text(t, seconds);
-  if (const std::int64_t all = all_records_; all > 0) {
-    text += "; all tables: " + std::to_string(std::min(all_done, all)) + " of " + std::to_string(all) + " records";
-    if (all_done > 0 && all_done < all && seconds >= 1)
-      text += ", about " + clock_text(seconds * static_cast<double>(all - all_done) / static_cast<double>(all_done)) +
-              " left";
-  }
-  show_label_text(run_status, QString::fromStdString(text));
+  show_label_text(run_status, QString::fromStdString(form_.progress_text(t, seconds, all_done, all_records_)));
+  Edit1->setText(QString::number(records_done(t)));
   if (t.step == Tconversion_form::kBuildingIndexes) return show_busy(progress, text_of(t));
   // The bar counts in thousandths: record counts may pass an int.
   const double share =

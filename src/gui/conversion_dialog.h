@@ -72,7 +72,8 @@ class ConversionDialog : public QDialog {
   // Compares the database with the old tables (the form's verify target)
   // and logs the report; enabled when there is a database to compare.
   QPushButton* btn_verify;
-  // Beside the progress box: the table at work, its records and its step.
+  // Along the bottom, never scrolled away: the table at work, its records
+  // and its step.
   QProgressBar* progress;
   // Below it, during a run: table n of N, the time since Convert, the rate
   // and the time left for the table; during a check or verify, what is read.
@@ -136,7 +137,6 @@ class ConversionDialog : public QDialog {
   struct Outbox {
     bool clear = false;
     std::vector<std::string> lines;
-    std::optional<std::string> edit;
     std::optional<TableStats> table;
     std::int64_t records_done = 0;  // of every table of the run, with the table's
     bool posted = false;

@@ -342,9 +342,10 @@ TEST_F(FormTest, AnEarlierDatabaseIsDescribedForTheQuestion) {
               ::testing::Not(HasSubstr("folder")));
 }
 
-// The desktop's overall progress: the table's place among the ticked ones,
-// the time since Convert, and for rows being copied the rate and the time
-// left; while indexes build no rate is guessed.
+// The desktop's overall progress: the records of every ticked table and
+// the time left for them, then the table's place among the ticked ones, the
+// time since Convert and, for rows being copied, the rate; while indexes
+// build no rate is guessed.
 TEST_F(FormTest, ProgressTextPlacesTheTableInTheRun) {
   choose_data_set();
   tick_only({2, 5, 10});
@@ -354,18 +355,20 @@ TEST_F(FormTest, ProgressTextPlacesTheTableInTheRun) {
     qv::TableStats t = form.begin_table("CONFIG_4", 500);
     t.done = 100;
     t.seconds = 2;
-    texts.push_back(form.progress_text(t, 62));
+    texts.push_back(form.progress_text(t, 62, 1000, 4000));
+    texts.push_back(form.progress_text(t, 0.5, 1000, 4000));  // too soon to tell the time left
     t.done = 500;
-    texts.push_back(form.progress_text(t, 3725));
+    texts.push_back(form.progress_text(t, 3725, 5000, 4000));  // more than the headers said
     t.step = Tconversion_form::kBuildingIndexes;
     texts.push_back(form.progress_text(t, 3725));
   };
   form.btn_convertClick(&form);
-  EXPECT_THAT(texts, ElementsAre("Table 1 of 3: CONFIG_4, 100 of 500 records, copying rows; 1:02 elapsed, 50 "
-                                 "records/s, about 0:08 left for this table",
-                                 "Table 1 of 3: CONFIG_4, 500 of 500 records, copying rows; 1:02:05 elapsed, 250 "
+  EXPECT_THAT(texts, ElementsAre("All tables: 1000 of 4000 records, about 3:06 left; table 1 of 3: CONFIG_4, "
+                                 "1:02 elapsed, 50 records/s",
+                                 "All tables: 1000 of 4000 records; table 1 of 3: CONFIG_4, 0:00 elapsed, 50 records/s",
+                                 "All tables: 4000 of 4000 records; table 1 of 3: CONFIG_4, 1:02:05 elapsed, 250 "
                                  "records/s",
-                                 "Table 1 of 3: CONFIG_4, 500 of 500 records, building indexes; 1:02:05 elapsed"));
+                                 "Table 1 of 3: CONFIG_4, 1:02:05 elapsed"));
 }
 
 // After a complete run the view says where the database is and what the

@@ -11,6 +11,7 @@
   atspi.py PID alert                the text of the message box shown
   atspi.py PID box                  the message box shown: its title, then each of its texts, one a line
   atspi.py PID visible NAME REGEX   fails unless the first line of NAME's text that matches REGEX is in view
+  atspi.py PID inside NAME OUTER    fails unless the object NAME lies wholly within the window OUTER
   atspi.py PID enabled NAME         fails unless the object NAME is enabled
   atspi.py PID focused NAME         fails unless the object NAME has the keyboard focus
 
@@ -170,6 +171,15 @@ def main():
         if not (area.y <= line.y and line.y + line.height <= area.y + area.height and line.height > 0):
             fail("the line %r is at y %d, the text shows y %d to %d" % (found.group(0), line.y, area.y,
                                                                         area.y + area.height))
+    elif command == "inside":
+        obj, outer = find(app, args[0]), find(app, args[1], {"dialog", "frame", "window"})
+        if obj is None or outer is None:
+            fail("no object " + (args[0] if obj is None else args[1]))
+        a, b = obj.get_extents(Atspi.CoordType.SCREEN), outer.get_extents(Atspi.CoordType.SCREEN)
+        if not (b.x <= a.x and a.x + a.width <= b.x + b.width and b.y <= a.y and a.y + a.height <= b.y + b.height
+                and a.height > 0):
+            fail("%s at %d,%d %dx%d is not within %s at %d,%d %dx%d" % (args[0], a.x, a.y, a.width, a.height,
+                                                                       args[1], b.x, b.y, b.width, b.height))
     else:
         fail("unknown command " + command)
 

@@ -83,7 +83,8 @@ log_ends_with() { tail -1 <<<"$(log_text)" | grep -qE "$1"; }
 log_unfocused() { at names "Status messages" && ! at focused "Status messages"; }
 alert_shown() { at alert >/dev/null; }
 progress_on_jsearch() {
-  grep -qE '^Table [0-9]+ of 18: JSEARCH_4, [0-9]+ of 60000 records, .* elapsed' <<<"$(at description "Run progress")"
+  grep -qE '^All tables: [0-9]+ of [0-9]+ records.*; table [0-9]+ of 18: JSEARCH_4, .* elapsed' \
+    <<<"$(at description "Run progress")"
 }
 no_alert() { ! at alert >/dev/null 2>&1 && [[ $(xdotool getactivewindow) == "$FORM" ]]; }
 
@@ -199,7 +200,8 @@ session_keyboard() {
   xdotool key Return
   wait_for 10 alert_shown || fail "no question before replacing"
   local question
-  question=$(at alert)
+  question=$(at alert | tr '\n' ' ')  # its lines broken at spaces
+  grep -qF 'C:\MyData\wk-db\intrbase\quorvel4\db\demo0001.gdb' <<<"$(at alert)" || fail "path split: $question"
   grep -q 'demo0001.gdb is already there (.*, last changed ' <<<"$question" || fail "question: $question"
   grep -q '"demo0001_old"' <<<"$question" || fail "the question does not name the other folder: $question"
   xdotool key Return
@@ -234,6 +236,9 @@ session_picture() {  # $1 scale, $2 geometry, $3 picture
   data_set "$root" demo0001
   start "$2" "$1" "$root"
   keyboard_run
+  # The bar and the run's progress line are in the window, unscrolled.
+  at inside Progress Conversion || fail "the bar is out of view"
+  at inside "Run progress" Conversion || fail "the run's progress line is out of view"
   # The focus frame moves on from the log, which keeps its text unselected.
   xdotool key Tab
   wait_for 10 log_unfocused || fail "Tab left the focus in the log"
@@ -251,7 +256,7 @@ session_small() {
   wait_for 10 at press "Select none" || fail "select none"
   wait_for 10 at press "Select all" || fail "select all"
   wait_for 10 at press "Check" || fail "check"
-  wait_for 120 log_has '^Nothing would stop the run' || { log_text | tail -3; fail "no check"; }
+  wait_for 120 log_has '^Verdict: nothing would stop the run' || { log_text | tail -3; fail "no check"; }
   wait_for 10 at press "Convert" || fail "convert"
   wait_for 120 log_has '^Conversion run complete' || fail "the run did not complete"
   wait_for 10 at press "Verify" || fail "verify"
@@ -278,15 +283,23 @@ expect_box() {
     sleep 0.1
   done
   [[ $(head -1 <<<"$box") == "$1" ]] || { log_text | tail -3; fail "no message box $1: $box"; }
-  grep -qiE "$2" <<<"$box" || fail "box text, not $2: $box"
-  grep -qiE '(then press|Choose|Tick|Fill in) ' <<<"$box" || fail "the box does not say what to do: $box"
+  # Lines are broken at spaces: a text is matched line by line, or whole.
+  local whole
+  whole=$(tr '\n' ' ' <<<"$box")
+  grep -qiE "$2" <<<"$box" || grep -qiE "$2" <<<"$whole" || fail "box text, not $2: $box"
+  grep -qiE '(then press|Choose|Tick|Fill in) ' <<<"$whole" || fail "the box does not say what to do: $box"
+  # What a person reads and copies holds no character that is not shown.
+  LC_ALL=C grep -qF -e $'\xe2\x81\xa0' -e $'\xe2\x80\x8b' -e $'\xe2\x80\x8c' -e $'\xe2\x80\x8d' \
+    -e $'\xef\xbb\xbf' <<<"$box" && fail "invisible characters in the box: $box"
+  # A path given as $4 stands whole on one line.
+  [[ -z ${4:-} ]] || grep -qF -- "$4" <<<"$box" || fail "the box splits $4: $box"
   shot "$OUT/box-$3.png"
   xdotool key Return
   wait_for 10 no_alert || fail "Enter did not close the box ($1)"
 }
 
 # A run's error: its box, and the same title and text in the log.
-expect_run_error() {  # $1 title, $2 text, $3 picture
+expect_run_error() {  # $1 title, $2 text, $3 picture, $4 a path it names
   wait_for 120 alert_shown || { log_text | tail -3; fail "no box for $1"; }
   expect_box "$@"
   log_has "^$1: " || fail "the log lacks the box's text ($1)"
@@ -337,6 +350,9 @@ session_errors() {  # $1 scale
 
   again good0001
   xdotool key --clearmodifiers alt+n
+  # Check says what Convert will say.
+  xdotool key --clearmodifiers alt+h
+  expect_box "DIRECTORY SELECT" "^No tables selected$" "check-no-tables-$1x"
   xdotool key --clearmodifiers alt+c
   expect_box "DIRECTORY SELECT" "^No tables selected$" "no-tables-$1x"
   xdotool key --clearmodifiers alt+a
@@ -362,7 +378,8 @@ session_errors() {  # $1 scale
   xdotool key --clearmodifiers alt+c
   wait_for 10 alert_shown || fail "no question before replacing"
   xdotool key --clearmodifiers alt+r
-  expect_run_error "Database in use" "is open in another program" "in-use-$1x"
+  # The path whole, on one line, as the database field shows it.
+  expect_run_error "Database in use" "is open in another program" "in-use-$1x" "$(at text Database)"
   kill "$holder"
   echo "scale $1: a box for every kind of error, each in the log"
   stop_all

@@ -1,9 +1,17 @@
 #include "converters/frame.h"
 
+#include <signal.h>
+
 #include <fmt/format.h>
+
+#include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "firebird/ib.h"
 #include "paradox/table.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 #include "registry/values.h"
 #include "run/log_lines.h"
@@ -146,7 +154,259 @@ bool left_out(RowErrors* errors, const TableRule& rule, std::int64_t row, const 
   return true;
 }
 
+// A row read from the old table on the run's thread, on its way to the
+// loader: posted, skipped, or refused before it reached the table.
+struct ReadRow {
+  enum class Kind : char { post, skip, failed } kind = Kind::post;
+  std::int64_t row = 0;
+  std::int64_t skipped = 0;          // rows skipped up to this one
+  std::vector<std::string> values;   // as read
+  std::vector<std::string> written;  // as posted
+  std::exception_ptr failure;        // failed: why
+};
+
+// The loader thread of a table whose rows are not merged: the run's thread
+// reads and converts the rows and hands them over in batches; the loader
+// appends and posts them (the engine's work) in order, and keeps the counts
+// a run of one thread keeps (done, skipped, refused, shortened), as they
+// stand after its last row. A row that ends the run ends the loading there,
+// with the counts as they were when that row failed; refused rows are left
+// out (RowErrors) here, in order, whichever thread refused them.
+class FrameLoader {
+ public:
+  static constexpr std::size_t kBatch = 256;
+  static constexpr std::size_t kBatches = 4;  // in flight at most
+
+  // What the loader has done, as the run's thread sees it.
+  struct Counts {
+    std::int64_t done = 0, skipped = 0, refused = 0, shortened = 0;
+    bool failed = false;  // the loading ended on an error
+  };
+
+  FrameLoader(const TableRule& rule, const Binding& fields, RowErrors* errors, std::int64_t shortened_before)
+      : rule_(rule), fields_(fields), errors_(errors), shortened_before_(shortened_before) {
+    for (auto& b : pool_) {
+      b.resize(kBatch);
+      for (ReadRow& r : b) r.values.resize(rule.columns.size()), r.written.resize(rule.columns.size());
+      free_.push_back(&b);
+    }
+    filling_ = take_free();
+    thread_ = std::thread([this] { work(); });
+  }
+  ~FrameLoader() { finish(); }
+  FrameLoader(const FrameLoader&) = delete;
+  FrameLoader& operator=(const FrameLoader&) = delete;
+
+  // The slot of the next row; push() hands it over.
+  ReadRow& slot() { return (*filling_)[filled_]; }
+  void push() {
+    if (++filled_ == kBatch) hand_over();
+  }
+  Counts counts() {
+    const std::lock_guard lock(mu_);
+    return shared_;
+  }
+  // Loads what was handed over, sends the rows that wait, and ends the
+  // thread; the counts then stand for every row handed over. Rethrows the
+  // failure that ended the loading, if any.
+  Counts finish() {
+    if (thread_.joinable()) {
+      if (filled_ > 0) hand_over(false);
+      {
+        const std::lock_guard lock(mu_);
+        input_closed_ = true;
+        cv_.notify_all();
+      }
+      thread_.join();
+    }
+    return shared_;
+  }
+  void rethrow() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  using Batch = std::vector<ReadRow>;
+
+  Batch* take_free() {
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return !free_.empty(); });
+    Batch* b = free_.back();
+    free_.pop_back();
+    return b;
+  }
+
+  void hand_over(bool more = true) {
+    {
+      const std::lock_guard lock(mu_);
+      full_.push_back({filling_, filled_});
+      cv_.notify_all();
+    }
+    filled_ = 0;
+    filling_ = more ? take_free() : nullptr;
+  }
+
+  void work() {
+    // Stop signals stay with the run's thread, as in a run without a loader.
+    const sigset_t stops = platform::stop_signals();
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    for (;;) {
+      std::pair<Batch*, std::size_t> batch;
+      {
+        std::unique_lock lock(mu_);
+        cv_.wait(lock, [&] { return !full_.empty() || input_closed_; });
+        if (full_.empty()) break;
+        batch = full_.front();
+        full_.pop_front();
+      }
+      for (std::size_t i = 0; i < batch.second && !error_; ++i) attempt([&] { load((*batch.first)[i]); });
+      const std::lock_guard lock(mu_);
+      free_.push_back(batch.first);
+      shared_ = counts_;
+      cv_.notify_all();
+    }
+    attempt([&] { posting_.flush(); });
+    const std::lock_guard lock(mu_);
+    shared_ = counts_;
+  }
+
+  // Runs `step`; a failure ends the loading, once the rows posted before it
+  // are sent (a failure among them is the one that counts).
+  template <class F>
+  void attempt(F&& step) {
+    if (error_) return;
+    try {
+      step();
+    } catch (...) {
+      error_ = std::current_exception();
+      counts_.failed = true;
+      try {
+        posting_.flush();
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    }
+  }
+
+  void load(ReadRow& r) {
+    if (r.kind == ReadRow::Kind::post || r.kind == ReadRow::Kind::failed) {
+      try {
+        if (r.kind == ReadRow::Kind::failed) std::rethrow_exception(r.failure);
+        post_row(rule_, fields_, r.written, r.row, posting_, r.skipped);
+      } catch (...) {
+        // The old values: the row was not posted.
+        if (!left_out(errors_, rule_, r.row, r.values)) throw;
+        ++counts_.refused;
+      }
+      r.failure = nullptr;
+    }
+    counts_.done = r.row;
+    counts_.skipped = r.skipped;
+    counts_.shortened = dest_.Shortened() - shortened_before_;
+  }
+
+  const TableRule& rule_;
+  const Binding& fields_;
+  RowErrors* const errors_;
+  const std::int64_t shortened_before_;
+  fb::IBTable& dest_ = DataModule2->IBTable1;
+  Counts counts_;  // the loader's own
+  // A row that fails after later rows were posted leaves the counts as they
+  // were when it was posted.
+  Posting posting_{dest_, [this](const PostedRow& p) {
+                     try {
+                       rethrow_row_failure(rule_, p.written, p.row);
+                     } catch (...) {
+                       if (left_out(errors_, rule_, p.row, p.written)) {
+                         ++counts_.refused;
+                         return;
+                       }
+                       counts_.done = p.row - 1;
+                       counts_.skipped = p.skipped;
+                       counts_.shortened = dest_.Shortened() - shortened_before_;
+                       throw;
+                     }
+                   }};
+  std::exception_ptr error_;
+
+  std::array<Batch, kBatches> pool_;
+  Batch* filling_ = nullptr;  // the run's thread's
+  std::size_t filled_ = 0;
+
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Batch*> free_;
+  std::deque<std::pair<Batch*, std::size_t>> full_;
+  bool input_closed_ = false;
+  Counts shared_;  // as last published
+  std::thread thread_;
+};
+
+// Copies the loader's counts into the table's statistics.
+void take_counts(TableStats& stats, const FrameLoader::Counts& c) {
+  stats.done = c.done;
+  stats.skipped = c.skipped;
+  stats.refused = c.refused;
+  stats.shortened = c.shortened;
+}
+
 }  // namespace
+
+// Copies the rows of a table whose rows are not merged: this thread reads
+// and converts them while a loader thread posts them. Whatever ends the
+// reading early (a stop, a failure at row N), the rows handed over until then
+// are loaded first and a failure among them is the one raised; the counts
+// are those of a run of one thread at that point.
+void copy_through_loader(RunContext& run, const registry::Item& item, TableStats& stats, std::int64_t shortened_before) {
+  const TableRule& rule = *item.rule;
+  auto& old = DataModule2->PDTable1;
+  Binding fields;
+  std::optional<FrameLoader> loader;
+  const auto end_loading = [&] {
+    if (!loader) return;
+    take_counts(stats, loader->finish());
+    loader->rethrow();
+  };
+  try {
+    std::int64_t skipped = 0;
+    for (std::int64_t row = 1; !old.Eof(); ++row) {
+      if (row == 1) {
+        fields = bind_fields(item, row);
+        loader.emplace(rule, fields, run.row_errors(), shortened_before);
+      }
+      ReadRow& r = loader->slot();
+      r.row = row;
+      for (std::size_t i = 0; i < r.values.size(); ++i)
+        r.values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
+                                 [&] { return fields.old_fields[i]->AsString(); });
+      r.kind = ReadRow::Kind::post;
+      if (registry::skipped(rule, r.values)) {
+        r.kind = ReadRow::Kind::skip;
+        ++skipped;
+      } else {
+        try {
+          posted_texts(rule, fields, r.values, r.written, row);
+        } catch (...) {
+          r.kind = ReadRow::Kind::failed;
+          r.failure = std::current_exception();
+        }
+      }
+      r.skipped = skipped;
+      loader->push();
+      if (row % static_cast<std::int64_t>(FrameLoader::kBatch) == 0) {
+        const FrameLoader::Counts c = loader->counts();
+        take_counts(stats, c);
+        if (c.failed) break;
+      }
+      run.table_progress();
+      old.Next();
+    }
+  } catch (...) {
+    end_loading();
+    throw;
+  }
+  end_loading();
+}
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {
   try {
@@ -217,7 +477,10 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
         throw;
       }
     });
-    posting.guard([&] {
+    if (!rule.merge_duplicates)
+      copy_through_loader(run, item, stats, shortened_before);
+    else
+      posting.guard([&] {
       for (std::int64_t row = 1; !old.Eof(); ++row) {
         if (row == 1) fields = bind_fields(item, row);
         for (std::size_t i = 0; i < values.size(); ++i)

@@ -19,9 +19,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +131,7 @@ std::string old_folder(const std::string& dbname) { return kOldRoot + dbname; }
 // child process makes its database: the server, or (unset) a local file.
 std::optional<qv::ServerDestination> g_server;
 std::optional<qv::ServerDestination> g_target;
+int g_server_pid = 0;
 int g_rows_per_call = 0;  // of the conversions' connection; 0: its default
 
 // A form with its data module, as the program drives it, with a fresh
@@ -757,7 +760,7 @@ bool start_server(const fs::path& dir) {
                                           dir.string(), password);
   FILE* p = ::popen(command.c_str(), "r");
   int port = 0;
-  if (!p || std::fscanf(p, "%d", &port) != 1) port = 0;
+  if (!p || std::fscanf(p, "%d %d", &port, &g_server_pid) != 2) port = 0;
   const int status = p ? ::pclose(p) : -1;
   if (port <= 0 || status != 0) {
     fmt::print("server: none (no server program, or it would not start): the server steps are left out\n");
@@ -775,6 +778,27 @@ bool start_server(const fs::path& dir) {
 void stop_server(const fs::path& dir) {
   const std::string command = fmt::format("bash '{}/tools/test_server.sh' stop '{}'", QV_SOURCE_DIR, dir.string());
   if (std::system(command.c_str()) != 0) fmt::print(stderr, "could not stop the benchmark's server\n");
+}
+
+// The CPU seconds (user and system) the benchmark's server has used so far.
+double server_cpu_seconds() {
+  std::ifstream in(fmt::format("/proc/{}/stat", g_server_pid));
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)  // utime and stime are fields 14 and 15
+    if (i >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A step run into the server, with the server's CPU seconds during it as its
+// extra figure.
+Outcome on_server(const std::function<Figures()>& step) {
+  const double before = server_cpu_seconds();
+  Outcome o = in_child(step);
+  o.f.extra = server_cpu_seconds() - before;
+  return o;
 }
 
 // The rows a local conversion of `source` left in `table`, loaded into a
@@ -818,7 +842,7 @@ Figures check_all(const std::string& dbname) {
 // and the ceiling with 1 and 5 rows per round trip, once each.
 void server_step(std::size_t jobs, int rounds, bool only, double local_demo_rate, double local_js_rate) {
   const auto server_convert = [](const char* source, bool all) {
-    return in_child([=] {
+    return on_server([=] {
       g_target = g_server;
       return all ? convert_all(source) : convert(source, &qv::Tconversion_form::convert_jsearch_4);
     });
@@ -838,15 +862,16 @@ void server_step(std::size_t jobs, int rounds, bool only, double local_demo_rate
   for (int r = 0; r < rounds; ++r) {
     conversion.runs.push_back(server_convert("jobs0001", false));
     for (std::size_t c = 0; c < kCeilings.size(); ++c)
-      ceilings[c].runs.push_back(in_child([k = kCeilings[c]] { return server_ceiling("jobs0001", "JSEARCH_4", k); }));
+      ceilings[c].runs.push_back(on_server([k = kCeilings[c]] { return server_ceiling("jobs0001", "JSEARCH_4", k); }));
   }
   double ceiling = 0;
   for (std::size_t c = 0; c < kCeilings.size(); ++c) {
-    print_rounds("server: ceiling JSEARCH_4, secondary indexes after, " + way(kCeilings[c]), ceilings[c]);
+    print_rounds("server: ceiling JSEARCH_4, secondary indexes after, " + way(kCeilings[c]), ceilings[c],
+                 fmt::format(", server CPU {:.2f} s", ceilings[c].median().f.extra));
     ceiling = std::max(ceiling, ceilings[c].median_rate());
   }
   print_rounds(fmt::format("server: convert_jsearch_4, {} records, {}", jobs, run_way), conversion,
-               fmt::format(" (locally {:.0f} rows/s)", local_js_rate));
+               fmt::format(", server CPU {:.2f} s (locally {:.0f} rows/s)", conversion.median().f.extra, local_js_rate));
   fmt::print("server: convert_jsearch_4 {:.2f} of the server's ceiling\n", conversion.median_rate() / ceiling);
   if (only) return;
   print_step("server: demo data set, every table, " + run_way, server_convert("demo0001", true),

@@ -4,11 +4,10 @@
 
 #include <fmt/format.h>
 
-#include <array>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "converters/handover.h"
 #include "firebird/ib.h"
 #include "paradox/table.h"
 #include "platform/signals.h"
@@ -175,7 +174,6 @@ struct ReadRow {
 class FrameLoader {
  public:
   static constexpr std::size_t kBatch = 256;
-  static constexpr std::size_t kBatches = 4;  // in flight at most
 
   // What the loader has done, as the run's thread sees it.
   struct Counts {
@@ -184,39 +182,32 @@ class FrameLoader {
   };
 
   FrameLoader(const TableRule& rule, const Binding& fields, RowErrors* errors, std::int64_t shortened_before)
-      : rule_(rule), fields_(fields), errors_(errors), shortened_before_(shortened_before) {
-    for (auto& b : pool_) {
-      b.resize(kBatch);
-      for (ReadRow& r : b) r.values.resize(rule.columns.size()), r.written.resize(rule.columns.size());
-      free_.push_back(&b);
-    }
-    filling_ = take_free();
-    thread_ = std::thread([this] { work(); });
-  }
+      : rule_(rule),
+        fields_(fields),
+        errors_(errors),
+        shortened_before_(shortened_before),
+        handover_([n = rule.columns.size()](ReadRow& r) {
+          r.values.resize(n);
+          r.written.resize(n);
+        }),
+        thread_([this] { work(); }) {}
   ~FrameLoader() { finish(); }
   FrameLoader(const FrameLoader&) = delete;
   FrameLoader& operator=(const FrameLoader&) = delete;
 
   // The slot of the next row; push() hands it over.
-  ReadRow& slot() { return (*filling_)[filled_]; }
-  void push() {
-    if (++filled_ == kBatch) hand_over();
-  }
+  ReadRow& slot() { return handover_.slot(); }
+  void push() { handover_.push(); }
   Counts counts() {
-    const std::lock_guard lock(mu_);
+    const std::lock_guard lock(handover_.mu);
     return shared_;
   }
   // Loads what was handed over, sends the rows that wait, and ends the
-  // thread; the counts then stand for every row handed over. Rethrows the
-  // failure that ended the loading, if any.
+  // thread; the counts then stand for every row handed over (rethrow()
+  // raises the failure that ended the loading, if any).
   Counts finish() {
     if (thread_.joinable()) {
-      if (filled_ > 0) hand_over(false);
-      {
-        const std::lock_guard lock(mu_);
-        input_closed_ = true;
-        cv_.notify_all();
-      }
+      handover_.close();
       thread_.join();
     }
     return shared_;
@@ -226,47 +217,21 @@ class FrameLoader {
   }
 
  private:
-  using Batch = std::vector<ReadRow>;
-
-  Batch* take_free() {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return !free_.empty(); });
-    Batch* b = free_.back();
-    free_.pop_back();
-    return b;
-  }
-
-  void hand_over(bool more = true) {
-    {
-      const std::lock_guard lock(mu_);
-      full_.push_back({filling_, filled_});
-      cv_.notify_all();
-    }
-    filled_ = 0;
-    filling_ = more ? take_free() : nullptr;
-  }
-
   void work() {
     // Stop signals stay with the run's thread, as in a run without a loader.
     const sigset_t stops = platform::stop_signals();
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     for (;;) {
-      std::pair<Batch*, std::size_t> batch;
-      {
-        std::unique_lock lock(mu_);
-        cv_.wait(lock, [&] { return !full_.empty() || input_closed_; });
-        if (full_.empty()) break;
-        batch = full_.front();
-        full_.pop_front();
-      }
-      for (std::size_t i = 0; i < batch.second && !error_; ++i) attempt([&] { load((*batch.first)[i]); });
-      const std::lock_guard lock(mu_);
-      free_.push_back(batch.first);
+      const auto [batch, n] = handover_.take([] { return false; });
+      if (!batch) break;
+      for (std::size_t i = 0; i < n && !error_; ++i) attempt([&] { load((*batch)[i]); });
+      const std::lock_guard lock(handover_.mu);
+      handover_.recycle(batch);
       shared_ = counts_;
-      cv_.notify_all();
+      handover_.cv.notify_all();
     }
     attempt([&] { posting_.flush(); });
-    const std::lock_guard lock(mu_);
+    const std::lock_guard lock(handover_.mu);
     shared_ = counts_;
   }
 
@@ -289,16 +254,15 @@ class FrameLoader {
   }
 
   void load(ReadRow& r) {
-    if (r.kind == ReadRow::Kind::post || r.kind == ReadRow::Kind::failed) {
+    if (r.kind != ReadRow::Kind::skip) {
       try {
-        if (r.kind == ReadRow::Kind::failed) std::rethrow_exception(r.failure);
+        if (r.kind == ReadRow::Kind::failed) std::rethrow_exception(std::exchange(r.failure, nullptr));
         post_row(rule_, fields_, r.written, r.row, posting_, r.skipped);
       } catch (...) {
         // The old values: the row was not posted.
         if (!left_out(errors_, rule_, r.row, r.values)) throw;
         ++counts_.refused;
       }
-      r.failure = nullptr;
     }
     counts_.done = r.row;
     counts_.skipped = r.skipped;
@@ -328,17 +292,8 @@ class FrameLoader {
                      }
                    }};
   std::exception_ptr error_;
-
-  std::array<Batch, kBatches> pool_;
-  Batch* filling_ = nullptr;  // the run's thread's
-  std::size_t filled_ = 0;
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Batch*> free_;
-  std::deque<std::pair<Batch*, std::size_t>> full_;
-  bool input_closed_ = false;
-  Counts shared_;  // as last published
+  Handover<ReadRow, kBatch> handover_;
+  Counts shared_;  // as last told, under handover_.mu
   std::thread thread_;
 };
 

@@ -153,6 +153,26 @@ bool left_out(RowErrors* errors, const TableRule& rule, std::int64_t row, const 
   return true;
 }
 
+// Posted row `p` failed on a later call (its failure in flight): it is left
+// out and counted in `counts.refused`, or its failure is raised with the
+// counts (TableStats or the like) as they were when it was posted.
+template <class Counts>
+void posted_row_failed(const TableRule& rule, RowErrors* errors, const PostedRow& p, Counts& counts,
+                       std::int64_t shortened) {
+  try {
+    rethrow_row_failure(rule, p.written, p.row);
+  } catch (...) {
+    if (left_out(errors, rule, p.row, p.written)) {
+      ++counts.refused;
+      return;
+    }
+    counts.done = p.row - 1;
+    counts.skipped = p.skipped;
+    counts.shortened = shortened;
+    throw;
+  }
+}
+
 // A row read from the old table on the run's thread, on its way to the
 // loader: posted, skipped, or refused before it reached the table.
 struct ReadRow {
@@ -278,18 +298,7 @@ class FrameLoader {
   // A row that fails after later rows were posted leaves the counts as they
   // were when it was posted.
   Posting posting_{dest_, [this](const PostedRow& p) {
-                     try {
-                       rethrow_row_failure(rule_, p.written, p.row);
-                     } catch (...) {
-                       if (left_out(errors_, rule_, p.row, p.written)) {
-                         ++counts_.refused;
-                         return;
-                       }
-                       counts_.done = p.row - 1;
-                       counts_.skipped = p.skipped;
-                       counts_.shortened = dest_.Shortened() - shortened_before_;
-                       throw;
-                     }
+                     posted_row_failed(rule_, errors_, p, counts_, dest_.Shortened() - shortened_before_);
                    }};
   std::exception_ptr error_;
   Handover<ReadRow, kBatch> handover_;
@@ -419,18 +428,7 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
     // A row that fails after later rows were read leaves the counts as they
     // were when it was posted, as a run of one row per call leaves them.
     Posting posting(dest, [&](const PostedRow& p) {
-      try {
-        rethrow_row_failure(rule, p.written, p.row);
-      } catch (...) {
-        if (left_out(errors, rule, p.row, p.written)) {
-          ++stats.refused;
-          return;
-        }
-        stats.done = p.row - 1;
-        stats.skipped = p.skipped;
-        stats.shortened = dest.Shortened() - shortened_before;
-        throw;
-      }
+      posted_row_failed(rule, errors, p, stats, dest.Shortened() - shortened_before);
     });
     if (!rule.merge_duplicates)
       copy_through_loader(run, item, stats, shortened_before);

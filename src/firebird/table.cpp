@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <unordered_set>
 
 #include "firebird/column_value.h"
 #include "firebird/transaction_impl.h"
@@ -58,6 +59,12 @@ struct IBTable::Impl {
   std::size_t waiting = 0;
   std::string waiting_key;
   std::map<std::string, Insert> batches;
+  // The keys of the rows PostUnlessDuplicate stored, where its primary key
+  // is the whole row of text columns: a row with a key in here is one the
+  // engine would refuse as a duplicate, so it is not sent. Unknown until
+  // the first such post.
+  std::optional<bool> keys_remembered;
+  std::unordered_set<std::string> stored_keys;
 
   // "Table T, row N[, column C]" for row `row`, else the row being appended.
   std::string where(std::optional<std::size_t> column = std::nullopt, std::int64_t row = 0) const {
@@ -263,12 +270,64 @@ struct IBTable::Impl {
       if (waiting == rows_per_call) flush(t);
       return true;
     }
+    std::optional<std::string> known;
+    if (skip_duplicate) {
+      known = remembered_key(t);
+      if (known && stored_keys.contains(*known)) {
+        inserting = false;
+        return false;
+      }
+    }
     const bool stored = send_one(t, key, values, posted + 1, tag, skip_duplicate);
     inserting = false;
     if (!stored) return false;
+    if (known) stored_keys.insert(std::move(*known));
     ++posted;
     shortened += row_shortened;
     return true;
+  }
+
+  // Whether the table's primary key holds every column and every column is
+  // text: then two rows clash exactly when their stored bytes are equal
+  // column by column, trailing blanks aside (CHAR in character set NONE),
+  // and nothing but the key can refuse a row whose values all convert.
+  bool key_is_whole_text_row(ITransaction* t) const {
+    if (!std::all_of(columns.begin(), columns.end(), [](const Column& c) { return c.text; })) return false;
+    std::string quoted;
+    for (char ch : name) quoted += ch == '\'' ? "''" : std::string(1, ch);
+    const std::string sql =
+        "SELECT COUNT(*) FROM RDB$RELATION_CONSTRAINTS RC JOIN RDB$INDEX_SEGMENTS S ON S.RDB$INDEX_NAME = "
+        "RC.RDB$INDEX_NAME WHERE RC.RDB$CONSTRAINT_TYPE = 'PRIMARY KEY' AND RC.RDB$RELATION_NAME = '" +
+        quoted + "'";
+    try {
+      const auto rows = detail::fetch(*db->impl().engine, db->impl().att.get(), t, sql,
+                                      static_cast<unsigned>(db->SQLDialect));
+      return std::stoul(rows.at(0).at(0).value_or("0")) == columns.size();
+    } catch (const std::exception&) {
+      return false;  // the engine decides every row
+    }
+  }
+
+  // The row's key as the engine compares it, or nothing when the engine is
+  // to decide (a value not set, or keys not remembered for this table).
+  std::optional<std::string> remembered_key(ITransaction* t) {
+    if (!keys_remembered) keys_remembered = key_is_whole_text_row(t);
+    if (!*keys_remembered) return std::nullopt;
+    std::string k;
+    for (const Value& v : values) {
+      if (v.state != State::Set) return std::nullopt;
+      const std::size_t end = v.bytes.find_last_not_of(' ');
+      const std::size_t n = end == std::string::npos ? 0 : end + 1;
+      k += std::to_string(n);
+      k += ':';
+      k.append(v.bytes, 0, n);
+    }
+    return k;
+  }
+
+  void forget_keys() {
+    keys_remembered.reset();
+    stored_keys.clear();
   }
 
   void release_statements() {
@@ -281,10 +340,12 @@ void IBTransaction::Impl::settle_tables(bool commit) {
   for (IBTable* table : db->impl().tables) {
     IBTable::Impl& t = table->impl();
     if (t.tra != self) continue;
-    if (commit)
+    if (commit) {
       t.flush();
-    else
+    } else {
       t.drop_waiting();
+      t.forget_keys();  // the rows they name are gone
+    }
   }
 }
 
@@ -340,6 +401,7 @@ void IBTable::Open() {
   d.waiting = 0;
   d.inserting = false;
   d.posted = d.shortened = 0;
+  d.forget_keys();
   d.db = Database;
   d.tra = t;
   add_to(Database->impl().tables, this);

@@ -363,6 +363,62 @@ TEST_F(IBTest, RowsThatWaitAreSentBeforeCountsDuplicateChecksAndCloseAndDroppedB
   EXPECT_EQ(scalar("SELECT LIST(ID) FROM (SELECT ID FROM SAMPLE_4 ORDER BY ID)"), "5,6");
 }
 
+// A list whose key is the whole row decides duplicates without asking the
+// engine; it must merge exactly the rows the engine refuses. The same rows go
+// into a twin with one column outside its key, where the engine decides each.
+TEST(IBTableKeys, ListsMergeExactlyTheRowsTheEngineRefuses) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool stored;
+  };
+  const std::vector<Case> rows = {
+      {"ABC", "X", true},    {"ABC  ", "X", false},  // trailing blanks do not count
+      {"ABC", "X  ", false}, {" ABC", "X", true},    // leading ones do
+      {"abc", "X", true},    {"ABCDEFG", "X", true}, // shortened to ABCDE
+      {"ABCDE", "X", false}, {"ABCDEZ", "X", false}, {"A", "BX", true},
+      {"AB", "X", true},     {"A B", "X", true},     {"É", "", true},
+      {"é", "", true},       {"É ", "", false},      {"", "", true},
+      {" ", "", false},      {"", " ", false},       {"ABC", "X", false},
+  };
+  test::DriveC drive;
+  test::create_database({"CREATE TABLE LIST_4 (A CHAR(5) NOT NULL, B CHAR(3) NOT NULL, PRIMARY KEY (A, B))",
+                         "CREATE TABLE OPEN_4 (A CHAR(5) NOT NULL, B CHAR(3) NOT NULL, X INTEGER, "
+                         "PRIMARY KEY (A, B))"});
+  IBDatabase db;
+  IBTransaction tra;
+  db.DefaultTransaction = &tra;
+  tra.DefaultDatabase = &db;
+  db.DatabaseName = kDbName;
+  db.Params = {"user_name=SYSDBA", "password=tarnwheel"};
+  db.Open();
+  for (const char* name : {"LIST_4", "OPEN_4"}) {
+    IBTable table;
+    table.Database = &db;
+    table.TableName = name;
+    table.Open();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      table.Append();
+      table.FieldByName("A").SetAsString(rows[i].a);
+      table.FieldByName("B").SetAsString(rows[i].b);
+      EXPECT_EQ(table.PostUnlessDuplicate(), rows[i].stored) << name << ", row " << i + 1 << " '" << rows[i].a
+                                                             << "' '" << rows[i].b << "'";
+    }
+    EXPECT_EQ(table.Shortened(), 1) << name;  // of the stored rows only
+    // A rollback takes the stored keys with it.
+    tra.Rollback();
+    tra.StartTransaction();
+    table.Append();
+    table.FieldByName("A").SetAsString("ABC");
+    table.FieldByName("B").SetAsString("X");
+    EXPECT_TRUE(table.PostUnlessDuplicate()) << name;
+    tra.Commit();
+  }
+  db.Close();
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM LIST_4"), "1");
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM OPEN_4"), "1");
+}
+
 TEST_F(IBTest, CloseCommitsAndClosesTheTable) {
   post({{"ID", "1"}});
   post({{"ID", "2"}});

@@ -201,10 +201,11 @@ class FrameLoader {
     bool failed = false;  // the loading ended on an error
   };
 
-  FrameLoader(const TableRule& rule, const Binding& fields, RowErrors* errors, std::int64_t shortened_before)
-      : rule_(rule),
+  FrameLoader(const RunContext& run, const TableRule& rule, const Binding& fields, std::int64_t shortened_before)
+      : run_(run),
+        rule_(rule),
         fields_(fields),
-        errors_(errors),
+        errors_(run.row_errors()),
         shortened_before_(shortened_before),
         handover_([n = rule.columns.size()](ReadRow& r) {
           r.values.resize(n);
@@ -244,7 +245,15 @@ class FrameLoader {
     for (;;) {
       const auto [batch, n] = handover_.take([] { return false; });
       if (!batch) break;
-      for (std::size_t i = 0; i < n && !error_; ++i) attempt([&] { load((*batch)[i]); });
+      for (std::size_t i = 0; i < n && !error_ && !stopped_; ++i) {
+        // A stop ends the loading at the next row, as it ends a run of one
+        // thread after the row in hand.
+        if (counts_.done > 0 && run_.stop_requested()) {
+          stopped_ = true;
+          break;
+        }
+        attempt([&] { load((*batch)[i]); });
+      }
       const std::lock_guard lock(handover_.mu);
       handover_.recycle(batch);
       shared_ = counts_;
@@ -289,6 +298,7 @@ class FrameLoader {
     counts_.shortened = dest_.Shortened() - shortened_before_;
   }
 
+  const RunContext& run_;
   const TableRule& rule_;
   const Binding& fields_;
   RowErrors* const errors_;
@@ -301,6 +311,7 @@ class FrameLoader {
                      posted_row_failed(rule_, errors_, p, counts_, dest_.Shortened() - shortened_before_);
                    }};
   std::exception_ptr error_;
+  bool stopped_ = false;  // by a stop, at the next row
   Handover<ReadRow, kBatch> handover_;
   Counts shared_;  // as last told, under handover_.mu
   std::thread thread_;
@@ -336,7 +347,7 @@ void copy_through_loader(RunContext& run, const registry::Item& item, TableStats
     for (std::int64_t row = 1; !old.Eof(); ++row) {
       if (row == 1) {
         fields = bind_fields(item, row);
-        loader.emplace(rule, fields, run.row_errors(), shortened_before);
+        loader.emplace(run, rule, fields, shortened_before);
       }
       ReadRow& r = loader->slot();
       r.row = row;
@@ -370,6 +381,8 @@ void copy_through_loader(RunContext& run, const registry::Item& item, TableStats
     throw;
   }
   end_loading();
+  // A stop that ended the loading, or came as it finished, ends the run.
+  run.table_progress();
 }
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {

@@ -206,6 +206,21 @@ TEST_F(RecordsTest, RowsRefusedOnEitherThreadEndTheRunOrAreLeftOutInRowOrder) {
       EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre(std::to_string(c.stored)));
     }
   }
+  // A stop asked for on the loader's thread (here, as it leaves the last
+  // case's row 255 out) ends the run after that row, however far the
+  // reading thread got.
+  conv::connect_destination(kDb);
+  DataModule2->IBDatabase2.ExecuteImmediate("DELETE FROM QUORVEL_4");
+  DataModule2->IBDatabase2.RowsPerCall = 1;
+  conv::RowErrors errors{0, [&](const conv::RefusedRow&) { form_.request_stop(); }};
+  form_.set_row_errors(&errors);
+  EXPECT_THROW(form_.convert_quorvel_4(&form_, kDb), RunStopped);
+  form_.set_row_errors(nullptr);
+  form_.withdraw_stop();
+  const TableStats& t = form_.stats.back();
+  EXPECT_EQ(t.done, 255);
+  EXPECT_EQ(t.refused, 1);
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre("254"));
 }
 
 TEST_F(RecordsTest, WholeNumberColumnsRefuseAFractionNamingTableRowFieldAndValue) {

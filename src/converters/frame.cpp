@@ -401,13 +401,18 @@ void copy_through_loader(RunContext& run, const registry::Item& item, TableStats
 
 bool connect_destination(const std::string& dbname) {
   auto& db = DataModule2->IBDatabase2;
-  db.Close();
-  db.Params = admin_login();
   RunContext::aim_at_database(db, dbname, DataModule2->Server ? &*DataModule2->Server : nullptr);
-  db.LoginPrompt = false;
+  // One connection serves every converter of a run: what the previous one
+  // left open is committed and its indexes are built, as closing would.
+  if (db.ConnectedToNamed()) {
+    db.FinishWork();
+  } else {
+    db.Close();
+    db.Params = admin_login();
+    db.LoginPrompt = false;
+  }
   // Rows are loaded without waiting on the disk for every page; closing the
-  // connection (the next converter, or the end of the run) makes the file
-  // durable again.
+  // connection at the end of the run makes the file durable again.
   db.set_bulk_load(true);
   db.Open();
   return db.Connected();

@@ -22,8 +22,10 @@
 
 namespace qv::conv {
 
-// Reconnects DataModule2->IBDatabase2 to the destination database of
-// `dbname` (closing, and so committing, what was open). True when connected.
+// Connects DataModule2->IBDatabase2 to the destination database of `dbname`:
+// a connection open on it already stays, with what was open committed
+// (IBDatabase::FinishWork); one open elsewhere is closed first. True when
+// connected.
 bool connect_destination(const std::string& dbname);
 
 // Runs the whole frame for one item with a rule. With the run's RowErrors

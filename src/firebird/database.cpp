@@ -1,6 +1,7 @@
 #include "firebird/database.h"
 
 #include <cstdio>
+#include <utility>
 
 #include <fcntl.h>
 #include <ibase.h>
@@ -146,30 +147,45 @@ void IBDatabase::Open() {
   impl_->forced_off = impl_->bulk;
 }
 
+// Runs `step`; a failure is kept in `first` unless one is there already.
+template <class F>
+static void attempt(std::optional<Error>& first, const std::string& context, F&& step) {
+  try {
+    step();
+  } catch (const Error& e) {
+    if (!first) first = e;
+  } catch (const FbException& e) {
+    if (!first) first = detail::error(e, context);
+  }
+}
+
+void IBDatabase::finish_work(std::optional<Error>& first, const std::string& context) {
+  Impl& d = *impl_;
+  while (!d.tables.empty()) attempt(first, context, [&] { d.tables.back()->Close(); });
+  while (!d.statements.empty()) attempt(first, context, [&] { d.statements.back()->Close(); });
+  while (!d.transactions.empty()) attempt(first, context, [&] { d.transactions.back()->Commit(); });
+  attempt(first, context, [&] { build_deferred_indexes(); });
+}
+
+void IBDatabase::FinishWork() {
+  if (!impl_->att) return;
+  std::optional<Error> first;
+  finish_work(first, "Committing the work on database " + impl_->path);
+  if (first) throw *first;
+}
+
 void IBDatabase::Close() {
   Impl& d = *impl_;
   if (!d.att) return;
   // Everything below runs even when a step fails; the first failure is
   // reported once the connection is gone.
   std::optional<Error> first;
-  auto attempt = [&](auto&& step) {
-    try {
-      step();
-    } catch (const Error& e) {
-      if (!first) first = e;
-    } catch (const FbException& e) {
-      if (!first) first = detail::error(e, "Closing database " + d.path);
-    }
-  };
-  while (!d.tables.empty()) attempt([&] { d.tables.back()->Close(); });
-  while (!d.statements.empty()) attempt([&] { d.statements.back()->Close(); });
-  while (!d.transactions.empty()) attempt([&] { d.transactions.back()->Commit(); });
-  for (const std::string& index : d.deferred_indexes) attempt([&] { ExecuteImmediate("ALTER INDEX " + index + " ACTIVE"); });
-  d.deferred_indexes.clear();
-  attempt([&] { detach(*d.engine, d.att); });
+  const std::string context = "Closing database " + d.path;
+  finish_work(first, context);
+  attempt(first, context, [&] { detach(*d.engine, d.att); });
   d.att.reset();
   if (d.forced_off) {
-    attempt([&] { d.set_force_write(true); });
+    attempt(first, context, [&] { d.set_force_write(true); });
     d.forced_off = false;
   }
   if (!d.server) sync_file(d.path);
@@ -187,6 +203,26 @@ void IBDatabase::set_bulk_load(bool on) {
   }
   d.forced_off = on;
   if (!on && !d.server) sync_file(d.path);
+}
+
+void IBDatabase::build_deferred_indexes() {
+  // Each index is tried even when one before it fails; the first failure is
+  // reported, and none of them is tried again.
+  std::optional<Error> first;
+  for (const std::string& index : std::exchange(impl_->deferred_indexes, {})) {
+    try {
+      ExecuteImmediate("ALTER INDEX " + index + " ACTIVE");
+    } catch (const Error& e) {
+      if (!first) first = e;
+    }
+  }
+  if (first) throw *first;
+}
+
+bool IBDatabase::ConnectedToNamed() const {
+  const Impl& d = *impl_;
+  return d.att && d.path == engine_path(*this) && d.server.has_value() == RemoteServer.has_value() &&
+         (!d.server || (d.server->host == RemoteServer->host && d.server->user == RemoteServer->user));
 }
 
 void IBDatabase::defer_indexes(std::string_view table) {

@@ -67,6 +67,12 @@ class IBDatabase {
   // makes the file durable (forced writes back on when a load turned them off).
   void Close();
   bool Connected() const;
+  // What Close does but detaching: closes the open tables and statements,
+  // commits the open transactions and builds the deferred indexes. The
+  // connection stays open.
+  void FinishWork();
+  // Connected to the database DatabaseName and RemoteServer now name.
+  bool ConnectedToNamed() const;
 
   // The real file path the connection uses; on a server "host:path".
   std::string real_path() const;
@@ -80,9 +86,9 @@ class IBDatabase {
   void set_bulk_load(bool on);
 
   // Makes the indexes of `table` that belong to no constraint inactive until
-  // Close, which (after committing) activates them again, so that a bulk
-  // load builds each of them once instead of row by row. Call while the
-  // table is not in use by an active transaction.
+  // FinishWork or Close, which (after committing) activates them again, so
+  // that a bulk load builds each of them once instead of row by row. Call
+  // while the table is not in use by an active transaction.
   void defer_indexes(std::string_view table);
 
   // Reads rows with a statement of its own in a read-only transaction of its
@@ -94,6 +100,11 @@ class IBDatabase {
  private:
   struct Impl;
   Impl& impl();
+  // FinishWork's steps, each tried when one before it fails; the first
+  // failure is left in `first`.
+  void finish_work(std::optional<Error>& first, const std::string& context);
+  // Activates the indexes defer_indexes made inactive (after the commit).
+  void build_deferred_indexes();
   std::unique_ptr<Impl> impl_;
   friend class IBTransaction;
   friend class IBSQL;

@@ -171,8 +171,8 @@ void Tconversion_form::btn_convertClick(Sender) {
     log_lines::add_block(*this, {log_lines::kStartingConversions});
     for (std::size_t i = 0; i < kTables; ++i) {
       if (!files_checklistbox.Checked[i]) continue;
-      // The previous table's rows are committed and its indexes built, as
-      // the converter's reconnection would do.
+      // The previous table's rows are committed and its indexes built; the
+      // connection goes on to the next table.
       if (!stats.empty() && DataModule2 && DataModule2->IBDatabase2.Connected()) {
         table_step(kBuildingIndexes);
         commit_rows();
@@ -181,12 +181,13 @@ void Tconversion_form::btn_convertClick(Sender) {
       steps_->convert(*this, i, dbname);
     }
 
-    // The last converter's rows are still in the open transaction: closing
-    // commits them (and builds the deferred indexes) before the run is
-    // reported complete.
+    // The last converter's rows are still in the open transaction: they are
+    // committed, the deferred indexes built and the file made durable before
+    // the run is reported complete.
     if (DataModule2 && DataModule2->IBDatabase2.Connected()) {
       if (!stats.empty()) table_step(kBuildingIndexes);
       commit_rows();
+      DataModule2->IBDatabase2.Close();
     }
   } catch (const RunStopped& stop) {
     end_on_stop(stop.table());

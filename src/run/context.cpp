@@ -179,7 +179,7 @@ void RunContext::commit_rows() {
     throw;
   }
   committed_tables_ = stats.size();
-  dm.IBDatabase2.Close();
+  dm.IBDatabase2.FinishWork();
 }
 
 void RunContext::end_run() noexcept {

@@ -195,8 +195,8 @@ class RunContext {
   void failed(std::string why, std::string ending);
   // Moves the run on to `position` (a destination table).
   void move_to(std::string position);
-  // Commits the rows of the table at work and closes the connection
-  // (building the table's deferred indexes). A failed commit rolls the
+  // Commits the rows of the table at work and builds its deferred indexes;
+  // the connection stays open for the next table. A failed commit rolls the
   // rows back, names their table in uncommitted_table and raises.
   void commit_rows();
   // Every way out of a run: the connection committed and closed, the old

@@ -17,6 +17,7 @@
 #include "form/conversion_form.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "reliability/child.h"
 #include "sample_data.h"
 #include "support/testsupport.h"
@@ -152,13 +153,23 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
     std::vector<int> signals;
     int code;
     std::string stopped_at;  // empty: ended at once; "*": any table
+    // A table this small may be done before the signal arrives: the run
+    // then stops at the next row of a later table.
+    bool or_later = false;
   };
   const std::vector<Case> cases = {
       {"JSEARCH table", {SIGINT}, 130, "JSEARCH_4"},
       {"Step 3", {SIGTERM}, 143, "JSEARCH_4"},
       {"Creating tables", {SIGTERM}, 143, "*"},
-      {"CITY table", {SIGHUP}, 129, "CITY_4"},  // the terminal went away
+      {"CITY table", {SIGHUP}, 129, "CITY_4", true},  // the terminal went away
       {"Step 2", {SIGTERM, SIGINT}, 130, ""},
+  };
+  // The position in the run's order of the table a stop line names.
+  const auto position = [](const std::string& line) {
+    const auto& items = registry::items();
+    for (std::size_t i = 0; i < items.size(); ++i)
+      if (line.find(" at " + items[i].dest_table + ":") != std::string::npos) return i;
+    return items.size();
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.at_line);
@@ -176,7 +187,11 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
       EXPECT_THAT(line, ::testing::MatchesRegex("The run was stopped at [A-Z0-9_]+_4: the database holds the rows "
                                                 "written until then\\."));
       EXPECT_THAT(r.err, HasSubstr(line));
-      if (c.stopped_at != "*") {
+      if (c.or_later) {
+        EXPECT_LT(position(line), registry::items().size()) << line;
+        EXPECT_GE(position(line), position(" at " + c.stopped_at + ":")) << line;
+        EXPECT_EQ(dump_database(database()).size(), 18u);
+      } else if (c.stopped_at != "*") {
         EXPECT_THAT(line, HasSubstr(" at " + c.stopped_at + ":"));
         EXPECT_EQ(dump_database(database()).size(), 18u);  // committed: the file opens
       }

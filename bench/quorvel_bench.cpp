@@ -19,9 +19,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +131,7 @@ std::string old_folder(const std::string& dbname) { return kOldRoot + dbname; }
 // child process makes its database: the server, or (unset) a local file.
 std::optional<qv::ServerDestination> g_server;
 std::optional<qv::ServerDestination> g_target;
+int g_server_pid = 0;
 int g_rows_per_call = 0;  // of the conversions' connection; 0: its default
 
 // A form with its data module, as the program drives it, with a fresh
@@ -757,7 +760,7 @@ bool start_server(const fs::path& dir) {
                                           dir.string(), password);
   FILE* p = ::popen(command.c_str(), "r");
   int port = 0;
-  if (!p || std::fscanf(p, "%d", &port) != 1) port = 0;
+  if (!p || std::fscanf(p, "%d %d", &port, &g_server_pid) != 2) port = 0;
   const int status = p ? ::pclose(p) : -1;
   if (port <= 0 || status != 0) {
     fmt::print("server: none (no server program, or it would not start): the server steps are left out\n");
@@ -775,6 +778,27 @@ bool start_server(const fs::path& dir) {
 void stop_server(const fs::path& dir) {
   const std::string command = fmt::format("bash '{}/tools/test_server.sh' stop '{}'", QV_SOURCE_DIR, dir.string());
   if (std::system(command.c_str()) != 0) fmt::print(stderr, "could not stop the benchmark's server\n");
+}
+
+// The CPU seconds (user and system) the benchmark's server has used so far.
+double server_cpu_seconds() {
+  std::ifstream in(fmt::format("/proc/{}/stat", g_server_pid));
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)  // utime and stime are fields 14 and 15
+    if (i >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A step run into the server, with the server's CPU seconds during it as its
+// extra figure.
+Outcome on_server(const std::function<Figures()>& step) {
+  const double before = server_cpu_seconds();
+  Outcome o = in_child(step);
+  o.f.extra = server_cpu_seconds() - before;
+  return o;
 }
 
 // The rows a local conversion of `source` left in `table`, loaded into a
@@ -811,6 +835,55 @@ Figures check_all(const std::string& dbname) {
   return f;
 }
 
+// The job-search conversion into the benchmark's server against its ceiling
+// there, the same rows loaded 10 and 20 rows per EXECUTE BLOCK, taking turns
+// `rounds` times; the share is the median conversion over the faster median.
+// Unless `only`, also the demo data set, the conversion with one row per call
+// and the ceiling with 1 and 5 rows per round trip, once each.
+void server_step(std::size_t jobs, int rounds, bool only, double local_demo_rate, double local_js_rate) {
+  const auto server_convert = [](const char* source, bool all) {
+    return on_server([=] {
+      g_target = g_server;
+      return all ? convert_all(source) : convert(source, &qv::Tconversion_form::convert_jsearch_4);
+    });
+  };
+  const auto way = [](std::size_t k) { return fmt::format("{} rows per {}", k, k == 1 ? "execution" : "EXECUTE BLOCK"); };
+  const int per_call = g_rows_per_call;
+  const std::string run_way = per_call ? fmt::format("{} rows per call", per_call)
+                                       : fmt::format("{} rows per call (a server run's)",
+                                                     qv::fb::IBDatabase::kServerRowsPerCall);
+  if (local_js_rate == 0) {  // the ceilings load the rows of a local conversion
+    const Outcome local = in_child([] { return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
+    local_js_rate = local.f.rows / local.f.seconds;
+  }
+  constexpr std::array<std::size_t, 2> kCeilings{10, 20};
+  Rounds conversion;
+  std::array<Rounds, kCeilings.size()> ceilings;
+  for (int r = 0; r < rounds; ++r) {
+    conversion.runs.push_back(server_convert("jobs0001", false));
+    for (std::size_t c = 0; c < kCeilings.size(); ++c)
+      ceilings[c].runs.push_back(on_server([k = kCeilings[c]] { return server_ceiling("jobs0001", "JSEARCH_4", k); }));
+  }
+  double ceiling = 0;
+  for (std::size_t c = 0; c < kCeilings.size(); ++c) {
+    print_rounds("server: ceiling JSEARCH_4, secondary indexes after, " + way(kCeilings[c]), ceilings[c],
+                 fmt::format(", server CPU {:.2f} s", ceilings[c].median().f.extra));
+    ceiling = std::max(ceiling, ceilings[c].median_rate());
+  }
+  print_rounds(fmt::format("server: convert_jsearch_4, {} records, {}", jobs, run_way), conversion,
+               fmt::format(", server CPU {:.2f} s (locally {:.0f} rows/s)", conversion.median().f.extra, local_js_rate));
+  fmt::print("server: convert_jsearch_4 {:.2f} of the server's ceiling\n", conversion.median_rate() / ceiling);
+  if (only) return;
+  print_step("server: demo data set, every table, " + run_way, server_convert("demo0001", true),
+             fmt::format(" (locally {:.0f} rows/s)", local_demo_rate));
+  g_rows_per_call = 1;
+  print_step(fmt::format("server: convert_jsearch_4, {} records, 1 rows per call", jobs), server_convert("jobs0001", false));
+  g_rows_per_call = per_call;
+  for (std::size_t k : {1u, 5u})
+    print_step("server: ceiling JSEARCH_4, secondary indexes after, " + way(k),
+               in_child([k] { return server_ceiling("jobs0001", "JSEARCH_4", k); }));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -819,6 +892,7 @@ int main(int argc, char** argv) {
   int rounds = 3;
   std::size_t batch_sets = 20;
   bool million = false, keep = false, levers = false, jsearch_only = false, whole_run_only = false;
+  bool server_only = false, payments_only = false;
   app.add_option("--jsearch-records", jobs, "job-search records for the conversion")->capture_default_str();
   app.add_option("--payments", payments, "payment records for the conversion")->capture_default_str();
   app.add_option("--read-rows", read_rows, "rows of the 20-field table that is read")->capture_default_str();
@@ -835,6 +909,9 @@ int main(int argc, char** argv) {
                "only the job-search conversion (without its ceiling) and the verify of what it made");
   app.add_flag("--whole-run-only", whole_run_only,
                "only the whole run of the sample data set against gbak's restore of its database");
+  app.add_flag("--server-only", server_only,
+               "only the job-search conversion into a server of the benchmark's own against its ceiling there");
+  app.add_flag("--payments-only", payments_only, "only the payments conversion against its ceiling");
   CLI11_PARSE(app, argc, argv);
   rounds = std::max(rounds, 1);
 
@@ -859,11 +936,12 @@ int main(int argc, char** argv) {
       in_child([&] {
         for (const char* name : {"jobs0001", "read0001"}) fs::create_directories(qv::platform::map_path(old_folder(name)));
         qv::sample::write_jsearch(qv::platform::map_path(old_folder("jobs0001")), jobs, 1);
-        if (jsearch_only) return Figures{};
+        if (jsearch_only || server_only) return Figures{};
         qv::sample::Options o;
         o.rows = payments;
         o.jobs = 10;
         qv::sample::write_data_set(qv::platform::map_path(old_folder("pay00001")), o);
+        if (payments_only) return Figures{};
         qv::sample::write_data_set(qv::platform::map_path(old_folder("demo0001")), qv::sample::Options{});
         write_read_table(old_folder("read0001"), read_rows);
         return Figures{};
@@ -878,7 +956,13 @@ int main(int argc, char** argv) {
                    fmt::format(", {:.2f} of the conversion's time", ver.f.seconds / conversion_seconds));
         return ver;
       };
-      if (jsearch_only) {
+      if (server_only) {
+        if (start_server(root / "server")) server_step(jobs, rounds, true, 0, 0);
+      } else if (payments_only) {
+        AgainstCeiling pay;
+        pay.measure(rounds, "pay00001", "limit002", "QUORVEL_4", &qv::Tconversion_form::convert_quorvel_4);
+        pay.print(fmt::format("convert_quorvel_4, {} records", payments), "QUORVEL_4");
+      } else if (jsearch_only) {
         // Conversion and verify take turns, so that both meet the same load.
         std::vector<double> shares;
         for (int r = 0; r < rounds; ++r) {
@@ -940,34 +1024,8 @@ int main(int argc, char** argv) {
             against = m.fastest_name();
           }
         }
-        if (start_server(root / "server")) {
-          // The same steps over the network (127.0.0.1): the demo data set, the
-          // job-search conversion, and its ceiling with one row or several rows
-          // (EXECUTE BLOCK) per round trip.
-          // The conversions as a server run makes them, and with one row per
-          // call, to show what sending several rows in one call gains.
-          const Outcome local_js = js.conversion.median();
-          const int default_per_call = g_rows_per_call;
-          for (const int per_call : {default_per_call, 1}) {
-            if (per_call == 1 && default_per_call == 1) break;
-            const std::string way = per_call ? fmt::format("{} rows per call", per_call)
-                                             : fmt::format("{} rows per call (a server run's)",
-                                                           qv::fb::IBDatabase::kServerRowsPerCall);
-            g_rows_per_call = per_call;
-            const Outcome sdemo = in_child([] { g_target = g_server; return convert_all("demo0001"); });
-            print_step("server: demo data set, every table, " + way, sdemo,
-                       fmt::format(" (locally {:.0f} rows/s)", demo.f.rows / demo.f.seconds));
-            const Outcome sjs = in_child([] { g_target = g_server; return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
-            print_step(fmt::format("server: convert_jsearch_4, {} records, {}", jobs, way), sjs,
-                       fmt::format(" (locally {:.0f} rows/s)", local_js.f.rows / local_js.f.seconds));
-          }
-          g_rows_per_call = default_per_call;
-          for (std::size_t k : {1u, 5u, 10u, 20u}) {
-            const Outcome o = in_child([k] { return server_ceiling("jobs0001", "JSEARCH_4", k); });
-            print_step(fmt::format("server: ceiling JSEARCH_4, secondary indexes after, {} rows per {}", k,
-                                   k == 1 ? "execution" : "EXECUTE BLOCK"), o);
-          }
-        }
+        if (start_server(root / "server")) server_step(jobs, rounds, false, demo.f.rows / demo.f.seconds,
+                                                       js.conversion.median_rate());
         fmt::print("load average at end {}\n", load_average());
         fmt::print("efficiency {:.2f} against {}, peak RSS {:.0f} MiB\n", efficiency, against, peak);
       }

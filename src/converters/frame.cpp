@@ -1,9 +1,16 @@
 #include "converters/frame.h"
 
+#include <signal.h>
+
 #include <fmt/format.h>
 
+#include <mutex>
+#include <thread>
+
+#include "converters/handover.h"
 #include "firebird/ib.h"
 #include "paradox/table.h"
+#include "platform/signals.h"
 #include "platform/text.h"
 #include "registry/values.h"
 #include "run/log_lines.h"
@@ -146,7 +153,237 @@ bool left_out(RowErrors* errors, const TableRule& rule, std::int64_t row, const 
   return true;
 }
 
+// Posted row `p` failed on a later call (its failure in flight): it is left
+// out and counted in `counts.refused`, or its failure is raised with the
+// counts (TableStats or the like) as they were when it was posted.
+template <class Counts>
+void posted_row_failed(const TableRule& rule, RowErrors* errors, const PostedRow& p, Counts& counts,
+                       std::int64_t shortened) {
+  try {
+    rethrow_row_failure(rule, p.written, p.row);
+  } catch (...) {
+    if (left_out(errors, rule, p.row, p.written)) {
+      ++counts.refused;
+      return;
+    }
+    counts.done = p.row - 1;
+    counts.skipped = p.skipped;
+    counts.shortened = shortened;
+    throw;
+  }
+}
+
+// A row read from the old table on the run's thread, on its way to the
+// loader: posted, skipped, or refused before it reached the table.
+struct ReadRow {
+  enum class Kind : char { post, skip, failed } kind = Kind::post;
+  std::int64_t row = 0;
+  std::int64_t skipped = 0;          // rows skipped up to this one
+  std::vector<std::string> values;   // as read
+  std::vector<std::string> written;  // as posted
+  std::exception_ptr failure;        // failed: why
+};
+
+// The loader thread of a table whose rows are not merged: the run's thread
+// reads and converts the rows and hands them over in batches; the loader
+// appends and posts them (the engine's work) in order, and keeps the counts
+// a run of one thread keeps (done, skipped, refused, shortened), as they
+// stand after its last row. A row that ends the run ends the loading there,
+// with the counts as they were when that row failed; refused rows are left
+// out (RowErrors) here, in order, whichever thread refused them.
+class FrameLoader {
+ public:
+  static constexpr std::size_t kBatch = 256;
+
+  // What the loader has done, as the run's thread sees it.
+  struct Counts {
+    std::int64_t done = 0, skipped = 0, refused = 0, shortened = 0;
+    bool failed = false;  // the loading ended on an error
+  };
+
+  FrameLoader(const RunContext& run, const TableRule& rule, const Binding& fields, std::int64_t shortened_before)
+      : run_(run),
+        rule_(rule),
+        fields_(fields),
+        errors_(run.row_errors()),
+        shortened_before_(shortened_before),
+        handover_([n = rule.columns.size()](ReadRow& r) {
+          r.values.resize(n);
+          r.written.resize(n);
+        }),
+        thread_([this] { work(); }) {}
+  ~FrameLoader() { finish(); }
+  FrameLoader(const FrameLoader&) = delete;
+  FrameLoader& operator=(const FrameLoader&) = delete;
+
+  // The slot of the next row; push() hands it over.
+  ReadRow& slot() { return handover_.slot(); }
+  void push() { handover_.push(); }
+  Counts counts() {
+    const std::lock_guard lock(handover_.mu);
+    return shared_;
+  }
+  // Loads what was handed over, sends the rows that wait, and ends the
+  // thread; the counts then stand for every row handed over (rethrow()
+  // raises the failure that ended the loading, if any).
+  Counts finish() {
+    if (thread_.joinable()) {
+      handover_.close();
+      thread_.join();
+    }
+    return shared_;
+  }
+  void rethrow() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  void work() {
+    // Stop signals stay with the run's thread, as in a run without a loader.
+    const sigset_t stops = platform::stop_signals();
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    for (;;) {
+      const auto [batch, n] = handover_.take([] { return false; });
+      if (!batch) break;
+      for (std::size_t i = 0; i < n && !error_ && !stopped_; ++i) {
+        // A stop ends the loading at the next row, as it ends a run of one
+        // thread after the row in hand.
+        if (counts_.done > 0 && run_.stop_requested()) {
+          stopped_ = true;
+          break;
+        }
+        attempt([&] { load((*batch)[i]); });
+      }
+      const std::lock_guard lock(handover_.mu);
+      handover_.recycle(batch);
+      shared_ = counts_;
+      handover_.cv.notify_all();
+    }
+    attempt([&] { posting_.flush(); });
+    const std::lock_guard lock(handover_.mu);
+    shared_ = counts_;
+  }
+
+  // Runs `step`; a failure ends the loading, once the rows posted before it
+  // are sent (a failure among them is the one that counts).
+  template <class F>
+  void attempt(F&& step) {
+    if (error_) return;
+    try {
+      step();
+    } catch (...) {
+      error_ = std::current_exception();
+      counts_.failed = true;
+      try {
+        posting_.flush();
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    }
+  }
+
+  void load(ReadRow& r) {
+    if (r.kind != ReadRow::Kind::skip) {
+      try {
+        if (r.kind == ReadRow::Kind::failed) std::rethrow_exception(std::exchange(r.failure, nullptr));
+        post_row(rule_, fields_, r.written, r.row, posting_, r.skipped);
+      } catch (...) {
+        // The old values: the row was not posted.
+        if (!left_out(errors_, rule_, r.row, r.values)) throw;
+        ++counts_.refused;
+      }
+    }
+    counts_.done = r.row;
+    counts_.skipped = r.skipped;
+    counts_.shortened = dest_.Shortened() - shortened_before_;
+  }
+
+  const RunContext& run_;
+  const TableRule& rule_;
+  const Binding& fields_;
+  RowErrors* const errors_;
+  const std::int64_t shortened_before_;
+  fb::IBTable& dest_ = DataModule2->IBTable1;
+  Counts counts_;  // the loader's own
+  // A row that fails after later rows were posted leaves the counts as they
+  // were when it was posted.
+  Posting posting_{dest_, [this](const PostedRow& p) {
+                     posted_row_failed(rule_, errors_, p, counts_, dest_.Shortened() - shortened_before_);
+                   }};
+  std::exception_ptr error_;
+  bool stopped_ = false;  // by a stop, at the next row
+  Handover<ReadRow, kBatch> handover_;
+  Counts shared_;  // as last told, under handover_.mu
+  std::thread thread_;
+};
+
+// Copies the loader's counts into the table's statistics.
+void take_counts(TableStats& stats, const FrameLoader::Counts& c) {
+  stats.done = c.done;
+  stats.skipped = c.skipped;
+  stats.refused = c.refused;
+  stats.shortened = c.shortened;
+}
+
 }  // namespace
+
+// Copies the rows of a table whose rows are not merged: this thread reads
+// and converts them while a loader thread posts them. Whatever ends the
+// reading early (a stop, a failure at row N), the rows handed over until then
+// are loaded first and a failure among them is the one raised; the counts
+// are those of a run of one thread at that point.
+void copy_through_loader(RunContext& run, const registry::Item& item, TableStats& stats, std::int64_t shortened_before) {
+  const TableRule& rule = *item.rule;
+  auto& old = DataModule2->PDTable1;
+  Binding fields;
+  std::optional<FrameLoader> loader;
+  const auto end_loading = [&] {
+    if (!loader) return;
+    take_counts(stats, loader->finish());
+    loader->rethrow();
+  };
+  try {
+    std::int64_t skipped = 0;
+    for (std::int64_t row = 1; !old.Eof(); ++row) {
+      if (row == 1) {
+        fields = bind_fields(item, row);
+        loader.emplace(run, rule, fields, shortened_before);
+      }
+      ReadRow& r = loader->slot();
+      r.row = row;
+      for (std::size_t i = 0; i < r.values.size(); ++i)
+        r.values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
+                                 [&] { return fields.old_fields[i]->AsString(); });
+      r.kind = ReadRow::Kind::post;
+      if (registry::skipped(rule, r.values)) {
+        r.kind = ReadRow::Kind::skip;
+        ++skipped;
+      } else {
+        try {
+          posted_texts(rule, fields, r.values, r.written, row);
+        } catch (...) {
+          r.kind = ReadRow::Kind::failed;
+          r.failure = std::current_exception();
+        }
+      }
+      r.skipped = skipped;
+      loader->push();
+      if (row % static_cast<std::int64_t>(FrameLoader::kBatch) == 0) {
+        const FrameLoader::Counts c = loader->counts();
+        take_counts(stats, c);
+        if (c.failed) break;
+      }
+      run.table_progress();
+      old.Next();
+    }
+  } catch (...) {
+    end_loading();
+    throw;
+  }
+  end_loading();
+  // A stop that ended the loading, or came as it finished, ends the run.
+  run.table_progress();
+}
 
 [[noreturn]] void rethrow_in_context(std::string_view file, std::int64_t row, std::string_view field) {
   try {
@@ -209,20 +446,12 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
     // A row that fails after later rows were read leaves the counts as they
     // were when it was posted, as a run of one row per call leaves them.
     Posting posting(dest, [&](const PostedRow& p) {
-      try {
-        rethrow_row_failure(rule, p.written, p.row);
-      } catch (...) {
-        if (left_out(errors, rule, p.row, p.written)) {
-          ++stats.refused;
-          return;
-        }
-        stats.done = p.row - 1;
-        stats.skipped = p.skipped;
-        stats.shortened = dest.Shortened() - shortened_before;
-        throw;
-      }
+      posted_row_failed(rule, errors, p, stats, dest.Shortened() - shortened_before);
     });
-    posting.guard([&] {
+    if (!rule.merge_duplicates)
+      copy_through_loader(run, item, stats, shortened_before);
+    else
+      posting.guard([&] {
       for (std::int64_t row = 1; !old.Eof(); ++row) {
         if (row == 1) fields = bind_fields(item, row);
         for (std::size_t i = 0; i < values.size(); ++i)

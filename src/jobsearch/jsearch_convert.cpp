@@ -27,9 +27,7 @@
 #include <array>
 #include <atomic>
 #include <charconv>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -40,6 +38,7 @@
 #include <vector>
 
 #include "converters/frame.h"
+#include "converters/handover.h"
 #include "firebird/ib.h"
 #include "jobsearch/jobsearch.h"
 #include "platform/signals.h"
@@ -73,36 +72,23 @@ class Loader {
   static constexpr std::size_t kBatch = 512;
   static constexpr std::size_t kBatches = 4;  // in flight at most
 
-  Loader(fb::IBTable& dest, const RunContext& run) : dest_(dest), run_(run), errors_(run.row_errors()) {
-    for (auto& b : pool_) {
-      b.resize(kBatch);
-      free_.push_back(&b);
-    }
-    filling_ = take_free();
-    thread_ = std::thread([this] { work(); });
-  }
+  Loader(fb::IBTable& dest, const RunContext& run)
+      : dest_(dest), run_(run), errors_(run.row_errors()), thread_([this] { work(); }) {}
   ~Loader() { cancel(); }
   Loader(const Loader&) = delete;
   Loader& operator=(const Loader&) = delete;
 
   // The slot of the next record; push() hands it over.
-  LoadRecord& slot() { return (*filling_)[filled_]; }
-  void push() {
-    if (++filled_ == kBatch) hand_over();
-  }
+  LoadRecord& slot() { return handover_.slot(); }
+  void push() { handover_.push(); }
   // No more records: the loader ends once it has loaded those handed over.
-  void finish() {
-    if (filled_ > 0) hand_over();
-    const std::lock_guard lock(mu_);
-    input_closed_ = true;
-    cv_.notify_all();
-  }
+  void finish() { handover_.close(); }
   // Ends the loader at its next record and waits for it.
   void cancel() noexcept {
     {
-      const std::lock_guard lock(mu_);
+      const std::lock_guard lock(handover_.mu);
       cancelled_ = true;
-      cv_.notify_all();
+      handover_.cv.notify_all();
     }
     if (thread_.joinable()) thread_.join();
   }
@@ -117,51 +103,25 @@ class Loader {
     std::exception_ptr error;    // why it ended early, if it failed
   };
   State state() {
-    const std::lock_guard lock(mu_);
+    const std::lock_guard lock(handover_.mu);
     return state_;
   }
   // Waits until `count` records are handled or the loader has ended.
   State wait_for(std::int64_t count) {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return state_.done >= count || state_.ended; });
+    std::unique_lock lock(handover_.mu);
+    handover_.cv.wait(lock, [&] { return state_.done >= count || state_.ended; });
     return state_;
   }
 
  private:
-  using Batch = std::vector<LoadRecord>;
-
-  Batch* take_free() {
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return !free_.empty(); });
-    Batch* b = free_.back();
-    free_.pop_back();
-    return b;
-  }
-
-  void hand_over() {
-    {
-      const std::lock_guard lock(mu_);
-      full_.push_back({filling_, filled_});
-      cv_.notify_all();
-    }
-    filled_ = 0;
-    filling_ = take_free();
-  }
-
   void work() {
     // Stop signals stay with the run's thread, as in a run without a loader.
     const sigset_t stops = platform::stop_signals();
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     bool loading = true;
     for (;;) {
-      std::pair<Batch*, std::size_t> batch;
-      {
-        std::unique_lock lock(mu_);
-        cv_.wait(lock, [&] { return cancelled_ || !full_.empty() || input_closed_; });
-        if (cancelled_ || full_.empty()) break;
-        batch = full_.front();
-        full_.pop_front();
-      }
+      const auto batch = handover_.take([&] { return cancelled_.load(); });
+      if (!batch.first) break;
       for (std::size_t i = 0; loading && i < batch.second; ++i) {
         if (run_.stop_requested() || cancelled_.load(std::memory_order_relaxed)) {
           loading = false;
@@ -173,7 +133,7 @@ class Loader {
         if (loading) last_count_ = r.count;
       }
       if (!loading) settle();
-      publish([&] { free_.push_back(batch.first); });
+      publish([&] { handover_.recycle(batch.first); });
     }
     settle();
     publish([&] { state_.ended = true; });
@@ -212,14 +172,14 @@ class Loader {
     std::int64_t done = stored + refused_;
     if (error_) done = std::min(done, failed_at_ - 1);
     const std::int64_t shortened = dest_.Shortened();
-    const std::lock_guard lock(mu_);
+    const std::lock_guard lock(handover_.mu);
     state_.done = done;
     state_.loaded = stored;
     state_.refused = refused_;
     state_.shortened = shortened;
     state_.error = error_;
     also();
-    cv_.notify_all();
+    handover_.cv.notify_all();
   }
 
   // Appends and posts one record; an error names the temporary file, its
@@ -299,17 +259,9 @@ class Loader {
   int named_file_ = 0;
   std::string file_name_;
 
-  std::array<Batch, kBatches> pool_;
-  Batch* filling_ = nullptr;  // the run's thread's
-  std::size_t filled_ = 0;
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Batch*> free_;
-  std::deque<std::pair<Batch*, std::size_t>> full_;
-  bool input_closed_ = false;
+  conv::Handover<LoadRecord, kBatch, kBatches> handover_;
   std::atomic<bool> cancelled_{false};
-  State state_;
+  State state_;  // under handover_.mu
   std::thread thread_;
 };
 

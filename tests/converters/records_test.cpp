@@ -1,8 +1,11 @@
 // Payment records, settings, edit rules, statistics and the time of day.
 #include <gmock/gmock.h>
 
+#include <algorithm>
+
 #include "converter_fixture.h"
 #include "converters/frame.h"
+#include "run/row_errors.h"
 
 namespace qv::test {
 namespace {
@@ -146,6 +149,78 @@ TEST_F(RecordsTest, SeveralRowsPerCallEndARunAsOneRowPerCall) {
   const Outcome one = run(1, 0);
   EXPECT_EQ(run(4, 0), one);
   EXPECT_EQ(one.keys.size(), 1u);
+}
+
+// The rows of a table are posted on a loader thread, a few hundred at a time,
+// while the next ones are read: a row refused on either thread (a fraction
+// on the reading thread, a repeated key in the engine) ends the run at that
+// row with the counts of a run of one thread, or is left out in row order.
+TEST_F(RecordsTest, RowsRefusedOnEitherThreadEndTheRunOrAreLeftOutInRowOrder) {
+  create_destination({"QUORVEL_4"});
+  auto fields = payment_fields();
+  fields[12].DataType = FieldType::Number;  // DAYS_SENT_TO_AVAIL takes a fraction, refused
+  constexpr std::size_t kRows = 700;
+  struct Case {
+    std::vector<std::size_t> clashes, fractions;
+    std::int64_t max_errors;  // -1: no RowErrors, the first refusal ends the run
+    std::string end;          // the start of the error, empty: none
+    std::int64_t done, refused, stored;
+    std::vector<std::int64_t> left_out;
+  };
+  const Case cases[] = {
+      {{257}, {}, -1, "QUORVEL2.db, row 257: key PK '256' is already in QUORVEL_4", 256, 0, 256, {}},
+      {{}, {513}, -1, "QUORVEL2.db, row 513, DAYS_SENT_TO_AVAIL: \"1.5\" is not a whole number", 512, 0, 512, {}},
+      {{700}, {}, -1, "QUORVEL2.db, row 700: key PK '699'", 699, 0, 699, {}},
+      {{255, 302}, {300, 520}, 0, "", 700, 4, 696, {255, 300, 302, 520}},
+      {{255, 302}, {300, 520}, 2, "QUORVEL2.db, row 302", 301, 2, 299, {255, 300}},
+  };
+  for (const Case& c : cases) {
+    Rows rows;
+    for (std::size_t r = 1; r <= kRows; ++r) {
+      const bool clash = std::find(c.clashes.begin(), c.clashes.end(), r) != c.clashes.end();
+      rows.push_back(payment_row(std::to_string(clash ? r - 1 : r)));
+      if (std::find(c.fractions.begin(), c.fractions.end(), r) != c.fractions.end()) rows.back()[12] = "1.5";
+    }
+    write_old("quorvel2.db", fields, rows);
+    for (const int per_call : {1, 4}) {
+      SCOPED_TRACE(testing::Message() << "case ending " << c.done << ", " << per_call << " rows per call");
+      conv::connect_destination(kDb);
+      DataModule2->IBDatabase2.ExecuteImmediate("DELETE FROM QUORVEL_4");
+      DataModule2->IBDatabase2.RowsPerCall = per_call;
+      std::vector<std::int64_t> left_out;
+      conv::RowErrors errors{std::max<std::int64_t>(c.max_errors, 0),
+                             [&](const conv::RefusedRow& r) { left_out.push_back(r.row); }};
+      form_.set_row_errors(c.max_errors < 0 ? nullptr : &errors);
+      std::string end;
+      try {
+        form_.convert_quorvel_4(&form_, kDb);
+      } catch (const std::exception& e) {
+        end = e.what();
+      }
+      form_.set_row_errors(nullptr);
+      EXPECT_THAT(end, StartsWith(c.end));
+      EXPECT_EQ(end.empty(), c.end.empty()) << end;
+      EXPECT_EQ(form_.stats.back().done, c.done);
+      EXPECT_EQ(form_.stats.back().refused, c.refused);
+      EXPECT_EQ(left_out, c.left_out);
+      EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre(std::to_string(c.stored)));
+    }
+  }
+  // A stop asked for on the loader's thread (here, as it leaves the last
+  // case's row 255 out) ends the run after that row, however far the
+  // reading thread got.
+  conv::connect_destination(kDb);
+  DataModule2->IBDatabase2.ExecuteImmediate("DELETE FROM QUORVEL_4");
+  DataModule2->IBDatabase2.RowsPerCall = 1;
+  conv::RowErrors errors{0, [&](const conv::RefusedRow&) { form_.request_stop(); }};
+  form_.set_row_errors(&errors);
+  EXPECT_THROW(form_.convert_quorvel_4(&form_, kDb), RunStopped);
+  form_.set_row_errors(nullptr);
+  form_.withdraw_stop();
+  const TableStats& t = form_.stats.back();
+  EXPECT_EQ(t.done, 255);
+  EXPECT_EQ(t.refused, 1);
+  EXPECT_THAT(column("SELECT COUNT(*) FROM QUORVEL_4"), ElementsAre("254"));
 }
 
 TEST_F(RecordsTest, WholeNumberColumnsRefuseAFractionNamingTableRowFieldAndValue) {

@@ -332,7 +332,7 @@ void take_counts(TableStats& stats, const FrameLoader::Counts& c) {
 // reading early (a stop, a failure at row N), the rows handed over until then
 // are loaded first and a failure among them is the one raised; the counts
 // are those of a run of one thread at that point.
-void copy_through_loader(RunContext& run, const registry::Item& item, TableStats& stats, std::int64_t shortened_before) {
+static void copy_through_loader(RunContext& run, const registry::Item& item, TableStats& stats, std::int64_t shortened_before) {
   const TableRule& rule = *item.rule;
   auto& old = DataModule2->PDTable1;
   Binding fields;
@@ -452,30 +452,30 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
       copy_through_loader(run, item, stats, shortened_before);
     else
       posting.guard([&] {
-      for (std::int64_t row = 1; !old.Eof(); ++row) {
-        if (row == 1) fields = bind_fields(item, row);
-        for (std::size_t i = 0; i < values.size(); ++i)
-          values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
-                                 [&] { return fields.old_fields[i]->AsString(); });
-        if (registry::skipped(rule, values)) {
-          ++stats.skipped;
-        } else {
-          try {
-            posted_texts(rule, fields, values, written, row);
-            if (!post_row(rule, fields, written, row, posting, stats.skipped)) ++stats.merged;
-          } catch (...) {
-            // The old values: the row was not posted.
-            if (!left_out(errors, rule, row, values)) throw;
-            ++stats.refused;
+        for (std::int64_t row = 1; !old.Eof(); ++row) {
+          if (row == 1) fields = bind_fields(item, row);
+          for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = in_context(rule.old_file, row, rule.columns[i].old_field,
+                                   [&] { return fields.old_fields[i]->AsString(); });
+          if (registry::skipped(rule, values)) {
+            ++stats.skipped;
+          } else {
+            try {
+              posted_texts(rule, fields, values, written, row);
+              if (!post_row(rule, fields, written, row, posting, stats.skipped)) ++stats.merged;
+            } catch (...) {
+              // The old values: the row was not posted.
+              if (!left_out(errors, rule, row, values)) throw;
+              ++stats.refused;
+            }
           }
+          stats.done = row;
+          stats.shortened = dest.Shortened() - shortened_before;
+          run.table_progress();
+          old.Next();
         }
-        stats.done = row;
-        stats.shortened = dest.Shortened() - shortened_before;
-        run.table_progress();
-        old.Next();
-      }
-      posting.flush();
-    });
+        posting.flush();
+      });
 
     const std::int64_t new_rows = dest.RecordCount();
     run.add_log_line(log_lines::new_record_count(new_rows));

@@ -390,8 +390,9 @@ std::string IBTypedReader::Display(std::size_t column, const TypedValue& value) 
     const auto places = static_cast<std::size_t>(-d.scales[column]);
     std::string digits = std::to_string(n < 0 ? -n : n);
     if (digits.size() <= places) digits.insert(0, places + 1 - digits.size(), '0');
-    digits.insert(digits.size() - places, ".");
-    return (n < 0 ? "-" : "") + digits;
+    digits.insert(digits.end() - static_cast<std::ptrdiff_t>(places), '.');
+    if (n < 0) digits.insert(digits.begin(), '-');
+    return digits;
   };
   auto date = [&](ISC_DATE day) {
     unsigned y = 0, m = 0, dd = 0;

@@ -31,10 +31,17 @@ struct Output {
 
 // Runs `program` of the build with `args`, no display and no terminal.
 Output run(const std::string& program, const std::vector<std::string>& args, const fs::path& io) {
-  std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 120 " +
-                    quoted(std::string(QV_BIN_DIR) + "/" + program);
-  for (const std::string& a : args) cmd += " " + quoted(a);
-  cmd += " >" + quoted((io / "out").string()) + " 2>" + quoted((io / "err").string()) + " </dev/null";
+  std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 120 ";
+  cmd += quoted(std::string(QV_BIN_DIR) + "/" + program);
+  for (const std::string& a : args) {
+    cmd += ' ';
+    cmd += quoted(a);
+  }
+  cmd += " >";
+  cmd += quoted((io / "out").string());
+  cmd += " 2>";
+  cmd += quoted((io / "err").string());
+  cmd += " </dev/null";
   const int status = std::system(cmd.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, qv::test::slurp(io / "out"), qv::test::slurp(io / "err")};
 }

@@ -69,7 +69,9 @@ void IBSQL::Prepare() {
 
 void IBSQL::ExecQuery() {
   if (!Prepared()) Prepare();
-  const std::string context = "\"" + first_line(SQL) + "\" failed";
+  std::string context = "\"";
+  context += first_line(SQL);
+  context += "\" failed";
   ITransaction* tra = IBTransaction::Impl::active(Transaction, context);
   Status st(*impl_->db->impl().engine);
   try {

@@ -43,7 +43,9 @@ watch() {
   done
   wait "$pid"
   local rc=$?
-  ((rc == 0)) || { echo "FAILED: $name exit $rc: $(grep -m 1 -i 'error\|cannot\|refused' "$WORK/$name.err")"; return 1; }
+  local why
+  why=$(grep -m 1 -i 'error\|cannot\|refused' "$WORK/$name.err" || head -n 1 "$WORK/$name.err")
+  ((rc == 0)) || { echo "FAILED: $name exit $rc: $why"; return 1; }
   return 0
 }
 
@@ -51,7 +53,7 @@ watch() {
 slot() {
   local set=$1 hangs=0 failures=0 r rc
   for ((r = 1; r <= ROUNDS; ++r)); do
-    watch "$set-run-$r" '^Database written: ' err -- "$CLI" --drive-c "$DRIVE" "$DATA/$set"
+    watch "$set-run-$r" '^Database written: ' err -- "$CLI" --drive-c "$DRIVE" --replace "$DATA/$set"
     rc=$?
     ((rc == 2)) && hangs=$((hangs + 1))
     ((rc == 1)) && failures=$((failures + 1))

@@ -14,11 +14,13 @@ JOBS=${SOAK_JOB_RECORDS:-20000}
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-DRIVE=$WORK/c
-DATA=$DRIVE/MyData/wk-db/Quorvel2/Db
+# Each data set on a drive of its own: runs on one drive share its job-search
+# temporary folder, which two runs at once must not.
+drive() { echo "$WORK/c-$1"; }
+data() { echo "$(drive "$1")/MyData/wk-db/Quorvel2/Db/$1"; }
 for set in soak0001 soak0002; do
-  mkdir -p "$DATA/$set"
-  "$BIN/quorvel-gen-sample" --rows 2000 --jsearch-records "$JOBS" --seed "${set: -1}" "$DATA/$set" >/dev/null ||
+  mkdir -p "$(data "$set")"
+  "$BIN/quorvel-gen-sample" --rows 2000 --jsearch-records "$JOBS" --seed "${set: -1}" "$(data "$set")" >/dev/null ||
     { echo "soak: cannot write the data set $set" >&2; exit 1; }
 done
 
@@ -53,11 +55,11 @@ watch() {
 slot() {
   local set=$1 hangs=0 failures=0 r rc
   for ((r = 1; r <= ROUNDS; ++r)); do
-    watch "$set-run-$r" '^Database written: ' err -- "$CLI" --drive-c "$DRIVE" --replace "$DATA/$set"
+    watch "$set-run-$r" '^Database written: ' err -- "$CLI" --drive-c "$(drive "$set")" --replace "$(data "$set")"
     rc=$?
     ((rc == 2)) && hangs=$((hangs + 1))
     ((rc == 1)) && failures=$((failures + 1))
-    watch "$set-verify-$r" '^Total: .*: (every value arrived|DIFFERENCES FOUND)' out -- "$CLI" --drive-c "$DRIVE" --verify "$DATA/$set"
+    watch "$set-verify-$r" '^Total: .*: (every value arrived|DIFFERENCES FOUND)' out -- "$CLI" --drive-c "$(drive "$set")" --verify "$(data "$set")"
     rc=$?
     ((rc == 2)) && hangs=$((hangs + 1))
     ((rc == 1)) && failures=$((failures + 1))

@@ -57,16 +57,19 @@ bool g_stdout_was_closed = false;  // at start
 // nohup): the first asks the run to stop at its next row, a second ends the
 // program at once.
 std::atomic<qv::Tconversion_form*> g_running_form{nullptr};
-volatile std::sig_atomic_t g_stop_signal = 0;
+// Signals may be handled on two threads at once: exactly one handler finds
+// no signal before it.
+std::atomic<int> g_stop_signal{0};
 static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int sig) {
   qv::Tconversion_form* form = g_running_form.load();
-  if (g_stop_signal != 0 || !form) {
+  int none = 0;
+  if (!form || !g_stop_signal.compare_exchange_strong(none, sig)) {
     qv::cli::restore_terminal();  // a password prompt may have turned echo off
     ::_exit(128 + sig);
   }
-  g_stop_signal = sig;
   form->request_stop();
   qv::fb::stop_signal_arrived(sig);  // should the run sit in an engine call
 }
@@ -690,7 +693,8 @@ int convert(const Options& o, nlohmann::json& report) {
       summary.outcome = qv::cli::Outcome::Failed;
       summary.error = result.ending;
       fmt::print(stderr, "{}\n", result.ending);
-      code = 128 + (g_stop_signal ? g_stop_signal : SIGINT);
+      const int sig = g_stop_signal.load();
+      code = 128 + (sig ? sig : SIGINT);
     } else if (result.outcome == Outcome::refused) {
       summary.error = fmt::format("The database {} is still there and could not be replaced.", built);
       fmt::print(stderr, "The run was refused: {}\n", summary.error);

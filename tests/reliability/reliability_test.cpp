@@ -177,7 +177,16 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
     child.signal_at_line = c.at_line;
     child.signals = c.signals;
     const ChildResult r = run_cli(child);
-    EXPECT_EQ(r.code, c.code) << r.all();
+    if (c.signals.size() > 1) {
+      // Two signals: the program ends at once with the code of one of them.
+      // Which one its handlers meet second is not fixed by the order they
+      // were sent in: the first is seen taken (out of the pending sets) but
+      // its handler may still be running on one thread while the second's
+      // runs on another.
+      EXPECT_THAT(r.code, ::testing::AnyOf(128 + c.signals[0], 128 + c.signals[1])) << r.all();
+    } else {
+      EXPECT_EQ(r.code, c.code) << r.all();
+    }
     EXPECT_FALSE(r.completed());
     if (c.stopped_at.empty()) {
       EXPECT_THAT(r.all(), Not(HasSubstr("The run was stopped at")));

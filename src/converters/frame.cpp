@@ -443,14 +443,14 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
     Binding fields;
     std::vector<std::string> values(rule.columns.size());
     std::vector<std::string> written(rule.columns.size());
-    // A row that fails after later rows were read leaves the counts as they
-    // were when it was posted, as a run of one row per call leaves them.
-    Posting posting(dest, [&](const PostedRow& p) {
-      posted_row_failed(rule, errors, p, stats, dest.Shortened() - shortened_before);
-    });
-    if (!rule.merge_duplicates)
+    if (!rule.merge_duplicates) {
       copy_through_loader(run, item, stats, shortened_before);
-    else
+    } else {
+      // A row that fails after later rows were read leaves the counts as they
+      // were when it was posted, as a run of one row per call leaves them.
+      Posting posting(dest, [&](const PostedRow& p) {
+        posted_row_failed(rule, errors, p, stats, dest.Shortened() - shortened_before);
+      });
       posting.guard([&] {
         for (std::int64_t row = 1; !old.Eof(); ++row) {
           if (row == 1) fields = bind_fields(item, row);
@@ -476,6 +476,7 @@ void convert_table(RunContext& run, const std::string& dbname, const registry::I
         }
         posting.flush();
       });
+    }
 
     const std::int64_t new_rows = dest.RecordCount();
     run.add_log_line(log_lines::new_record_count(new_rows));

@@ -151,6 +151,27 @@ void Tconversion_form::btn_convertClick(Sender) {
   if (!convert_allowed()) return;
   const std::string directory = CDirectoryOutline_Source.Directory;
   const std::string dbname = run_database_name(directory);
+  // Two runs at once (two windows, or the headless command beside this one)
+  // would write the same numbered temporary files: the later one is refused
+  // before it writes anything.
+  platform::FolderLock temp_folder;
+  const auto job_search = static_cast<std::size_t>(&registry::job_search() - registry::items().data());
+  if (files_checklistbox.Checked[job_search]) {
+    // The database's folder comes first, as it always has: the two share
+    // "...\intrbase\quorvel4", whose letter case the first one made sets.
+    if (!(DataModule2 && DataModule2->Server)) {
+      try {
+        platform::force_directories(kDestinationDirectory);
+      } catch (const std::exception&) {
+        // The database's creation says why.
+      }
+    }
+    temp_folder = jobsearch::hold_temp_folder(*this);
+    if (temp_folder.busy()) {
+      refuse_with_message(jobsearch::temp_folder_in_use(*this));
+      return;
+    }
+  }
 
   Label1.SetEnabled(false);
   Label2.SetEnabled(false);

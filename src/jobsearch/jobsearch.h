@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "paradox/table.h"
+#include "platform/paths.h"
 #include "registry/temp_layout.h"
 #include "run/context.h"
 
@@ -24,6 +25,15 @@ inline constexpr const char* kTempAlias = "TEMPDB";
 
 // "12-js.db" for 12.
 std::string temp_file_name(std::int64_t number);
+
+// Makes the run's temporary folder when it is missing and locks it for as
+// long as the lock is kept, so that two runs never write their temporary
+// files into one folder at once. Not held: busy() when another run has it;
+// otherwise the folder could not be made or opened, which the run's first
+// temporary file reports.
+platform::FolderLock hold_temp_folder(const RunContext& run);
+// Why a run is refused when another run holds its temporary folder.
+std::string temp_folder_in_use(const RunContext& run);
 
 // Creates the empty temporary file `number` in the run's temporary folder.
 void create_temp_file(RunContext& run, int number);

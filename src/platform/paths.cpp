@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <stdexcept>
 #include <system_error>
 
@@ -151,6 +152,35 @@ bool file_locked(std::string_view p) {
   }
   ::close(fd);
   return locked;
+}
+
+FolderLock::FolderLock(std::string_view path) {
+  // O_DIRECTORY: anything else in the folder's place (a FIFO among them) is
+  // refused at once instead of opened.
+  const int fd = ::open(map_path(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    fd_ = fd;
+    return;
+  }
+  busy_ = errno == EWOULDBLOCK;
+  ::close(fd);
+}
+
+FolderLock::FolderLock(FolderLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), busy_(std::exchange(other.busy_, false)) {}
+
+FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    busy_ = std::exchange(other.busy_, false);
+  }
+  return *this;
+}
+
+FolderLock::~FolderLock() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 int open_output(const std::filesystem::path& file, int extra_flags, unsigned mode) {

@@ -43,6 +43,29 @@ bool delete_file(std::string_view path);
 // record locks this process holds on the file. False for a missing file.
 bool file_locked(std::string_view path);
 
+// A lock (flock) on a folder itself, taken without waiting and held for the
+// object's life; the system lets it go however the process ends. Runs of
+// this program that share a folder take turns through it.
+class FolderLock {
+ public:
+  FolderLock() = default;
+  // Locks the folder (a program path; a link to a folder locks the folder).
+  explicit FolderLock(std::string_view path);
+  FolderLock(FolderLock&& other) noexcept;
+  FolderLock& operator=(FolderLock&& other) noexcept;
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock();
+  bool held() const { return fd_ >= 0; }
+  // Not held because another holder has it (another process, or another
+  // lock of this one); false when the folder could not be opened at all.
+  bool busy() const { return busy_; }
+
+ private:
+  int fd_ = -1;
+  bool busy_ = false;
+};
+
 // Opens a file the user named for writing (created, emptied) without
 // blocking: a FIFO that no program reads gives ENXIO instead of a hang; a
 // pipe or FIFO with a reader is written as usual. `extra_flags` adds open()

@@ -10,6 +10,7 @@
 
 #include "form/recording_boxes.h"
 #include "form/stub_steps.h"
+#include "jobsearch/jobsearch.h"
 #include "platform/paths.h"
 #include "support/testsupport.h"
 
@@ -444,6 +445,8 @@ TEST(RunConverter, UnknownIndexIsAnError) {
 TEST_F(FormTest, TheResultSaysHowWhereAndWhyTheRunEnded) {
   using Outcome = qv::RunResult::Outcome;
   const std::string holds = "the database holds the rows written until then.";
+  qv::platform::FolderLock other_run;
+  qv::platform::force_directories(form.temp_directory());
   struct Case {
     const char* name;
     std::function<void()> arrange;  // after the data set is chosen
@@ -453,6 +456,15 @@ TEST_F(FormTest, TheResultSaysHowWhereAndWhyTheRunEnded) {
   const std::vector<Case> cases = {
       {"completed", [] {}, Outcome::completed, "", "", ""},
       {"no tables", [this] { tick_only({}); }, Outcome::refused, "", "No tables selected", ""},
+      // Another run writes its job-search temporary files into the folder.
+      {"temporary folder in use", [&] { other_run = qv::platform::FolderLock(form.temp_directory()); },
+       Outcome::refused, "", qv::jobsearch::temp_folder_in_use(form), ""},
+      {"temporary folder in use, no job-search table",
+       [&] {
+         other_run = qv::platform::FolderLock(form.temp_directory());
+         tick_only({0});
+       },
+       Outcome::completed, "", "", ""},
       {"database kept", [this] { steps.on_create_database = [](const std::string&) { return false; }; },
        Outcome::refused, "database creation",
        "the database was not created", ""},
@@ -489,6 +501,7 @@ TEST_F(FormTest, TheResultSaysHowWhereAndWhyTheRunEnded) {
     EXPECT_EQ(form.result.why, c.why);
     EXPECT_EQ(form.result.ending, c.ending);
     boxes.shown.clear();
+    other_run = {};
   }
   form.CDirectoryOutline_Source.SetDirectory("C:\\MyData");
   form.btn_select_directoryClick(&form);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,6 +121,44 @@ TEST(Paths, FileLockedSeesFlockAndRecordLocksOfOthers) {
   const int fd = ::open(file.c_str(), O_RDONLY);
   EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   ::close(fd);
+}
+
+// Two runs that share a folder take turns through its lock; whatever is in
+// the folder's place is neither locked nor waited on.
+TEST(Paths, FolderLockIsHeldByOneHolderAtATime) {
+  qv::test::DriveC drive;
+  fs::create_directories(drive.root() / "Temp");
+  fs::create_directory_symlink(drive.root() / "Temp", drive.root() / "link");
+  std::ofstream(drive.root() / "file") << "x";
+  ASSERT_EQ(::mkfifo((drive.root() / "fifo").c_str(), 0600), 0);
+  {
+    qv::platform::FolderLock first("C:\\temp");
+    ASSERT_TRUE(first.held());
+    for (const char* other : {"C:\\Temp", "C:\\link"}) {
+      qv::platform::FolderLock second(other);
+      EXPECT_FALSE(second.held()) << other;
+      EXPECT_TRUE(second.busy()) << other;
+    }
+    // Another process is told the same.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      qv::platform::FolderLock in_child("C:\\temp");
+      ::_exit(in_child.busy() ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A moved lock stays held; the emptied one holds nothing.
+    qv::platform::FolderLock moved = std::move(first);
+    EXPECT_TRUE(moved.held());
+    EXPECT_TRUE(qv::platform::FolderLock("C:\\temp").busy());
+  }
+  EXPECT_TRUE(qv::platform::FolderLock("C:\\temp").held());  // let go with its holder
+  for (const char* nothing : {"C:\\file", "C:\\fifo", "C:\\missing"}) {
+    qv::platform::FolderLock lock(nothing);
+    EXPECT_FALSE(lock.held()) << nothing;
+    EXPECT_FALSE(lock.busy()) << nothing;
+  }
 }
 
 TEST(Paths, ReadableMessageShowsProgramPathsAndCodesOfUnprintableCharacters) {

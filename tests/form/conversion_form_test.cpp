@@ -503,6 +503,16 @@ TEST_F(FormTest, TheResultSaysHowWhereAndWhyTheRunEnded) {
     boxes.shown.clear();
     other_run = {};
   }
+  // A run holds the temporary folder while it lasts and lets it go at its end.
+  bool held_during_run = false;
+  steps.on_convert = [&](std::size_t, const std::string&) {
+    held_during_run = qv::platform::FolderLock(form.temp_directory()).busy();
+  };
+  choose_data_set();
+  form.btn_convertClick(&form);
+  EXPECT_TRUE(held_during_run);
+  EXPECT_TRUE(qv::platform::FolderLock(form.temp_directory()).held());
+
   form.CDirectoryOutline_Source.SetDirectory("C:\\MyData");
   form.btn_select_directoryClick(&form);
   EXPECT_EQ(form.result.outcome, Outcome::refused);

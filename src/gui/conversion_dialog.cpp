@@ -907,6 +907,10 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
     show_label_text(run_status, QString());
   }
   const bool ran = converting_;
+  // Refused before it began (another run holds the temporary folder): its
+  // box has said why, and nothing was touched.
+  const bool refused_before =
+      form_.result.outcome == RunResult::Outcome::refused && form_.result.where.empty();
   if (converting_) {
     converting_ = false;
     show_run_summary();
@@ -919,6 +923,10 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
         guarded([this, &where] { where = form_.run_end_text(); });
         show_label_text(run_status, QString::fromStdString(where));
       }
+    } else if (refused_before) {
+      progress->setValue(0);
+      show_progress_text(progress, QStringLiteral("Not started: nothing was done"));
+      show_label_text(run_status, QString());
     } else {
       show_progress_text(progress, QStringLiteral("Stopped at %1").arg(QString::fromStdString(form_.run_position())));
       show_label_text(run_status, QString());
@@ -948,7 +956,7 @@ void ConversionDialog::worker_done(std::exception_ptr error) {
       context.ending = form_.result.ending;
     }
     show_error(error, context);
-  } else if (ran && form_.result.outcome == RunResult::Outcome::refused) {
+  } else if (ran && form_.result.outcome == RunResult::Outcome::refused && !refused_before) {
     // Convert refused to touch the earlier database: the log says so in its
     // own words; the box says why and what to do.
     const std::string file = Tconversion_form::destination_file(form_.run_database_name(form_.old_table_directory));

@@ -34,6 +34,7 @@
 #include "gui/conversion_dialog.h"
 #include "gui/main_screen.h"
 #include "gui/qt_boxes.h"
+#include "jobsearch/jobsearch.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "registry/registry.h"
@@ -297,6 +298,19 @@ TEST_F(DialogTest, ButtonsDriveTheHandlers) {
   click_and_wait(dialog->btn_convert);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].text, "No tables selected");
+  boxes.shown.clear();
+
+  // Another run holds the temporary folder: one box says so, and the run is
+  // shown as not started (no earlier database "not replaced").
+  qv::platform::force_directories(form().temp_directory());
+  const qv::platform::FolderLock other_run(form().temp_directory());
+  ASSERT_TRUE(other_run.held());
+  dialog->btn_select_all->click();
+  click_and_wait(dialog->btn_convert);
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].text, qv::jobsearch::temp_folder_in_use(form()));
+  EXPECT_EQ(dialog->progress->text().toStdString(), "Not started: nothing was done");
+  EXPECT_FALSE(dialog->Memo1->toPlainText().contains("not replaced"));
 }
 
 TEST_F(DialogTest, RunFillsTheLogAndAnErrorIsShown) {

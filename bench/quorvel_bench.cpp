@@ -301,6 +301,7 @@ struct LoadWay {
   bool indexes_off = false;       // secondary indexes inactive for the load, built after
   bool external_file = false;     // one INSERT ... SELECT from a fixed-width external file
   bool two_builders = false;      // with indexes_off: built after on two attachments at once
+  bool blr_request = false;       // a compiled store request (BLR), as the engine's restore loads
 };
 
 // The statement that inserts `k` rows per execution, every value as text.
@@ -347,6 +348,67 @@ std::size_t write_external_file(const Rows& rows, const fs::path& file) {
 }
 
 // Loads the rows through `att`'s transaction `tra`, in the way asked.
+// The rows through one compiled request that stores a received message
+// into the table, started once per row, as the engine's restore loads: no
+// SQL statement. Every value travels as text (character set NONE), as in the
+// prepared INSERT, and the engine converts it to its column's type alike.
+void send_rows_by_request(const Rows& rows, Firebird::IAttachment* att, Firebird::ITransaction* tra) {
+  FbStatus st;
+  const std::size_t n = rows.columns.size();
+  std::vector<unsigned char> blr{blr_version5, blr_begin, blr_message, 0};
+  const auto word = [&blr](std::size_t v) {
+    blr.push_back(static_cast<unsigned char>(v & 0xff));
+    blr.push_back(static_cast<unsigned char>(v >> 8));
+  };
+  const auto name = [&blr](const std::string& text) {
+    blr.push_back(static_cast<unsigned char>(text.size()));
+    blr.insert(blr.end(), text.begin(), text.end());
+  };
+  word(2 * n);
+  std::vector<unsigned> offsets, nulls;
+  unsigned length = 0;
+  for (std::size_t c = 0; c < n; ++c) {
+    const unsigned width = travel_width(rows.widths[c]);
+    blr.insert(blr.end(), {blr_varying2, 0, 0});
+    word(width);
+    blr.insert(blr.end(), {blr_short, 0});
+    length = (length + 1) & ~1u;
+    offsets.push_back(length);
+    length += 2 + width;
+    length = (length + 1) & ~1u;
+    nulls.push_back(length);
+    length += 2;
+  }
+  blr.insert(blr.end(), {blr_receive, 0, blr_store, blr_relation});
+  name(rows.table);
+  blr.insert(blr.end(), {0, blr_begin});
+  for (std::size_t c = 0; c < n; ++c) {
+    blr.insert(blr.end(), {blr_assignment, blr_parameter2, 0});
+    word(2 * c);
+    word(2 * c + 1);
+    blr.insert(blr.end(), {blr_field, 0});
+    name(rows.columns[c]);
+  }
+  blr.insert(blr.end(), {blr_end, blr_end, blr_eoc});
+  Firebird::IRequest* request = att->compileRequest(&st, static_cast<unsigned>(blr.size()), blr.data());
+  std::vector<unsigned char> buf(length);
+  std::size_t v = 0;
+  std::uint32_t from = 0;
+  for (std::size_t r = 0; r < rows.count(); ++r) {
+    for (std::size_t c = 0; c < n; ++c, ++v) {
+      const std::uint32_t to = rows.ends[v];
+      const auto len = static_cast<unsigned short>(to - from);
+      const short null_flag = rows.nulls[v] ? -1 : 0;
+      std::memcpy(&buf[nulls[c]], &null_flag, sizeof null_flag);
+      std::memcpy(&buf[offsets[c]], &len, sizeof len);
+      std::memcpy(&buf[offsets[c] + sizeof len], rows.text.data() + from, len);
+      from = to;
+    }
+    request->startAndSend(&st, tra, 0, 0, length, buf.data());
+  }
+  request->free(&st);
+}
+
 void send_rows(const Rows& rows, LoadWay way, Firebird::IAttachment* att, Firebird::ITransaction* tra) {
   FbStatus st;
   const std::size_t n_cols = rows.columns.size();
@@ -367,6 +429,16 @@ void send_rows(const Rows& rows, LoadWay way, Firebird::IAttachment* att, Firebi
     tra->commitRetaining(&st);
     const std::string sql = "INSERT INTO " + rows.table + " (" + column_list(rows.columns) + ") SELECT " + select + " FROM EXT_LOAD";
     att->execute(&st, tra, 0, sql.c_str(), 1, nullptr, nullptr, nullptr, nullptr);
+    return;
+  }
+  if (way.blr_request) {
+    try {
+      send_rows_by_request(rows, att, tra);
+    } catch (const Firebird::FbException& e) {
+      char text[1024];
+      fb_master()->getUtilInterface()->formatStatus(text, sizeof text, e.getStatus());
+      throw std::runtime_error(std::string("the store request failed: ") + text);
+    }
     return;
   }
   Prepared one(att, tra, insert_sql(rows, 1), rows.widths);
@@ -931,7 +1003,7 @@ int main(int argc, char** argv) {
   int rounds = 3;
   std::size_t batch_sets = 20;
   bool million = false, keep = false, levers = false, jsearch_only = false, whole_run_only = false;
-  bool server_only = false, payments_only = false, batch_only = false;
+  bool server_only = false, payments_only = false, batch_only = false, request_only = false;
   app.add_option("--jsearch-records", jobs, "job-search records for the conversion")->capture_default_str();
   app.add_option("--payments", payments, "payment records for the conversion")->capture_default_str();
   app.add_option("--read-rows", read_rows, "rows of the 20-field table that is read")->capture_default_str();
@@ -951,6 +1023,8 @@ int main(int argc, char** argv) {
   app.add_flag("--server-only", server_only,
                "only the job-search conversion into a server of the benchmark's own against its ceiling there");
   app.add_flag("--payments-only", payments_only, "only the payments conversion against its ceiling");
+  app.add_flag("--request-only", request_only,
+               "only the job-search table's rows loaded by a prepared INSERT and by a compiled store request, in turns");
   app.add_flag("--batch-only", batch_only,
                "only the batch step, with the engine's own restores one and two at a time beside it");
   CLI11_PARSE(app, argc, argv);
@@ -979,7 +1053,7 @@ int main(int argc, char** argv) {
       in_child([&] {
         for (const char* name : {"jobs0001", "read0001"}) fs::create_directories(qv::platform::map_path(old_folder(name)));
         qv::sample::write_jsearch(qv::platform::map_path(old_folder("jobs0001")), jobs, 1);
-        if (jsearch_only || server_only) return Figures{};
+        if (jsearch_only || server_only || request_only) return Figures{};
         qv::sample::Options o;
         o.rows = payments;
         o.jobs = 10;
@@ -999,7 +1073,22 @@ int main(int argc, char** argv) {
                    fmt::format(", {:.2f} of the conversion's time", ver.f.seconds / conversion_seconds));
         return ver;
       };
-      if (server_only) {
+      if (request_only) {
+        // The rows loaded are those a conversion stored.
+        in_child([] { return convert("jobs0001", &qv::Tconversion_form::convert_jsearch_4); });
+        for (int r = 0; r < rounds; ++r)
+          for (bool request : {false, true}) {
+            const Outcome o = in_child([request] {
+              LoadWay way;
+              way.indexes_off = true;
+              way.blr_request = request;
+              return reference_load("jobs0001", "limit001", "JSEARCH_4", way);
+            });
+            print_step(request ? "JSEARCH_4 by a compiled store request (BLR) per row, indexes after"
+                               : "JSEARCH_4 by a prepared INSERT per row, indexes after",
+                       o);
+          }
+      } else if (server_only) {
         if (start_server(root / "server")) server_step(jobs, rounds, true, 0, 0);
       } else if (payments_only) {
         AgainstCeiling pay;
@@ -1019,6 +1108,15 @@ int main(int argc, char** argv) {
         js.measure(rounds, "jobs0001", "limit001", "JSEARCH_4", &qv::Tconversion_form::convert_jsearch_4);
         js.print(fmt::format("convert_jsearch_4, {} records", jobs), "JSEARCH_4");
         if (levers) {
+          for (int r = 0; r < rounds; ++r) {
+            const Outcome o = in_child([] {
+              LoadWay way;
+              way.indexes_off = true;
+              way.blr_request = true;
+              return reference_load("jobs0001", "limit001", "JSEARCH_4", way);
+            });
+            print_step("  lever: compiled store request (BLR) per row, secondary indexes built after the load", o);
+          }
           for (int r = 0; r < rounds; ++r) {
             const Outcome o = in_child([] { return reference_load("jobs0001", "limit001", "JSEARCH_4", {1, true, false, true}); });
             print_step("  lever: prepared INSERT, secondary indexes built after on two attachments at once", o);

@@ -105,6 +105,9 @@ start() {
   openbox >"$WORK/openbox.log" 2>&1 &
   PIDS+=($!)
   wait_for 10 xdotool getdisplaygeometry || fail "no display"
+  # The window manager answers for the desktop once it manages the screen;
+  # before that, activating a window fails (seen on a loaded machine).
+  wait_for 10 xdotool get_desktop || fail "the window manager did not start"
   # The accessibility bus is started first, so that the program joins it at once.
   "$PY" -c 'import gi; gi.require_version("Atspi", "2.0"); from gi.repository import Atspi; Atspi.get_desktop(0)'
   QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QUORVEL_DRIVE_C=$root QT_QPA_PLATFORM=xcb QT_SCALE_FACTOR=$scale \

@@ -45,10 +45,9 @@ watch() {
   done
   wait "$pid"
   local rc=$?
-  local why
-  why=$(grep -m 1 -i 'error\|cannot\|refused' "$WORK/$name.err" || head -n 1 "$WORK/$name.err")
-  ((rc == 0)) || { echo "FAILED: $name exit $rc: $why"; return 1; }
-  return 0
+  ((rc == 0)) && return 0
+  echo "FAILED: $name exit $rc: $(grep -m 1 -i 'error\|cannot\|refused' "$WORK/$name.err" || head -n 1 "$WORK/$name.err")"
+  return 1
 }
 
 # slot SET: ROUNDS runs and verifies of SET, one after the other.

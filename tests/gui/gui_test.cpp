@@ -632,7 +632,7 @@ TEST(DesktopProgram, ASignalStopsTheRunThenQuits) {
   qv::sample::write_data_set(data, o);
   const fs::path script = drive.root() / "stop.sh", log = drive.root() / "log";
   std::ofstream(script) << "R=\"$1\"\n"
-                        << "QT_QPA_PLATFORM=offscreen timeout 300 \"$2/quorvel-migrate\" --screenshot \"$R/shot.png\" "
+                        << "QT_QPA_PLATFORM=offscreen timeout --foreground 300 \"$2/quorvel-migrate\" --screenshot \"$R/shot.png\" "
                            "--drive-c \"$R\" \"$3\" >\"$R/log\" 2>&1 &\n"
                            "p=$!\n"
                            "while ! ls \"$R\"/MyData/wk-db/intrbase/*/temp/2-js.db >/dev/null 2>&1 && kill -0 $p "

@@ -55,18 +55,18 @@ bool g_stdout_was_closed = false;  // at start
 
 // SIGINT, SIGTERM and SIGHUP (a terminal that went away; left ignored under
 // nohup): the first asks the run to stop at its next row, a second ends the
-// program at once.
+// program at once (the first delivered twice is no second).
 std::atomic<qv::Tconversion_form*> g_running_form{nullptr};
 // Signals may be handled on two threads at once: exactly one handler finds
 // no signal before it.
-std::atomic<int> g_stop_signal{0};
+qv::platform::StopRequests g_stops;
 static_assert(std::atomic<qv::Tconversion_form*>::is_always_lock_free);
-static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int sig) {
   qv::Tconversion_form* form = g_running_form.load();
-  int none = 0;
-  if (!form || !g_stop_signal.compare_exchange_strong(none, sig)) {
+  const qv::platform::StopKind kind = form ? g_stops.arrived(sig) : qv::platform::StopKind::second;
+  if (kind == qv::platform::StopKind::echo) return;
+  if (kind == qv::platform::StopKind::second) {
     qv::cli::restore_terminal();  // a password prompt may have turned echo off
     ::_exit(128 + sig);
   }
@@ -693,7 +693,7 @@ int convert(const Options& o, nlohmann::json& report) {
       summary.outcome = qv::cli::Outcome::Failed;
       summary.error = result.ending;
       fmt::print(stderr, "{}\n", result.ending);
-      const int sig = g_stop_signal.load();
+      const int sig = g_stops.first();
       code = 128 + (sig ? sig : SIGINT);
     } else if (result.outcome == Outcome::refused) {
       summary.error = fmt::format("The database {} is still there and could not be replaced.", built);

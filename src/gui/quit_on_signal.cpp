@@ -18,11 +18,12 @@ namespace qv::gui {
 namespace {
 
 int g_pipe[2] = {-1, -1};  // the handler writes the signal; the event loop reads it
-volatile std::sig_atomic_t g_signal = 0;
+platform::StopRequests g_stops;
 
 extern "C" void on_signal(int sig) {
-  if (g_signal != 0) ::_exit(128 + sig);
-  g_signal = sig;
+  const platform::StopKind kind = g_stops.arrived(sig);
+  if (kind == platform::StopKind::echo) return;
+  if (kind == platform::StopKind::second) ::_exit(128 + sig);
   fb::stop_signal_arrived(sig);  // should the program sit in an engine call
   const unsigned char byte = static_cast<unsigned char>(sig);
   [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
@@ -55,7 +56,7 @@ QuitOnSignal::~QuitOnSignal() {
   }
 }
 
-int QuitOnSignal::signal() const { return g_signal; }
+int QuitOnSignal::signal() const { return g_stops.first(); }
 
 void QuitOnSignal::arrived() {
   unsigned char byte = 0;
@@ -72,7 +73,7 @@ void QuitOnSignal::quit_when_idle() {
       QTimer::singleShot(50, this, &QuitOnSignal::quit_when_idle);
       return;
     }
-  QApplication::exit(128 + g_signal);
+  QApplication::exit(128 + g_stops.first());
 }
 
 }  // namespace qv::gui

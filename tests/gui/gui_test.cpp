@@ -623,7 +623,8 @@ TEST_F(DialogTest, ClosingDuringARunAsksThenStops) {
 // The session ending (SIGTERM) during a run: the desktop program stops the
 // run at its next row without asking, as closing the form would, then
 // quits; the engine is not shut down under the run's feet, and the database
-// holds what was written.
+// holds what was written. The signal comes through `timeout`, which sends it
+// to the program and again to its process group: one request all the same.
 TEST(DesktopProgram, ASignalStopsTheRunThenQuits) {
   const qv::test::DriveC drive;
   const fs::path data = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "sig00001";
@@ -632,7 +633,7 @@ TEST(DesktopProgram, ASignalStopsTheRunThenQuits) {
   qv::sample::write_data_set(data, o);
   const fs::path script = drive.root() / "stop.sh", log = drive.root() / "log";
   std::ofstream(script) << "R=\"$1\"\n"
-                        << "QT_QPA_PLATFORM=offscreen timeout --foreground 300 \"$2/quorvel-migrate\" --screenshot \"$R/shot.png\" "
+                        << "QT_QPA_PLATFORM=offscreen timeout 300 \"$2/quorvel-migrate\" --screenshot \"$R/shot.png\" "
                            "--drive-c \"$R\" \"$3\" >\"$R/log\" 2>&1 &\n"
                            "p=$!\n"
                            "while ! ls \"$R\"/MyData/wk-db/intrbase/*/temp/2-js.db >/dev/null 2>&1 && kill -0 $p "

@@ -145,7 +145,8 @@ TEST_F(Reliability, HeldOpenDestinationEndsTheRun) {
 
 // SIGINT, SIGTERM or SIGHUP stops the run at the next row: what was written is
 // committed, the stop is logged, the exit code tells the signal, and the run
-// can simply be run again. A second signal ends the program at once.
+// can simply be run again. A second signal ends the program at once; the
+// first one again at once is no second.
 TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
   write_sample(data_set(), 20, 3000);
   struct Case {
@@ -163,6 +164,9 @@ TEST_F(Reliability, SignalStopsTheRunAtTheNextRow) {
       {"Creating tables", {SIGTERM}, 143, "*"},
       {"CITY table", {SIGHUP}, 129, "CITY_4", true},  // the terminal went away
       {"Step 2", {SIGTERM, SIGINT}, 130, ""},
+      // One request delivered twice, as `timeout` sends its signal: the run
+      // stops at its next row all the same.
+      {"Step 2", {SIGTERM, SIGTERM}, 143, "JSEARCH_4"},
   };
   // The position in the run's order of the table a stop line names.
   const auto position = [](const std::string& line) {

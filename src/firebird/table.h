@@ -36,8 +36,9 @@ class IBField {
   std::string name_;
 };
 
-// The table (`IBTable1`): appends rows through one prepared INSERT per column
-// set, reused for every row.
+// The table (`IBTable1`): appends rows through one compiled store request
+// per column set (the INSERT it stands for, without the SQL layer), reused
+// for every row; into a server, several rows to a call.
 class IBTable {
  public:
   IBTable();

@@ -36,6 +36,7 @@
 #include "builder/schema.h"
 #include "check/check.h"
 #include "converters/frame.h"
+#include "firebird/engine.h"
 #include "firebird/ib.h"
 #include "form/conversion_form.h"
 #include "jobsearch/jobsearch.h"
@@ -355,43 +356,11 @@ std::size_t write_external_file(const Rows& rows, const fs::path& file) {
 void send_rows_by_request(const Rows& rows, Firebird::IAttachment* att, Firebird::ITransaction* tra) {
   FbStatus st;
   const std::size_t n = rows.columns.size();
-  std::vector<unsigned char> blr{blr_version5, blr_begin, blr_message, 0};
-  const auto word = [&blr](std::size_t v) {
-    blr.push_back(static_cast<unsigned char>(v & 0xff));
-    blr.push_back(static_cast<unsigned char>(v >> 8));
-  };
-  const auto name = [&blr](const std::string& text) {
-    blr.push_back(static_cast<unsigned char>(text.size()));
-    blr.insert(blr.end(), text.begin(), text.end());
-  };
-  word(2 * n);
-  std::vector<unsigned> offsets, nulls;
-  unsigned length = 0;
-  for (std::size_t c = 0; c < n; ++c) {
-    const unsigned width = travel_width(rows.widths[c]);
-    blr.insert(blr.end(), {blr_varying2, 0, 0});
-    word(width);
-    blr.insert(blr.end(), {blr_short, 0});
-    length = (length + 1) & ~1u;
-    offsets.push_back(length);
-    length += 2 + width;
-    length = (length + 1) & ~1u;
-    nulls.push_back(length);
-    length += 2;
-  }
-  blr.insert(blr.end(), {blr_receive, 0, blr_store, blr_relation});
-  name(rows.table);
-  blr.insert(blr.end(), {0, blr_begin});
-  for (std::size_t c = 0; c < n; ++c) {
-    blr.insert(blr.end(), {blr_assignment, blr_parameter2, 0});
-    word(2 * c);
-    word(2 * c + 1);
-    blr.insert(blr.end(), {blr_field, 0});
-    name(rows.columns[c]);
-  }
-  blr.insert(blr.end(), {blr_end, blr_end, blr_eoc});
-  Firebird::IRequest* request = att->compileRequest(&st, static_cast<unsigned>(blr.size()), blr.data());
-  std::vector<unsigned char> buf(length);
+  std::vector<qv::fb::detail::StoreRequest::Column> message;
+  for (std::size_t c = 0; c < n; ++c) message.push_back({rows.columns[c], travel_width(rows.widths[c])});
+  const qv::fb::detail::StoreRequest store = qv::fb::detail::store_request(rows.table, message);
+  Firebird::IRequest* request = att->compileRequest(&st, static_cast<unsigned>(store.blr.size()), store.blr.data());
+  std::vector<unsigned char> buf(store.length);
   std::size_t v = 0;
   std::uint32_t from = 0;
   for (std::size_t r = 0; r < rows.count(); ++r) {
@@ -399,12 +368,12 @@ void send_rows_by_request(const Rows& rows, Firebird::IAttachment* att, Firebird
       const std::uint32_t to = rows.ends[v];
       const auto len = static_cast<unsigned short>(to - from);
       const short null_flag = rows.nulls[v] ? -1 : 0;
-      std::memcpy(&buf[nulls[c]], &null_flag, sizeof null_flag);
-      std::memcpy(&buf[offsets[c]], &len, sizeof len);
-      std::memcpy(&buf[offsets[c] + sizeof len], rows.text.data() + from, len);
+      std::memcpy(&buf[store.null_offsets[c]], &null_flag, sizeof null_flag);
+      std::memcpy(&buf[store.offsets[c]], &len, sizeof len);
+      std::memcpy(&buf[store.offsets[c] + sizeof len], rows.text.data() + from, len);
       from = to;
     }
-    request->startAndSend(&st, tra, 0, 0, length, buf.data());
+    request->startAndSend(&st, tra, 0, 0, store.length, buf.data());
   }
   request->free(&st);
 }

@@ -351,6 +351,44 @@ Metadata text_message(const Engine& engine, IMessageMetadata* meta, const std::f
   return Metadata(b->getMetadata(st.get()));
 }
 
+StoreRequest store_request(std::string_view table, const std::vector<StoreRequest::Column>& columns) {
+  StoreRequest r;
+  std::vector<unsigned char>& blr = r.blr;
+  const auto word = [&blr](std::size_t v) {
+    blr.push_back(static_cast<unsigned char>(v & 0xff));
+    blr.push_back(static_cast<unsigned char>(v >> 8));
+  };
+  const auto name = [&blr](std::string_view text) {
+    blr.push_back(static_cast<unsigned char>(text.size()));
+    blr.insert(blr.end(), text.begin(), text.end());
+  };
+  blr = {blr_version5, blr_begin, blr_message, 0};
+  word(2 * columns.size());
+  for (const StoreRequest::Column& c : columns) {
+    blr.insert(blr.end(), {blr_varying2, 0, 0});  // character set NONE
+    word(c.width);
+    blr.insert(blr.end(), {blr_short, 0});
+    r.length = (r.length + 1) & ~1u;
+    r.offsets.push_back(r.length);
+    r.length += 2 + c.width;
+    r.length = (r.length + 1) & ~1u;
+    r.null_offsets.push_back(r.length);
+    r.length += 2;
+  }
+  blr.insert(blr.end(), {blr_receive, 0, blr_store, blr_relation});
+  name(table);
+  blr.insert(blr.end(), {0, blr_begin});
+  for (std::size_t p = 0; p < columns.size(); ++p) {
+    blr.insert(blr.end(), {blr_assignment, blr_parameter2, 0});
+    word(2 * p);      // the value
+    word(2 * p + 1);  // its null flag
+    blr.insert(blr.end(), {blr_field, 0});
+    name(columns[p].name);
+  }
+  blr.insert(blr.end(), {blr_end, blr_end, blr_eoc});
+  return r;
+}
+
 std::vector<Row> fetch(const Engine& engine, IAttachment* att, ITransaction* tra, std::string_view sql,
                        unsigned dialect) {
   Status st(engine);

@@ -180,6 +180,23 @@ Error error(const Firebird::FbException& e, std::string_view context);
 Metadata text_message(const Engine& engine, Firebird::IMessageMetadata* meta,
                       const std::function<unsigned(unsigned)>& length);
 
+// A request, in its binary form (BLR), that stores one received message as
+// a row of `table`, as an INSERT naming `columns` would: the message holds,
+// column by column, nullable text in character set NONE of the column's
+// `width` bytes, at offsets[i] (a 2-byte length, then the bytes), with its
+// null flag (-1: NULL) at null_offsets[i]; `length` bytes in all. Names as
+// the engine stores them.
+struct StoreRequest {
+  struct Column {
+    std::string_view name;
+    unsigned width;
+  };
+  std::vector<unsigned char> blr;
+  std::vector<unsigned> offsets, null_offsets;
+  unsigned length = 0;
+};
+StoreRequest store_request(std::string_view table, const std::vector<StoreRequest::Column>& columns);
+
 using Row = std::vector<std::optional<std::string>>;
 // Runs a query and returns every row, each value as text (NULL is nullopt).
 // Text columns come back exactly as stored (Windows-1252 bytes).

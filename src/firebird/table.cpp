@@ -129,43 +129,15 @@ struct IBTable::Impl {
   Insert store_request(const std::string& set) {
     Insert ins;
     ins.columns = columns_of(set);
-    std::vector<unsigned char> blr{blr_version5, blr_begin, blr_message, 0};
-    const auto word = [&blr](std::size_t v) {
-      blr.push_back(static_cast<unsigned char>(v & 0xff));
-      blr.push_back(static_cast<unsigned char>(v >> 8));
-    };
-    const auto put_name = [&blr](const std::string& text) {
-      blr.push_back(static_cast<unsigned char>(std::min<std::size_t>(text.size(), 255)));
-      blr.insert(blr.end(), text.begin(), text.begin() + std::min<std::ptrdiff_t>(std::ssize(text), 255));
-    };
-    word(2 * ins.columns.size());
-    unsigned length = 0;
-    for (std::size_t i : ins.columns) {
-      blr.insert(blr.end(), {blr_varying2, 0, 0});  // character set NONE
-      word(travel_width(i));
-      blr.insert(blr.end(), {blr_short, 0});
-      length = (length + 1) & ~1u;
-      ins.offsets.push_back(length);
-      length += 2 + travel_width(i);
-      length = (length + 1) & ~1u;
-      ins.null_offsets.push_back(length);
-      length += 2;
-    }
-    blr.insert(blr.end(), {blr_receive, 0, blr_store, blr_relation});
-    put_name(name);
-    blr.insert(blr.end(), {0, blr_begin});
-    for (std::size_t p = 0; p < ins.columns.size(); ++p) {
-      blr.insert(blr.end(), {blr_assignment, blr_parameter2, 0});
-      word(2 * p);
-      word(2 * p + 1);
-      blr.insert(blr.end(), {blr_field, 0});
-      put_name(columns[ins.columns[p]].name);
-    }
-    blr.insert(blr.end(), {blr_end, blr_end, blr_eoc});
+    std::vector<detail::StoreRequest::Column> message;
+    for (std::size_t i : ins.columns) message.push_back({columns[i].name, travel_width(i)});
+    detail::StoreRequest r = detail::store_request(name, message);
     Status st(*db->impl().engine);
     ins.request = detail::Owned<IRequest>(
-        db->impl().att->compileRequest(st.get(), static_cast<unsigned>(blr.size()), blr.data()));
-    ins.buffer.resize(length);
+        db->impl().att->compileRequest(st.get(), static_cast<unsigned>(r.blr.size()), r.blr.data()));
+    ins.offsets = std::move(r.offsets);
+    ins.null_offsets = std::move(r.null_offsets);
+    ins.buffer.resize(r.length);
     return ins;
   }
 

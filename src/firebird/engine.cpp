@@ -363,7 +363,7 @@ StoreRequest store_request(std::string_view table, const std::vector<StoreReques
     blr.insert(blr.end(), text.begin(), text.end());
   };
   blr = {blr_version5, blr_begin, blr_message, 0};
-  word(2 * columns.size());
+  word(2 * columns.size() + 1);
   for (const StoreRequest::Column& c : columns) {
     blr.insert(blr.end(), {blr_varying2, 0, 0});  // character set NONE
     word(c.width);
@@ -375,7 +375,13 @@ StoreRequest store_request(std::string_view table, const std::vector<StoreReques
     r.null_offsets.push_back(r.length);
     r.length += 2;
   }
-  blr.insert(blr.end(), {blr_receive, 0, blr_store, blr_relation});
+  blr.insert(blr.end(), {blr_short, 0});  // the end flag
+  r.end_offset = r.length;
+  r.length += 2;
+  // Label 0: loop { receive; if (end flag = 1) leave label 0 else store }.
+  blr.insert(blr.end(), {blr_label, 0, blr_loop, blr_receive, 0, blr_if, blr_eql, blr_parameter, 0});
+  word(2 * columns.size());
+  blr.insert(blr.end(), {blr_literal, blr_short, 0, 1, 0, blr_leave, 0, blr_store, blr_relation});
   name(table);
   blr.insert(blr.end(), {0, blr_begin});
   for (std::size_t p = 0; p < columns.size(); ++p) {

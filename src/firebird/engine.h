@@ -180,12 +180,17 @@ Error error(const Firebird::FbException& e, std::string_view context);
 Metadata text_message(const Engine& engine, Firebird::IMessageMetadata* meta,
                       const std::function<unsigned(unsigned)>& length);
 
-// A request, in its binary form (BLR), that stores one received message as
-// a row of `table`, as an INSERT naming `columns` would: the message holds,
-// column by column, nullable text in character set NONE of the column's
-// `width` bytes, at offsets[i] (a 2-byte length, then the bytes), with its
-// null flag (-1: NULL) at null_offsets[i]; `length` bytes in all. Names as
-// the engine stores them.
+// A request, in its binary form (BLR), that stores each received message as
+// a row of `table`, as an INSERT naming `columns` would, until a message
+// whose end flag is set: started once, then sent a row at a time, as the
+// engine's own restore loads. The message holds, column by column, nullable
+// text in character set NONE of the column's `width` bytes, at offsets[i] (a
+// 2-byte length, then the bytes), with its null flag (-1: NULL) at
+// null_offsets[i], then the end flag (a 2-byte 1 ends the request, 0 stores
+// the row) at end_offset; `length` bytes in all. Names as the engine stores
+// them. Each message is stored under a savepoint of its own: a row the
+// engine refuses is undone alone, the rows sent before it stay, and the
+// request has ended (start it again for the next row).
 struct StoreRequest {
   struct Column {
     std::string_view name;
@@ -193,6 +198,7 @@ struct StoreRequest {
   };
   std::vector<unsigned char> blr;
   std::vector<unsigned> offsets, null_offsets;
+  unsigned end_offset = 0;
   unsigned length = 0;
 };
 StoreRequest store_request(std::string_view table, const std::vector<StoreRequest::Column>& columns);

@@ -37,8 +37,9 @@ class IBField {
 };
 
 // The table (`IBTable1`): appends rows through one compiled store request
-// per column set (the INSERT it stands for, without the SQL layer), reused
-// for every row; into a server, several rows to a call.
+// per column set (the INSERT it stands for, without the SQL layer), started
+// once and then sent row after row until the next commit, rollback, count,
+// flush or close; into a server, several rows to a call.
 class IBTable {
  public:
   IBTable();

@@ -363,6 +363,39 @@ TEST_F(IBTest, RowsThatWaitAreSentBeforeCountsDuplicateChecksAndCloseAndDroppedB
   EXPECT_EQ(scalar("SELECT LIST(ID) FROM (SELECT ID FROM SAMPLE_4 ORDER BY ID)"), "5,6");
 }
 
+// The rows of one column set go to one request, started once and left waiting
+// for the next row; whatever comes next must find the rows sent so far
+// stored (or dropped with a rollback) and the table still loading after it.
+TEST_F(IBTest, TheWaitingLoadEndsCleanlyWhateverComesNext) {
+  const struct {
+    const char* what;
+    std::function<void()> step;
+    const char* stored;  // at the end, by ID
+  } cases[] = {
+      {"a commit", [this] { tra.Commit(); }, "1,2,3"},
+      {"a rollback", [this] { tra.Rollback(); }, "3"},
+      {"a count", [this] { EXPECT_EQ(table.RecordCount(), 2); }, "1,2,3"},
+      {"closing the table", [this] { table.Close(); table.Open(); }, "1,2,3"},
+      {"a row of other columns", [this] { post({{"ID", "9"}, {"C", "x"}}); }, "1,2,3,9"},
+      {"a refused row", [this] { EXPECT_ANY_THROW(post({{"ID", "1"}})); }, "1,2,3"},
+      {"a refused value", [this] { EXPECT_ANY_THROW(post({{"ID", "8"}, {"D", "never"}})); }, "1,2,3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!tra.InTransaction()) tra.StartTransaction();
+    db.ExecuteImmediate("DELETE FROM SAMPLE_4");
+    tra.Commit();
+    tra.StartTransaction();
+    post({{"ID", "1"}});
+    post({{"ID", "2"}});
+    c.step();
+    if (!tra.InTransaction()) tra.StartTransaction();
+    post({{"ID", "3"}});
+    tra.Commit();
+    EXPECT_EQ(scalar("SELECT LIST(ID) FROM (SELECT ID FROM SAMPLE_4 ORDER BY ID)"), c.stored);
+  }
+}
+
 // A list whose key is the whole row decides duplicates without asking the
 // engine; it must merge exactly the rows the engine refuses. The same rows go
 // into a twin with one column outside its key, where the engine decides each.

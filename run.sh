@@ -63,7 +63,7 @@ run_tests() {
   cmake --preset fuzz >/dev/null
   cmake --build build-fuzz --target paradox_fuzz -j "$JOBS"
   export QT_QPA_PLATFORM=offscreen
-  ctest --test-dir build --output-on-failure -j "$JOBS" -LE long
+  ctest --test-dir build --output-on-failure -j "$JOBS"
   # The core again under AddressSanitizer, UndefinedBehaviorSanitizer and
   # LeakSanitizer (what the database engine itself keeps to the end of the
   # process is listed in tests/lsan.supp). intercept_tls_get_addr=0: this
@@ -192,7 +192,7 @@ soak() {
   for ((round = 1; round <= rounds; round++)); do
     echo "== soak round $round of $rounds"
     local out
-    out=$(ctest --test-dir build -j "$JOBS" -LE 'long|package' --output-on-failure 2>&1) || true
+    out=$(ctest --test-dir build -j "$JOBS" -LE package --output-on-failure 2>&1) || true
     echo "$out" >>"$log"
     echo "$out" | tail -n 3
     while read -r t; do failures+=("$t"); done < <(echo "$out" | sed -n '/tests FAILED:/,$s/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p')

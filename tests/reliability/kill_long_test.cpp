@@ -16,7 +16,10 @@ TEST(KilledRuns, AtManyPoints) {
   DriveC drive;
   const auto data = drive.root() / "MyData" / "wk-db" / "Quorvel2" / "Db" / "kill0001";
   write_sample(data, 40, 300);
-  const std::vector<std::string> args{"--drive-c", drive.root().string(), data.string()};
+  // Every run after the probe replaces the database the one before left: a
+  // killed run must leave the last complete one (or none) and take nothing
+  // from it into the next run.
+  const std::vector<std::string> args{"--drive-c", drive.root().string(), "--replace", data.string()};
   const ChildResult probe = run_cli(args);
   ASSERT_TRUE(probe.completed()) << probe.all();
   const auto lines = static_cast<long>(probe.out.size());

@@ -52,6 +52,22 @@ namespace {
 // The form's size where the screen has room for it.
 constexpr QSize kDesignSize(963, 502);
 
+// A log read at its end stays at its end when it is made smaller (the
+// details opening below it after a run), as it does when lines are added;
+// else the run's last lines, and whatever follows them, go out of view.
+class FollowsEnd : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Resize) {
+      QScrollBar* bar = static_cast<QPlainTextEdit*>(watched)->verticalScrollBar();
+      if (bar->value() == bar->maximum())
+        QMetaObject::invokeMethod(bar, [bar] { bar->setValue(bar->maximum()); }, Qt::QueuedConnection);
+    }
+    return false;
+  }
+};
+
 void set_colours(QWidget* w, QPalette::ColorRole role, const QColor& on, const QColor& off) {
   QPalette p = w->palette();
   for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) p.setColor(g, role, on);
@@ -333,6 +349,7 @@ void ConversionDialog::build_widgets() {
   Label3 = step_label(page, form_.Label3, "Label3");
   Memo1 = new QPlainTextEdit(page);
   Memo1->setReadOnly(true);
+  Memo1->installEventFilter(new FollowsEnd(Memo1));
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   lime(Memo1, "Memo1", 13);
   // Reports are tables: a fixed-width font lines their columns up, and

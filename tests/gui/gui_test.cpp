@@ -439,8 +439,13 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   const std::size_t run_lines = log_lines(*dialog).size();
   ASSERT_EQ(log_lines(*dialog)[run_lines - 2], "Conversion run complete");
   EXPECT_TRUE(dialog->btn_verify->isEnabled());  // after the run, on its folder and table
-  // The figures per table and the database's folder, with a way to open it.
+  // The figures per table and the database's folder, with a way to open it;
+  // the log, made smaller for them, still shows its last line.
   EXPECT_TRUE(dialog->details->isVisible());
+  QApplication::processEvents();
+  QScrollBar* log_bar = dialog->Memo1->verticalScrollBar();
+  EXPECT_GT(log_bar->maximum(), 0);
+  EXPECT_EQ(log_bar->value(), log_bar->maximum());
   const QString summary = dialog->details->toPlainText();
   EXPECT_TRUE(summary.contains("Database: C:\\MyData\\wk-db\\intrbase\\quorvel4\\db\\abcd1234.gdb")) << summary.toStdString();
   EXPECT_TRUE(summary.contains(QRegularExpression("\\nCARRIER_4: \\d+ old rows, \\d+ new rows\\n    skipped \\(a blank "
@@ -466,6 +471,7 @@ TEST_F(DialogTest, VerifyAfterARunLogsItsReport) {
   EXPECT_THAT(lines[run_lines + 4], ::testing::StartsWith("CARRIER_4 "));
   EXPECT_THAT(lines.back(), ::testing::StartsWith("Total: 1 tables, expected "));
   EXPECT_THAT(lines.back(), ::testing::EndsWith("missing 0, extra 0, differing values 0: every value arrived"));
+  EXPECT_EQ(log_bar->value(), log_bar->maximum());  // the verdict in view
   EXPECT_TRUE(dialog->btn_verify->isEnabled());
 
   // A database that cannot be read: the error is shown, the log keeps its lines.
